@@ -294,11 +294,34 @@ static_assert(offsetof(ModuleRecord, field32) == 32);
 static_assert(offsetof(ModuleRecord, identification) == 40);
 static_assert(offsetof(ModuleRecord, field44) == 44);
 
+// Version information record: 26 fields of 8 bytes; fields 1-17 are addresses of NUL-terminated
+// texts kept in the module's data, except field 4 (build time); fields 18-26 are zero.
 inline constexpr size_t kVersionRecordFields = 26;
 struct VersionRecord {
-  uint64_t fields[kVersionRecordFields];  // 1-17: text addresses except field 4 (build time)
+  const char* fullVersion;       // 1: full product version with a build suffix
+  const char* branch;            // 2: source branch
+  const char* empty3;            // 3: ""
+  uint64_t buildTime;            // 4: seconds since 1970-01-01 00:00 UTC
+  const char* base5;             // 5: "base"
+  const char* shortIdentifier;   // 6: 6 to 8 characters
+  const char* base7;             // 7: "base"
+  const char* identifier;        // 8: 19 characters
+  const char* empty9;            // 9: ""
+  const char* versionWord;       // 10: "version"
+  const char* separator;         // 11: "::"
+  const char* empty12;           // 12: ""
+  const char* hotfixField;       // 13: 64 characters, "RUX_VERSION_HOTFIX_NUMBER=" + blanks
+  const char* empty14;           // 14: ""
+  const char* descriptionField;  // 15: 64 characters, "VERCON_IMAGE_DESCRIPTION=" + blanks
+  const char* shortText;         // 16: 5 characters
+  const char* buildStamp;        // 17: C time stamp of the build, e.g. "Tue Dec 08 17:54:44 UTC 2026"
+  uint64_t zero[9];              // 18-26
 };
-static_assert(sizeof(VersionRecord) == 208);
+static_assert(sizeof(VersionRecord) == 8 * kVersionRecordFields);
+static_assert(offsetof(VersionRecord, buildTime) == 24);
+static_assert(offsetof(VersionRecord, hotfixField) == 96);
+static_assert(offsetof(VersionRecord, buildStamp) == 128);
+static_assert(offsetof(VersionRecord, zero) == 136);
 
 inline constexpr char kImageMarker[] = "RUX_Image_Information=";
 inline constexpr uint32_t kImageMagic = 0xB0BDEBEDu;
