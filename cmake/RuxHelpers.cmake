@@ -20,7 +20,10 @@ function(rux_add_package name)
   add_library(${name} SHARED ${P_SOURCES})
   set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  # The entry points are compiled into each package directly: nothing in a package refers to them,
+  # so from a static library the linker would leave them out.
+  target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/frame/entry/module_entry.cpp)
+  target_link_libraries(${name} PRIVATE ${P_LIBS} rux_frame)
   target_link_options(${name} PRIVATE
     -Wl,--version-script=${CMAKE_SOURCE_DIR}/frame/exports.map -Wl,--no-undefined)
   if(NOT RUX_SANITIZE)

@@ -209,6 +209,10 @@ static_assert(offsetof(CharacterSlot, text) == 16);
 
 inline constexpr uint64_t kArgumentCannotReceive = 4;  // flag: a constant, not a variable
 
+// The host's missing numeric value: a NaN whose top 16 bits are all ones. Packages recognise any
+// double whose exponent bits are all ones as not a valid number.
+inline constexpr uint64_t kMissingValueBits = 0xFFFF000000000000ull;
+
 struct CallFrameArgument {
   uint64_t flags;  // kArgumentCannotReceive
   void* address;   // CharacterSlot* for kinds 2 and 6, double* for kind 1; null when not supplied
