@@ -1,0 +1,145 @@
+#include "runner/command_line.h"
+
+namespace runner {
+namespace {
+
+// Options that take a value, written either "--name VALUE" or "--name=VALUE".
+bool takesValue(const std::string& name) {
+  return name == "--repository" || name == "--packages" || name == "--option" ||
+         name == "--set" || name == "--user" || name == "--password" || name == "--log";
+}
+
+std::string applyValueOption(CommandLine& line, const std::string& name, const std::string& value) {
+  if (name == "--repository") {
+    line.repository = value;
+  } else if (name == "--packages") {
+    line.packages = value;
+  } else if (name == "--option") {
+    line.optionText = value;
+  } else if (name == "--set") {
+    const auto equals = value.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      return "--set expects KEY=VALUE, got '" + value + "'";
+    }
+    line.settings.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+  } else if (name == "--user") {
+    line.user = value;
+  } else if (name == "--password") {
+    line.password = value;
+  } else if (name == "--log") {
+    line.logFile = value;
+  }
+  return {};
+}
+
+}  // namespace
+
+ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  size_t i = 1;
+  for (; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--") {
+      ++i;
+      break;
+    }
+    if (argument.size() < 2 || argument[0] != '-' || argument == "-") break;
+    std::string name = argument;
+    std::optional<std::string> inlineValue;
+    if (const auto equals = argument.find('='); argument.rfind("--", 0) == 0 &&
+                                                equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      inlineValue = argument.substr(equals + 1);
+    }
+    if (name == "--help" || name == "-h") {
+      line.command = Command::kHelp;
+      return {line, {}};
+    }
+    if (name == "--stats" || name == "--no-rdrand" || name == "--multibyte") {
+      if (inlineValue) return {std::nullopt, "option " + name + " takes no value"};
+      if (name == "--stats") line.stats = true;
+      if (name == "--no-rdrand") line.noRdrand = true;
+      if (name == "--multibyte") line.multiByte = true;
+      continue;
+    }
+    if (!takesValue(name)) return {std::nullopt, "unknown option '" + argument + "'"};
+    std::string value;
+    if (inlineValue) {
+      value = *inlineValue;
+    } else {
+      if (i + 1 >= arguments.size()) return {std::nullopt, "option " + name + " needs a value"};
+      value = arguments[++i];
+    }
+    if (std::string error = applyValueOption(line, name, value); !error.empty()) {
+      return {std::nullopt, error};
+    }
+  }
+  if (line.password && !line.user) {
+    return {std::nullopt, "--password given without --user"};
+  }
+
+  std::vector<std::string> rest(arguments.begin() + static_cast<long>(std::min(i, arguments.size())),
+                                arguments.end());
+  if (!rest.empty() && rest[0] == "inspect") {
+    if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so"};
+    line.command = Command::kInspect;
+    line.operands = {rest[1]};
+    return {line, {}};
+  }
+  if (!rest.empty() && rest[0] == "repo") {
+    if (rest.size() == 4 && rest[1] == "import") {
+      line.command = Command::kRepoImport;
+    } else if (rest.size() == 4 && rest[1] == "export") {
+      line.command = Command::kRepoExport;
+    } else {
+      return {std::nullopt,
+              "usage: mdhost repo import SEED.json DB | mdhost repo export DB SEED.json"};
+    }
+    line.operands = {rest[2], rest[3]};
+    return {line, {}};
+  }
+  if (!rest.empty()) {
+    line.script = rest[0];
+    line.operands.assign(rest.begin() + 1, rest.end());
+  }
+  return {line, {}};
+}
+
+std::string usageText() {
+  return R"(usage: mdhost [OPTIONS] [SCRIPT.lua [ARGS...]]
+       mdhost inspect LIB.so
+       mdhost repo import SEED.json DB
+       mdhost repo export DB SEED.json
+
+Runs a Lua program SCRIPT against the function packages objfuncs.so and secfuncs.so, loaded
+by the reference host, and a metadata repository. Without SCRIPT, mdhost reads a program from
+standard input, or opens an interactive loop when standard input is a terminal. A SCRIPT of
+"-" reads standard input. ARGS are given to the program in the table 'arg'.
+
+Options:
+  --repository FILE   a .db SQLite repository (opened or created) or a .json seed file
+                      loaded into memory; default: the bundled sample repository
+  --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
+                      then the build tree's lib directory
+  --option TEXT       the host's startup option text, e.g. "-rngseed=5"
+  --set KEY=VALUE     a host name-value setting (repeatable), e.g. OSENV.RUX_RNG_METHOD=PCG
+  --user NAME         the user of the repository connection
+  --password TEXT     the password of the repository connection
+  --log FILE          write the host log to FILE instead of standard error
+  --stats             at exit, print calls per interface operation and pool blocks outstanding
+  --no-rdrand         the host reports a processor without RDRAND
+  --multibyte         the host runs in multi-byte mode
+  --help              this text
+
+Subcommands:
+  inspect LIB.so              print a package's image information, module record,
+                              version record and function descriptors
+  repo import SEED.json DB    load a seed file into a SQLite repository file
+  repo export DB SEED.json    write a SQLite repository file out as a seed file
+
+See docs/mdhost.md for the program's view: char(), missing, symget(), hostlog(), calls(),
+pool(), newsession{} and the package functions.
+)";
+}
+
+}  // namespace runner

@@ -1,0 +1,53 @@
+// Parsing of mdhost's command line into one plain record. Nothing here touches the host or the
+// repository, so the rules can be tested on their own.
+//
+// Contract: parseCommandLine never exits and never prints; it returns either a record or an error
+// text that names the offending argument, and main() decides what to do with it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace runner {
+
+enum class Command {
+  kRun,             // run SCRIPT, standard input, or the interactive loop
+  kInspect,         // inspect LIB.so
+  kRepoImport,      // repo import SEED.json DB
+  kRepoExport,      // repo export DB SEED.json
+  kHelp,
+};
+
+struct CommandLine {
+  Command command = Command::kRun;
+  std::string repository;               // empty: the bundled sample repository
+  std::string packages;                 // empty: next to the program, then the build tree
+  std::string optionText;               // the host's startup option text
+  std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE, in order
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  std::string logFile;                  // empty: standard error
+  bool stats = false;
+  bool noRdrand = false;
+  bool multiByte = false;
+  // kRun: the script ("-" or empty: standard input or the interactive loop) and its arguments.
+  // kInspect: operands[0] is the library. kRepoImport/kRepoExport: the two paths in order.
+  std::string script;
+  std::vector<std::string> operands;
+};
+
+struct ParseResult {
+  std::optional<CommandLine> commandLine;
+  std::string error;  // set when commandLine is empty
+};
+
+// argv[0] is skipped. Options come before the script or subcommand; everything after the script
+// belongs to the script (so `mdhost prog.lua --stats` passes "--stats" to prog.lua).
+ParseResult parseCommandLine(const std::vector<std::string>& arguments);
+
+// The usage text printed by --help (it names SCRIPT; scripts/run-main.sh looks for that word).
+std::string usageText();
+
+}  // namespace runner

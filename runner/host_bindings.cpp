@@ -1,0 +1,340 @@
+#include "runner/host_bindings.h"
+
+#include <cctype>
+#include <cmath>
+#include <exception>
+#include <vector>
+
+#include "runner/character_variable.h"
+
+// Lua raises errors with longjmp, which skips C++ destructors. So every binding here checks its
+// Lua arguments first (where an error may longjmp while no C++ object is alive), then does its
+// C++ work in a helper that catches exceptions and pushes the message, and only after that
+// helper has returned (its objects destroyed) calls lua_error.
+
+namespace runner {
+namespace {
+
+constexpr const char* kMissingType = "mdhost.missing";
+constexpr const char* kAbsentType = "mdhost.absent";
+constexpr const char* kContextKey = "mdhost.context";
+
+ScriptContext* contextOf(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kContextKey);
+  auto* context = static_cast<ScriptContext*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  return context;
+}
+
+bool isAbsent(lua_State* L, int index) {
+  return luaL_testudata(L, index, kAbsentType) != nullptr;
+}
+
+// Kind of argument i (0-based) from the descriptor's argWord: 1 numeric, 2 character input,
+// 6 character output. The word describes at most ten arguments; the functions without an upper
+// limit take character inputs beyond them.
+uint32_t argumentKind(const FunctionDescriptor& descriptor, int i) {
+  if (i >= 10) return kArgCharacterInput;
+  const uint32_t kind = (descriptor.argWord >> (3 * i)) & 7u;
+  return kind == 0 ? kArgCharacterInput : kind;
+}
+
+// "takes 3", "takes 3 to 4", "takes at least 4".
+void pushExpectedCount(lua_State* L, const FunctionDescriptor& descriptor) {
+  if (descriptor.maxArgs == kNoUpperLimit) {
+    lua_pushfstring(L, "at least %d", static_cast<int>(descriptor.minArgs));
+  } else if (descriptor.minArgs == descriptor.maxArgs) {
+    lua_pushfstring(L, "%d", static_cast<int>(descriptor.minArgs));
+  } else {
+    lua_pushfstring(L, "%d to %d", static_cast<int>(descriptor.minArgs),
+                    static_cast<int>(descriptor.maxArgs));
+  }
+}
+
+// Checks every argument against its declared kind; raises a Lua error naming the function.
+void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int count) {
+  if (!function.acceptsCount(count)) {
+    pushExpectedCount(L, function.descriptor);
+    luaL_error(L, "%s called with %d argument%s; it takes %s", function.name.c_str(), count,
+               count == 1 ? "" : "s", lua_tostring(L, -1));
+  }
+  for (int i = 1; i <= count; ++i) {
+    if (lua_isnil(L, i) || isMissing(L, i) || isAbsent(L, i)) continue;
+    if (argumentKind(function.descriptor, i - 1) == kArgNumericInput) {
+      if (lua_type(L, i) != LUA_TNUMBER) {
+        luaL_error(L, "bad argument #%d to %s (number expected, got %s)", i,
+                   function.name.c_str(), luaL_typename(L, i));
+      }
+    } else if (lua_type(L, i) != LUA_TSTRING && toCharacterVariable(L, i) == nullptr) {
+      luaL_error(L, "bad argument #%d to %s (character variable or string expected, got %s)",
+                 i, function.name.c_str(), luaL_typename(L, i));
+    }
+  }
+}
+
+// Whole numbers come back as Lua integers so that counts print as "3", not "3.0".
+void pushNumber(lua_State* L, double value) {
+  if (refhost::isMissingValue(value)) {
+    lua_getglobal(L, "missing");
+  } else if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0) {
+    lua_pushinteger(L, static_cast<lua_Integer>(value));
+  } else {
+    lua_pushnumber(L, value);
+  }
+}
+
+// Returns the number of results pushed, or -1 after pushing an error message.
+int invoke(lua_State* L, ScriptContext& context, const refhost::LoadedFunction& function,
+           int count) {
+  try {
+    std::vector<refhost::Argument> arguments;
+    arguments.reserve(static_cast<size_t>(count));
+    for (int i = 1; i <= count; ++i) {
+      const bool numeric = argumentKind(function.descriptor, i - 1) == kArgNumericInput;
+      if (isAbsent(L, i)) {
+        arguments.push_back(refhost::Argument::absent());
+      } else if (refhost::CharacterVariable* variable = toCharacterVariable(L, i)) {
+        arguments.push_back(refhost::Argument::of(*variable));
+      } else if (lua_isnil(L, i) || isMissing(L, i)) {
+        // A missing character value is blank in the host language: an empty constant.
+        arguments.push_back(numeric ? refhost::Argument::missing()
+                                    : refhost::Argument::literal(""));
+      } else if (numeric) {
+        arguments.push_back(refhost::Argument::numeric(lua_tonumber(L, i)));
+      } else {
+        size_t length = 0;
+        const char* text = lua_tolstring(L, i, &length);
+        arguments.push_back(refhost::Argument::literal(std::string_view(text, length)));
+      }
+    }
+    const refhost::CallResult result = context.host->call(context.session, function, arguments);
+    if (result.hostError != 0) {
+      luaL_where(L, 1);
+      lua_pushfstring(L, "%s: host error %d raised during the call (%s); the program stops",
+                      function.name.c_str(), static_cast<int>(result.hostError),
+                      result.hostError == kHostErrorOutOfMemory ? "out of memory" : "error");
+      lua_concat(L, 2);
+      return -1;
+    }
+    switch (result.form) {
+      case refhost::CallForm::kNumeric:
+        pushNumber(L, result.numericValue);
+        break;
+      case refhost::CallForm::kCharacter:
+        lua_pushlstring(L, result.characterValue.data(), result.characterValue.size());
+        break;
+      case refhost::CallForm::kNone:
+        lua_pushinteger(L, result.returnCode);
+        break;
+    }
+    return 1;
+  } catch (const std::exception& error) {
+    luaL_where(L, 1);
+    lua_pushstring(L, error.what());
+    lua_concat(L, 2);
+    return -1;
+  }
+}
+
+int callPackageFunction(lua_State* L) {
+  const auto* function =
+      static_cast<const refhost::LoadedFunction*>(lua_touserdata(L, lua_upvalueindex(1)));
+  const int count = lua_gettop(L);
+  checkArguments(L, *function, count);
+  const int results = invoke(L, *contextOf(L), *function, count);
+  return results < 0 ? lua_error(L) : results;
+}
+
+// symget(name): the macro variable's text as the calling session sees it, or nil.
+int symget(lua_State* L) {
+  size_t length = 0;
+  const char* name = luaL_checklstring(L, 1, &length);
+  ScriptContext* context = contextOf(L);
+  bool failed = false;
+  try {
+    if (const auto text = context->host->macroText(std::string_view(name, length),
+                                                   context->session)) {
+      lua_pushlstring(L, text->data(), text->size());
+    } else {
+      lua_pushnil(L);
+    }
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    failed = true;
+  }
+  return failed ? lua_error(L) : 1;
+}
+
+// hostlog([first]): the host log lines written so far (from line `first` on), as a table.
+int hostlog(lua_State* L) {
+  const lua_Integer first = luaL_optinteger(L, 1, 1);
+  luaL_argcheck(L, first >= 1, 1, "first line must be 1 or more");
+  const auto& lines = contextOf(L)->host->logLines();
+  lua_createtable(L, static_cast<int>(lines.size()), 0);
+  lua_Integer index = 0;
+  for (size_t i = static_cast<size_t>(first - 1); i < lines.size(); ++i) {
+    lua_pushlstring(L, lines[i].text.data(), lines[i].text.size());
+    lua_rawseti(L, -2, ++index);
+  }
+  return 1;
+}
+
+int pushCalls(lua_State* L, ScriptContext& context, const char* operation) {
+  try {
+    const auto calls = context.accounting.callsPerOperation(context.session);
+    if (operation != nullptr) {
+      const auto found = calls.find(operation);
+      lua_pushinteger(L, found == calls.end() ? 0 : static_cast<lua_Integer>(found->second));
+      return 1;
+    }
+    lua_createtable(L, 0, static_cast<int>(calls.size()));
+    for (const auto& [name, count] : calls) {
+      lua_pushinteger(L, static_cast<lua_Integer>(count));
+      lua_setfield(L, -2, name.c_str());
+    }
+    return 1;
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    return -1;
+  }
+}
+
+// calls(op): how often the interface operation `op` was called in this session; calls(): a
+// table of every operation called so far.
+int calls(lua_State* L) {
+  const char* operation = luaL_optstring(L, 1, nullptr);
+  ScriptContext* context = contextOf(L);
+  if (!context->accounting.callsPerOperation) {
+    return luaL_error(L, "calls: no repository is attached");
+  }
+  const int results = pushCalls(L, *context, operation);
+  return results < 0 ? lua_error(L) : results;
+}
+
+// pool(): blocks and bytes outstanding in the pools of this session's interfaces.
+int pool(lua_State* L) {
+  ScriptContext* context = contextOf(L);
+  if (!context->accounting.poolOutstanding) {
+    return luaL_error(L, "pool: no repository is attached");
+  }
+  std::pair<uint64_t, uint64_t> outstanding;
+  bool failed = false;
+  try {
+    outstanding = context->accounting.poolOutstanding(context->session);
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    failed = true;
+  }
+  if (failed) return lua_error(L);
+  lua_pushinteger(L, static_cast<lua_Integer>(outstanding.first));
+  lua_pushinteger(L, static_cast<lua_Integer>(outstanding.second));
+  return 2;
+}
+
+// Returns the new session, or null after pushing an error message.
+HostSession* beginSession(lua_State* L, ScriptContext& context, const char* name) {
+  try {
+    return context.host->newSession(context.session, name);
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    return nullptr;
+  }
+}
+
+bool endSession(lua_State* L, ScriptContext& context, HostSession* session) {
+  try {
+    context.host->endSession(session);
+    return true;
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    return false;
+  }
+}
+
+// newsession{context=TEXT, FUNCTION}: runs FUNCTION with its calls in a new child session of the
+// current one, then ends that session (its cleanups run) and returns FUNCTION's results. An
+// error inside FUNCTION still ends the session before it propagates.
+int newsession(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TTABLE);
+  lua_getfield(L, 1, "context");
+  const char* name = luaL_optstring(L, -1, "");
+  if (lua_rawgeti(L, 1, 1) != LUA_TFUNCTION) {
+    lua_pop(L, 1);
+    lua_getfield(L, 1, "run");
+  }
+  if (lua_type(L, -1) != LUA_TFUNCTION) {
+    return luaL_error(L, "newsession expects a function: newsession{context=\"DOSUB\", "
+                      "function() ... end}");
+  }
+  ScriptContext* context = contextOf(L);
+  HostSession* parent = context->session;
+  HostSession* child = beginSession(L, *context, name);
+  if (child == nullptr) return lua_error(L);
+
+  const int base = lua_gettop(L) - 1;
+  context->session = child;
+  const int status = lua_pcall(L, 0, LUA_MULTRET, 0);
+  context->session = parent;
+  if (!endSession(L, *context, child)) return lua_error(L);
+  if (status != LUA_OK) return lua_error(L);
+  return lua_gettop(L) - base;
+}
+
+int missingToString(lua_State* L) {
+  lua_pushliteral(L, ".");
+  return 1;
+}
+
+int absentToString(lua_State* L) {
+  lua_pushliteral(L, "absent");
+  return 1;
+}
+
+// A unique userdata with the given type: `missing` and `absent` compare equal only to themselves.
+void pushSentinel(lua_State* L, const char* type, lua_CFunction toString) {
+  lua_newuserdatauv(L, 0, 0);
+  luaL_newmetatable(L, type);
+  lua_pushcfunction(L, toString);
+  lua_setfield(L, -2, "__tostring");
+  lua_setmetatable(L, -2);
+}
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+bool isMissing(lua_State* L, int index) {
+  return luaL_testudata(L, index, kMissingType) != nullptr;
+}
+
+void openHostBindings(lua_State* L, ScriptContext& context) {
+  lua_pushlightuserdata(L, &context);
+  lua_setfield(L, LUA_REGISTRYINDEX, kContextKey);
+
+  pushSentinel(L, kMissingType, missingToString);
+  lua_setglobal(L, "missing");
+  pushSentinel(L, kAbsentType, absentToString);
+  lua_setglobal(L, "absent");
+
+  lua_register(L, "symget", symget);
+  lua_register(L, "hostlog", hostlog);
+  lua_register(L, "calls", calls);
+  lua_register(L, "pool", pool);
+  lua_register(L, "newsession", newsession);
+
+  for (const auto& library : context.host->libraries()) {
+    for (const auto& function : library->functions()) {
+      // The functions live as long as the host; the closure keeps only their address.
+      lua_pushlightuserdata(L, const_cast<refhost::LoadedFunction*>(&function));
+      lua_pushcclosure(L, callPackageFunction, 1);
+      lua_pushvalue(L, -1);
+      lua_setglobal(L, function.name.c_str());
+      lua_setglobal(L, lowerCase(function.name).c_str());
+    }
+  }
+}
+
+}  // namespace runner

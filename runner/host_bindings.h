@@ -1,0 +1,42 @@
+// The program's view of the host: every registered package function as a Lua global (under its
+// registered name and in lower case), the missing value, symget(), hostlog(), newsession{} and
+// the repository accounting calls() and pool().
+//
+// Contract: the ScriptContext outlives the Lua state that refers to it. Calls run in
+// context.session, which newsession{} replaces for the duration of its function.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include <lua.hpp>
+
+#include "host/reference_host.h"
+
+namespace runner {
+
+// The repository's accounting as the program sees it; empty functions when no repository is
+// attached (calls() and pool() then raise an error saying so).
+struct Accounting {
+  // Calls per interface operation, summed over the interfaces handed to `session`.
+  std::function<std::map<std::string, uint64_t>(HostSession* session)> callsPerOperation;
+  // Pool blocks and bytes outstanding of the interfaces handed to `session`.
+  std::function<std::pair<uint64_t, uint64_t>(HostSession* session)> poolOutstanding;
+};
+
+struct ScriptContext {
+  refhost::ReferenceHost* host = nullptr;
+  HostSession* session = nullptr;  // the session the program's calls run in
+  Accounting accounting;
+};
+
+// Installs the globals listed above for every function of every library loaded in the host.
+void openHostBindings(lua_State* L, ScriptContext& context);
+
+// True when the value at `index` is the host's missing value (the `missing` global).
+bool isMissing(lua_State* L, int index);
+
+}  // namespace runner

@@ -1,0 +1,121 @@
+#include "runner/inspect.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+
+namespace runner {
+namespace {
+
+std::string hexWord(uint64_t value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "0x%" PRIx64, value);
+  return buffer;
+}
+
+// A fixed-width text field of the image block: up to the first NUL or the field's end.
+template <size_t N>
+std::string fieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+std::string text(const char* pointer) { return pointer == nullptr ? "(null)" : pointer; }
+
+std::string quoted(const std::string& value) { return "\"" + value + "\""; }
+
+std::string utcTime(uint64_t seconds) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  if (gmtime_r(&time, &parts) == nullptr) return "?";
+  char buffer[64];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return buffer;
+}
+
+void printImage(std::ostream& out, const ImageInformationBlock& image) {
+  out << "image information block\n"
+      << "  marker          " << quoted(fieldText(image.marker)) << "\n"
+      << "  magic           " << hexWord(image.magic) << "\n"
+      << "  word at 28      " << image.eight << "\n"
+      << "  short version   " << quoted(fieldText(image.shortVersion)) << "\n"
+      << "  full version    " << quoted(fieldText(image.fullVersion)) << "\n"
+      << "  build date      " << quoted(fieldText(image.buildDate)) << "\n"
+      << "  notice          " << quoted(text(image.notice)) << "\n"
+      << "  level           " << quoted(fieldText(image.levelText)) << "\n";
+}
+
+void printModule(std::ostream& out, const ModuleRecord& module) {
+  char lead[16];
+  std::snprintf(lead, sizeof lead, "%02x %02x %02x %02x", module.lead[0], module.lead[1],
+                module.lead[2], module.lead[3]);
+  out << "module record\n"
+      << "  lead            " << lead << "\n"
+      << "  name            " << quoted(fieldText(module.moduleName)) << "\n"
+      << "  numbers         " << module.field4 << " " << module.field8 << " " << module.field32
+      << " " << module.field36 << " " << module.field44 << "\n"
+      << "  identification  " << hexWord(module.identification) << "\n";
+}
+
+void printVersion(std::ostream& out, const VersionRecord& version) {
+  const std::pair<const char*, const char*> texts[] = {
+      {"1 full version", version.fullVersion},  {"2 branch", version.branch},
+      {"3", version.empty3},                     {"5", version.base5},
+      {"6 short id", version.shortIdentifier},   {"7", version.base7},
+      {"8 identifier", version.identifier},      {"9", version.empty9},
+      {"10", version.versionWord},               {"11", version.separator},
+      {"12", version.empty12},                   {"13", version.hotfixField},
+      {"14", version.empty14},                   {"15", version.descriptionField},
+      {"16 short text", version.shortText},      {"17 build stamp", version.buildStamp},
+  };
+  out << "version record\n";
+  for (const auto& [label, value] : texts) {
+    out << "  " << label << std::string(16 - std::min<size_t>(15, std::strlen(label)), ' ')
+        << quoted(text(value)) << "\n";
+    if (std::strncmp(label, "3", 2) == 0) {
+      out << "  4 build time    " << version.buildTime << " (" << utcTime(version.buildTime)
+          << ")\n";
+    }
+  }
+}
+
+}  // namespace
+
+void printLibrary(std::ostream& out, const refhost::LoadedLibrary& library) {
+  out << "library " << library.path() << "\n";
+  printImage(out, *library.image());
+  printModule(out, *library.module());
+  // The record as tkvercn1 hands it out, which is what a host asking for the version sees.
+  VersionRecord version{};
+  if (library.tkvercn1() != nullptr && library.tkvercn1()(&version) == 0) {
+    printVersion(out, version);
+  } else {
+    out << "version record\n  (tkvercn1 did not answer)\n";
+  }
+  out << "descriptors " << library.functions().size() << "\n";
+  for (const refhost::LoadedFunction& function : library.functions()) {
+    const FunctionDescriptor& d = function.descriptor;
+    const uintptr_t callback = reinterpret_cast<uintptr_t>(function.callback);
+    out << function.row << " " << function.name << " " << d.minArgs << " " << d.maxArgs << " "
+        << d.resultKind << " " << hexWord(d.callWord) << " " << hexWord(d.argWord)
+        << " cb=" << hexWord(callback - library.loadBase()) << "\n";
+  }
+}
+
+int inspectLibrary(const std::string& path) {
+  refhost::HostConfig config;
+  config.logFile = stderr;
+  try {
+    refhost::ReferenceHost host(config);
+    printLibrary(std::cout, host.load(path));
+    std::cout.flush();
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "mdhost inspect: " << error.what() << "\n";
+    return 2;
+  }
+}
+
+}  // namespace runner

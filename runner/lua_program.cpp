@@ -1,0 +1,73 @@
+#include "runner/lua_program.h"
+
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace runner {
+namespace {
+
+// Keeps error values that are not strings readable (an error object with __tostring, or a table).
+int messageHandler(lua_State* L) {
+  if (lua_type(L, 1) == LUA_TSTRING) return 1;
+  if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING) return 1;
+  lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+  return 1;
+}
+
+int reportError(lua_State* L, int status) {
+  if (status == LUA_OK) return 0;
+  const char* message = lua_tostring(L, -1);
+  std::fflush(stdout);
+  std::fprintf(stderr, "mdhost: %s\n", message != nullptr ? message : "(no error message)");
+  std::fflush(stderr);
+  lua_pop(L, 1);
+  return 1;
+}
+
+}  // namespace
+
+void setScriptArguments(lua_State* L, const std::string& script,
+                        const std::vector<std::string>& arguments) {
+  lua_createtable(L, static_cast<int>(arguments.size()), 1);
+  lua_pushlstring(L, script.data(), script.size());
+  lua_rawseti(L, -2, 0);
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    lua_pushlstring(L, arguments[i].data(), arguments[i].size());
+    lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+  }
+  lua_setglobal(L, "arg");
+}
+
+int callChunk(lua_State* L, int argumentCount, int resultCount) {
+  const int base = lua_gettop(L) - argumentCount;
+  lua_pushcfunction(L, messageHandler);
+  lua_insert(L, base);
+  const int status = lua_pcall(L, argumentCount, resultCount, base);
+  lua_remove(L, base);
+  return status;
+}
+
+int runScriptFile(lua_State* L, const std::string& path) {
+  if (path == "-") return runStandardInput(L);
+  std::FILE* probe = std::fopen(path.c_str(), "r");
+  if (probe == nullptr) {
+    std::fprintf(stderr, "mdhost: cannot open script '%s'\n", path.c_str());
+    return 2;
+  }
+  std::fclose(probe);
+  int status = luaL_loadfile(L, path.c_str());
+  if (status == LUA_OK) status = callChunk(L, 0, 0);
+  return reportError(L, status);
+}
+
+int runStandardInput(lua_State* L) {
+  const std::string program((std::istreambuf_iterator<char>(std::cin)),
+                            std::istreambuf_iterator<char>());
+  int status = luaL_loadbuffer(L, program.data(), program.size(), "=stdin");
+  if (status == LUA_OK) status = callChunk(L, 0, 0);
+  return reportError(L, status);
+}
+
+}  // namespace runner

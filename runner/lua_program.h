@@ -1,0 +1,36 @@
+// Running Lua programs: a script file, a program read from standard input, or the interactive
+// loop. The Lua state is created by the caller with whatever globals the program should see;
+// these functions only load and run chunks and report errors.
+//
+// Contract: every function returns the process exit status it recommends (0 success, 1 a Lua
+// error, 2 a file that cannot be read) and has already written the error, with the chunk name
+// and line, to standard error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <lua.hpp>
+
+namespace runner {
+
+// Sets the global table 'arg' the way the stand-alone Lua interpreter does: arg[0] the script,
+// arg[1..n] its arguments.
+void setScriptArguments(lua_State* L, const std::string& script,
+                        const std::vector<std::string>& arguments);
+
+// Loads and runs a script file; "-" reads standard input.
+int runScriptFile(lua_State* L, const std::string& path);
+
+// Reads all of standard input and runs it as one chunk named "stdin".
+int runStandardInput(lua_State* L);
+
+// The interactive loop: line editing and history, expressions print their values, incomplete
+// statements continue on the next line. Returns 0 at end of input.
+int runInteractive(lua_State* L, const std::string& historyFile);
+
+// Runs the chunk on top of the stack with a message handler that keeps the error's position.
+// Returns the Lua status; on error the message is left on the stack.
+int callChunk(lua_State* L, int argumentCount, int resultCount);
+
+}  // namespace runner
