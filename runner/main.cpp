@@ -1,0 +1,38 @@
+// mdhost: runs Lua programs against the function packages, loaded by the reference host, and a
+// metadata repository. See usageText() and docs/mdhost.md.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "runner/command_line.h"
+#include "runner/inspect.h"
+#include "runner/program_session.h"
+#include "runner/repository_service.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv, argv + argc);
+  const runner::ParseResult parsed = runner::parseCommandLine(arguments);
+  if (!parsed.commandLine) {
+    std::cerr << "mdhost: " << parsed.error << "\n(mdhost --help shows the usage)\n";
+    return 2;
+  }
+  const runner::CommandLine& line = *parsed.commandLine;
+  switch (line.command) {
+    case runner::Command::kHelp:
+      std::cout << runner::usageText();
+      return 0;
+    case runner::Command::kInspect:
+      return runner::inspectLibrary(line.operands[0]);
+    case runner::Command::kRepoImport:
+      return runner::importRepository(line.operands[0], line.operands[1]);
+    case runner::Command::kRepoExport:
+      return runner::exportRepository(line.operands[0], line.operands[1]);
+    case runner::Command::kRun:
+      return runner::runProgram(line);
+  }
+  return 2;
+}

@@ -1,0 +1,182 @@
+#include "runner/program_session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <lua.hpp>
+
+#include "host/reference_host.h"
+#include "runner/character_variable.h"
+#include "runner/host_bindings.h"
+#include "runner/lua_program.h"
+#include "runner/program_paths.h"
+#include "runner/repository_service.h"
+
+namespace runner {
+namespace {
+
+// Capacity of the character value of a character function (METADATA_APPPROP): the result slot
+// the host hands the callback. Longer values are cut at it, as for any character variable.
+constexpr int64_t kCharacterResultCapacity = 256;
+
+// The session the program's calls run in. Its context is "DOSUB", which makes it its own cache
+// owner: the packages keep the connection and resolutions in it, and ending it at exit runs
+// their cleanups while the host is still whole.
+constexpr const char* kProgramContext = "DOSUB";
+
+std::u16string widen(const std::string& text) {
+  // Setting names and values are ASCII in practice; other bytes are kept as code units.
+  return std::u16string(text.begin(), text.end());
+}
+
+// --set NAME=VALUE stores the text; NAME=double:X and NAME=integer:N store numbers, for settings
+// that are read as numbers (tkbug.RNGSEED is a double).
+std::string applySetting(refhost::ReferenceHost& host, const std::string& name,
+                         const std::string& value) {
+  const auto numberAfter = [&](const std::string& prefix) -> std::optional<std::string> {
+    if (value.rfind(prefix, 0) != 0) return std::nullopt;
+    return value.substr(prefix.size());
+  };
+  if (auto text = numberAfter("double:")) {
+    char* end = nullptr;
+    const double number = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0') return "--set " + name + ": '" + *text + "' is no number";
+    host.setNameValueDouble(widen(name), number);
+  } else if (auto text = numberAfter("integer:")) {
+    char* end = nullptr;
+    const long long number = std::strtoll(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0') {
+      return "--set " + name + ": '" + *text + "' is no integer";
+    }
+    host.setNameValueInteger(widen(name), number);
+  } else {
+    host.setNameValueText(widen(name), widen(value));
+  }
+  return {};
+}
+
+std::string loadPackages(refhost::ReferenceHost& host, const std::string& directory) {
+  std::filesystem::path folder = directory;
+  if (folder.empty()) {
+    const auto found = findPackageDirectory();
+    if (!found) {
+      std::string searched;
+      for (const auto& candidate : packageSearchPath()) searched += " " + candidate.string();
+      return "objfuncs.so not found (searched:" + searched + "); use --packages DIR";
+    }
+    folder = *found;
+  }
+  for (const char* file : kPackageFiles) {
+    try {
+      host.load((folder / file).string());
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  }
+  return {};
+}
+
+std::string historyFile() {
+  const char* home = std::getenv("HOME");
+  return home == nullptr ? std::string() : std::string(home) + "/.mdhost_history";
+}
+
+int runLua(ScriptContext& context, const CommandLine& line) {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) {
+    std::cerr << "mdhost: cannot create the Lua state\n";
+    return 2;
+  }
+  luaL_openlibs(L);
+  openCharacterVariables(L);
+  openHostBindings(L, context);
+  setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
+
+  int status = 0;
+  if (!line.script.empty()) {
+    status = runScriptFile(L, line.script);
+  } else if (isatty(STDIN_FILENO)) {
+    status = runInteractive(L, historyFile());
+  } else {
+    status = runStandardInput(L);
+  }
+  std::fflush(stdout);
+  lua_close(L);  // character variables go before the host that passes them
+  return status;
+}
+
+}  // namespace
+
+int runProgram(const CommandLine& line) {
+  FILE* log = stderr;
+  if (!line.logFile.empty()) {
+    log = std::fopen(line.logFile.c_str(), "w");
+    if (log == nullptr) {
+      std::cerr << "mdhost: cannot write the log file '" << line.logFile << "'\n";
+      return 2;
+    }
+  }
+  const auto closeLog = [&] {
+    if (log != stderr) std::fclose(log);
+  };
+
+  std::string error;
+  Credentials credentials{line.user.value_or(""), line.password.value_or("")};
+  std::unique_ptr<RepositoryService> repository =
+      RepositoryService::open(line.repository, credentials, &error);
+  if (!repository) {
+    std::cerr << "mdhost: " << error << "\n";
+    closeLog();
+    return 2;
+  }
+
+  int status = 0;
+  {
+    refhost::HostConfig config;
+    config.optionText = line.optionText;
+    config.rdrandAvailable = !line.noRdrand;
+    config.multiByte = line.multiByte;
+    config.logFile = log;
+    config.characterResultCapacity = kCharacterResultCapacity;
+    refhost::ReferenceHost host(config);
+    for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);
+    if (error.empty()) error = loadPackages(host, line.packages);
+    if (!error.empty()) {
+      std::cerr << "mdhost: " << error << "\n";
+      closeLog();
+      return 2;
+    }
+    host.setMetadataProvider(repository->provider());
+
+    ScriptContext context;
+    context.host = &host;
+    context.accounting = repository->accounting();
+    try {
+      context.session = host.newSession(host.topSession(), kProgramContext);
+    } catch (const std::exception& failure) {
+      std::cerr << "mdhost: " << failure.what() << "\n";
+      closeLog();
+      return 2;
+    }
+    status = runLua(context, line);
+    std::fflush(stdout);
+    try {
+      host.endSession(context.session);
+    } catch (const std::exception& failure) {
+      std::cerr << "mdhost: ending the program's session: " << failure.what() << "\n";
+      if (status == 0) status = 1;
+    }
+  }
+  if (line.stats) std::cerr << repository->statistics();
+  repository.reset();
+  closeLog();
+  return status;
+}
+
+}  // namespace runner

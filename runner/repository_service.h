@@ -1,0 +1,58 @@
+// The repository a program runs against, and the metadata client interfaces the host hands out
+// over it: one interface per request of a session, all sharing one repository. Also the
+// accounting the program and --stats read, kept here so that it outlives the interfaces (the
+// packages release theirs when a session ends).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/reference_host.h"
+#include "runner/host_bindings.h"
+
+namespace mdserver {
+class Repository;
+}
+
+namespace runner {
+
+struct Credentials {
+  std::string user;
+  std::string password;
+};
+
+class RepositoryService {
+ public:
+  // Opens `location`: a .db file (opened or created), a .json seed file loaded into memory, or,
+  // when empty, the bundled sample repository in memory. Null with *error saying what failed.
+  static std::unique_ptr<RepositoryService> open(const std::string& location,
+                                                 Credentials credentials, std::string* error);
+  ~RepositoryService();
+
+  // What the repository is, for messages: "sample repository (path)", "x.db", ...
+  const std::string& description() const { return description_; }
+
+  // The host's hostGetMetadataInterface answer for a session.
+  refhost::MetadataProvider provider();
+  // calls() and pool() of the program.
+  Accounting accounting();
+  // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
+  std::string statistics() const;
+
+ private:
+  RepositoryService() = default;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string description_;
+};
+
+// `mdhost repo import SEED DB` and `mdhost repo export DB SEED`; return the exit status after
+// printing what was done or what went wrong.
+int importRepository(const std::string& seedPath, const std::string& databasePath);
+int exportRepository(const std::string& databasePath, const std::string& seedPath);
+
+}  // namespace runner
