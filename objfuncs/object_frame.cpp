@@ -1,0 +1,58 @@
+// The object function frame shared by the METADATA_* callbacks.
+#include "objfuncs/object_frame.h"
+
+#include "frame/call_frame.h"
+#include "frame/module_globals.h"
+#include "frame/status_reporting.h"
+
+namespace objfuncs {
+
+ObjectCall::ObjectCall(CallFrame* frame, double* result, FrameRules rules)
+    : frame_(frame), result_(result), rules_(rules) {}
+
+ObjectCall::~ObjectCall() {
+  // A list the cache does not hold (not stored, or delivered with a failing status) would
+  // otherwise stay in the interface pool until the connection ends.
+  if (resolution_.callerOwnsList && resolution_.objects != nullptr) {
+    releaseObjectList(resolution_.objects);
+  }
+}
+
+bool ObjectCall::open() {
+  // An invalid index ends the call before anything else, so SYSMSG and SYSRC keep what the
+  // previous call left in them.
+  if (rules_.indexArgument != 0) {
+    std::optional<int32_t> n = frame::readNumericIndex(frame_, rules_.indexArgument);
+    if (!n) {
+      *result_ = kValueInvalidIndex;
+      return false;
+    }
+    index_ = *n;
+  }
+
+  if (!frame::resetStatus()) return false;  // host error 1016 was raised
+  session_ = frame::currentSession();
+
+  mdaccess::Connection connection = mdaccess::getConnection(session_);
+  if (connection.status != kStatusOk || connection.interface == nullptr) {
+    frame::reportStatus(connection.status);
+    *result_ = kValueNoInterface;
+    return false;
+  }
+  interface_ = connection.interface;
+
+  if (rules_.resolvesUri) {
+    frame::TextArgument uri = frame::readCharacterInput(frame_, 1);
+    resolution_ = mdaccess::resolveObjectUri(session_, uri.text, uri.length);
+    if (resolution_.status != kStatusOk && resolution_.status != kStatusNoMatch) {
+      frame::reportStatus(resolution_.status);
+    }
+    if (resolution_.objects == nullptr) {
+      *result_ = rules_.unmatchedValue;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace objfuncs
