@@ -73,6 +73,21 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
 
 RepositoryService::~RepositoryService() = default;
 
+// NOT BUILT YET: handing out metadata client interfaces waits for the repository's interface
+// API. Until then a session gets no interface and the packages report that.
+refhost::MetadataProvider RepositoryService::provider() {
+  return [](HostSession*, void** interfaceOut) -> StatusCode {
+    *interfaceOut = nullptr;
+    return refhost::kHostStatusNoMetadataServer;
+  };
+}
+
+Accounting RepositoryService::accounting() { return {}; }
+
+std::string RepositoryService::statistics() const {
+  return "mdhost statistics: not built yet (interface accounting)\n";
+}
+
 int importRepository(const std::string& seedPath, const std::string& databasePath) {
   const mdserver::Outcome outcome = mdserver::importSeedIntoDatabase(databasePath, seedPath);
   if (!outcome.ok()) {
