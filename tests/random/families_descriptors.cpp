@@ -6,7 +6,9 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "random/conversions.h"
 #include "random/engine.h"
 #include "random/method_list.h"
+#include "random/stream.h"
 
 namespace {
 
@@ -28,6 +31,7 @@ struct Recorder {
   bool forcedSeedSet = false;
   double forcedSeed = 0;  // "tkbug.RNGSEED"
   std::u16string messageThreshold;  // "OSENV.RUX_RNG_MESSAGES"
+  std::u16string method;            // "OSENV.RUX_RNG_METHOD"
 };
 Recorder* recorder = nullptr;
 
@@ -71,14 +75,15 @@ StatusCode fakeGet(const char16_t* name, int32_t length, int32_t type, void* buf
     std::memcpy(buffer, &recorder->forcedSeed, sizeof(double));
     return 0;
   }
-  if (key == u"OSENV.RUX_RNG_MESSAGES" && !recorder->messageThreshold.empty() && type == 4) {
-    const int64_t bytes = static_cast<int64_t>(recorder->messageThreshold.size() * 2);
-    if (bytes > *size) return kNoValue;
-    std::memcpy(buffer, recorder->messageThreshold.data(), static_cast<size_t>(bytes));
-    *size = bytes;
-    return 0;
-  }
-  return kNoValue;
+  const std::u16string* text = nullptr;
+  if (key == u"OSENV.RUX_RNG_MESSAGES") text = &recorder->messageThreshold;
+  if (key == u"OSENV.RUX_RNG_METHOD") text = &recorder->method;
+  if (text == nullptr || text->empty() || type != 4) return kNoValue;
+  const int64_t bytes = static_cast<int64_t>(text->size() * 2);
+  if (bytes > *size) return kNoValue;
+  std::memcpy(buffer, text->data(), static_cast<size_t>(bytes));
+  *size = bytes;
+  return 0;
 }
 StatusCode fakeSet(const char16_t*, int32_t, int32_t, int32_t, const void*, int64_t, int64_t,
                         int64_t) {
@@ -313,6 +318,56 @@ TEST_F(FamiliesDescriptors, RdrandWithTheInstructionDraws) {
   const double u = d.ops.uniform(state.bytes);
   EXPECT_GT(u, 0.0);
   EXPECT_LT(u, 1.0);
+}
+
+// --- Through a stream, as the package context creates one -------------------------------------
+void* allocateZeroed(HostAllocator*, uint64_t size, uint32_t) { return std::calloc(1, size); }
+void releaseBlock(HostAllocator*, void* block) { std::free(block); }
+const HostAllocatorOps kAllocatorOps = {&allocateZeroed, &releaseBlock};
+
+struct StreamDeleter {
+  void operator()(rng::RandomStream* stream) const { std::free(stream); }
+};
+using StreamPointer = std::unique_ptr<rng::RandomStream, StreamDeleter>;
+
+StreamPointer makeStream(const char16_t* method, uint64_t seed, uint64_t streamNumber) {
+  recorder->method = method;
+  HostAllocator allocator = {&kAllocatorOps, nullptr};
+  return StreamPointer(rng::createStream(&allocator, seed, streamNumber));
+}
+
+TEST_F(FamiliesDescriptors, StreamsKeyTheSubtractKeyMethod) {
+  StreamPointer zero = makeStream(u"SUBKEY32", 10, 0);
+  ASSERT_NE(zero, nullptr);
+  EXPECT_EQ(zero->status, 0u);
+  EXPECT_STREQ(zero->embedded.name, "SUBKEY32");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(zero->embedded.ops.next32(zero->state), 10u);
+
+  StreamPointer one = makeStream(u"SUBKEY32", 10, 1);
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(one->status, 0u);
+  EXPECT_EQ(one->embedded.ops.next32(one->state), 10u - (1u << 21));
+  EXPECT_EQ(one->embedded.ops.next32(one->state), 10u - (1u << 22));
+}
+
+TEST_F(FamiliesDescriptors, StreamsDrawTheFirstThreefryWords) {
+  StreamPointer stream = makeStream(u"FRY2X32", 1, 0);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(stream->status, 0u);
+  EXPECT_EQ(stream->stateSize, 28u);
+  EXPECT_EQ(stream->embedded.ops.next32(stream->state), 0x826B67FDu);
+  EXPECT_EQ(stream->embedded.ops.next32(stream->state), 0x6DCDC2BBu);
+}
+
+// RANUNI's preferred uniform becomes the stream's uniform (where RDRAND exists, which selection
+// requires for RANUNI).
+TEST_F(FamiliesDescriptors, StreamsUseThePreferredUniformOfRanuni) {
+  record_.rdrand = true;
+  StreamPointer stream = makeStream(u"RANUNI", 1, 0);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(stream->status, 0u);
+  ASSERT_STREQ(stream->embedded.name, "RANUNI");
+  EXPECT_EQ(stream->uniform(stream->state), 397204094.0 / 2147483647.0);
 }
 
 }  // namespace
