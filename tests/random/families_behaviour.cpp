@@ -151,15 +151,6 @@ TEST(FamiliesPcg, StreamsSetIncrementAndMoveState) {
   EXPECT_EQ(p.ops().next32(p.s()), 0x246CCA75u) << "independent evaluation";
 }
 
-TEST(FamiliesPcg, OutputComesFromTheAdvancedState) {
-  rng::Pcg32State s{};
-  rng::seedPcg32(s, 41);
-  uint32_t y = 42u * 747796405u + 1u;
-  y ^= y >> ((y >> 28) + 4u);
-  y *= 277803737u;
-  EXPECT_EQ(rng::drawPcg32(s), y ^ (y >> 22));
-}
-
 // --- xorshift -----------------------------------------------------------------------------------
 
 TEST(FamiliesXorshift, Xor128KeepsTheDeliveredSum) {
@@ -169,25 +160,6 @@ TEST(FamiliesXorshift, Xor128KeepsTheDeliveredSum) {
   const uint64_t delivered = rng::drawXor128(s);
   EXPECT_EQ(s.s0, oldSecond);
   EXPECT_EQ(s.s1, delivered);
-}
-
-TEST(FamiliesXorshift, SeedingSpreadsTheSeedOverTheRing) {
-  rng::Xor1024State s{};
-  s.p = 9;
-  rng::seedXorRing(s, 5);
-  EXPECT_EQ(s.s[0], 5u);
-  EXPECT_EQ(s.s[15], rng::fmix64(20));
-  EXPECT_EQ(s.p, 0u);
-}
-
-TEST(FamiliesXorshift, XorgensSeedIsReproducibleAndSensitive) {
-  rng::XorgensState a{}, b{}, c{};
-  rng::seedXorgens(a, 7);
-  rng::seedXorgens(b, 7);
-  rng::seedXorgens(c, 8);
-  EXPECT_EQ(a.i, (63u + 256u) & 63u);
-  EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
-  EXPECT_NE(rng::drawXorgens(a), rng::drawXorgens(c));
 }
 
 // --- SUBKEY -------------------------------------------------------------------------------------
