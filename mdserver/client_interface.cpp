@@ -1,0 +1,254 @@
+#include "mdserver/client_interface.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "mdserver/status_codes.h"
+
+namespace mdserver {
+namespace {
+
+// What the server attaches to an object it hands out (serverPrivate[0]). Package-built objects
+// have none: their serverPrivate words are zero.
+struct ObjectResults {
+  struct Entry {
+    ClientInterface::ResultKind kind;
+    std::string key;
+    void* result;
+  };
+  std::vector<Entry> entries;
+};
+
+std::string lowered(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
+void installInterfaceMembers(MetadataInterface& abi);  // client_operations.cpp
+
+ClientInterface::ClientInterface(Repository& repository, Credentials credentials)
+    : repository_(repository), credentials_(std::move(credentials)) {
+  installInterfaceMembers(abi_);
+  abi_.members[0] = this;
+  abi_.members[interface_member::kPool] = pool_.abi();
+  abi_.members[interface_member::kObjectOperations] =
+      const_cast<void**>(objectOperationTableOfServer());
+}
+
+ClientInterface::~ClientInterface() = default;
+
+ClientInterface* ClientInterface::fromAbi(MetadataInterface* md) {
+  return md ? static_cast<ClientInterface*>(md->members[0]) : nullptr;
+}
+
+const std::vector<std::string>& ClientInterface::operationNames() {
+  static const std::vector<std::string> names = {
+      "releaseInterface", "listRepositories", "isPaused", "freeText", "getCredentials",
+      "freeCredentials", "resolveInRepository", "resolveUri", "findByPath", "getAppProperty",
+      "freeObjectList", "deleteAssociation", "deleteObject", "getNamespace", "releaseNamespace",
+      "newObject", "serverVersion", "releaseList", "listAssociationNames", "getAssociation",
+      "getAttribute", "listAttributes", "getProperty", "listProperties", "setProperty",
+      "setAttribute", "setAssociation"};
+  return names;
+}
+
+uint64_t ClientInterface::callCount(std::string_view operation) const {
+  auto found = calls_.find(std::string(operation));
+  return found == calls_.end() ? 0 : found->second;
+}
+
+std::map<std::string, uint64_t> ClientInterface::callCounts() const {
+  return std::map<std::string, uint64_t>(calls_.begin(), calls_.end());
+}
+
+bool ClientInterface::injectFault(std::string_view operation, const InjectedFault& fault) {
+  const auto& names = operationNames();
+  if (std::find(names.begin(), names.end(), operation) == names.end()) return false;
+  faults_[std::string(operation)] = fault;
+  return true;
+}
+
+const InjectedFault* ClientInterface::enter(const char* operation) {
+  ++calls_[operation];
+  if (faults_.empty()) return nullptr;
+  auto found = faults_.find(operation);
+  if (found == faults_.end()) return nullptr;
+  if (found->second.mode == FaultMode::kAlways) return &found->second;
+  firedOnce_ = found->second;
+  faults_.erase(found);
+  return &firedOnce_;
+}
+
+StatusCode ClientInterface::fail(StatusCode status, std::string text) {
+  lastErrorStatus_ = status;
+  lastErrorText_ = std::move(text);
+  return status;
+}
+
+StatusCode ClientInterface::fail(const Outcome& outcome) {
+  if (outcome.ok()) return kStatusOk;
+  return fail(outcome.status, outcome.message.empty() ? statusText(outcome.status)
+                                                      : outcome.message);
+}
+
+StatusCode ClientInterface::buildList(const std::vector<ObjectRow>& rows, MetadataObject** out) {
+  *out = nullptr;
+  MetadataObject* head = nullptr;
+  MetadataObject* tail = nullptr;
+  for (const ObjectRow& row : rows) {
+    auto* object = static_cast<MetadataObject*>(pool_.allocate(sizeof(MetadataObject)));
+    if (!object) {
+      releaseList(head);
+      return fail(kStatusNoMemory, "the interface pool has no memory for an object list");
+    }
+    object->owner = &abi_;
+    object->operations = objectOperationTableOfServer();
+    object->serverKey = row.key;
+    size_t idLength = std::min<size_t>(row.id.size(), kIdentifierCapacity);
+    std::memcpy(object->identifier, row.id.data(), idLength);
+    object->identifierLength = static_cast<int32_t>(idLength);
+    object->type = pool_.copyText(row.type.data(), row.type.size());
+    object->typeLength = static_cast<int32_t>(row.type.size());
+    object->name = pool_.copyText(row.name.data(), row.name.size());
+    object->nameLength = static_cast<int32_t>(row.name.size());
+    object->description = pool_.copyText(row.description.data(), row.description.size());
+    object->descriptionLength = static_cast<int32_t>(row.description.size());
+    object->previous = tail;
+    if (tail) {
+      tail->next = object;
+    } else {
+      head = object;
+    }
+    tail = object;
+    if (!object->type || !object->name || !object->description) {
+      releaseList(head);
+      return fail(kStatusNoMemory, "the interface pool has no memory for an object list");
+    }
+  }
+  *out = head;
+  return kStatusOk;
+}
+
+void ClientInterface::trackHandedOut(MetadataObject* head) {
+  if (head) handedOut_.insert(head);
+}
+
+void ClientInterface::releaseList(MetadataObject* head) {
+  if (!head) return;
+  handedOut_.erase(head);
+  for (MetadataObject* object = head; object;) {
+    MetadataObject* next = object->next;
+    freeObject(object);
+    object = next;
+  }
+}
+
+void ClientInterface::freeObject(MetadataObject* object) {
+  if (auto* results = static_cast<ObjectResults*>(object->serverPrivate[0])) {
+    for (auto& entry : results->entries) freeResult(entry.kind, entry.result);
+    delete results;
+    object->serverPrivate[0] = nullptr;
+  }
+  pool_.release(object->type);
+  pool_.release(object->name);
+  pool_.release(object->description);
+  pool_.release(object);
+}
+
+void ClientInterface::attach(MetadataObject* object, ResultKind kind, std::string_view key,
+                             void* result) {
+  auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
+  if (!results) {
+    results = new ObjectResults;
+    object->serverPrivate[0] = results;
+  }
+  std::string folded = lowered(key);
+  for (auto& entry : results->entries) {
+    if (entry.kind == kind && entry.key == folded) {
+      freeResult(kind, entry.result);
+      entry.result = result;
+      return;
+    }
+  }
+  results->entries.push_back({kind, std::move(folded), result});
+}
+
+void ClientInterface::freeResult(ResultKind kind, void* result) {
+  switch (kind) {
+    case ResultKind::kNameValueList:
+    case ResultKind::kPropertyList:
+      for (auto* node = static_cast<NameValueNode*>(result); node;) {
+        NameValueNode* next = node->next;
+        pool_.release(node->name);
+        pool_.release(node->value);
+        pool_.release(node);
+        node = next;
+      }
+      break;
+    case ResultKind::kNameList:
+      for (auto* node = static_cast<NameNode*>(result); node;) {
+        NameNode* next = node->next;
+        pool_.release(node->name);
+        pool_.release(node);
+        node = next;
+      }
+      break;
+    case ResultKind::kObjectList:
+      releaseList(static_cast<MetadataObject*>(result));
+      break;
+    case ResultKind::kValueText: {
+      auto* text = static_cast<ValueText*>(result);
+      if (text) pool_.release(text->text);
+      pool_.release(text);
+      break;
+    }
+    case ResultKind::kPropertyRecord: {
+      auto* record = static_cast<PropertyRecord*>(result);
+      if (record) {
+        pool_.release(record->name);
+        pool_.release(record->value);  // may be a block the package put in its place
+      }
+      pool_.release(record);
+      break;
+    }
+  }
+}
+
+void ClientInterface::keepRepositoryList(RepositoryEntry* list) {
+  freeRepositoryList(repositoryList_);
+  repositoryList_ = list;
+}
+
+void ClientInterface::freeRepositoryList(RepositoryEntry* list) {
+  for (RepositoryEntry* entry = list; entry;) {
+    RepositoryEntry* next = entry->next;
+    pool_.release(entry->identifier);
+    pool_.release(entry->name);
+    pool_.release(entry->description);
+    pool_.release(entry);
+    entry = next;
+  }
+  if (list == repositoryList_) repositoryList_ = nullptr;
+}
+
+void ClientInterface::shutDown() {
+  ReleaseSummary summary;
+  summary.poolBeforeReclaim = pool_.counts();
+  summary.listsReclaimed = handedOut_.size();
+  summary.callCounts = callCounts();
+  if (releaseObserver_) releaseObserver_(summary);
+  std::vector<MetadataObject*> left(handedOut_.begin(), handedOut_.end());
+  for (MetadataObject* head : left) releaseList(head);
+  freeRepositoryList(repositoryList_);
+  delete this;
+}
+
+MetadataInterface* openInterface(Repository& repository, const Credentials& credentials) {
+  return (new ClientInterface(repository, credentials))->abi();
+}
+
+}  // namespace mdserver

@@ -1,0 +1,133 @@
+// The metadata client interface over a Repository, laid out as mdaccess/md_abi.h fixes it: one
+// interface record per openInterface call, all sharing the repository, each with its own pool.
+//
+// Ownership (what a package may rely on):
+//  - Object lists from resolveUri, resolveInRepository and findByPath belong to the caller, who
+//    frees them with freeObjectList or the list's table slot 0; lists still outstanding when the
+//    interface is released are freed then.
+//  - Results of an object's operations (getAssociation lists, listAssociationNames,
+//    listAttributes, listProperties, getAttribute's ValueText, getProperty's PropertyRecord)
+//    belong to that object and are freed with it. Asking again for the same result (same
+//    operation, same name) frees the earlier one; the package never holds both.
+//  - The repository list of listRepositories belongs to the interface: valid until the next
+//    listRepositories call or the interface's release.
+//  - getAppProperty's ValueText and getCredentials' texts are the caller's: freeText,
+//    freeCredentials. getNamespace's namespace: releaseNamespace.
+// Releasing an object frees its type, name and description blocks, whatever the server attached
+// to it privately, and the object block; lists built by a package from pool blocks free alike.
+//
+// An interface serves one session at a time (no lock of its own); the repository locks itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "mdaccess/md_abi.h"
+#include "mdserver/interface_pool.h"
+#include "mdserver/repository.h"
+
+namespace mdserver {
+
+struct Credentials {
+  std::string user;
+  std::string password;
+};
+
+enum class FaultMode { kOnce, kAlways };
+
+// A status an operation returns instead of its own. withResult: the operation still runs and
+// hands out its normal result (a resolution that fails and yet yields objects); otherwise it
+// does nothing and yields no result.
+struct InjectedFault {
+  StatusCode status = kStatusOk;
+  FaultMode mode = FaultMode::kOnce;
+  bool withResult = false;
+};
+
+// What an interface looked like when it was released, before it freed what packages left.
+struct ReleaseSummary {
+  PoolCounts poolBeforeReclaim;
+  uint64_t listsReclaimed = 0;
+  std::map<std::string, uint64_t> callCounts;
+};
+
+class ClientInterface {
+ public:
+  ClientInterface(Repository& repository, Credentials credentials);
+  ~ClientInterface();
+  ClientInterface(const ClientInterface&) = delete;
+  ClientInterface& operator=(const ClientInterface&) = delete;
+
+  static ClientInterface* fromAbi(MetadataInterface* md);
+  MetadataInterface* abi() { return &abi_; }
+  Repository& repository() { return repository_; }
+  InterfacePool& pool() { return pool_; }
+
+  // Calls per operation, by the operation's name ("resolveUri", "getAttribute", ...).
+  uint64_t callCount(std::string_view operation) const;
+  std::map<std::string, uint64_t> callCounts() const;
+  // Operation names are those of callCount; an unknown name is refused (returns false).
+  bool injectFault(std::string_view operation, const InjectedFault& fault);
+  void clearFaults() { faults_.clear(); }
+  // The detailed text of the last failing operation (position of a malformed URI, ...).
+  const std::string& lastErrorText() const { return lastErrorText_; }
+  StatusCode lastErrorStatus() const { return lastErrorStatus_; }
+  // Called once from releaseInterface, before the interface frees what is left.
+  void onRelease(std::function<void(const ReleaseSummary&)> observer) {
+    releaseObserver_ = std::move(observer);
+  }
+
+  // The operation names known to callCount and injectFault.
+  static const std::vector<std::string>& operationNames();
+
+  // --- used by the ABI entry points (client_operations.cpp) ---
+  // Counts the call; returns the fault to apply, if any.
+  const InjectedFault* enter(const char* operation);
+  StatusCode fail(const Outcome& outcome);
+  StatusCode fail(StatusCode status, std::string text);
+  // Builds a pool list of objects; null list when rows is empty. kStatusNoMemory leaves nothing.
+  StatusCode buildList(const std::vector<ObjectRow>& rows, MetadataObject** out);
+  void releaseList(MetadataObject* head);  // frees every object of the list
+  void trackHandedOut(MetadataObject* head);
+  void keepRepositoryList(RepositoryEntry* list);
+  void freeRepositoryList(RepositoryEntry* list);
+  const Credentials& credentials() const { return credentials_; }
+  // Attaches a result to an object (see ownership above), freeing one of the same kind and key.
+  enum class ResultKind { kNameValueList, kPropertyList, kNameList, kObjectList, kValueText,
+                          kPropertyRecord };
+  void attach(MetadataObject* object, ResultKind kind, std::string_view key, void* result);
+  void freeResult(ResultKind kind, void* result);
+  // Called from releaseInterface: reports, reclaims and deletes this interface.
+  void shutDown();
+
+ private:
+  void freeObject(MetadataObject* object);
+
+  MetadataInterface abi_{};
+  Repository& repository_;
+  Credentials credentials_;
+  InterfacePool pool_;
+  std::unordered_map<std::string, uint64_t> calls_;
+  std::unordered_map<std::string, InjectedFault> faults_;
+  InjectedFault firedOnce_;
+  std::string lastErrorText_;
+  StatusCode lastErrorStatus_ = kStatusOk;
+  std::unordered_set<MetadataObject*> handedOut_;
+  RepositoryEntry* repositoryList_ = nullptr;
+  std::function<void(const ReleaseSummary&)> releaseObserver_;
+};
+
+// One interface per call, released through its member 29 (releaseInterface). Suitable for the
+// host's provider callback. Never null.
+MetadataInterface* openInterface(Repository& repository, const Credentials& credentials);
+
+// The object operation table every object of this server carries (member 12).
+void* const* objectOperationTableOfServer();
+
+}  // namespace mdserver

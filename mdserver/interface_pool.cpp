@@ -1,0 +1,77 @@
+#include "mdserver/interface_pool.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace mdserver {
+namespace {
+
+void* poolAllocateThunk(MetadataPool* pool, uint64_t size, uint32_t /*flags: always zeroed*/) {
+  return InterfacePool::fromAbi(pool)->allocate(size);
+}
+
+void poolReleaseThunk(MetadataPool* pool, void* block) {
+  InterfacePool::fromAbi(pool)->release(block);
+}
+
+}  // namespace
+
+InterfacePool::InterfacePool() {
+  abi_.allocate = &poolAllocateThunk;
+  abi_.release = &poolReleaseThunk;
+  abi_.serverPrivate[0] = this;
+}
+
+InterfacePool::~InterfacePool() {
+  for (auto& [block, size] : live_) std::free(block);
+}
+
+InterfacePool* InterfacePool::fromAbi(MetadataPool* pool) {
+  return static_cast<InterfacePool*>(pool->serverPrivate[0]);
+}
+
+void InterfacePool::failAllocationAt(uint64_t k, bool persistent) {
+  failCountdown_ = k;
+  failPersistent_ = persistent;
+  failing_ = false;
+}
+
+void* InterfacePool::allocate(uint64_t size) {
+  if (failing_ || (failCountdown_ != 0 && --failCountdown_ == 0)) {
+    failing_ = failPersistent_;
+    ++counts_.failedAllocations;
+    return nullptr;
+  }
+  void* block = std::calloc(1, size == 0 ? 1 : size);
+  if (!block) {
+    ++counts_.failedAllocations;
+    return nullptr;
+  }
+  live_.emplace(block, size);
+  ++counts_.allocations;
+  ++counts_.blocksOutstanding;
+  counts_.bytesOutstanding += size;
+  return block;
+}
+
+void InterfacePool::release(void* block) {
+  if (!block) return;
+  auto found = live_.find(block);
+  if (found == live_.end()) {
+    ++counts_.invalidReleases;
+    return;
+  }
+  counts_.bytesOutstanding -= found->second;
+  --counts_.blocksOutstanding;
+  ++counts_.releases;
+  live_.erase(found);
+  std::free(block);
+}
+
+char* InterfacePool::copyText(const char* text, size_t length) {
+  char* copy = static_cast<char*>(allocate(length + 1));
+  if (copy && length) std::memcpy(copy, text, length);
+  return copy;
+}
+
+}  // namespace mdserver

@@ -1,0 +1,40 @@
+// Object URIs and queries, compiled to one SQL statement over the repository's tables.
+//
+// Accepted forms (scheme without regard to case, blanks allowed between tokens):
+//   vqsobj:TYPE\ID                      the object with that identifier, if it has that type
+//   vqsobj:TYPE?COND                    objects of TYPE for which COND holds
+//   vqsobj:TYPE?TYPE[COND][COND]...     the same, each bracket one more condition (all must hold)
+// COND:  @ATTR = 'lit' | @ATTR != 'lit' | @ATTR =: 'lit' (equal without regard to case)
+//        | contains(@ATTR, 'lit') | not(COND) | (COND) | COND and COND | COND or COND
+//        | ASSOC/TYPE[COND].../ASSOC/TYPE[COND]...   (true when the path reaches an object)
+// "and" binds tighter than "or". Literals take single or double quotes, the quote doubled inside.
+// Type, association and attribute names compare without regard to case; @Id and @Name reach the
+// identifier and the name. An object without the attribute satisfies none of the comparisons
+// (so not(@A='x') holds for it, @A!='x' does not). Results come in identifier order.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mdserver {
+
+struct CompiledUri {
+  // SELECT key, id, type, name, description FROM objects ... ORDER BY id. Parameter 1 restricts
+  // the result to one repository key (bind NULL for all repositories).
+  std::string sql;
+  std::vector<std::string> parameters;  // bound to parameters 2, 3, ... in order
+};
+
+struct UriError {
+  size_t position = 0;  // 1-based character position in the text
+  std::string expected;
+  // "malformed object URI at position N: expected ..."
+  std::string text() const;
+};
+
+// Returns false and fills error when the text is not a well-formed object URI.
+bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error);
+
+}  // namespace mdserver

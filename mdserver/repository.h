@@ -1,0 +1,187 @@
+// The metadata repository: repositories of typed objects with ordered attributes, properties
+// and named, ordered associations, a type namespace, the server's version and paused state, all
+// kept in SQLite (in memory by default, or a file in WAL mode).
+//
+// Thread safety: every public member locks the repository, so the interfaces of several host
+// sessions may share one Repository. Objects are addressed by their 17-character identifier
+// ("REPOID08.ABCDEFGH"); a name or type compares without regard to case unless noted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "frame/host_abi.h"
+
+struct sqlite3;
+
+namespace mdserver {
+
+class SqliteDatabase;
+
+struct RepositoryInfo {
+  int64_t key = 0;
+  std::string id;  // 8 characters
+  std::string name;
+  std::string description;
+};
+
+struct ObjectRow {
+  int64_t key = 0;
+  std::string id;
+  std::string type;
+  std::string name;
+  std::string description;
+};
+
+struct PropertyRow {
+  std::string id;
+  std::string name;
+  std::string value;
+};
+
+// What a new object starts with (bulk loading and seed import).
+struct ObjectSpec {
+  std::string repository;  // identifier of its repository
+  std::string type;
+  std::string id;          // empty: generated
+  std::string name;
+  std::string description;
+  std::vector<std::pair<std::string, std::string>> attributes;  // in order
+};
+
+// The five ways setAssociation changes an association (flag values of the interface).
+enum class AssociationMode : int32_t {
+  kAppend = 2,    // add the targets at the end; refused if one is already associated
+  kMerge = 4,     // add the targets not yet associated, at the end; the others stay
+  kModify = 8,    // keep exactly the targets: present ones keep their place, new ones go last
+  kReplace = 16,  // the association becomes the targets in the order given
+  kRemove = 32,   // drop the targets that are associated; others are ignored
+};
+
+// A status and, when it failed, a text for people (what went wrong and where).
+struct Outcome {
+  StatusCode status = kStatusOk;
+  std::string message;
+  bool ok() const { return status == kStatusOk; }
+  static Outcome success() { return {}; }
+};
+
+class Repository {
+ public:
+  // Opens (creating if needed) a repository; path empty = in memory. Null with *error on failure.
+  static std::unique_ptr<Repository> open(const std::string& path, std::string* error = nullptr);
+  ~Repository();
+
+  // Server-wide facts.
+  double serverVersion();
+  int32_t paused();
+  Outcome setServerVersion(double version);
+  Outcome setPaused(int32_t paused);
+
+  // Type namespace "RUX": ordered type names.
+  std::vector<std::string> typeNames();
+  Outcome addType(std::string_view name);  // already present: success, order unchanged
+
+  // Repositories, in creation order; the first is the default repository.
+  std::vector<RepositoryInfo> repositories();
+  Outcome addRepository(std::string_view id, std::string_view name, std::string_view description);
+  std::optional<RepositoryInfo> repositoryById(std::string_view id);
+  std::optional<RepositoryInfo> repositoryByName(std::string_view name);
+  // Empty text: the default one; otherwise an identifier or a name.
+  std::optional<RepositoryInfo> repositoryByReference(std::string_view reference);
+
+  // Resolution of object URIs and queries; repositoryKey 0 = every repository. A malformed URI
+  // gives kStatusMalformedUri with the position in message; no object gives kStatusNoMatch.
+  Outcome resolve(std::string_view uri, int64_t repositoryKey, std::vector<ObjectRow>& out);
+
+  // Folder look-up: "/A/B/Name" over Tree objects linked by "SubTrees"; the last step also
+  // looks at "Members". type empty = any. Success with an empty result when nothing is found.
+  Outcome findByPath(std::string_view repository, std::string_view path, std::string_view type,
+                     std::vector<ObjectRow>& out);
+
+  std::optional<ObjectRow> object(std::string_view id);
+  // Creates an object; fills createdId. The type must be in the namespace.
+  Outcome createObject(const ObjectSpec& spec, std::string* createdId);
+  // Creates the object and appends it to the association of a related object, as one change.
+  Outcome createRelatedObject(const ObjectSpec& spec, std::string_view relatedId,
+                              std::string_view association, std::string* createdId);
+  // Deletes the object, its attributes, properties and every association to or from it.
+  Outcome deleteObject(std::string_view id);
+  // Bulk load in one transaction (prepared statements); nothing is stored if one fails.
+  Outcome createObjects(const std::vector<ObjectSpec>& specs, std::vector<std::string>* ids);
+
+  // Attributes in their order. Name, Desc and Id reach the object's own fields when no stored
+  // attribute has that name (Id only for reading).
+  Outcome attributes(std::string_view id, std::vector<std::pair<std::string, std::string>>& out);
+  Outcome attribute(std::string_view id, std::string_view name, std::optional<std::string>& out);
+  Outcome setAttribute(std::string_view id, std::string_view name, std::string_view value);
+
+  Outcome properties(std::string_view id, std::vector<PropertyRow>& out);
+  Outcome property(std::string_view id, std::string_view name, std::optional<PropertyRow>& out);
+  // New property of the object; fails with kStatusDuplicate when one has that name.
+  Outcome addProperty(std::string_view id, std::string_view name, std::string_view value,
+                      std::string_view propertyId, std::string* createdId);
+  // Changes the value of the object's property with that identifier (or, if the identifier is
+  // empty, that name).
+  Outcome setPropertyValue(std::string_view id, std::string_view propertyId,
+                           std::string_view name, std::string_view value);
+
+  Outcome associationNames(std::string_view id, std::vector<std::string>& out);
+  Outcome associated(std::string_view id, std::string_view name, std::vector<ObjectRow>& out);
+  Outcome setAssociation(std::string_view id, std::string_view name, AssociationMode mode,
+                         const std::vector<std::string>& targetIds);
+  // Removes every link of that name; the object's type must match. None: kStatusNoSuchAssociation.
+  Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
+
+  // The value of the named property of the SoftwareComponent with that name.
+  Outcome appProperty(std::string_view application, std::string_view property,
+                      std::optional<std::string>& out);
+
+  // Seed files (JSON). Import is one transaction: a bad file stores nothing and the message
+  // names the file, the line and column, and the reason.
+  Outcome importSeedFile(const std::string& path);
+  Outcome importSeedText(std::string_view text, std::string_view sourceName);
+  Outcome exportSeedFile(const std::string& path);
+  std::string exportSeedText();
+
+  // For benchmarks and diagnostics: the connection itself. Lock with mutex() while using it.
+  sqlite3* rawHandle();
+  std::recursive_mutex& mutex() { return mutex_; }
+
+ private:
+  explicit Repository(std::unique_ptr<SqliteDatabase> database);
+  friend class SeedImporter;
+
+  // Unlocked helpers; callers hold mutex_ and catch StorageError.
+  std::optional<ObjectRow> findObjectUnlocked(std::string_view id);
+  int64_t objectKeyUnlocked(std::string_view id);
+  std::optional<std::string> canonicalTypeUnlocked(std::string_view name);
+  std::string newIdentifierUnlocked(const RepositoryInfo& repository);
+  int64_t insertObjectUnlocked(const RepositoryInfo& repository, const std::string& id,
+                               const std::string& type, std::string_view name,
+                               std::string_view description);
+  Outcome createObjectUnlocked(const ObjectSpec& spec, std::string* createdId);
+  Outcome addPropertyUnlocked(int64_t ownerKey, std::string_view name, std::string_view value,
+                              std::string_view propertyId, std::string* createdId);
+  Outcome setAssociationUnlocked(int64_t sourceKey, std::string_view name, AssociationMode mode,
+                                 const std::vector<int64_t>& targets);
+  std::optional<RepositoryInfo> repositoryWhereUnlocked(const char* column,
+                                                        std::string_view value);
+  std::optional<RepositoryInfo> repositoryByKeyUnlocked(int64_t key);
+  std::vector<ObjectRow> rows(const std::string& sql, const std::vector<std::string>& params);
+
+  std::recursive_mutex mutex_;
+  std::unique_ptr<SqliteDatabase> db_;
+};
+
+// For the runner: seed file into a repository file (created if missing), and back.
+Outcome importSeedIntoDatabase(const std::string& databasePath, const std::string& seedPath);
+Outcome exportDatabaseToSeed(const std::string& databasePath, const std::string& seedPath);
+
+}  // namespace mdserver

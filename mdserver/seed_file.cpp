@@ -1,0 +1,421 @@
+// Seed files: the JSON form of a repository's contents, imported in one transaction and exported
+// back. Attribute order is kept (ordered_json). Every refusal names the file, the line and column
+// of the offending value, and the reason.
+//
+// {"server": {"version": 9.4, "paused": 0}, "types": ["Person", ...],
+//  "repositories": [{"id": "A0000001", "name": "FOUNDATION", "description": "..."}],
+//  "objects": [{"repository": "A0000001", "type": "Person", "id": "A0000001.P0000001",
+//               "name": "...", "description": "...", "attributes": {"Title": "..."},
+//               "properties": [{"id": "...", "name": "...", "value": "..."}],
+//               "associations": {"Members": ["A0000001.P0000002"]}}]}
+#include <cctype>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "mdserver/repository.h"
+#include "mdserver/sqlite_database.h"
+#include "mdserver/status_codes.h"
+
+namespace mdserver {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct SeedProblem {
+  std::string pointer;  // JSON pointer of the offending value
+  std::string reason;
+};
+
+// Finds where the value at a JSON pointer starts, scanning text that is known to be valid JSON.
+class JsonLocator {
+ public:
+  explicit JsonLocator(std::string_view text) : text_(text) {}
+
+  // Offset of the value at pointer, or of the deepest enclosing value that exists.
+  size_t find(const std::string& pointer) {
+    std::vector<std::string> tokens;
+    for (size_t start = 1; start <= pointer.size() && !pointer.empty();) {
+      size_t slash = pointer.find('/', start);
+      std::string token = pointer.substr(start, slash == std::string::npos ? std::string::npos
+                                                                           : slash - start);
+      for (size_t at; (at = token.find("~1")) != std::string::npos;) token.replace(at, 2, "/");
+      for (size_t at; (at = token.find("~0")) != std::string::npos;) token.replace(at, 2, "~");
+      tokens.push_back(token);
+      if (slash == std::string::npos) break;
+      start = slash + 1;
+    }
+    pos_ = 0;
+    blanks();
+    for (const std::string& token : tokens) {
+      size_t here = pos_;
+      if (!descend(token)) return here;
+    }
+    return pos_;
+  }
+
+ private:
+  bool descend(const std::string& token) {
+    if (pos_ >= text_.size()) return false;
+    if (text_[pos_] == '{') {
+      ++pos_;
+      for (;;) {
+        blanks();
+        if (pos_ >= text_.size() || text_[pos_] == '}') return false;
+        std::string key = stringValue();
+        blanks();
+        ++pos_;  // ':'
+        blanks();
+        if (key == token) return true;
+        skipValue();
+        blanks();
+        if (pos_ < text_.size() && text_[pos_] == ',') ++pos_;
+      }
+    }
+    if (text_[pos_] == '[') {
+      size_t index = std::strtoul(token.c_str(), nullptr, 10);
+      ++pos_;
+      for (size_t i = 0;; ++i) {
+        blanks();
+        if (pos_ >= text_.size() || text_[pos_] == ']') return false;
+        if (i == index) return true;
+        skipValue();
+        blanks();
+        if (pos_ < text_.size() && text_[pos_] == ',') ++pos_;
+      }
+    }
+    return false;
+  }
+
+  std::string stringValue() {
+    std::string out;
+    ++pos_;  // opening quote
+    while (pos_ < text_.size() && text_[pos_] != '"') {
+      if (text_[pos_] == '\\') ++pos_;
+      if (pos_ < text_.size()) out += text_[pos_++];
+    }
+    ++pos_;
+    return out;
+  }
+
+  void skipValue() {
+    int depth = 0;
+    while (pos_ < text_.size()) {
+      char c = text_[pos_];
+      if (c == '"') {
+        stringValue();
+        if (depth == 0) return;
+        continue;
+      }
+      if (c == '{' || c == '[') ++depth;
+      if (c == '}' || c == ']') {
+        if (depth == 0) return;
+        if (--depth == 0) {
+          ++pos_;
+          return;
+        }
+      }
+      if (depth == 0 && (c == ',' || c == '}' || c == ']')) return;
+      ++pos_;
+    }
+  }
+
+  void blanks() {
+    while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+std::string location(std::string_view text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return std::to_string(line) + ":" + std::to_string(column);
+}
+
+const Json& member(const Json& object, const char* key, const std::string& pointer) {
+  if (!object.is_object()) throw SeedProblem{pointer, "expected an object"};
+  auto found = object.find(key);
+  if (found == object.end()) {
+    throw SeedProblem{pointer, std::string("missing member \"") + key + "\""};
+  }
+  return *found;
+}
+
+std::string text(const Json& value, const std::string& pointer) {
+  if (!value.is_string()) throw SeedProblem{pointer, "expected a string"};
+  return value.get<std::string>();
+}
+
+std::string optionalText(const Json& object, const char* key, const std::string& pointer) {
+  auto found = object.find(key);
+  if (found == object.end() || found->is_null()) return {};
+  return text(*found, pointer + "/" + key);
+}
+
+void failOn(const Outcome& outcome, const std::string& pointer) {
+  if (!outcome.ok()) throw SeedProblem{pointer, outcome.message};
+}
+
+}  // namespace
+
+// Applies a parsed seed through the repository's unlocked helpers, inside the caller's
+// transaction. Throws SeedProblem at the first fault.
+class SeedImporter {
+ public:
+  explicit SeedImporter(Repository& repository) : repository_(repository) {}
+
+  void apply(const Json& seed) {
+    if (!seed.is_object()) throw SeedProblem{"", "a seed file is one JSON object"};
+    SqliteDatabase& db = *repository_.db_;
+    if (auto server = seed.find("server"); server != seed.end()) {
+      if (!server->is_object()) throw SeedProblem{"/server", "expected an object"};
+      if (auto v = server->find("version"); v != server->end()) {
+        if (!v->is_number()) throw SeedProblem{"/server/version", "expected a number"};
+        Statement(db, "INSERT OR REPLACE INTO settings(name, value) VALUES('version', ?)")
+            .bindDouble(1, v->get<double>())
+            .run();
+      }
+      if (auto p = server->find("paused"); p != server->end()) {
+        if (!p->is_number_integer()) throw SeedProblem{"/server/paused", "expected an integer"};
+        Statement(db, "INSERT OR REPLACE INTO settings(name, value) VALUES('paused', ?)")
+            .bind(1, p->get<int64_t>())
+            .run();
+      }
+    }
+    if (auto types = seed.find("types"); types != seed.end()) {
+      if (!types->is_array()) throw SeedProblem{"/types", "expected an array of type names"};
+      for (size_t i = 0; i < types->size(); ++i) {
+        std::string pointer = "/types/" + std::to_string(i);
+        std::string name = text((*types)[i], pointer);
+        if (name.empty()) throw SeedProblem{pointer, "a type name is empty"};
+        Statement(db, "INSERT OR IGNORE INTO types(name) VALUES(?)").bind(1, name).run();
+      }
+    }
+    if (auto repositories = seed.find("repositories"); repositories != seed.end()) {
+      if (!repositories->is_array()) throw SeedProblem{"/repositories", "expected an array"};
+      for (size_t i = 0; i < repositories->size(); ++i) {
+        std::string pointer = "/repositories/" + std::to_string(i);
+        const Json& entry = (*repositories)[i];
+        std::string id = text(member(entry, "id", pointer), pointer + "/id");
+        std::string name = text(member(entry, "name", pointer), pointer + "/name");
+        std::string description = optionalText(entry, "description", pointer);
+        failOn(repository_.addRepository(id, name, description), pointer + "/id");
+      }
+    }
+    auto objects = seed.find("objects");
+    if (objects == seed.end()) return;
+    if (!objects->is_array()) throw SeedProblem{"/objects", "expected an array"};
+    // Objects first, then properties and associations, so that links may point forward.
+    std::vector<std::string> ids(objects->size());
+    for (size_t i = 0; i < objects->size(); ++i) {
+      std::string pointer = "/objects/" + std::to_string(i);
+      const Json& entry = (*objects)[i];
+      ObjectSpec spec;
+      spec.repository = text(member(entry, "repository", pointer), pointer + "/repository");
+      spec.type = text(member(entry, "type", pointer), pointer + "/type");
+      spec.id = optionalText(entry, "id", pointer);
+      spec.name = optionalText(entry, "name", pointer);
+      spec.description = optionalText(entry, "description", pointer);
+      if (auto attributes = entry.find("attributes"); attributes != entry.end()) {
+        if (!attributes->is_object()) {
+          throw SeedProblem{pointer + "/attributes", "expected an object of name: value"};
+        }
+        for (const auto& [name, value] : attributes->items()) {
+          std::string at = pointer + "/attributes/" + name;
+          if (value.is_number()) {
+            spec.attributes.emplace_back(name, value.dump());
+          } else {
+            spec.attributes.emplace_back(name, text(value, at));
+          }
+        }
+      }
+      Outcome outcome = repository_.createObjectUnlocked(spec, &ids[i]);
+      if (outcome.status == kStatusUnknownType) failOn(outcome, pointer + "/type");
+      if (outcome.status == kStatusUnknownRepository) failOn(outcome, pointer + "/repository");
+      failOn(outcome, entry.contains("id") ? pointer + "/id" : pointer);
+    }
+    for (size_t i = 0; i < objects->size(); ++i) {
+      std::string pointer = "/objects/" + std::to_string(i);
+      const Json& entry = (*objects)[i];
+      int64_t key = repository_.objectKeyUnlocked(ids[i]);
+      if (auto properties = entry.find("properties"); properties != entry.end()) {
+        if (!properties->is_array()) throw SeedProblem{pointer + "/properties", "expected an array"};
+        for (size_t k = 0; k < properties->size(); ++k) {
+          std::string at = pointer + "/properties/" + std::to_string(k);
+          const Json& property = (*properties)[k];
+          std::string name = text(member(property, "name", at), at + "/name");
+          std::string value = text(member(property, "value", at), at + "/value");
+          std::string id = optionalText(property, "id", at);
+          failOn(repository_.addPropertyUnlocked(key, name, value, id, nullptr), at);
+        }
+      }
+      if (auto associations = entry.find("associations"); associations != entry.end()) {
+        if (!associations->is_object()) {
+          throw SeedProblem{pointer + "/associations", "expected an object of name: [ids]"};
+        }
+        for (const auto& [name, targets] : associations->items()) {
+          std::string at = pointer + "/associations/" + name;
+          if (!targets.is_array()) throw SeedProblem{at, "expected an array of identifiers"};
+          std::vector<int64_t> keys;
+          for (size_t k = 0; k < targets.size(); ++k) {
+            std::string target = text(targets[k], at + "/" + std::to_string(k));
+            int64_t targetKey = repository_.objectKeyUnlocked(target);
+            if (targetKey == 0) {
+              throw SeedProblem{at + "/" + std::to_string(k), "no object '" + target + "'"};
+            }
+            keys.push_back(targetKey);
+          }
+          failOn(repository_.setAssociationUnlocked(key, name, AssociationMode::kMerge, keys), at);
+        }
+      }
+    }
+  }
+
+ private:
+  Repository& repository_;
+};
+
+Outcome Repository::importSeedText(std::string_view text, std::string_view sourceName) {
+  std::string source(sourceName.empty() ? "<seed>" : sourceName);
+  Json seed;
+  try {
+    seed = Json::parse(text.begin(), text.end());
+  } catch (const Json::parse_error& error) {
+    std::string reason = error.what();
+    // Drop the library's own prefix; keep its explanation.
+    if (size_t colon = reason.find("syntax error"); colon != std::string::npos) {
+      reason = reason.substr(colon);
+    }
+    size_t offset = error.byte > 0 ? error.byte - 1 : 0;
+    return {kStatusInvalidArgument, source + ":" + location(text, offset) + ": " + reason};
+  }
+  std::lock_guard lock(mutex_);
+  try {
+    Transaction transaction(*db_);
+    SeedImporter(*this).apply(seed);
+    transaction.commit();
+    return Outcome::success();
+  } catch (const SeedProblem& problem) {
+    JsonLocator locator(text);
+    return {kStatusInvalidArgument,
+            source + ":" + location(text, locator.find(problem.pointer)) + ": " + problem.reason};
+  } catch (const StorageError& error) {
+    return {kStatusStorageFailure, source + ": " + error.what()};
+  }
+}
+
+Outcome Repository::importSeedFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {kStatusInvalidArgument, path + ": cannot be read"};
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return importSeedText(buffer.str(), path);
+}
+
+std::string Repository::exportSeedText() {
+  std::lock_guard lock(mutex_);
+  Json seed = Json::object();
+  seed["server"] = {{"version", 0.0}, {"paused", 0}};
+  {
+    Statement s(*db_, "SELECT name, value FROM settings WHERE name IN ('version', 'paused')");
+    while (s.step()) {
+      if (s.text(0) == "version") seed["server"]["version"] = s.real(1);
+      if (s.text(0) == "paused") seed["server"]["paused"] = s.integer(1);
+    }
+  }
+  seed["types"] = Json::array();
+  {
+    Statement s(*db_, "SELECT name FROM types ORDER BY position");
+    while (s.step()) seed["types"].push_back(s.text(0));
+  }
+  seed["repositories"] = Json::array();
+  {
+    Statement s(*db_, "SELECT id, name, description FROM repositories ORDER BY key");
+    while (s.step()) {
+      seed["repositories"].push_back(
+          {{"id", s.text(0)}, {"name", s.text(1)}, {"description", s.text(2)}});
+    }
+  }
+  seed["objects"] = Json::array();
+  Statement objects(*db_,
+                    "SELECT o.key, r.id, o.type, o.id, o.name, o.description FROM objects o JOIN "
+                    "repositories r ON r.key = o.repository WHERE o.key NOT IN (SELECT property "
+                    "FROM properties) ORDER BY o.key");
+  while (objects.step()) {
+    int64_t key = objects.integer(0);
+    Json entry = {{"repository", objects.text(1)}, {"type", objects.text(2)},
+                  {"id", objects.text(3)},         {"name", objects.text(4)},
+                  {"description", objects.text(5)}};
+    Json attributes = Json::object();
+    {
+      Statement s(*db_, "SELECT name, value FROM attributes WHERE object = ? ORDER BY position");
+      s.bind(1, key);
+      while (s.step()) attributes[s.text(0)] = s.text(1);
+    }
+    if (!attributes.empty()) entry["attributes"] = std::move(attributes);
+    Json properties = Json::array();
+    {
+      Statement s(*db_,
+                  "SELECT o.id, o.name, p.value FROM properties p JOIN objects o ON o.key = "
+                  "p.property WHERE p.owner = ? ORDER BY p.position");
+      s.bind(1, key);
+      while (s.step()) {
+        properties.push_back({{"id", s.text(0)}, {"name", s.text(1)}, {"value", s.text(2)}});
+      }
+    }
+    if (!properties.empty()) entry["properties"] = std::move(properties);
+    Json associations = Json::object();
+    {
+      Statement s(*db_,
+                  "SELECT a.name, o.id FROM associations a JOIN objects o ON o.key = a.target "
+                  "WHERE a.source = ? ORDER BY a.position");
+      s.bind(1, key);
+      while (s.step()) associations[s.text(0)].push_back(s.text(1));
+    }
+    if (!associations.empty()) entry["associations"] = std::move(associations);
+    seed["objects"].push_back(std::move(entry));
+  }
+  return seed.dump(2) + "\n";
+}
+
+Outcome Repository::exportSeedFile(const std::string& path) {
+  std::string text;
+  try {
+    text = exportSeedText();
+  } catch (const StorageError& error) {
+    return {kStatusStorageFailure, error.what()};
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return {kStatusInvalidArgument, path + ": cannot be written"};
+  out << text;
+  out.close();
+  if (!out) return {kStatusStorageFailure, path + ": write failed"};
+  return Outcome::success();
+}
+
+Outcome importSeedIntoDatabase(const std::string& databasePath, const std::string& seedPath) {
+  std::string error;
+  auto repository = Repository::open(databasePath, &error);
+  if (!repository) return {kStatusStorageFailure, error};
+  return repository->importSeedFile(seedPath);
+}
+
+Outcome exportDatabaseToSeed(const std::string& databasePath, const std::string& seedPath) {
+  std::ifstream probe(databasePath);
+  if (!probe) return {kStatusInvalidArgument, databasePath + ": no such repository file"};
+  std::string error;
+  auto repository = Repository::open(databasePath, &error);
+  if (!repository) return {kStatusStorageFailure, error};
+  return repository->exportSeedFile(seedPath);
+}
+
+}  // namespace mdserver

@@ -1,0 +1,26 @@
+#include "mdserver/status_codes.h"
+
+namespace mdserver {
+
+const char* statusText(StatusCode status) {
+  switch (status) {
+    case kStatusOk: return "success";
+    case kStatusNoMemory: return "no memory in the interface pool";
+    case kStatusNoMatch: return "no object matches the object URI";
+    case kStatusMalformedUri: return "malformed object URI";
+    case kStatusUnknownType: return "unknown metadata type";
+    case kStatusObjectNotFound: return "object not found";
+    case kStatusInvalidArgument: return "invalid argument";
+    case kStatusStorageFailure: return "repository storage failure";
+    case kStatusNoSuchAppProperty: return "no such application property";
+    case kStatusDuplicate: return "identifier or name already in use";
+    case kStatusUnknownNamespace: return "unknown namespace";
+    case kStatusNoSuchAssociation: return "the object has no such association";
+    case kStatusAlreadyAssociated: return "target already in the association";
+    case kStatusMalformedPath: return "malformed folder path";
+    case kStatusUnknownRepository: return "unknown repository";
+    default: return "unknown status";
+  }
+}
+
+}  // namespace mdserver

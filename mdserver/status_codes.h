@@ -1,0 +1,26 @@
+// Status codes the metadata repository returns through the metadata client interface, beside the
+// shared ones of frame/host_abi.h (success, no memory, no match). All sit in the metadata module
+// (740) so the host's message catalogue can give each a text.
+#pragma once
+
+#include "frame/host_abi.h"
+
+namespace mdserver {
+
+inline constexpr StatusCode kStatusMalformedUri = 0x801720DFu;       // object URI or query
+inline constexpr StatusCode kStatusUnknownType = 0x801720E0u;        // type not in the namespace
+inline constexpr StatusCode kStatusObjectNotFound = 0x801720E1u;     // object gone or never was
+inline constexpr StatusCode kStatusInvalidArgument = 0x801720E2u;    // null or malformed argument
+inline constexpr StatusCode kStatusStorageFailure = 0x801720E3u;     // SQLite reported an error
+inline constexpr StatusCode kStatusNoSuchAppProperty = 0x801720E4u;  // getAppProperty found none
+inline constexpr StatusCode kStatusDuplicate = 0x801720E5u;          // identifier or name taken
+inline constexpr StatusCode kStatusUnknownNamespace = 0x801720E6u;   // getNamespace name
+inline constexpr StatusCode kStatusNoSuchAssociation = 0x801720E7u;  // deleteAssociation: none
+inline constexpr StatusCode kStatusAlreadyAssociated = 0x801720E8u;  // Append of a present target
+inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
+inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
+
+// A short English text per code, for tools and logs (the host's catalogue has its own).
+const char* statusText(StatusCode status);
+
+}  // namespace mdserver
