@@ -1,0 +1,384 @@
+// The numbered host services. Each function has exactly the type host_services.h declares for
+// its slot; none throws. Services without a session argument act on the active host.
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "host/host_core.h"
+#include "host/message_catalogue.h"
+#include "host/printf_format.h"
+#include "host/text_tools.h"
+
+namespace refhost::detail {
+namespace {
+
+std::string_view bytes(const char* text, int64_t length) {
+  if (!text || length <= 0) return {};
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+std::string_view nameBytes(const char* text, int32_t length) {
+  if (!text) return {};
+  if (length <= 0) return std::string_view(text);
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+void raiseError(int32_t errorNumber, int32_t) {
+  HostCore* core = activeCore();
+  if (!core) return;
+  core->record.raisedErrors.push_back(errorNumber);
+  std::string text = "Host error " + std::to_string(errorNumber);
+  text += errorNumber == kHostErrorOutOfMemory ? ": out of memory." : ".";
+  if (core->callDepth > 0) text += " The call ends with this error.";
+  core->writeLog(kLevelError, text);
+  if (core->callDepth > 0 && core->pendingHostError == 0) core->pendingHostError = errorNumber;
+}
+
+int32_t messageText(HostSession*, char* buffer, StatusCode status, int32_t capacity, int64_t,
+                    int64_t) {
+  if (!buffer || capacity <= 0) return 0;
+  std::string text = catalogueText(status);
+  size_t n = std::min<size_t>({text.size(), static_cast<size_t>(capacity), size_t{512}});
+  std::memcpy(buffer, text.data(), n);
+  return static_cast<int32_t>(n);
+}
+
+void putMessage(int32_t module, int32_t message) {
+  HostCore* core = activeCore();
+  if (!core) return;
+  core->record.putMessages.push_back({module, message});
+  StatusCode code = makeStatus(static_cast<uint32_t>(module), static_cast<uint32_t>(message));
+  core->writeLog(kLevelError, catalogueText(code));
+}
+
+int32_t format(char* buffer, int64_t capacity, const char* formatText, ...) {
+  va_list arguments;
+  va_start(arguments, formatText);
+  std::string text = formatNarrow(formatText, &arguments);
+  va_end(arguments);
+  if (!buffer || capacity <= 0) return 0;
+  size_t n = std::min<size_t>(text.size(), static_cast<size_t>(capacity));
+  std::memcpy(buffer, text.data(), n);
+  return static_cast<int32_t>(n);
+}
+
+StatusCode getOption(const char* name, int32_t length, int64_t, int64_t, int64_t, void* valueOut,
+                     int64_t, HostSession*) {
+  HostCore* core = activeCore();
+  if (!core || !name || !valueOut) return kHostStatusMissingArgument;
+  auto it = core->options.find(text::asciiUpper(nameBytes(name, length)));
+  if (it == core->options.end()) return kHostStatusUnknownOption;
+  std::memcpy(valueOut, &it->second, sizeof(int64_t));
+  return kStatusOk;
+}
+
+StatusCode getOptionText(int64_t, int32_t selector, int64_t, int64_t, int64_t, char** textPointer,
+                         int32_t* length, int64_t, HostSession*) {
+  HostCore* core = activeCore();
+  if (!core || !textPointer || !*textPointer || !length) return kHostStatusMissingArgument;
+  if (selector != 4163) return kHostStatusUnknownSelector;
+  size_t room = *length > 0 ? static_cast<size_t>(*length) : 0;
+  size_t n = std::min(room, core->optionText.size());
+  std::memcpy(*textPointer, core->optionText.data(), n);
+  *length = static_cast<int32_t>(n);
+  return kStatusOk;
+}
+
+void optionUpdate(int32_t, int32_t mode) {
+  if (HostCore* core = activeCore()) core->record.optionEvents.push_back({OptionEvent::kUpdate, mode, 0});
+}
+
+void optionSet(int32_t, int32_t option, int32_t value) {
+  if (HostCore* core = activeCore())
+    core->record.optionEvents.push_back({OptionEvent::kSet, option, value});
+}
+
+StatusCode getNamedItem(HostSession* session, int32_t, const char* name, int32_t length,
+                        void** valueOut, int64_t) {
+  if (valueOut) *valueOut = nullptr;
+  HostCore* core = coreOfSession(session);
+  if (!core) return kHostStatusBadSession;
+  if (!name || !valueOut) return kHostStatusMissingArgument;
+  SessionRecord* record = core->findSession(session);
+  auto it = record->namedItems.find(std::string(nameBytes(name, length)));
+  if (it != record->namedItems.end()) *valueOut = it->second;
+  return kStatusOk;
+}
+
+StatusCode setNamedItem(HostSession* session, int32_t, const char* name, int32_t length,
+                        void* value) {
+  HostCore* core = coreOfSession(session);
+  if (!core) return kHostStatusBadSession;
+  if (!name) return kHostStatusMissingArgument;
+  SessionRecord* record = core->findSession(session);
+  std::string key(nameBytes(name, length));
+  if (value) {
+    record->namedItems[key] = value;
+  } else {
+    record->namedItems.erase(key);
+  }
+  return kStatusOk;
+}
+
+void reportStatus(void*, StatusCode status) {
+  HostCore* core = activeCore();
+  if (!core) return;
+  core->record.reportedStatuses.push_back(status);
+  if (status != kStatusOk) core->writeLog(kLevelError, catalogueText(status));
+}
+
+StatusCode createCleanup(host_service::CleanupCallback callback, HostCleanup** handleOut,
+                         HostSession* session, void* moduleToken) {
+  if (handleOut) *handleOut = nullptr;
+  HostCore* core = coreOfSession(session);
+  if (!core) return kHostStatusBadSession;
+  if (!callback || !handleOut) return kHostStatusMissingArgument;
+  *handleOut = core->createCleanup(core->findSession(session), callback, moduleToken);
+  return kStatusOk;
+}
+
+void reportUnknownCleanup(const char* service) {
+  if (HostCore* core = activeCore())
+    core->writeLog(kLevelWarning, std::string(service) + " received an unknown cleanup handle.");
+}
+
+void armCleanup(HostCleanup* handle) {
+  HostCore* core = coreOfCleanup(handle);
+  if (!core) return reportUnknownCleanup("hostArmCleanup");
+  if (!handle->destroyed) handle->armed = true;
+}
+
+void disarmCleanup(HostCleanup* handle) {
+  HostCore* core = coreOfCleanup(handle);
+  if (!core) return reportUnknownCleanup("hostDisarmCleanup");
+  handle->armed = false;
+}
+
+void destroyCleanup(HostCleanup* handle) {
+  HostCore* core = coreOfCleanup(handle);
+  if (!core) return reportUnknownCleanup("hostDestroyCleanup");
+  core->destroyCleanup(handle);
+}
+
+void taskSync(const uint8_t* context16) {
+  HostCore* core = activeCore();
+  if (!core) return;
+  std::vector<uint8_t> copy;
+  if (context16) copy.assign(context16, context16 + 16);
+  core->record.taskSyncs.push_back(std::move(copy));
+}
+
+StatusCode loadComponent(int32_t component, const char* name, int32_t mode) {
+  HostCore* core = activeCore();
+  if (!core) return kHostStatusMissingArgument;
+  core->record.loadComponentCalls.push_back(
+      {component, name ? std::string(name, strnlen(name, 64)) : std::string(), mode});
+  return kStatusOk;
+}
+
+void setSessionSlot(HostSession* session, int32_t slot, void* value) {
+  HostCore* core = coreOfSession(session);
+  if (!core) {
+    if (HostCore* active = activeCore())
+      active->writeLog(kLevelError, "hostSetSessionSlot: the session has ended or is not known.");
+    return;
+  }
+  if (slot < 0 || static_cast<uint32_t>(slot) >= kSessionExtensionSlots) {
+    core->writeLog(kLevelError, "hostSetSessionSlot: slot " + std::to_string(slot) +
+                                    " is outside 0 to " + std::to_string(kSessionExtensionSlots - 1) + ".");
+    return;
+  }
+  session->extensionSlots[slot] = value;
+}
+
+// Parses an optional run of blanks, a sign, digits with an optional fraction and an optional
+// exponent. Hexadecimal forms, "inf" and "nan" are not numbers here.
+StatusCode parseNumber(const char* text, int32_t length, int32_t, int32_t* consumed,
+                       double* value) {
+  if (consumed) *consumed = 0;
+  if (value) *value = 0.0;
+  if (!text || !consumed || !value) return kHostStatusMissingArgument;
+  std::string_view s = bytes(text, length);
+  size_t i = 0;
+  while (i < s.size() && s[i] == ' ') ++i;
+  size_t start = i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return kHostStatusNoNumber;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    size_t expDigits = 0;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j, ++expDigits;
+    if (expDigits > 0) i = j;
+  }
+  std::string number(s.substr(start, i - start));
+  *value = std::strtod(number.c_str(), nullptr);
+  *consumed = static_cast<int32_t>(i);
+  return kStatusOk;
+}
+
+HostMacroScope* macroScope(HostSession* session) {
+  HostCore* core = coreOfSession(session);
+  if (!core) return nullptr;
+  return &core->findSession(session)->macros;
+}
+
+StatusCode storeMacro(HostMacroScope* scope, const char* name, int32_t nameLength,
+                      std::string value) {
+  HostCore* core = coreOfScope(scope);
+  if (!core) return kHostStatusBadSession;
+  if (!name || nameLength <= 0) return kHostStatusMissingArgument;
+  scope->values[text::asciiUpper(std::string_view(name, static_cast<size_t>(nameLength)))] =
+      std::move(value);
+  return kStatusOk;
+}
+
+StatusCode setMacroText(HostMacroScope* scope, const char* name, int32_t nameLength,
+                        const char* text, int32_t textLength, int32_t, int64_t) {
+  if (!text && textLength > 0) return kHostStatusMissingArgument;
+  return storeMacro(scope, name, nameLength, std::string(bytes(text, textLength)));
+}
+
+StatusCode setMacroNumber(HostMacroScope* scope, const char* name, int32_t nameLength,
+                          double value, int32_t, int64_t) {
+  return storeMacro(scope, name, nameLength, ReferenceHost::formatMacroNumber(value));
+}
+
+int32_t compareMixed(const char* text1, int64_t length1, const char* text2, int64_t length2) {
+  if ((!text1 && length1 > 0) || (!text2 && length2 > 0)) return 0;
+  return text::equalIgnoringCase(bytes(text1, length1), bytes(text2, length2)) ? 1 : 0;
+}
+
+void getShortName(char* field8) {
+  if (field8) std::memcpy(field8, "REFHOST ", 8);
+}
+
+StatusCode getMetadataInterface(HostSession* session, void** interfaceOut, int64_t) {
+  HostCore* core = activeCore();
+  if (interfaceOut) *interfaceOut = nullptr;
+  if (!core) return kHostStatusMissingArgument;
+  ++core->record.metadataInterfaceRequests;
+  if (!interfaceOut) return kHostStatusMissingArgument;
+  if (!core->metadataProvider) return kHostStatusNoMetadataServer;
+  try {
+    return core->metadataProvider(session, interfaceOut);
+  } catch (const std::exception& e) {
+    // A provider's exception must not reach the package.
+    core->writeLog(kLevelError, std::string("The metadata server failed: ") + e.what());
+    *interfaceOut = nullptr;
+    return kHostStatusNoMetadataServer;
+  }
+}
+
+void issueMessage(int32_t, const char* text, int32_t length) {
+  HostCore* core = activeCore();
+  if (!core) return;
+  std::string received(bytes(text, length));
+  core->record.issuedMessages.push_back(received);
+  while (!received.empty() && received.back() == '\0') received.pop_back();
+  core->writeLog(kLevelError, "Argument " + received);
+}
+
+// A minimal Java bridge: names registered with ReferenceHost::registerJavaObject resolve to
+// their environment, class and object. Starting a Java environment is a later piece of work.
+StatusCode passIdentity(const char* name, int32_t length, void** environmentOut, void** classOut,
+                        void** objectOut) {
+  if (environmentOut) *environmentOut = nullptr;
+  if (classOut) *classOut = nullptr;
+  if (objectOut) *objectOut = nullptr;
+  HostCore* core = activeCore();
+  if (!core || !name || !environmentOut || !classOut || !objectOut) return kHostStatusMissingArgument;
+  ++core->record.passIdentityRequests;
+  std::string key = text::asciiUpper(bytes(name, length));
+  while (!key.empty() && key.back() == ' ') key.pop_back();
+  auto it = core->javaObjects.find(key);
+  if (it == core->javaObjects.end()) return kHostStatusNoJavaObject;
+  *environmentOut = it->second.environment;
+  *classOut = it->second.javaClass;
+  *objectOut = it->second.object;
+  return kStatusOk;
+}
+
+// The session encoding is UTF-8; invalid bytes are read as Latin-1 and re-encoded.
+StatusCode transcode(const char* text, int32_t length, char* out, int32_t capacity,
+                     int32_t* outLength) {
+  if (outLength) *outLength = 0;
+  if ((!text && length > 0) || !out || !outLength) return kHostStatusMissingArgument;
+  std::string converted = text::normaliseUtf8(bytes(text, length));
+  if (capacity < 0 || converted.size() > static_cast<size_t>(capacity))
+    return kHostStatusBufferTooSmall;
+  std::memcpy(out, converted.data(), converted.size());
+  *outLength = static_cast<int32_t>(converted.size());
+  return kStatusOk;
+}
+
+void logLine(const char* formatText, ...) {
+  va_list arguments;
+  va_start(arguments, formatText);
+  std::string text = formatNarrow(formatText, &arguments);
+  va_end(arguments);
+  if (HostCore* core = activeCore()) core->writeLog(-1, text);
+}
+
+int32_t textTest(const char* prefix, const char* text, int32_t length) {
+  if (!prefix || !text || length < 0) return 0;
+  size_t n = std::strlen(prefix);
+  if (static_cast<size_t>(length) < n) return 0;
+  const auto& upper = text::upperCaseTable();
+  for (size_t i = 0; i < n; ++i)
+    if (upper[static_cast<uint8_t>(prefix[i])] != upper[static_cast<uint8_t>(text[i])]) return 0;
+  return 1;
+}
+
+template <typename Fn>
+void put(HostCore& core, HostServiceId id, Fn function) {
+  auto& table = core.tableStorage[id.group];
+  if (table.size() <= id.slot) table.resize(host_service::kLargestSlot + 1, nullptr);
+  table[id.slot] = reinterpret_cast<HostServiceEntry>(function);
+}
+
+}  // namespace
+
+void installServices(HostCore& core) {
+  namespace hs = host_service;
+  put<hs::RaiseError>(core, hs::kRaiseError, raiseError);
+  put<hs::MessageText>(core, hs::kMessageText, messageText);
+  put<hs::PutMessage>(core, hs::kPutMessage, putMessage);
+  put<hs::Format>(core, hs::kFormat, format);
+  put<hs::GetOption>(core, hs::kGetOption, getOption);
+  put<hs::GetOptionText>(core, hs::kGetOptionText, getOptionText);
+  put<hs::OptionUpdate>(core, hs::kOptionUpdate, optionUpdate);
+  put<hs::OptionSet>(core, hs::kOptionSet, optionSet);
+  put<hs::GetNamedItem>(core, hs::kGetNamedItem, getNamedItem);
+  put<hs::SetNamedItem>(core, hs::kSetNamedItem, setNamedItem);
+  put<hs::ReportStatus>(core, hs::kReportStatus, reportStatus);
+  put<hs::CreateCleanup>(core, hs::kCreateCleanup, createCleanup);
+  put<hs::CleanupControl>(core, hs::kArmCleanup, armCleanup);
+  put<hs::CleanupControl>(core, hs::kDisarmCleanup, disarmCleanup);
+  put<hs::CleanupControl>(core, hs::kDestroyCleanup, destroyCleanup);
+  put<hs::TaskSync>(core, hs::kTaskSync, taskSync);
+  put<hs::LoadComponent>(core, hs::kLoadComponent, loadComponent);
+  put<hs::SetSessionSlot>(core, hs::kSetSessionSlot, setSessionSlot);
+  put<hs::ParseNumber>(core, hs::kParseNumber, parseNumber);
+  put<hs::MacroScope>(core, hs::kMacroScope, macroScope);
+  put<hs::SetMacroText>(core, hs::kSetMacroText, setMacroText);
+  put<hs::SetMacroNumber>(core, hs::kSetMacroNumber, setMacroNumber);
+  put<hs::CompareMixed>(core, hs::kCompareMixed, compareMixed);
+  put<hs::GetShortName>(core, hs::kGetShortName, getShortName);
+  put<hs::GetMetadataInterface>(core, hs::kGetMetadataInterface, getMetadataInterface);
+  put<hs::IssueMessage>(core, hs::kIssueMessage, issueMessage);
+  put<hs::PassIdentity>(core, hs::kPassIdentity, passIdentity);
+  put<hs::Transcode>(core, hs::kTranscode, transcode);
+  put<hs::LogLine>(core, hs::kLogLine, logLine);
+  put<hs::TextTest>(core, hs::kTextTest, textTest);
+  for (auto& [group, table] : core.tableStorage) core.tablePointers[group] = table.data();
+}
+
+}  // namespace refhost::detail
