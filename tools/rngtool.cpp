@@ -1,0 +1,210 @@
+// rngtool: creates and initialises a random stream exactly as the package context does (method
+// from "OSENV.RUX_RNG_METHOD", seed and stream number from the command line) on the reference
+// host, then prints draws, conversions, state listings or the initialisation result.
+//
+//   rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] [-n COUNT] [--count C]
+//                  [--raw] [--set KEY=VALUE]... [--no-rdrand]
+//
+// Integers print in lower-case hex; doubles as the 16 hex digits of their bits, a blank and %.17g.
+// Host messages go to standard error. Bad arguments: a message and exit status 2.
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/reference_host.h"
+#include "random/engine.h"
+#include "random/stream.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+struct Options {
+  std::string method;
+  uint64_t seed = 0;
+  uint64_t streamNumber = 0;
+  std::optional<uint64_t> substream;
+  std::string op = "next64";
+  std::optional<uint64_t> count;
+  int64_t listCount = 1000000;
+  bool raw = false;
+  bool noRdrand = false;
+  std::vector<std::pair<std::string, std::string>> settings;
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+  std::fprintf(stderr,
+               "rngtool: %s\n"
+               "usage: rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] "
+               "[-n COUNT] [--count C] [--raw] [--set KEY=VALUE]... [--no-rdrand]\n"
+               "  OP: next32, next64 (default), uniform, slot17 ... slot36, list32, list64, init\n",
+               problem.c_str());
+  std::exit(kUsageError);
+}
+
+// Decimal or 0x-hex unsigned 64-bit; anything else is a usage error naming the option.
+uint64_t parseUnsigned(const char* option, const char* text) {
+  if (text == nullptr) usage(std::string("missing value after ") + option);
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = hex ? text + 2 : text;
+  if (*digits == 0) usage(std::string("empty number for ") + option);
+  for (const char* p = digits; *p; ++p)
+    if (!(hex ? std::isxdigit(static_cast<unsigned char>(*p)) : std::isdigit(static_cast<unsigned char>(*p))))
+      usage(std::string("bad number '") + text + "' for " + option);
+  errno = 0;
+  unsigned long long value = std::strtoull(digits, nullptr, hex ? 16 : 10);
+  if (errno == ERANGE) usage(std::string("number '") + text + "' for " + option + " exceeds 64 bits");
+  return value;
+}
+
+Options parseArguments(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--seed") {
+      o.seed = parseUnsigned("--seed", next), ++i;
+    } else if (a == "--stream") {
+      o.streamNumber = parseUnsigned("--stream", next), ++i;
+    } else if (a == "--substream") {
+      o.substream = parseUnsigned("--substream", next), ++i;
+    } else if (a == "--op") {
+      if (next == nullptr) usage("missing value after --op");
+      o.op = next, ++i;
+    } else if (a == "-n") {
+      o.count = parseUnsigned("-n", next), ++i;
+    } else if (a == "--count") {
+      uint64_t c = parseUnsigned("--count", next);
+      if (c > INT64_MAX) usage("--count is too large");
+      o.listCount = static_cast<int64_t>(c), ++i;
+    } else if (a == "--raw") {
+      o.raw = true;
+    } else if (a == "--no-rdrand") {
+      o.noRdrand = true;
+    } else if (a == "--set") {
+      if (next == nullptr) usage("missing KEY=VALUE after --set");
+      std::string s = next;
+      size_t eq = s.find('=');
+      if (eq == std::string::npos || eq == 0) usage("--set needs KEY=VALUE, got '" + s + "'");
+      o.settings.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+      ++i;
+    } else if (!a.empty() && a[0] == '-') {
+      usage("unknown option '" + a + "'");
+    } else if (o.method.empty()) {
+      o.method = a;
+    } else {
+      usage("unexpected argument '" + a + "' (METHOD was already given)");
+    }
+  }
+  if (o.method.empty()) usage("METHOD is required");
+  if (o.raw && o.op != "next32" && o.op != "next64") usage("--raw works with --op next32 or next64");
+  return o;
+}
+
+std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+void printDouble(double x) {
+  std::printf("%016" PRIx64 " %.17g\n", std::bit_cast<uint64_t>(x), x);
+}
+
+// Slot n (17..36) of the descriptor as a double operation, or null.
+rng::DoubleOperation doubleSlot(const rng::MethodDescriptor& d, int n) {
+  void* const* slots = rng::operationSlots(d.ops);
+  return reinterpret_cast<rng::DoubleOperation>(slots[n - 1]);
+}
+
+int runRaw(rng::RandomStream* stream, const Options& o) {
+  const bool wide = o.op == "next64";
+  uint8_t buffer[8 * 512];
+  uint64_t remaining = o.count.value_or(UINT64_MAX);
+  while (remaining > 0) {
+    size_t used = 0;
+    for (; used + 8 <= sizeof buffer && remaining > 0; --remaining) {
+      uint64_t v = wide ? stream->descriptor->ops.next64(stream->state)
+                        : stream->descriptor->ops.next32(stream->state);
+      const int bytes = wide ? 8 : 4;
+      for (int b = 0; b < bytes; ++b) buffer[used++] = static_cast<uint8_t>(v >> (8 * b));
+    }
+    if (std::fwrite(buffer, 1, used, stdout) != used) return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parseArguments(argc, argv);
+
+  refhost::HostConfig config;
+  config.rdrandAvailable = !o.noRdrand;
+  config.logFile = stderr;
+  refhost::ReferenceHost host(config);
+  refhost::ActiveHostScope active(host);
+  host.setNameValueText(u"OSENV.RUX_RNG_METHOD", widen(o.method));
+  for (const auto& [key, value] : o.settings) {
+    // The forced clock seed is read as a double; every other engine setting is read as text
+    // (words, or numbers that the engine parses from text).
+    if (key == "tkbug.RNGSEED") {
+      char* end = nullptr;
+      double d = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != 0) usage("--set tkbug.RNGSEED needs a number, got '" + value + "'");
+      host.setNameValueDouble(widen(key), d);
+    } else {
+      host.setNameValueText(widen(key), widen(value));
+    }
+  }
+  rng::bindRuntime(host.runtime());
+
+  rng::RandomStream* stream = rng::createStream(host.streamAllocator(), o.seed, o.streamNumber);
+  if (stream == nullptr) {
+    std::fprintf(stderr, "rngtool: the host could not allocate a random stream\n");
+    return 1;
+  }
+  if (o.substream) {
+    stream->substream = *o.substream;
+    rng::initialiseStream(stream);
+  }
+  const rng::MethodDescriptor& d = *stream->descriptor;
+  void* state = stream->state;
+
+  if (o.raw) return runRaw(stream, o);
+
+  const uint64_t count = o.count.value_or(10);
+  if (o.op == "init") {
+    std::printf("status %x\nseed %" PRIx64 "\ncheck %x\nmethod %s\n", stream->status,
+                stream->seedUsed, stream->seedCheck, d.name);
+  } else if (o.op == "next32") {
+    for (uint64_t i = 0; i < count; ++i) std::printf("%x\n", d.ops.next32(state));
+  } else if (o.op == "next64") {
+    for (uint64_t i = 0; i < count; ++i) std::printf("%" PRIx64 "\n", d.ops.next64(state));
+  } else if (o.op == "uniform") {
+    for (uint64_t i = 0; i < count; ++i) printDouble(stream->uniform(state));
+  } else if (o.op.rfind("slot", 0) == 0) {
+    const std::string number = o.op.substr(4);
+    int n = 0;
+    for (char c : number) n = std::isdigit(static_cast<unsigned char>(c)) && n < 100 ? n * 10 + (c - '0') : 1000;
+    if (number.empty() || n < 17 || n > 36) usage("--op " + o.op + ": slots 17 to 36 only");
+    rng::DoubleOperation op = doubleSlot(d, n);
+    if (op == nullptr) {
+      std::fprintf(stderr, "rngtool: method %s has no operation in slot %d\n", d.name, n);
+      return kUsageError;
+    }
+    for (uint64_t i = 0; i < count; ++i) printDouble(op(state));
+  } else if (o.op == "list32" || o.op == "list64") {
+    host.setLogFile(nullptr);
+    host.clearLog();
+    (o.op == "list32" ? d.ops.list32 : d.ops.list64)(state, o.listCount);
+    for (const std::string& line : host.logTexts()) std::printf("%s\n", line.c_str());
+  } else {
+    usage("unknown --op '" + o.op + "'");
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
