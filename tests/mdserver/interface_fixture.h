@@ -1,0 +1,70 @@
+// A repository loaded with the sample seed and one interface over it, driven only through the
+// ABI records and typed wrappers of mdaccess/md_abi.h, as the packages drive it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mdaccess/md_abi.h"
+#include "mdserver/client_interface.h"
+#include "mdserver/repository.h"
+#include "mdserver/status_codes.h"
+
+namespace mdserver::testing {
+
+inline std::string samplePath() { return MDSERVER_EXAMPLES_DIR "/sample_repository.json"; }
+
+inline std::string text(const char* p, int32_t n) { return p ? std::string(p, n) : std::string(); }
+
+inline std::vector<std::string> identifiers(const MetadataObject* list) {
+  std::vector<std::string> out;
+  for (; list; list = list->next) out.push_back(text(list->identifier, list->identifierLength));
+  return out;
+}
+
+class InterfaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    repository = Repository::open("", &error);
+    ASSERT_TRUE(repository) << error;
+    Outcome outcome = repository->importSeedFile(samplePath());
+    ASSERT_TRUE(outcome.ok()) << outcome.message;
+    md = openInterface(*repository, Credentials{"ada", "s3cret"});
+    ci = ClientInterface::fromAbi(md);
+  }
+  void TearDown() override {
+    if (md) {
+      // Every test leaves the pool balanced: nothing a caller owned was left behind.
+      EXPECT_EQ(ci->pool().counts().blocksOutstanding, 0u);
+      EXPECT_EQ(ci->pool().counts().invalidReleases, 0u);
+      EXPECT_EQ(releaseInterface(md), kStatusOk);
+    }
+  }
+
+  // Resolves and returns the identifiers, freeing the list again.
+  std::vector<std::string> resolveIds(const std::string& uri, StatusCode* status = nullptr) {
+    MetadataObject* list = nullptr;
+    StatusCode s = resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list);
+    if (status) *status = s;
+    std::vector<std::string> ids = identifiers(list);
+    if (list) freeObjectList(md, list);
+    return ids;
+  }
+
+  MetadataObject* resolveOne(const std::string& uri) {
+    MetadataObject* list = nullptr;
+    EXPECT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list), kStatusOk)
+        << uri << ": " << ci->lastErrorText();
+    return list;
+  }
+
+  std::unique_ptr<Repository> repository;
+  MetadataInterface* md = nullptr;
+  ClientInterface* ci = nullptr;
+};
+
+}  // namespace mdserver::testing

@@ -1,0 +1,181 @@
+// Who frees what: pool balance after every operation, lists built by either side, and every
+// operation under allocation failure at each request in turn.
+#include <cstring>
+#include <functional>
+
+#include "interface_fixture.h"
+
+namespace mdserver::testing {
+namespace {
+
+class OwnershipTest : public InterfaceTest {
+ protected:
+  uint64_t outstanding() { return ci->pool().counts().blocksOutstanding; }
+};
+
+TEST_F(OwnershipTest, ObjectResultsAreFreedWithTheirObject) {
+  MetadataObject* table = resolveOne("vqsobj:PhysicalTable\\A0000001.TABLE001");
+  // 1 object + type, name, description.
+  EXPECT_EQ(outstanding(), 4u);
+  NameValueNode* attributes = nullptr;
+  NameNode* names = nullptr;
+  MetadataObject* columns = nullptr;
+  ValueText* value = nullptr;
+  PropertyRecord* property = nullptr;
+  ASSERT_EQ(listAttributes(table, &attributes), kStatusOk);
+  ASSERT_EQ(listAssociationNames(table, &names), kStatusOk);
+  ASSERT_EQ(getAssociation(table, "Columns", 7, &columns), kStatusOk);
+  // Results of an associated object belong to it, and through it to the table.
+  ASSERT_EQ(getAttribute(columns, "SASColumnType", 13, &value), kStatusOk);
+  ASSERT_EQ(getProperty(table, "RefreshSchedule", 15, &property), kStatusOk);
+  uint64_t held = outstanding();
+  // Asking again replaces the earlier result instead of piling up.
+  ASSERT_EQ(listAttributes(table, &attributes), kStatusOk);
+  ASSERT_EQ(getAssociation(table, "Columns", 7, &columns), kStatusOk);
+  ASSERT_EQ(getProperty(table, "refreshschedule", 15, &property), kStatusOk);
+  EXPECT_EQ(outstanding(), held - 2);  // the replaced column's ValueText went with its list
+  releaseObjectList(table);
+  EXPECT_EQ(outstanding(), 0u);
+}
+
+TEST_F(OwnershipTest, ListsBuiltByThePackageAreFreedExactly) {
+  // Two 168-byte objects with pool texts, as a package builds its target lists.
+  MetadataObject* head = nullptr;
+  MetadataObject* previous = nullptr;
+  for (const char* id : {"A0000001.COLUMN01", "A0000001.COLUMN02"}) {
+    auto* object = static_cast<MetadataObject*>(poolAllocate(md, sizeof(MetadataObject)));
+    std::memcpy(object->identifier, id, 17);
+    object->identifierLength = 17;
+    object->type = static_cast<char*>(poolAllocate(md, 7));
+    std::memcpy(object->type, "Column", 6);
+    object->typeLength = 6;
+    object->owner = md;
+    object->operations = objectOperationTable(md);
+    object->previous = previous;
+    (previous ? previous->next : head) = object;
+    previous = object;
+  }
+  // Object operations work on such copies: the identifier is what counts.
+  ValueText* value = nullptr;
+  ASSERT_EQ(getAttribute(head->next, "SASColumnLength", 15, &value), kStatusOk);
+  EXPECT_EQ(text(value->text, value->length), "8");
+  EXPECT_EQ(freeObjectList(md, head), kStatusOk);
+  EXPECT_EQ(outstanding(), 0u);
+  EXPECT_EQ(ci->pool().counts().invalidReleases, 0u);
+}
+
+TEST_F(OwnershipTest, DoubleAndForeignFreesAreCountedNotExecuted) {
+  void* block = poolAllocate(md, 10);
+  poolFree(md, block);
+  poolFree(md, block);
+  int local = 0;
+  poolFree(md, &local);
+  EXPECT_EQ(ci->pool().counts().invalidReleases, 2u);
+  EXPECT_EQ(outstanding(), 0u);
+  ci->pool().failAllocationAt(0);
+  // Clear the counter's effect on TearDown's check by starting a fresh interface.
+  releaseInterface(md);
+  md = openInterface(*repository, {});
+  ci = ClientInterface::fromAbi(md);
+}
+
+TEST_F(OwnershipTest, ReleaseReclaimsListsTheCallerLeftAndReportsThem) {
+  MetadataInterface* other = openInterface(*repository, {});
+  ReleaseSummary summary;
+  ClientInterface::fromAbi(other)->onRelease([&](const ReleaseSummary& s) { summary = s; });
+  MetadataObject* list = nullptr;
+  const char uri[] = "vqsobj:Column?@SASColumnType='N'";
+  ASSERT_EQ(resolveUri(other, uri, (int32_t)strlen(uri), &list), kStatusOk);
+  NameValueNode* attributes = nullptr;
+  ASSERT_EQ(listAttributes(list, &attributes), kStatusOk);
+  ASSERT_EQ(releaseInterface(other), kStatusOk);  // ASan proves the reclaim frees everything
+  EXPECT_EQ(summary.listsReclaimed, 1u);
+  EXPECT_GT(summary.poolBeforeReclaim.blocksOutstanding, 0u);
+  EXPECT_EQ(summary.callCounts["resolveUri"], 1u);
+}
+
+// Runs setUp, then op with allocation failing at request k = 1, 2, ... of op, then cleanUp,
+// until op succeeds without a failure; a failing op must return kStatusNoMemory, and every run
+// must leave the pool as it found it.
+void failEachAllocation(ClientInterface* ci, const char* what, const std::function<void()>& setUp,
+                        const std::function<StatusCode()>& op,
+                        const std::function<void()>& cleanUp) {
+  for (uint64_t k = 1;; ++k) {
+    ASSERT_LT(k, 500u) << what;
+    uint64_t before = ci->pool().counts().blocksOutstanding;
+    setUp();
+    uint64_t failuresBefore = ci->pool().counts().failedAllocations;
+    ci->pool().failAllocationAt(k);
+    StatusCode status = op();
+    bool failed = ci->pool().counts().failedAllocations > failuresBefore;
+    ci->pool().failAllocationAt(0);
+    if (status != kStatusOk) EXPECT_EQ(status, kStatusNoMemory) << what << " at k=" << k;
+    EXPECT_EQ(status == kStatusOk, !failed) << what << " at k=" << k;
+    cleanUp();
+    EXPECT_EQ(ci->pool().counts().blocksOutstanding, before) << what << " at k=" << k;
+    if (!failed) return;
+  }
+}
+
+TEST_F(OwnershipTest, EveryOperationSurvivesAllocationFailureAtEachRequest) {
+  MetadataObject* list = nullptr;
+  const std::string uri = "vqsobj:Column?Table/PhysicalTable[@Name='ORDERS']";
+  auto none = [] {};
+  failEachAllocation(
+      ci, "resolveUri", none,
+      [&] { return resolveUri(md, uri.data(), (int32_t)uri.size(), &list); },
+      [&] { freeObjectList(md, list); });
+
+  // The repository list stays with the interface: count it out of the balance.
+  RepositoryEntry* repositories = nullptr;
+  ASSERT_EQ(listRepositories(md, &repositories), kStatusOk);
+  failEachAllocation(ci, "listRepositories", none, [&] { return listRepositories(md, &repositories); },
+                     [&] {});
+  MetadataNamespace* ns = nullptr;
+  failEachAllocation(ci, "getNamespace", none, [&] { return getNamespace(md, "RUX", 3, &ns); },
+                     [&] { releaseNamespace(md, ns); });
+  ValueText* value = nullptr;
+  failEachAllocation(
+      ci, "getAppProperty", none,
+      [&] { return getAppProperty(md, "Report Portal", 13, "MaxSessions", 11, &value); },
+      [&] { freeText(md, value); });
+  char *user = nullptr, *password = nullptr;
+  int32_t ul = 0, pl = 0;
+  failEachAllocation(ci, "getCredentials", none,
+                     [&] { return getCredentials(md, &user, &ul, &password, &pl); },
+                     [&] { freeCredentials(md, user, password); });
+
+  // Object operations: each on a fresh object, freed (with its results) afterwards.
+  MetadataObject* table = nullptr;
+  const std::string tableUri = "vqsobj:PhysicalTable\\A0000001.TABLE001";
+  auto fresh = [&] {
+    table = nullptr;
+    ASSERT_EQ(resolveUri(md, tableUri.data(), (int32_t)tableUri.size(), &table), kStatusOk);
+  };
+  auto drop = [&] { freeObjectList(md, table); };
+  struct ObjectOp {
+    const char* name;
+    std::function<StatusCode()> op;
+  };
+  NameValueNode* nv = nullptr;
+  NameNode* names = nullptr;
+  MetadataObject* assoc = nullptr;
+  PropertyRecord* record = nullptr;
+  const ObjectOp ops[] = {
+      {"listAttributes", [&] { return listAttributes(table, &nv); }},
+      {"listProperties", [&] { return listProperties(table, &nv); }},
+      {"listAssociationNames", [&] { return listAssociationNames(table, &names); }},
+      {"getAssociation", [&] { return getAssociation(table, "Columns", 7, &assoc); }},
+      {"getAttribute", [&] { return getAttribute(table, "NumRows", 7, &value); }},
+      {"getProperty", [&] { return getProperty(table, "RefreshSchedule", 15, &record); }},
+  };
+  // The result belongs to the object, so the balance holds once the object is freed.
+  for (const ObjectOp& op : ops) failEachAllocation(ci, op.name, fresh, op.op, drop);
+  // The interface still holds its repository list; releasing it frees that too.
+  releaseInterface(md);
+  md = openInterface(*repository, {});
+  ci = ClientInterface::fromAbi(md);
+}
+
+}  // namespace
+}  // namespace mdserver::testing

@@ -1,0 +1,75 @@
+// Seed files: refusals name file, line, column and reason, and store nothing.
+#include "interface_fixture.h"
+
+namespace mdserver::testing {
+namespace {
+
+struct BadSeed {
+  const char* text;
+  const char* message;  // expected message after "<test>:"
+};
+
+TEST(SeedFile, BadSeedsAreRefusedWithPositionAndStoreNothing) {
+  const BadSeed cases[] = {
+      {"{\"types\": [\"A\",]}", "1:16: syntax error"},
+      {"{\"types\": [\"A\"],\n \"repositories\": [{\"id\": \"R0000001\"}]}",
+       "2:19: missing member \"name\""},
+      {"{\"types\": [\"A\"],\n \"repositories\": [{\"id\": \"R1\", \"name\": \"x\"}]}",
+       "2:26: repository identifier 'R1' is not 8 letters or digits"},
+      {"{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
+       "\"objects\": [\n  {\"repository\": \"R0000001\", \"type\": \"A\"},\n"
+       "  {\"repository\": \"R0000001\", \"type\": \"B\"}]}",
+       "4:38: unknown type 'B'"},
+      {"{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
+       "\"objects\": [{\"repository\": \"R0000001\", \"type\": \"A\",\n"
+       "  \"associations\": {\"Links\": [\"R0000001.NOTTHERE\"]}}]}",
+       "3:30: no object 'R0000001.NOTTHERE'"},
+      {"{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
+       "\"objects\": [{\"repository\": \"R0000001\", \"type\": \"A\", \"id\": \"R0000001.X0000001\"},\n"
+       "{\"repository\": \"R0000001\", \"type\": \"A\", \"id\": \"R0000001.X0000001\"}]}",
+       "3:47: identifier 'R0000001.X0000001' is already in use"},
+      {"{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
+       "\"objects\": [{\"repository\": \"R0000001\", \"type\": \"A\", \"attributes\": {\"n\": true}}]}",
+       "2:73: expected a string"},
+  };
+  for (const BadSeed& c : cases) {
+    auto repository = Repository::open("");
+    Outcome outcome = repository->importSeedText(c.text, "<test>");
+    EXPECT_EQ(outcome.status, kStatusInvalidArgument) << c.text;
+    EXPECT_EQ(outcome.message.rfind(std::string("<test>:") + c.message, 0), 0u)
+        << "got: " << outcome.message;
+    // One transaction: not even the types or repositories before the fault were kept.
+    EXPECT_TRUE(repository->typeNames().empty()) << c.text;
+    EXPECT_TRUE(repository->repositories().empty()) << c.text;
+  }
+}
+
+TEST(SeedFile, MissingFileIsNamed) {
+  auto repository = Repository::open("");
+  Outcome outcome = repository->importSeedFile("/nonexistent/seed.json");
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_NE(outcome.message.find("/nonexistent/seed.json"), std::string::npos);
+}
+
+TEST(SeedFile, ExportKeepsAttributeOrderAndRoundTrips) {
+  auto repository = Repository::open("");
+  ASSERT_TRUE(repository->importSeedText(R"({"types": ["T"],
+    "repositories": [{"id": "R0000001", "name": "x"}],
+    "objects": [{"repository": "R0000001", "type": "T", "id": "R0000001.OBJECT01",
+                 "attributes": {"Zeta": "1", "Alpha": "2", "Mid": "3"},
+                 "properties": [{"name": "P", "value": "v"}]}]})", "<seed>").ok());
+  std::vector<std::pair<std::string, std::string>> attributes;
+  ASSERT_TRUE(repository->attributes("R0000001.OBJECT01", attributes).ok());
+  ASSERT_EQ(attributes.size(), 3u);
+  EXPECT_EQ(attributes[0].first, "Zeta");
+  EXPECT_EQ(attributes[2].first, "Mid");
+  std::string exported = repository->exportSeedText();
+  EXPECT_LT(exported.find("Zeta"), exported.find("Alpha"));
+  auto copy = Repository::open("");
+  Outcome outcome = copy->importSeedText(exported, "<export>");
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  EXPECT_EQ(copy->exportSeedText(), exported);
+}
+
+}  // namespace
+}  // namespace mdserver::testing
