@@ -46,7 +46,7 @@ std::string_view CharacterVariable::trimmed() const {
 void CharacterVariable::assign(std::string_view text) {
   std::memset(storage_.data(), ' ', static_cast<size_t>(slot_.capacity));
   size_t n = std::min(text.size(), static_cast<size_t>(slot_.capacity));
-  std::memcpy(storage_.data(), text.data(), n);
+  if (n > 0) std::memcpy(storage_.data(), text.data(), n);
   slot_.length = static_cast<int64_t>(n);
 }
 
