@@ -276,6 +276,7 @@ int newsession(lua_State* L) {
   const int status = lua_pcall(L, 0, LUA_MULTRET, 0);
   context->session = parent;
   if (!endSession(L, *context, child)) return lua_error(L);
+  if (context->accounting.forgetSession) context->accounting.forgetSession(child);
   if (status != LUA_OK) return lua_error(L);
   return lua_gettop(L) - base;
 }

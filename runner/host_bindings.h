@@ -25,6 +25,8 @@ struct Accounting {
   std::function<std::map<std::string, uint64_t>(HostSession* session)> callsPerOperation;
   // Pool blocks and bytes outstanding of the interfaces handed to `session`.
   std::function<std::pair<uint64_t, uint64_t>(HostSession* session)> poolOutstanding;
+  // Called after the runner ended a session: its counts go with it.
+  std::function<void(HostSession* session)> forgetSession;
 };
 
 struct ScriptContext {

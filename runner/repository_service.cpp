@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "mdserver/client_interface.h"
 #include "mdserver/repository.h"
 #include "runner/program_paths.h"
 
@@ -19,8 +20,43 @@ bool hasExtension(const std::string& path, const char* extension) {
 }  // namespace
 
 struct RepositoryService::Impl {
+  struct LiveInterface {
+    HostSession* session;  // the session the host asked for it
+    mdserver::ClientInterface* client;
+  };
+
   std::unique_ptr<mdserver::Repository> repository;
-  Credentials credentials;
+  mdserver::Credentials credentials;
+  std::unordered_map<MetadataInterface*, LiveInterface> live;
+  // Counts of interfaces already released, per session and over the whole run.
+  std::unordered_map<HostSession*, std::map<std::string, uint64_t>> releasedCalls;
+  std::map<std::string, uint64_t> allReleasedCalls;
+  uint64_t handedOut = 0;
+  uint64_t releasedCount = 0;
+  uint64_t blocksLeftAtRelease = 0;
+  uint64_t bytesLeftAtRelease = 0;
+
+  // The interface reports just before it frees itself: keep what the program may still ask.
+  void released(MetadataInterface* md, HostSession* session,
+                const mdserver::ReleaseSummary& summary) {
+    for (const auto& [operation, count] : summary.callCounts) {
+      releasedCalls[session][operation] += count;
+      allReleasedCalls[operation] += count;
+    }
+    blocksLeftAtRelease += summary.poolBeforeReclaim.blocksOutstanding;
+    bytesLeftAtRelease += summary.poolBeforeReclaim.bytesOutstanding;
+    ++releasedCount;
+    live.erase(md);
+  }
+
+  // Interfaces the packages never released are released here, so the repository outlives them.
+  ~Impl() {
+    while (!live.empty()) {
+      MetadataInterface* md = live.begin()->first;
+      releaseInterface(md);
+      live.erase(md);  // in case the release did not report back
+    }
+  }
 };
 
 std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& location,
@@ -28,7 +64,7 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
                                                            std::string* error) {
   std::unique_ptr<RepositoryService> service(new RepositoryService());
   service->impl_ = std::make_unique<Impl>();
-  service->impl_->credentials = std::move(credentials);
+  service->impl_->credentials = {credentials.user, credentials.password};
 
   std::string seed;
   std::string database;
@@ -73,19 +109,76 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
 
 RepositoryService::~RepositoryService() = default;
 
-// NOT BUILT YET: handing out metadata client interfaces waits for the repository's interface
-// API. Until then a session gets no interface and the packages report that.
 refhost::MetadataProvider RepositoryService::provider() {
-  return [](HostSession*, void** interfaceOut) -> StatusCode {
-    *interfaceOut = nullptr;
-    return refhost::kHostStatusNoMetadataServer;
+  Impl* impl = impl_.get();
+  return [impl](HostSession* session, void** interfaceOut) -> StatusCode {
+    MetadataInterface* md = mdserver::openInterface(*impl->repository, impl->credentials);
+    mdserver::ClientInterface* client = mdserver::ClientInterface::fromAbi(md);
+    client->onRelease([impl, md, session](const mdserver::ReleaseSummary& summary) {
+      impl->released(md, session, summary);
+    });
+    impl->live.emplace(md, Impl::LiveInterface{session, client});
+    ++impl->handedOut;
+    *interfaceOut = md;
+    return kStatusOk;
   };
 }
 
-Accounting RepositoryService::accounting() { return {}; }
+Accounting RepositoryService::accounting() {
+  Impl* impl = impl_.get();
+  Accounting accounting;
+  // The packages keep their interface in the cache owner of the calling session, and that is
+  // the session the host asks the provider for; so a session's interface is its cache owner's.
+  accounting.callsPerOperation = [impl](HostSession* session) {
+    HostSession* owner = refhost::ReferenceHost::cacheOwner(session);
+    std::map<std::string, uint64_t> calls;
+    if (const auto found = impl->releasedCalls.find(owner); found != impl->releasedCalls.end()) {
+      calls = found->second;
+    }
+    for (const auto& [md, live] : impl->live) {
+      if (live.session != owner) continue;
+      for (const auto& [operation, count] : live.client->callCounts()) calls[operation] += count;
+    }
+    return calls;
+  };
+  accounting.poolOutstanding = [impl](HostSession* session) {
+    HostSession* owner = refhost::ReferenceHost::cacheOwner(session);
+    std::pair<uint64_t, uint64_t> outstanding{0, 0};
+    for (const auto& [md, live] : impl->live) {
+      if (live.session != owner) continue;
+      outstanding.first += live.client->pool().counts().blocksOutstanding;
+      outstanding.second += live.client->pool().counts().bytesOutstanding;
+    }
+    return outstanding;
+  };
+  // An ended session's address may come back for a new session; its counts must not.
+  accounting.forgetSession = [impl](HostSession* session) { impl->releasedCalls.erase(session); };
+  return accounting;
+}
 
 std::string RepositoryService::statistics() const {
-  return "mdhost statistics: not built yet (interface accounting)\n";
+  std::map<std::string, uint64_t> calls = impl_->allReleasedCalls;
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+  for (const auto& [md, live] : impl_->live) {
+    for (const auto& [operation, count] : live.client->callCounts()) calls[operation] += count;
+    blocks += live.client->pool().counts().blocksOutstanding;
+    bytes += live.client->pool().counts().bytesOutstanding;
+  }
+  std::ostringstream out;
+  out << "mdhost statistics\n"
+      << "  interfaces handed out: " << impl_->handedOut << ", released by the packages: "
+      << impl_->releasedCount << ", still open: " << impl_->live.size() << "\n"
+      << "  calls per interface operation:";
+  if (calls.empty()) out << " none";
+  out << "\n";
+  for (const auto& [operation, count] : calls) {
+    out << "    " << operation << " " << count << "\n";
+  }
+  out << "  pool blocks outstanding: " << blocks << " (" << bytes << " bytes) in open interfaces; "
+      << impl_->blocksLeftAtRelease << " (" << impl_->bytesLeftAtRelease
+      << " bytes) left behind at release\n";
+  return out.str();
 }
 
 int importRepository(const std::string& seedPath, const std::string& databasePath) {

@@ -1,0 +1,230 @@
+-- A guided tour of the function packages on the sample repository
+-- (examples/sample_repository.json): what each function returns, with SYSRC and SYSMSG
+-- whenever a call reports a failure.
+--
+-- Run it with `make run`, or `build/bin/mdhost examples/tour.lua`. Changes the tour makes stay
+-- in memory: the sample file is never written. A function that is not built yet logs so in the
+-- host log; the tour notices that and says so instead of showing a result.
+
+local notBuilt, ran = {}, {}
+
+-- Calls a package function by name. Returns its value, or nil when the package logged that the
+-- function is not built yet.
+local function try(name, ...)
+  local first = #hostlog() + 1
+  local value = _G[name](...)
+  for _, line in ipairs(hostlog(first)) do
+    if line:find("not built", 1, true) then
+      if not notBuilt[name] then
+        notBuilt[name] = true
+        notBuilt[#notBuilt + 1] = name
+      end
+      print(string.format("  %-18s not built yet", name))
+      return nil
+    end
+  end
+  if not ran[name] then
+    ran[name] = true
+    ran[#ran + 1] = name
+  end
+  return value
+end
+
+-- " [SYSRC=... SYSMSG=...]" after a call that reported a failure, else "".
+local function status()
+  local rc = symget("SYSRC")
+  if rc == nil or rc == "0" then return "" end
+  return string.format("  [SYSRC=%s SYSMSG=%s]", rc, symget("SYSMSG") or "")
+end
+
+local function show(text, ...)
+  print("  " .. string.format(text, ...) .. status())
+end
+
+local function section(title)
+  print()
+  print("== " .. title .. " ==")
+end
+
+-- Lists elements 1..count of an indexed function; `call(n)` returns the count and a text.
+local function list(limit, call)
+  local count, text = call(1)
+  if count == nil then return end
+  if type(count) ~= "number" or count < 1 then
+    show("none (value %s)", tostring(count))
+    return
+  end
+  show("%d element%s", count, count == 1 and "" or "s")
+  print(string.format("    %2d  %s", 1, text))
+  for n = 2, math.min(count, limit) do
+    local _, nth = call(n)
+    print(string.format("    %2d  %s", n, nth))
+  end
+  if count > limit then print(string.format("    ... %d more", count - limit)) end
+end
+
+local ORDERS = [[vqsobj:PhysicalTable\A0000001.TABLE001]]
+local DATA_TABLES = [[vqsobj:PhysicalTable?@TableType='DATA']]
+
+print("mdhost tour: the object and security functions on the sample repository")
+
+section("Server")
+local version = try("METADATA_VERSION")
+if version ~= nil then show("METADATA_VERSION() = %s", tostring(version)) end
+local paused = try("METADATA_PAUSED")
+if paused ~= nil then show("METADATA_PAUSED() = %s", tostring(paused)) end
+
+section("Types: METADATA_GETNTYP(n, type)")
+do
+  local typeName = char(32)
+  list(20, function(n)
+    local count = try("METADATA_GETNTYP", n, typeName)
+    return count, typeName.trimmed
+  end)
+end
+
+section("Resolution")
+do
+  local typeName, id, uri = char(32), char(20), char(60)
+  local count = try("METADATA_RESOLVE", DATA_TABLES, typeName, id)
+  if count ~= nil then
+    show("METADATA_RESOLVE(%q) = %s; first: type %s, id %s", DATA_TABLES, tostring(count),
+         typeName.trimmed, id.trimmed)
+  end
+  print("  METADATA_GETNOBJ(uri, n, object):")
+  list(10, function(n)
+    local value = try("METADATA_GETNOBJ", DATA_TABLES, n, uri)
+    return value, uri.trimmed
+  end)
+  local nothing = try("METADATA_RESOLVE", [[vqsobj:Person?@Name='Nobody']], typeName, id)
+  if nothing ~= nil then show("a URI that matches nothing: METADATA_RESOLVE = %s", tostring(nothing)) end
+
+  count = try("METADATA_PATHOBJ", "FOUNDATION", "/Shared Data/Sales/ORDERS", "PhysicalTable",
+              typeName, id)
+  if count ~= nil then
+    show("METADATA_PATHOBJ(FOUNDATION, /Shared Data/Sales/ORDERS) = %s; type %s, id %s",
+         tostring(count), typeName.trimmed, id.trimmed)
+  end
+end
+
+section("Attributes of " .. ORDERS)
+do
+  local name, value = char(32), char(80)
+  local rc = try("METADATA_GETATTR", ORDERS, "NumRows", value)
+  if rc ~= nil then show("METADATA_GETATTR(NumRows) = %s; value %q", tostring(rc), value.trimmed) end
+  print("  METADATA_GETNATR(uri, n, name, value):")
+  list(10, function(n)
+    local count = try("METADATA_GETNATR", ORDERS, n, name, value)
+    return count, name.trimmed .. " = " .. value.trimmed
+  end)
+end
+
+section("Properties of " .. ORDERS)
+do
+  local name, value, propertyUri = char(32), char(80), char(60)
+  print("  METADATA_GETNPRP(uri, n, name, value):")
+  list(10, function(n)
+    local count = try("METADATA_GETNPRP", ORDERS, n, name, value)
+    return count, name.trimmed .. " = " .. value.trimmed
+  end)
+  local rc = try("METADATA_GETPROP", ORDERS, "RefreshSchedule", value, propertyUri)
+  if rc ~= nil then
+    show("METADATA_GETPROP(RefreshSchedule) = %s; value %q, property %s", tostring(rc),
+         value.trimmed, propertyUri.trimmed)
+  end
+end
+
+section("Associations of " .. ORDERS)
+do
+  local name, uri = char(32), char(60)
+  print("  METADATA_GETNASL(uri, n, name):")
+  list(10, function(n)
+    local count = try("METADATA_GETNASL", ORDERS, n, name)
+    return count, name.trimmed
+  end)
+  print("  METADATA_GETNASN(uri, \"Columns\", n, object):")
+  list(10, function(n)
+    local count = try("METADATA_GETNASN", ORDERS, "Columns", n, uri)
+    return count, uri.trimmed
+  end)
+end
+
+section("Changes (in memory only)")
+do
+  local uri, value = char(60), char(80)
+  local rc = try("METADATA_NEWOBJ", "Document", uri, "Tour Note")
+  if rc ~= nil then show("METADATA_NEWOBJ(Document, Tour Note) = %s; new object %s", tostring(rc), uri.trimmed) end
+  local created = uri.trimmed
+  if created ~= "" then
+    rc = try("METADATA_SETATTR", created, "TextRole", "Tour")
+    if rc ~= nil then show("METADATA_SETATTR(TextRole, Tour) = %s", tostring(rc)) end
+    rc = try("METADATA_GETATTR", created, "TextRole", value)
+    if rc ~= nil then show("METADATA_GETATTR(TextRole) = %s; value %q", tostring(rc), value.trimmed) end
+    local tree = [[vqsobj:Tree\A0000001.TREE0004]]
+    rc = try("METADATA_SETASSN", tree, "Members", "Append", created)
+    if rc ~= nil then show("METADATA_SETASSN(Reports folder, Members, Append, new object) = %s", tostring(rc)) end
+    rc = try("METADATA_DELOBJ", created)
+    if rc ~= nil then show("METADATA_DELOBJ(new object) = %s", tostring(rc)) end
+  end
+  rc = try("METADATA_SETPROP", ORDERS, "RefreshSchedule", "hourly")
+  if rc ~= nil then show("METADATA_SETPROP(RefreshSchedule, hourly) = %s", tostring(rc)) end
+  rc = try("METADATA_DELASSN", ORDERS, "ResponsibleParties")
+  if rc ~= nil then show("METADATA_DELASSN(ResponsibleParties) = %s", tostring(rc)) end
+end
+
+section("Applications and credentials")
+do
+  local uri, protocol, host, port, service = char(80), char(16), char(40), char(8), char(16)
+  local rc = try("METADATA_GETURI", "Report Portal", uri, protocol, host, port, service)
+  if rc ~= nil then
+    show("METADATA_GETURI(Report Portal) = %s; uri %q, protocol %q, host %q, port %q, service %q",
+         tostring(rc), uri.trimmed, protocol.trimmed, host.trimmed, port.trimmed, service.trimmed)
+  end
+  local text = try("METADATA_APPPROP", "Report Portal", "WelcomeText")
+  if text ~= nil then show("METADATA_APPPROP(Report Portal, WelcomeText) = %q", (text:gsub(" +$", ""))) end
+  local code = try("METADATA_PASSID", "noSuchJavaObject")
+  if code ~= nil then show("METADATA_PASSID(noSuchJavaObject) = %s (3: no such Java object)", tostring(code)) end
+  rc = try("METADATA_PURGE")
+  if rc ~= nil then show("METADATA_PURGE() = %s (cached resolutions dropped)", tostring(rc)) end
+end
+
+section("Security")
+do
+  local transaction = char(64)
+  local rc = try("METASEC_BEGTRAN", "", 0, transaction)
+  if rc ~= nil then show("METASEC_BEGTRAN = %s; transaction %q", tostring(rc), transaction.trimmed) end
+  local text1, text2 = char(40), char(40)
+  print("  METASEC_GETNID(transaction, FOUNDATION, n, text 2, text 1):")
+  list(10, function(n)
+    local count = try("METASEC_GETNID", transaction, "FOUNDATION", n, text2, text1)
+    return count, text1.trimmed .. " / " .. text2.trimmed
+  end)
+  local a, b, c = char(40), char(40), char(40)
+  print("  METASEC_GETNACT(transaction, FOUNDATION, n, text 1, text 2, text 3):")
+  list(10, function(n)
+    local count = try("METASEC_GETNACT", transaction, "FOUNDATION", n, a, b, c)
+    return count, a.trimmed .. " / " .. b.trimmed .. " / " .. c.trimmed
+  end)
+  rc = try("METASEC_ENDTRAN", "", transaction, 0)
+  if rc ~= nil then show("METASEC_ENDTRAN = %s", tostring(rc)) end
+  rc = try("METASEC_LDUMP", "", "", 0, "", "", "")
+  if rc ~= nil then show("METASEC_LDUMP = %s (listing in the host log)", tostring(rc)) end
+end
+
+section("Summary")
+print(string.format("  %d functions ran.", #ran))
+local untoured = {}
+for name in pairs(_G) do
+  if (name:match("^METADATA_") or name:match("^METASEC_")) and not ran[name] and not notBuilt[name] then
+    untoured[#untoured + 1] = name
+  end
+end
+table.sort(untoured)
+if #untoured > 0 then
+  print(string.format("  %d functions are not in the tour yet: %s", #untoured, table.concat(untoured, ", ")))
+end
+if #notBuilt == 0 then
+  print("  Every function the tour calls is built.")
+else
+  print(string.format("  %d functions are not built yet: %s", #notBuilt, table.concat(notBuilt, ", ")))
+end
