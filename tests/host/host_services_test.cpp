@@ -340,3 +340,34 @@ TEST(HostAllocators, CountsZeroFillAndFaultInjection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostTaskAndLog, ThreadIdentityAndTheLogEcho) {
+  refhost::ReferenceHost host(quietConfig());
+  HostInterface* h = host.interface();
+  EXPECT_EQ(h->currentThreadIdentity, nullptr);  // absent by default
+  EXPECT_EQ(h->currentTask, host.task());
+  EXPECT_NE(host.task()->identity, 0u);
+  host.setThreadIdentity(77);
+  ASSERT_NE(h->currentThreadIdentity, nullptr);
+  EXPECT_EQ(*h->currentThreadIdentity, 77u);
+  host.setThreadIdentity(std::nullopt);
+  EXPECT_EQ(h->currentThreadIdentity, nullptr);
+
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  host.setLogFile(file);
+  host.log(kLevelWarning, "two\nlines");
+  host.setLogFile(nullptr);
+  std::rewind(file);
+  char text[64] = {};
+  size_t n = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  EXPECT_EQ(std::string(text, n), "WARNING: two\nlines\n");
+  auto lines = host.logTexts();
+  ASSERT_EQ(lines.size(), 2u);  // one entry per line
+  EXPECT_EQ(lines[1], "lines");
+}
+
+}  // namespace
