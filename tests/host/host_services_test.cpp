@@ -102,7 +102,7 @@ TEST(HostFormat, WritesAtMostCapacityAndReturnsTheBytesWritten) {
 TEST(HostMessages, CatalogueTextsAndTheirBounds) {
   ReferenceHost host(quietConfig());
   HostInterface* h = host.interface();
-  const StatusCode named[] = {0x80000803u, 0x801720DEu, 0x8017210Bu, 0x8017210Cu, 0x8017210Du,
+  const StatusCode named[] = {0x80000803u, 0x801720DEu, 0x801720DFu, 0x801720E8u, 0x8017210Bu, 0x8017210Cu, 0x8017210Du,
                               0x8017212Du, 0x8017212Eu, 0x8017212Fu, 0x80172130u, 0x80172131u,
                               0x80172132u, 0x803FC002u, 0x803FC009u, 0x803FC264u, 0x803FC26Au,
                               0x8C7FE80Bu, 0x8C7FE80Cu, 0x8C7FE80Du, 0x8C7FE80Fu, 0x8C7FE810u,
