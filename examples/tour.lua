@@ -221,7 +221,7 @@ for name in pairs(_G) do
 end
 table.sort(untoured)
 if #untoured > 0 then
-  print(string.format("  %d functions are not in the tour yet: %s", #untoured, table.concat(untoured, ", ")))
+  print(string.format("  %d functions were not called in this run: %s", #untoured, table.concat(untoured, ", ")))
 end
 if #notBuilt == 0 then
   print("  Every function the tour calls is built.")

@@ -4,12 +4,15 @@
 //
 // Directives on the script's leading lines:
 //   --! args: WORDS      options given to mdhost before the script (split at blanks)
+//   --! after: WORDS     the script's own arguments (arg[1], ...)
 //   --! stdin            the script is piped to mdhost's standard input instead of named
 //   --! before: WORDS    a preliminary mdhost command (e.g. repo import ...); its output is part
-//                        of the transcript
+//                        of the transcript; several lines run in order
 //   --! runs: N          run the script N times in a row (state kept in files must survive)
 //   --! log: stderr      keep the host log on standard error (default: a file nobody reads)
-// In WORDS, {tmp} is a fresh directory of this case and {source} the source tree.
+// In WORDS, {tmp} is a fresh directory of this case and {source} the source tree; in the
+// transcript both are written back as {tmp} and {source}, so expected files do not depend on
+// where the tree or the temporary directory is.
 //
 // RUX_UPDATE_GOLDEN=1 rewrites the .out files from the current output; review the diff.
 #include <gtest/gtest.h>
@@ -54,6 +57,17 @@ std::string substitute(std::string word, const fs::path& tmp) {
   return word;
 }
 
+std::string unsubstitute(std::string text, const fs::path& tmp) {
+  const std::pair<std::string, std::string> replacements[] = {
+      {tmp.string(), "{tmp}"}, {RUX_SOURCE_DIR, "{source}"}};
+  for (const auto& [from, to] : replacements) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  return text;
+}
+
 std::vector<std::string> splitWords(const std::string& text, const fs::path& tmp) {
   std::istringstream in(text);
   std::vector<std::string> words;
@@ -63,7 +77,8 @@ std::vector<std::string> splitWords(const std::string& text, const fs::path& tmp
 
 struct Directives {
   std::vector<std::string> arguments;
-  std::vector<std::string> before;
+  std::vector<std::string> scriptArguments;
+  std::vector<std::vector<std::string>> before;
   bool viaStandardInput = false;
   bool logToStandardError = false;
   int runs = 1;
@@ -80,7 +95,8 @@ Directives readDirectives(const fs::path& script, const fs::path& tmp) {
     key.erase(key.find_last_not_of(' ') + 1);
     const std::string value = colon == std::string::npos ? "" : body.substr(colon + 1);
     if (key == "args") directives.arguments = splitWords(value, tmp);
-    if (key == "before") directives.before = splitWords(value, tmp);
+    if (key == "after") directives.scriptArguments = splitWords(value, tmp);
+    if (key == "before") directives.before.push_back(splitWords(value, tmp));
     if (key == "stdin") directives.viaStandardInput = true;
     if (key == "runs") directives.runs = std::stoi(value);
     if (key == "log") directives.logToStandardError = value.find("stderr") != std::string::npos;
@@ -121,8 +137,8 @@ TEST_P(GoldenTest, TranscriptMatches) {
   const Directives directives = readDirectives(script, tmp);
 
   std::string transcript;
-  if (!directives.before.empty()) {
-    transcript += runMdhost(script.parent_path(), directives.before, "", tmp);
+  for (const auto& command : directives.before) {
+    transcript += runMdhost(script.parent_path(), command, "", tmp);
   }
   std::vector<std::string> arguments = directives.arguments;
   if (!directives.logToStandardError) {
@@ -133,11 +149,15 @@ TEST_P(GoldenTest, TranscriptMatches) {
     standardInput = script.string();
   } else {
     arguments.push_back(script.filename().string());
+    arguments.insert(arguments.end(), directives.scriptArguments.begin(),
+                     directives.scriptArguments.end());
   }
   for (int run = 1; run <= directives.runs; ++run) {
     if (directives.runs > 1) transcript += "=== run " + std::to_string(run) + " ===\n";
     transcript += runMdhost(script.parent_path(), arguments, standardInput, tmp);
   }
+
+  transcript = unsubstitute(transcript, tmp);
 
   fs::path expectedPath = script;
   expectedPath.replace_extension(".out");
