@@ -4,8 +4,10 @@
 //
 // The conversions are templates over a method's draw (`next32` for slots 21-25, `next64` for
 // slots 26-36) so that each method's slot is one direct call with the draw inlined.
-// The 64-bit conversions form their products exactly in long double (64-bit significand, so
-// every 64-bit integer and its sum with 1 is exact) and round once to double.
+// The 64-bit conversions round once to double: converting a 64-bit integer to double is a single
+// correct rounding and the scaling by 2^-64 is exact (no result is subnormal), so the product
+// equals the exact product rounded once; the full-precision slot, which can reach the subnormal
+// range, scales in long double first.
 #pragma once
 
 #include <cmath>
@@ -157,9 +159,7 @@ double closed53(void* state) {  // slot 30
   return static_cast<double>(top + (top & 1)) * kTwoToMinus53;
 }
 
-inline double scale64(uint64_t r) {
-  return static_cast<double>(static_cast<long double>(r) * kTwoToMinus64);
-}
+inline double scale64(uint64_t r) { return static_cast<double>(r) * 0x1p-64; }
 
 // Slot 31 (`uniform` of the 64-bit methods): r · 2^-64, redrawn while r is 0 or the result
 // rounds to 1.0. The redraws are bounded like slot 26 (99 draws in all), so a generator stuck on
@@ -183,9 +183,9 @@ double open64(void* state) {  // slot 32
   return scale64(x);
 }
 template <Next64Operation Next>
-double upperClosed64(void* state) {  // slot 33: (r + 1) · 2^-64, exact before rounding
-  long double sum = static_cast<long double>(Next(state)) + 1.0L;
-  return static_cast<double>(sum * kTwoToMinus64);
+double upperClosed64(void* state) {  // slot 33: (r + 1) · 2^-64; r + 1 = 2^64 gives 1.0
+  uint64_t r = Next(state);
+  return r == ~0ull ? 1.0 : scale64(r + 1);
 }
 template <Next64Operation Next>
 double lowerClosed64(void* state) {  // slot 34
