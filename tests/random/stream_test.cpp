@@ -262,3 +262,18 @@ TEST_F(StreamTest, CountersAndKeysFollowSubstreamAndStreamNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+// A generator stuck on 2^64 - 1 (SUBKEY64 with key 0) used to make the 64-bit uniform redraw
+// forever; it now ends with the largest double below 1.
+TEST_F(StreamTest, StuckSixtyFourBitGeneratorUniformEnds) {
+  method(u"SUBKEY64");
+  RandomStream* s = create(~0ull, 0);
+  ASSERT_EQ(std::u16string(s->methodName), u"SUBKEY64");
+  EXPECT_EQ(s->descriptor->ops.next64(s->state), ~0ull);
+  EXPECT_EQ(s->uniform(s->state), std::nextafter(1.0, 0.0));
+  EXPECT_EQ(s->uniform(s->state), std::nextafter(1.0, 0.0));
+}
+
+}  // namespace
