@@ -95,6 +95,19 @@ TEST_F(ResolutionFunctions, GetnobjWritesTheNthShortUriOrRefusesTheIndex) {
   EXPECT_EQ(narrow.value(), "VQSOBJ:P");
 }
 
+TEST_F(ResolutionFunctions, EachCallBindsTheInterfaceComponentOnceUnlessItsIndexIsInvalid) {
+  host_->clearRecord();
+  value("METADATA_VERSION");
+  const auto& loads = host_->record().loadComponentCalls;
+  ASSERT_EQ(loads.size(), 1u);
+  EXPECT_EQ(loads[0].component, 131588);
+  EXPECT_EQ(loads[0].name, "RUXQMDI ");
+  EXPECT_EQ(loads[0].mode, 2);
+  CharacterVariable out(40);
+  nthObject(kSmiths, Argument::absent(), out);
+  EXPECT_EQ(host_->record().loadComponentCalls.size(), 1u);
+}
+
 TEST_F(ResolutionFunctions, AnInvalidIndexLeavesThePreviousCallsStatus) {
   leaveAFailure();
   std::string message = sysmsg();

@@ -152,6 +152,19 @@ TEST_F(ConnectionCache, ManyEntriesStayFindableNewestFirstThroughTheIndex) {
   EXPECT_EQ(server_.blocksOutstanding(), 0);
 }
 
+TEST_F(ConnectionCache, MultiByteModeComparesThroughTheHostAlsoWithManyEntries) {
+  host_->setMultiByte(true);
+  for (int i = 0; i < 40; ++i) {
+    std::string uri = "vqsobj:Column\\C" + std::to_string(i);
+    server_.uris[uri] = {{"Column", "C" + std::to_string(i)}};
+    ASSERT_EQ(resolve(session_, uri), 1);
+  }
+  for (int i = 0; i < 40; i += 5) {
+    ASSERT_EQ(resolve(session_, "VQSOBJ:COLUMN\\c" + std::to_string(i)), 1) << i;
+  }
+  EXPECT_EQ(server_.resolveCalls, 40);
+}
+
 TEST_F(ConnectionCache, ServerErrorWithObjectsGoesOnWithoutCaching) {
   server_.resolveStatus = 0x80172199u;
   CharacterVariable type(8), id(20);
