@@ -7,6 +7,7 @@
 #include "frame/host_services.h"
 #include "frame/module_globals.h"
 #include "frame/package_definition.h"
+#include "random/engine.h"
 
 #define RUX_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -85,6 +86,7 @@ void setModuleGlobals(HostInterface* host, void* moduleToken) {
   gHost = host;
   gModuleToken = moduleToken;
   gRuntime = host != nullptr ? host->runtime : nullptr;
+  rng::bindRuntime(gRuntime);  // the engine reaches the host only through this table
 }
 HostInterface* hostInterface() { return gHost; }
 void* moduleToken() { return gModuleToken; }

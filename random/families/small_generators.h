@@ -240,12 +240,9 @@ inline uint32_t stepRanuni(RanuniState& s) {
   s.x = static_cast<uint32_t>(y);
   return s.x;
 }
-// A seed that is a multiple of the modulus would step to 0 and stay there, so the generator
-// would deliver 0 (and a uniform of 0.0) forever. Such a seed is replaced by 1 rather than by a
-// clock seed, so the stream stays reproducible from the seed the stream records (seeds only
-// matter modulo 2^31 − 1 anyway: 0x80000000 already gives the stream of 1).
-inline void seedRanuni(RanuniState& s, uint32_t seed) {
-  s.x = (seed % kRanuniModulus == 0) ? 1u : seed;
-}
+// The seed is stored as given. A seed that is a multiple of the modulus (0x7FFFFFFF,
+// 0xFFFFFFFE) steps to 0 and stays there: that is the generator's documented behaviour, which
+// existing programs' streams depend on, so it is kept rather than remapped.
+inline void seedRanuni(RanuniState& s, uint32_t seed) { s.x = seed; }
 
 }  // namespace rng
