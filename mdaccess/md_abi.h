@@ -426,3 +426,272 @@ inline StatusCode setAssociation(MetadataObject* o, const char* name, int32_t le
                                         MetadataObject*)>(o, object_op::kSetAssociation)(
       o, name, length, flag, targets);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Security records: what the security functions pass to and receive from the interface.
+// ---------------------------------------------------------------------------------------------
+struct TransactionHandle {  // 40 bytes from the interface pool
+  MetadataInterface* owner;  // pool that owns the record and its text
+  char* text;                // transaction text; allocated with one spare byte
+  int32_t length;
+  int32_t reserved;
+  void* attachment;          // owned block, released with the record when not null
+  uint64_t unused;
+};
+static_assert(offsetof(TransactionHandle, text) == 8);
+static_assert(offsetof(TransactionHandle, length) == 16);
+static_assert(offsetof(TransactionHandle, attachment) == 24);
+static_assert(sizeof(TransactionHandle) == 40);
+
+struct TextPair {  // a pointer to bytes and a signed 32-bit length
+  char* text;
+  int32_t length;
+  int32_t reserved;
+};
+static_assert(sizeof(TextPair) == 16);
+
+struct IdentityEntry {  // 80 bytes; identity lists and identity filters
+  TextPair texts[4];
+  IdentityEntry* next;
+  IdentityEntry* previous;
+};
+static_assert(offsetof(IdentityEntry, next) == 64);
+static_assert(sizeof(IdentityEntry) == 80);
+
+struct AuthorizationEntry {
+  IdentityEntry* identity;  // only its first three texts are meaningful
+  int32_t code;
+  int32_t reserved;
+  TextPair permission;      // text P
+  TextPair condition;       // text Q
+  AuthorizationEntry* next;
+};
+static_assert(offsetof(AuthorizationEntry, code) == 8);
+static_assert(offsetof(AuthorizationEntry, permission) == 16);
+static_assert(offsetof(AuthorizationEntry, condition) == 32);
+static_assert(offsetof(AuthorizationEntry, next) == 48);
+static_assert(sizeof(AuthorizationEntry) == 56);
+
+struct IdentityPairRecord {  // 40 bytes, built by the caller for setAuthorization
+  const char* text1;
+  int32_t length1;
+  int32_t reserved1;
+  const char* text2;
+  int32_t length2;
+  int32_t reserved2;
+  void* next;
+};
+static_assert(sizeof(IdentityPairRecord) == 40);
+
+struct AuthorizationRequest {  // 64 bytes, built by the caller for setAuthorization
+  IdentityPairRecord* identity;
+  int32_t grantCode;  // 2 grant, 1 deny, 0 otherwise
+  int32_t reserved1;
+  const char* permission;
+  int32_t permissionLength;
+  int32_t reserved2;
+  const char* condition;
+  int32_t conditionLength;
+  int32_t reserved3;
+  uint64_t zero[2];
+};
+static_assert(offsetof(AuthorizationRequest, permission) == 16);
+static_assert(offsetof(AuthorizationRequest, condition) == 32);
+static_assert(sizeof(AuthorizationRequest) == 64);
+
+struct AuthorizationSlot {  // 24 bytes, the connection cache record's last member points here
+  char* reference;          // copy, one spare byte
+  int32_t referenceLength;
+  int32_t reserved;
+  AuthorizationEntry* list;
+};
+static_assert(sizeof(AuthorizationSlot) == 24);
+
+struct ActEntry {  // element of ACT lists; the first three texts are read
+  TextPair texts[5];
+  ActEntry* next;
+};
+static_assert(offsetof(ActEntry, next) == 80);
+static_assert(sizeof(ActEntry) == 88);
+
+struct AttributeEntry {  // 48 bytes; ACT attribute lists
+  char* name;
+  int32_t nameLength;
+  int32_t reserved1;
+  char* value;
+  int32_t valueLength;
+  int32_t reserved2;
+  AttributeEntry* next;
+  AttributeEntry* previous;
+};
+static_assert(offsetof(AttributeEntry, value) == 16);
+static_assert(offsetof(AttributeEntry, next) == 32);
+static_assert(sizeof(AttributeEntry) == 48);
+
+struct ActReference {  // 96 bytes, zero-filled; request of deleteAct/applyAct/removeAct
+  char* text;          // pool copy of the reference, trimmed length plus one
+  int32_t length;
+  int32_t reserved;
+  uint64_t zero[10];
+};
+static_assert(sizeof(ActReference) == 96);
+
+struct LoginEntry {  // UserId, Password, ObjectId, OwnerName, OwnerType, OwnerId
+  TextPair texts[6];
+  LoginEntry* next;
+};
+static_assert(offsetof(LoginEntry, next) == 96);
+static_assert(sizeof(LoginEntry) == 104);
+
+struct ListingOptions {  // 16 bytes, passed by address to listLogins
+  int32_t option;
+  int32_t flag1;
+  int32_t flag2;
+  int32_t flag3;
+};
+static_assert(sizeof(ListingOptions) == 16);
+
+// Security operations of the interface and of repository handles.
+inline StatusCode beginTransaction(MetadataInterface* md, const char* repository, int32_t length,
+                                   int32_t flags, TransactionHandle** out) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, const char*, int32_t, int32_t,
+                                          TransactionHandle**)>(
+      md, interface_member::kBeginTransaction)(md, repository, length, flags, out);
+}
+inline StatusCode endTransaction(MetadataInterface* md, TransactionHandle* handle,
+                                 const char* repository, int32_t length, int32_t flag) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t)>(
+      md, interface_member::kEndTransaction)(md, handle, repository, length, flag);
+}
+inline void releaseIdentityFilter(MetadataInterface* md, IdentityEntry* filter) {
+  md_detail::member<void (*)(MetadataInterface*, IdentityEntry*)>(
+      md, interface_member::kReleaseIdentityFilter)(md, filter);
+}
+inline StatusCode listAuthorizations(MetadataInterface* md, TransactionHandle* transaction,
+                                     const char* reference, int32_t length, int32_t flags,
+                                     IdentityEntry* filter, const char* permission,
+                                     int32_t permissionLength, AuthorizationEntry** out) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t, IdentityEntry*, const char*, int32_t,
+                                          AuthorizationEntry**)>(
+      md, interface_member::kListAuthorizations)(md, transaction, reference, length, flags,
+                                                 filter, permission, permissionLength, out);
+}
+inline StatusCode setAuthorization(MetadataInterface* md, TransactionHandle* transaction,
+                                   int32_t flags, AuthorizationRequest* request) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t, AuthorizationRequest*)>(
+      md, interface_member::kSetAuthorization)(md, transaction, "", 0, flags, request);
+}
+inline void releaseAuthorizations(MetadataInterface* md, AuthorizationEntry* list) {
+  md_detail::member<void (*)(MetadataInterface*, AuthorizationEntry*)>(
+      md, interface_member::kReleaseAuthorizations)(md, list);
+}
+inline StatusCode applyAct(MetadataInterface* md, TransactionHandle* transaction, int32_t flags,
+                           ActReference* reference) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t, ActReference*)>(
+      md, interface_member::kApplyAct)(md, transaction, "", 0, flags, reference);
+}
+inline StatusCode removeAct(MetadataInterface* md, TransactionHandle* transaction, int32_t flags,
+                            ActReference* reference) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t, ActReference*)>(
+      md, interface_member::kRemoveAct)(md, transaction, "", 0, flags, reference);
+}
+inline StatusCode listActAttributes(MetadataInterface* md, TransactionHandle* transaction,
+                                    const char* reference, int32_t length, AttributeEntry** out) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, AttributeEntry**)>(
+      md, interface_member::kListActAttributes)(md, transaction, reference, length, out);
+}
+inline void releaseAttributeList(MetadataInterface* md, AttributeEntry* list) {
+  md_detail::member<void (*)(MetadataInterface*, AttributeEntry*)>(
+      md, interface_member::kReleaseAttributeList)(md, list);
+}
+inline StatusCode setActAttribute(MetadataInterface* md, TransactionHandle* transaction,
+                                  const char* reference, int32_t length, AttributeEntry* entry) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, AttributeEntry*)>(
+      md, interface_member::kSetActAttribute)(md, transaction, reference, length, entry);
+}
+inline StatusCode deleteAct(MetadataInterface* md, TransactionHandle* transaction,
+                            ActReference* reference) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, ActReference*)>(
+      md, interface_member::kDeleteAct)(md, transaction, reference);
+}
+inline StatusCode newAct(MetadataInterface* md, TransactionHandle* transaction, const char* target,
+                         int32_t length, AttributeEntry* attributes) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, AttributeEntry*)>(
+      md, interface_member::kNewAct)(md, transaction, target, length, attributes);
+}
+inline StatusCode listActsById(MetadataInterface* md, TransactionHandle* transaction,
+                               const char* text, int32_t length, int32_t flags, ActEntry** out) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, TransactionHandle*, const char*,
+                                          int32_t, int32_t, ActEntry**)>(
+      md, interface_member::kListActsById)(md, transaction, text, length, flags, out);
+}
+inline StatusCode listLogins(MetadataInterface* md, const char* text1, int32_t length1,
+                             const char* text2, int32_t length2, ListingOptions* options,
+                             LoginEntry** out) {
+  return md_detail::member<StatusCode (*)(MetadataInterface*, const char*, int32_t, const char*,
+                                          int32_t, ListingOptions*, LoginEntry**)>(
+      md, interface_member::kListLogins)(md, text1, length1, text2, length2, options, out);
+}
+inline void releaseLoginList(MetadataInterface* md, LoginEntry* list) {
+  md_detail::member<void (*)(MetadataInterface*, LoginEntry*)>(
+      md, interface_member::kReleaseLoginList)(md, list);
+}
+
+inline StatusCode repoListIdentities(MetadataObject* repository, TransactionHandle* transaction,
+                                     int32_t flags, IdentityEntry** out) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t,
+                                        IdentityEntry**)>(repository,
+                                                          object_op::kRepoListIdentities)(
+      repository, transaction, flags, out);
+}
+inline StatusCode repoListActs(MetadataObject* repository, TransactionHandle* transaction,
+                               int32_t flags, ActEntry** out) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t, ActEntry**)>(
+      repository, object_op::kRepoListActs)(repository, transaction, flags, out);
+}
+inline StatusCode repoListAuthorizations(MetadataObject* repository,
+                                         TransactionHandle* transaction, int32_t flags,
+                                         IdentityEntry* filter, const char* permission,
+                                         int32_t permissionLength, AuthorizationEntry** out) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t,
+                                        IdentityEntry*, const char*, int32_t,
+                                        AuthorizationEntry**)>(
+      repository, object_op::kRepoListAuthorizations)(repository, transaction, flags, filter,
+                                                      permission, permissionLength, out);
+}
+inline StatusCode repoApplyAct(MetadataObject* repository, TransactionHandle* transaction,
+                               int32_t flags, ActReference* reference) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t,
+                                        ActReference*)>(repository, object_op::kRepoApplyAct)(
+      repository, transaction, flags, reference);
+}
+inline StatusCode repoRemoveAct(MetadataObject* repository, TransactionHandle* transaction,
+                                int32_t flags, ActReference* reference) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t,
+                                        ActReference*)>(repository, object_op::kRepoRemoveAct)(
+      repository, transaction, flags, reference);
+}
+inline StatusCode repoSetAuthorization(MetadataObject* repository, TransactionHandle* transaction,
+                                       int32_t flags, AuthorizationRequest* request) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t,
+                                        AuthorizationRequest*)>(
+      repository, object_op::kRepoSetAuthorization)(repository, transaction, flags, request);
+}
+inline StatusCode repoBeginTransaction(MetadataObject* repository, int32_t flags,
+                                       TransactionHandle** out) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, int32_t, TransactionHandle**)>(
+      repository, object_op::kRepoBeginTransaction)(repository, flags, out);
+}
+inline StatusCode repoEndTransaction(MetadataObject* repository, TransactionHandle* handle,
+                                     int32_t flag) {
+  return md_detail::slot<StatusCode (*)(MetadataObject*, TransactionHandle*, int32_t)>(
+      repository, object_op::kRepoEndTransaction)(repository, handle, flag);
+}
