@@ -21,12 +21,12 @@ constexpr double kJustBelowTwoToMinus32 = std::bit_cast<double>(0x3DEFFFFFFFFFFF
 Mt32State* mt32(void* state) { return static_cast<Mt32State*>(state); }
 Mt64State* mt64(void* state) { return static_cast<Mt64State*>(state); }
 
-// fmod(x, 2^bits) as an unsigned integer of the low bits; 0 for a NaN.
+// fmod(x, modulus) truncated to an integer and taken modulo the modulus, so negative keys wrap
+// as a two's-complement conversion would (-1 gives all ones, -0.5 gives 0); 0 for a NaN.
 uint64_t doubleKey(double x, double modulus) {
-  double r = std::fmod(x, modulus);
+  double r = std::trunc(std::fmod(x, modulus));
   if (std::isnan(r)) return 0;
   if (r < 0) r += modulus;
-  if (r >= modulus) r = 0;  // a negative remainder too small to survive the addition
   return r >= 9223372036854775808.0 ? static_cast<uint64_t>(r)
                                     : static_cast<uint64_t>(static_cast<int64_t>(r));
 }

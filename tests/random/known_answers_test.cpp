@@ -122,6 +122,18 @@ TEST(MersenneFamily, KeysAndCountersRewriteTheStateUnlessZero) {
     EXPECT_NE(std::memcmp(b.state, c.state, 2500), 0) << "key and counter use different tags";
     EXPECT_NE(a.ops().next64(a.state), b.ops().next64(b.state));
   }
+  // Double keys: truncated remainders, negative ones wrapping like integers.
+  MethodHarness x(Method::MT32), y(Method::MT32), z(Method::MT32);
+  for (MethodHarness* h : {&x, &y, &z}) h->ops().seed32(h->state, 99);
+  EXPECT_EQ(x.ops().keyDouble(x.state, -0.5), 0u);
+  EXPECT_EQ(std::memcmp(x.state, z.state, 2500), 0);
+  x.ops().keyDouble(x.state, -1.0);
+  y.ops().key32(y.state, 0xFFFFFFFFu);
+  EXPECT_EQ(std::memcmp(x.state, y.state, 2500), 0);
+  z.ops().keyDouble(z.state, 4294967296.0 + 7.9);
+  x.ops().seed32(x.state, 99);
+  x.ops().key64(x.state, 0x500000007ull);  // the low 32 bits only
+  EXPECT_EQ(std::memcmp(x.state, z.state, 2500), 0);
 }
 
 TEST(MersenneFamily, KeyUsesMurmurHashOfIndexTagAndValue) {
