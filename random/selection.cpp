@@ -1,5 +1,7 @@
 // Method selection by name: trimming, the accepted names and their aliases, the fallback to
 // MTHYBRID, and the refusal of state-less methods on a processor without RDRAND.
+#include "random/selection.h"
+
 #include <cstring>
 
 #include "random/conversions.h"

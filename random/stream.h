@@ -11,6 +11,7 @@
 
 #include "frame/host_abi.h"
 #include "random/method_descriptor.h"
+#include "random/selection.h"
 
 namespace rng {
 
@@ -89,10 +90,5 @@ static_assert(offsetof(RandomStream, streamNumberDouble) == 232);
 static_assert(offsetof(RandomStream, embedded) == 240);
 static_assert(offsetof(RandomStream, state) == 240 + sizeof(MethodDescriptor));
 static_assert(sizeof(RandomStream) == 240 + sizeof(MethodDescriptor) + kStateAreaBytes);
-
-// Selects a method by name into `descriptor` (see random/selection.cpp). `name` is UTF-16 when
-// options bit 0 is set, else 8-bit; length < 0: ends at its zero; null counts as empty.
-StatusCode selectMethod(const void* name, int64_t length, MethodDescriptor* descriptor,
-                        uint64_t options);
 
 }  // namespace rng
