@@ -87,7 +87,7 @@ TEST_F(ClientInterfaceTest, AttributesThroughTheObjectTable) {
   NameValueNode* list = nullptr;
   ASSERT_EQ(listAttributes(table, &list), kStatusOk);
   // An update keeps its place; a new attribute goes last.
-  EXPECT_EQ(pairs(list), (std::vector<std::string>{"SASTableName=ORDERS", "NumRows=99",
+  EXPECT_EQ(pairs(list), (std::vector<std::string>{"TableName=ORDERS", "NumRows=99",
                                                    "TableType=DATA", "Comment=first"}));
   freeObjectList(md, table);
 }

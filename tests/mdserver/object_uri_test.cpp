@@ -80,7 +80,7 @@ TEST_F(ObjectUriTest, QuotingOfLiterals) {
 }
 
 TEST_F(ObjectUriTest, XPathFormWithSeveralConditions) {
-  EXPECT_EQ(resolveIds("vqsobj:Column?Column[@SASColumnType='N'][@SASColumnLength='8']"),
+  EXPECT_EQ(resolveIds("vqsobj:Column?Column[@ColumnType='N'][@ColumnLength='8']"),
             (Ids{"A0000001.COLUMN01", "A0000001.COLUMN02", "A0000001.COLUMN03",
                  "A0000001.COLUMN04"}));
   EXPECT_EQ(resolveIds("vqsobj:column?COLUMN[@Name='NAME']"), Ids{"A0000001.COLUMN05"});

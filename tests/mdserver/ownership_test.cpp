@@ -26,7 +26,7 @@ TEST_F(OwnershipTest, ObjectResultsAreFreedWithTheirObject) {
   ASSERT_EQ(listAssociationNames(table, &names), kStatusOk);
   ASSERT_EQ(getAssociation(table, "Columns", 7, &columns), kStatusOk);
   // Results of an associated object belong to it, and through it to the table.
-  ASSERT_EQ(getAttribute(columns, "SASColumnType", 13, &value), kStatusOk);
+  ASSERT_EQ(getAttribute(columns, "ColumnType", 10, &value), kStatusOk);
   ASSERT_EQ(getProperty(table, "RefreshSchedule", 15, &property), kStatusOk);
   uint64_t held = outstanding();
   // Asking again replaces the earlier result instead of piling up.
@@ -57,7 +57,7 @@ TEST_F(OwnershipTest, ListsBuiltByThePackageAreFreedExactly) {
   }
   // Object operations work on such copies: the identifier is what counts.
   ValueText* value = nullptr;
-  ASSERT_EQ(getAttribute(head->next, "SASColumnLength", 15, &value), kStatusOk);
+  ASSERT_EQ(getAttribute(head->next, "ColumnLength", 12, &value), kStatusOk);
   EXPECT_EQ(text(value->text, value->length), "8");
   EXPECT_EQ(freeObjectList(md, head), kStatusOk);
   EXPECT_EQ(outstanding(), 0u);
@@ -84,7 +84,7 @@ TEST_F(OwnershipTest, ReleaseReclaimsListsTheCallerLeftAndReportsThem) {
   ReleaseSummary summary;
   ClientInterface::fromAbi(other)->onRelease([&](const ReleaseSummary& s) { summary = s; });
   MetadataObject* list = nullptr;
-  const char uri[] = "vqsobj:Column?@SASColumnType='N'";
+  const char uri[] = "vqsobj:Column?@ColumnType='N'";
   ASSERT_EQ(resolveUri(other, uri, (int32_t)strlen(uri), &list), kStatusOk);
   NameValueNode* attributes = nullptr;
   ASSERT_EQ(listAttributes(list, &attributes), kStatusOk);
