@@ -125,7 +125,7 @@ HostCore::~HostCore() {
 
 std::string HostCore::levelPrefix(int32_t level) {
   switch (level) {
-    case kLevelAll:
+    case kLevelAll: return "";  // level 0 carries no severity: listings print as formatted
     case kLevelInfo: return "INFO: ";
     case kLevelNote: return "NOTE: ";
     case kLevelWarning: return "WARNING: ";
