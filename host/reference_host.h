@@ -35,6 +35,8 @@
 // - hostRaiseError: the reference host cannot unwind a package (no exception may cross the
 //   library boundary). It records and logs the error and marks the executing call; call()
 //   reports it in CallResult::hostError. The package continues and returns on its own.
+// - Option text: set in command-line form ("-rngseed=5"); hostGetOptionText serves it in the
+//   host's own form, each token without its introducing dash ("rngseed=5").
 // - The current task record always exists; between calls its session is the top session.
 #pragma once
 

@@ -73,14 +73,34 @@ StatusCode getOption(const char* name, int32_t length, int64_t, int64_t, int64_t
   return kStatusOk;
 }
 
+// The host keeps its startup options in its own form: the command-line dash that introduces an
+// option is not part of it ("-rngseed=5 -nonews" is kept as "rngseed=5 nonews"), which is why
+// the packages drop a leading "-" from the option names they look for.
+std::string optionTextInHostForm(std::string_view commandLine) {
+  std::string form;
+  form.reserve(commandLine.size());
+  bool tokenStart = true;
+  for (char c : commandLine) {
+    const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    if (tokenStart && c == '-') {
+      tokenStart = false;
+      continue;
+    }
+    tokenStart = blank;
+    form.push_back(c);
+  }
+  return form;
+}
+
 StatusCode getOptionText(int64_t, int32_t selector, int64_t, int64_t, int64_t, char** textPointer,
                          int32_t* length, int64_t, HostSession*) {
   HostCore* core = activeCore();
   if (!core || !textPointer || !*textPointer || !length) return kHostStatusMissingArgument;
   if (selector != 4163) return kHostStatusUnknownSelector;
   size_t room = *length > 0 ? static_cast<size_t>(*length) : 0;
-  size_t n = std::min(room, core->optionText.size());
-  std::memcpy(*textPointer, core->optionText.data(), n);
+  const std::string form = optionTextInHostForm(core->optionText);
+  size_t n = std::min(room, form.size());
+  std::memcpy(*textPointer, form.data(), n);
   *length = static_cast<int32_t>(n);
   return kStatusOk;
 }

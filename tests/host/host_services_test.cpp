@@ -160,8 +160,14 @@ TEST(HostOptions, OptionTextYearCutoffAndTheOptionCalls) {
   int32_t length = 8;
   ASSERT_EQ(hostGetOptionText(h, &pointer, &length, host.topSession()), kStatusOk);
   EXPECT_EQ(length, 8);  // cut at the caller's length
-  EXPECT_EQ(std::string(text, 8), "-rngseed");
+  EXPECT_EQ(std::string(text, 8), "rngseed=");  // the host's form: no introducing dashes
+  char whole[32];
+  pointer = whole;
+  length = 32;
+  ASSERT_EQ(hostGetOptionText(h, &pointer, &length, host.topSession()), kStatusOk);
+  EXPECT_EQ(std::string(whole, length), "rngseed=5 other");
   host.setOptionText("");
+  pointer = text;
   length = 8;
   ASSERT_EQ(hostGetOptionText(h, &pointer, &length, host.topSession()), kStatusOk);
   EXPECT_EQ(length, 0);
