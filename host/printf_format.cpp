@@ -12,7 +12,7 @@ namespace {
 
 enum class Length { kNone, kHH, kH, kL, kLL, kJ, kZ, kT, kBigL };
 
-struct Spec {
+struct Conversion {
   std::string flags;
   int width = -1;
   int precision = -1;
@@ -21,32 +21,32 @@ struct Spec {
   char conversion = 0;
 };
 
-void pad(std::string& out, const std::string& body, size_t characters, const Spec& spec) {
-  size_t fill = spec.width > 0 && static_cast<size_t>(spec.width) > characters
-                    ? static_cast<size_t>(spec.width) - characters
+void pad(std::string& out, const std::string& body, size_t characters, const Conversion& conversion) {
+  size_t fill = conversion.width > 0 && static_cast<size_t>(conversion.width) > characters
+                    ? static_cast<size_t>(conversion.width) - characters
                     : 0;
-  if (!spec.leftAlign) out.append(fill, ' ');
+  if (!conversion.leftAlign) out.append(fill, ' ');
   out += body;
-  if (spec.leftAlign) out.append(fill, ' ');
+  if (conversion.leftAlign) out.append(fill, ' ');
 }
 
-void appendNarrowString(std::string& out, const char* text, const Spec& spec) {
+void appendNarrowString(std::string& out, const char* text, const Conversion& conversion) {
   if (!text) text = "(null)";
   size_t n = 0;
-  size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+  size_t limit = conversion.precision >= 0 ? static_cast<size_t>(conversion.precision) : SIZE_MAX;
   while (n < limit && text[n] != '\0') ++n;
-  pad(out, std::string(text, n), n, spec);
+  pad(out, std::string(text, n), n, conversion);
 }
 
-void appendWideString(std::string& out, const char16_t* text, const Spec& spec) {
+void appendWideString(std::string& out, const char16_t* text, const Conversion& conversion) {
   if (!text) {
-    appendNarrowString(out, "(null)", spec);
+    appendNarrowString(out, "(null)", conversion);
     return;
   }
   size_t n = 0;
-  size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+  size_t limit = conversion.precision >= 0 ? static_cast<size_t>(conversion.precision) : SIZE_MAX;
   while (n < limit && text[n] != 0) ++n;
-  pad(out, text::utf16ToUtf8(std::u16string_view(text, n)), n, spec);
+  pad(out, text::utf16ToUtf8(std::u16string_view(text, n)), n, conversion);
 }
 
 template <typename T>
@@ -62,16 +62,16 @@ std::string cFormat(const std::string& f, T value) {
 }
 
 // Formats one numeric conversion through the C library with the width and precision resolved.
-std::string numeric(const Spec& spec, va_list* arguments) {
-  std::string f = "%" + spec.flags;
-  if (spec.width >= 0) f += std::to_string(spec.width);
-  if (spec.precision >= 0) f += "." + std::to_string(spec.precision);
-  char c = spec.conversion;
+std::string numeric(const Conversion& conversion, va_list* arguments) {
+  std::string f = "%" + conversion.flags;
+  if (conversion.width >= 0) f += std::to_string(conversion.width);
+  if (conversion.precision >= 0) f += "." + std::to_string(conversion.precision);
+  char c = conversion.conversion;
   bool isSigned = c == 'd' || c == 'i';
   bool isFloat = c == 'e' || c == 'E' || c == 'f' || c == 'F' || c == 'g' || c == 'G' ||
                  c == 'a' || c == 'A';
   if (isFloat) {
-    if (spec.length == Length::kBigL) {
+    if (conversion.length == Length::kBigL) {
       long double v = va_arg(*arguments, long double);
       return cFormat(f + 'L' + c, v);
     }
@@ -81,7 +81,7 @@ std::string numeric(const Spec& spec, va_list* arguments) {
   if (c == 'p') return cFormat(f + 'p', va_arg(*arguments, void*));
   if (isSigned) {
     long long v = 0;
-    switch (spec.length) {
+    switch (conversion.length) {
       case Length::kHH: v = static_cast<signed char>(va_arg(*arguments, int)); break;
       case Length::kH: v = static_cast<short>(va_arg(*arguments, int)); break;
       case Length::kL: v = va_arg(*arguments, long); break;
@@ -94,7 +94,7 @@ std::string numeric(const Spec& spec, va_list* arguments) {
     return cFormat(f + "ll" + c, v);
   }
   unsigned long long v = 0;
-  switch (spec.length) {
+  switch (conversion.length) {
     case Length::kHH: v = static_cast<unsigned char>(va_arg(*arguments, unsigned)); break;
     case Length::kH: v = static_cast<unsigned short>(va_arg(*arguments, unsigned)); break;
     case Length::kL: v = va_arg(*arguments, unsigned long); break;
@@ -131,25 +131,25 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
       ++p;
       continue;
     }
-    Spec spec;
+    Conversion conversion;
     while (*p && std::string_view("-+ #0").find(ascii(*p)) != std::string_view::npos) {
-      if (*p == '-') spec.leftAlign = true;
-      spec.flags.push_back(ascii(*p));
+      if (*p == '-') conversion.leftAlign = true;
+      conversion.flags.push_back(ascii(*p));
       ++p;
     }
     if (*p == '*') {
       int w = va_arg(*arguments, int);
       if (w < 0) {
-        spec.leftAlign = true;
-        spec.flags.push_back('-');
+        conversion.leftAlign = true;
+        conversion.flags.push_back('-');
         w = -w;
       }
-      spec.width = w;
+      conversion.width = w;
       ++p;
     } else {
       while (*p >= '0' && *p <= '9') {
-        spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (ascii(*p) - '0');
-        if (spec.width > 4096) spec.width = 4096;  // bounds the work of absurd widths
+        conversion.width = (conversion.width < 0 ? 0 : conversion.width) * 10 + (ascii(*p) - '0');
+        if (conversion.width > 4096) conversion.width = 4096;  // bounds the work of absurd widths
         ++p;
       }
     }
@@ -157,13 +157,13 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
       ++p;
       if (*p == '*') {
         int v = va_arg(*arguments, int);
-        spec.precision = v < 0 ? -1 : v;
+        conversion.precision = v < 0 ? -1 : v;
         ++p;
       } else {
-        spec.precision = 0;
+        conversion.precision = 0;
         while (*p >= '0' && *p <= '9') {
-          spec.precision = spec.precision * 10 + (ascii(*p) - '0');
-          if (spec.precision > 1 << 20) spec.precision = 1 << 20;
+          conversion.precision = conversion.precision * 10 + (ascii(*p) - '0');
+          if (conversion.precision > 1 << 20) conversion.precision = 1 << 20;
           ++p;
         }
       }
@@ -171,19 +171,19 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
     switch (ascii(*p)) {
       case 'h':
         ++p;
-        spec.length = Length::kH;
-        if (*p == 'h') spec.length = Length::kHH, ++p;
+        conversion.length = Length::kH;
+        if (*p == 'h') conversion.length = Length::kHH, ++p;
         break;
       case 'l':
         ++p;
-        spec.length = Length::kL;
-        if (*p == 'l') spec.length = Length::kLL, ++p;
+        conversion.length = Length::kL;
+        if (*p == 'l') conversion.length = Length::kLL, ++p;
         break;
-      case 'q': spec.length = Length::kLL, ++p; break;
-      case 'j': spec.length = Length::kJ, ++p; break;
-      case 'z': spec.length = Length::kZ, ++p; break;
-      case 't': spec.length = Length::kT, ++p; break;
-      case 'L': spec.length = Length::kBigL, ++p; break;
+      case 'q': conversion.length = Length::kLL, ++p; break;
+      case 'j': conversion.length = Length::kJ, ++p; break;
+      case 'z': conversion.length = Length::kZ, ++p; break;
+      case 't': conversion.length = Length::kT, ++p; break;
+      case 'L': conversion.length = Length::kBigL, ++p; break;
       default: break;
     }
     if (!*p) {
@@ -192,15 +192,15 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
       break;
     }
     char c = ascii(*p++);
-    spec.conversion = c;
+    conversion.conversion = c;
     switch (c) {
       case 's':
       case 'S': {
-        bool wideString = wide ? spec.length != Length::kH : (c == 'S' || spec.length == Length::kL);
+        bool wideString = wide ? conversion.length != Length::kH : (c == 'S' || conversion.length == Length::kL);
         if (wideString) {
-          appendWideString(out, va_arg(*arguments, const char16_t*), spec);
+          appendWideString(out, va_arg(*arguments, const char16_t*), conversion);
         } else {
-          appendNarrowString(out, va_arg(*arguments, const char*), spec);
+          appendNarrowString(out, va_arg(*arguments, const char*), conversion);
         }
         break;
       }
@@ -208,13 +208,13 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
       case 'C': {
         int v = va_arg(*arguments, int);
         std::string body;
-        bool wideChar = wide ? spec.length != Length::kH : (c == 'C' || spec.length == Length::kL);
+        bool wideChar = wide ? conversion.length != Length::kH : (c == 'C' || conversion.length == Length::kL);
         if (wideChar) {
           text::appendUtf8(body, static_cast<char32_t>(static_cast<char16_t>(v)));
         } else {
           body.push_back(static_cast<char>(v));
         }
-        pad(out, body, 1, spec);
+        pad(out, body, 1, conversion);
         break;
       }
       case 'n':
@@ -222,8 +222,8 @@ std::string format(const CharT* fmt, va_list* arguments, bool wide) {
         break;
       case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'e': case 'E':
       case 'f': case 'F': case 'g': case 'G': case 'a': case 'A': case 'p':
-        if (spec.precision > 4096) spec.precision = 4096;  // bounds numeric work
-        out += numeric(spec, arguments);
+        if (conversion.precision > 4096) conversion.precision = 4096;  // bounds numeric work
+        out += numeric(conversion, arguments);
         break;
       default:
         for (const CharT* q = specStart; q < p; ++q) out.push_back(ascii(*q));
