@@ -19,19 +19,35 @@ std::vector<HostCore*>& liveHosts() {
   static std::vector<HostCore*> hosts;
   return hosts;
 }
-thread_local std::vector<HostCore*> activeStack;
+// The active hosts of this thread, innermost last. Trivially destructible on purpose: a host that
+// lives in a static object is destroyed after this thread's thread-local objects, and must still
+// find the stack intact then.
+constexpr size_t kMaxActiveDepth = 64;
+thread_local HostCore* activeStack[kMaxActiveDepth];
+thread_local size_t activeDepth = 0;
+thread_local size_t droppedPushes = 0;  // nesting beyond kMaxActiveDepth (never expected)
 
 }  // namespace
 
 HostCore* activeCore() {
-  if (!activeStack.empty()) return activeStack.back();
+  if (activeDepth > 0) return activeStack[activeDepth - 1];
   std::lock_guard<std::mutex> lock(registryMutex());
   return liveHosts().empty() ? nullptr : liveHosts().back();
 }
 
-void pushActive(HostCore* core) { activeStack.push_back(core); }
+void pushActive(HostCore* core) {
+  if (activeDepth < kMaxActiveDepth) {
+    activeStack[activeDepth++] = core;
+  } else {
+    ++droppedPushes;
+  }
+}
 void popActive() {
-  if (!activeStack.empty()) activeStack.pop_back();
+  if (droppedPushes > 0) {
+    --droppedPushes;
+  } else if (activeDepth > 0) {
+    --activeDepth;
+  }
 }
 
 void registerLiveHost(HostCore* core) {
@@ -43,8 +59,8 @@ void unregisterLiveHost(HostCore* core) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto& hosts = liveHosts();
   hosts.erase(std::remove(hosts.begin(), hosts.end(), core), hosts.end());
-  auto& stack = activeStack;
-  stack.erase(std::remove(stack.begin(), stack.end(), core), stack.end());
+  HostCore** end = std::remove(activeStack, activeStack + activeDepth, core);
+  activeDepth = static_cast<size_t>(end - activeStack);
 }
 
 HostCore* coreOfSession(const HostSession* session) {
