@@ -6,7 +6,9 @@
 //                  [--raw] [--set KEY=VALUE]... [--no-rdrand]
 //
 // Integers print in lower-case hex; doubles as the 16 hex digits of their bits, a blank and %.17g.
-// Host messages go to standard error. Bad arguments: a message and exit status 2.
+// -n COUNT defaults to one value (without end for --raw); --count C defaults to the whole state.
+// METHOD may be given empty ("") to leave the method setting empty. Host messages go to standard
+// error. Bad arguments: a message and exit status 2.
 #include <bit>
 #include <cctype>
 #include <cerrno>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "host/reference_host.h"
+#include "host/text_tools.h"
 #include "random/engine.h"
 #include "random/stream.h"
 
@@ -28,7 +31,7 @@ namespace {
 constexpr int kUsageError = 2;
 
 struct Options {
-  std::string method;
+  std::optional<std::string> method;
   uint64_t seed = 0;
   uint64_t streamNumber = 0;
   std::optional<uint64_t> substream;
@@ -45,7 +48,8 @@ struct Options {
                "rngtool: %s\n"
                "usage: rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] "
                "[-n COUNT] [--count C] [--raw] [--set KEY=VALUE]... [--no-rdrand]\n"
-               "  OP: next32, next64 (default), uniform, slot17 ... slot36, list32, list64, init\n",
+               "  OP: next32, next64 (default), uniform, slot17 ... slot36, list32, list64, init\n"
+               "  -n COUNT: values to print (default 1; --raw without -n writes without end)\n",
                problem.c_str());
   std::exit(kUsageError);
 }
@@ -63,6 +67,17 @@ uint64_t parseUnsigned(const char* option, const char* text) {
   unsigned long long value = std::strtoull(digits, nullptr, hex ? 16 : 10);
   if (errno == ERANGE) usage(std::string("number '") + text + "' for " + option + " exceeds 64 bits");
   return value;
+}
+
+// "slotNN" with NN in 17..36; anything else is a usage error.
+int slotNumber(const std::string& op) {
+  const std::string number = op.substr(4);
+  int n = 0;
+  for (char c : number)
+    n = std::isdigit(static_cast<unsigned char>(c)) && n < 100 ? n * 10 + (c - '0') : 1000;
+  if (number.empty() || number[0] == '0' || n < 17 || n > 36)
+    usage("--op " + op + ": slots 17 to 36 only");
+  return n;
 }
 
 Options parseArguments(int argc, char** argv) {
@@ -98,18 +113,31 @@ Options parseArguments(int argc, char** argv) {
       ++i;
     } else if (!a.empty() && a[0] == '-') {
       usage("unknown option '" + a + "'");
-    } else if (o.method.empty()) {
+    } else if (!o.method) {
       o.method = a;
     } else {
       usage("unexpected argument '" + a + "' (METHOD was already given)");
     }
   }
-  if (o.method.empty()) usage("METHOD is required");
+  if (!o.method) usage("METHOD is required");
   if (o.raw && o.op != "next32" && o.op != "next64") usage("--raw works with --op next32 or next64");
+  // The operation is checked before any stream exists, so a bad one never reaches the engine.
+  if (o.op.rfind("slot", 0) == 0) {
+    slotNumber(o.op);
+  } else if (o.op != "next32" && o.op != "next64" && o.op != "uniform" && o.op != "list32" &&
+             o.op != "list64" && o.op != "init") {
+    usage("unknown --op '" + o.op + "'");
+  }
   return o;
 }
 
-std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+// Command-line text is UTF-8 (a byte that is not valid UTF-8 reads as its Latin-1 character),
+// converted the way the host converts 8-bit text, so a setting holds what a session would see.
+std::u16string widen(const std::string& s) { return refhost::text::utf8ToUtf16(s); }
+
+bool sameKey(const std::string& a, const char* b) {
+  return refhost::text::asciiUpper(a) == refhost::text::asciiUpper(b);
+}
 
 void printDouble(double x) {
   std::printf("%016" PRIx64 " %.17g\n", std::bit_cast<uint64_t>(x), x);
@@ -148,11 +176,11 @@ int main(int argc, char** argv) {
   config.logFile = stderr;
   refhost::ReferenceHost host(config);
   refhost::ActiveHostScope active(host);
-  host.setNameValueText(u"OSENV.RUX_RNG_METHOD", widen(o.method));
+  host.setNameValueText(u"OSENV.RUX_RNG_METHOD", widen(*o.method));
   for (const auto& [key, value] : o.settings) {
     // The forced clock seed is read as a double; every other engine setting is read as text
     // (words, or numbers that the engine parses from text).
-    if (key == "tkbug.RNGSEED") {
+    if (sameKey(key, "tkbug.RNGSEED")) {
       char* end = nullptr;
       double d = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != 0) usage("--set tkbug.RNGSEED needs a number, got '" + value + "'");
@@ -177,7 +205,7 @@ int main(int argc, char** argv) {
 
   if (o.raw) return runRaw(stream, o);
 
-  const uint64_t count = o.count.value_or(10);
+  const uint64_t count = o.count.value_or(1);
   if (o.op == "init") {
     std::printf("status %x\nseed %" PRIx64 "\ncheck %x\nmethod %s\n", stream->status,
                 stream->seedUsed, stream->seedCheck, d.name);
@@ -188,10 +216,7 @@ int main(int argc, char** argv) {
   } else if (o.op == "uniform") {
     for (uint64_t i = 0; i < count; ++i) printDouble(stream->uniform(state));
   } else if (o.op.rfind("slot", 0) == 0) {
-    const std::string number = o.op.substr(4);
-    int n = 0;
-    for (char c : number) n = std::isdigit(static_cast<unsigned char>(c)) && n < 100 ? n * 10 + (c - '0') : 1000;
-    if (number.empty() || n < 17 || n > 36) usage("--op " + o.op + ": slots 17 to 36 only");
+    const int n = slotNumber(o.op);
     rng::DoubleOperation op = doubleSlot(d, n);
     if (op == nullptr) {
       std::fprintf(stderr, "rngtool: method %s has no operation in slot %d\n", d.name, n);
