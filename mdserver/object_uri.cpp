@@ -28,6 +28,28 @@ struct ParseFailure {
   std::string expected;
 };
 
+// Nesting is paid from a budget, so that deep texts are refused here instead of exhausting the
+// stack of this parser or the parser stack of SQLite (about a hundred entries, of which a
+// parenthesis or not(...) takes one to three and an association path's sub-query about
+// fifteen).
+constexpr int kNestingBudget = 96;
+constexpr int kConditionCost = 3;
+constexpr int kPathCost = 15;
+// Every comparison binds up to two parameters; SQLite takes at most 32766 per statement.
+constexpr int kMaxComparisons = 8000;
+// Two joined tables per step; SQLite joins at most 64 tables in one query.
+constexpr int kMaxPathSteps = 24;
+
+// Joins operands with op as a balanced tree, so that a long chain of "or" stays shallow for
+// SQLite, whose expression depth is limited (a left-deep chain of 1000 terms exceeds it).
+std::string balanced(const std::vector<std::string>& terms, size_t first, size_t count,
+                     const char* op) {
+  if (count == 1) return terms[first];
+  size_t half = count / 2;
+  return "(" + balanced(terms, first, half, op) + ") " + op + " (" +
+         balanced(terms, first + half, count - half, op) + ")";
+}
+
 // Recursive descent over the text; every condition appends SQL and its literals as it goes.
 class Compiler {
  public:
@@ -93,19 +115,38 @@ class Compiler {
   }
 
   std::string orExpression(const std::string& alias) {
-    std::string sql = andExpression(alias);
-    while (keyword("or")) sql = "(" + sql + ") OR (" + andExpression(alias) + ")";
-    return sql;
+    std::vector<std::string> terms{andExpression(alias)};
+    while (keyword("or")) terms.push_back(andExpression(alias));
+    return balanced(terms, 0, terms.size(), "OR");
   }
 
   std::string andExpression(const std::string& alias) {
-    std::string sql = primary(alias);
-    while (keyword("and")) sql = "(" + sql + ") AND (" + primary(alias) + ")";
-    return sql;
+    std::vector<std::string> terms{primary(alias)};
+    while (keyword("and")) terms.push_back(primary(alias));
+    return balanced(terms, 0, terms.size(), "AND");
   }
+
+  // Pays for one level of nesting for as long as it lives.
+  class Nested {
+   public:
+    Nested(Compiler& compiler, int cost) : compiler_(compiler), cost_(cost) {
+      compiler_.depth_ += cost_;
+      if (compiler_.depth_ > kNestingBudget) {
+        throw ParseFailure{compiler_.pos_, "less nesting of conditions and association paths"};
+      }
+    }
+    ~Nested() { compiler_.depth_ -= cost_; }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+
+   private:
+    Compiler& compiler_;
+    int cost_;
+  };
 
   std::string primary(const std::string& alias) {
     skipBlanks();
+    Nested nested(*this, kConditionCost);
     if (at('(')) {
       ++pos_;
       std::string sql = orExpression(alias);
@@ -140,33 +181,50 @@ class Compiler {
     throw ParseFailure{pos_, "a condition"};
   }
 
-  // ASSOC/TYPE[COND].../ASSOC/TYPE... : nested EXISTS, one per step, each over indexed tables.
+  // ASSOC/TYPE[COND].../ASSOC/TYPE... : one EXISTS over a chain of joins, one association and
+  // one object per step, each over indexed columns. A chain, not one sub-query per step, keeps
+  // long paths within SQLite's parser depth.
   std::string path(const std::string& alias) {
-    std::string association = name("an association name");
-    expect('/', "'/' after the association name");
-    skipBlanks();
-    std::string type = name("a type name");
-    std::string link = "s" + std::to_string(++aliases_);
-    std::string target = "o" + std::to_string(aliases_);
-    params_.push_back(association);
-    params_.push_back(type);
-    std::string sql = "EXISTS (SELECT 1 FROM associations " + link + " JOIN objects " + target +
-                      " ON " + target + ".key = " + link + ".target WHERE " + link +
-                      ".source = " + alias + ".key AND " + link + ".name = ? AND " + target +
-                      ".type = ?";
-    skipBlanks();
-    while (at('[')) {
+    Nested nested(*this, kPathCost);
+    std::string from;
+    std::string where;
+    std::string previous = alias;
+    for (int step = 1;; ++step) {
+      if (step > kMaxPathSteps) {
+        throw ParseFailure{pos_, "at most " + std::to_string(kMaxPathSteps) +
+                                     " steps in an association path"};
+      }
+      std::string association = name("an association name");
+      expect('/', "'/' after the association name");
+      skipBlanks();
+      std::string type = name("a type name");
+      std::string link = "s" + std::to_string(++aliases_);
+      std::string target = "o" + std::to_string(aliases_);
+      std::string linked = link + ".source = " + previous + ".key";
+      if (from.empty()) {
+        from = "associations " + link;
+        where = linked + " AND ";
+      } else {
+        from += " JOIN associations " + link + " ON " + linked;
+        where += " AND ";
+      }
+      from += " JOIN objects " + target + " ON " + target + ".key = " + link + ".target";
+      where += link + ".name = ? AND " + target + ".type = ?";
+      params_.push_back(association);
+      params_.push_back(type);
+      skipBlanks();
+      while (at('[')) {
+        ++pos_;
+        where += " AND (" + orExpression(target) + ")";
+        expect(']', "']'");
+        skipBlanks();
+      }
+      previous = target;
+      if (!at('/')) break;
       ++pos_;
-      sql += " AND (" + orExpression(target) + ")";
-      expect(']', "']'");
       skipBlanks();
     }
-    if (at('/')) {
-      ++pos_;
-      skipBlanks();
-      sql += " AND " + path(target);
-    }
-    return sql + ")";
+    return "EXISTS (SELECT 1 FROM " + from + " WHERE " + where + ")";
   }
 
   std::string comparison(const std::string& alias) {
@@ -192,6 +250,9 @@ class Compiler {
   // test has '%' where the compared value goes.
   std::string attributeTest(const std::string& alias, const std::string& attribute,
                             std::string test, std::string value) {
+    if (++comparisons_ > kMaxComparisons) {
+      throw ParseFailure{pos_, "at most " + std::to_string(kMaxComparisons) + " comparisons"};
+    }
     std::string column;
     if (equalNoCase(attribute, "Id")) column = alias + ".id";
     if (equalNoCase(attribute, "Name")) column = alias + ".name";
@@ -264,6 +325,8 @@ class Compiler {
   std::string_view text_;
   size_t pos_ = 0;
   int aliases_ = 0;
+  int depth_ = 0;
+  int comparisons_ = 0;
   std::vector<std::string> params_;
 };
 

@@ -20,7 +20,7 @@ SqliteDatabase::SqliteDatabase(const std::string& path) {
 }
 
 SqliteDatabase::~SqliteDatabase() {
-  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.stmt);
   sqlite3_close(db_);
 }
 
@@ -37,29 +37,57 @@ void SqliteDatabase::execute(const char* sql) {
   }
 }
 
-sqlite3_stmt* SqliteDatabase::prepared(const std::string& sql) {
-  auto found = statements_.find(sql);
-  if (found != statements_.end()) return found->second;
+sqlite3_stmt* SqliteDatabase::compile(const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
       SQLITE_OK) {
-    fail("cannot prepare \"" + sql + "\"");
+    sqlite3_finalize(stmt);
+    // Compiled queries can be megabytes long; the start says which statement it was.
+    constexpr size_t kShown = 120;
+    fail("cannot prepare \"" + sql.substr(0, kShown) + (sql.size() > kShown ? "...\"" : "\""));
   }
-  // Queries compiled from object URIs are many and varied; keep the cache bounded.
-  if (statements_.size() > 512) {
-    for (auto& [text, old] : statements_) sqlite3_finalize(old);
-    statements_.clear();
+  return stmt;
+}
+
+sqlite3_stmt* SqliteDatabase::acquire(const std::string& sql, bool*& busy) {
+  busy = nullptr;
+  auto found = statements_.find(sql);
+  if (found != statements_.end()) {
+    if (found->second.busy) return compile(sql);
+    found->second.busy = true;
+    busy = &found->second.busy;
+    return found->second.stmt;
   }
-  statements_.emplace(sql, stmt);
+  sqlite3_stmt* stmt = compile(sql);
+  // Queries compiled from object URIs are many and varied; keep the cache bounded, dropping
+  // only statements that no live Statement is using.
+  constexpr size_t kCacheLimit = 512;
+  if (statements_.size() >= kCacheLimit) {
+    for (auto it = statements_.begin(); it != statements_.end();) {
+      if (it->second.busy) {
+        ++it;
+      } else {
+        sqlite3_finalize(it->second.stmt);
+        it = statements_.erase(it);
+      }
+    }
+  }
+  auto [entry, inserted] = statements_.emplace(sql, CachedStatement{stmt, true});
+  busy = &entry->second.busy;
   return stmt;
 }
 
 Statement::Statement(SqliteDatabase& database, const std::string& sql)
-    : database_(database), stmt_(database.prepared(sql)) {}
+    : database_(database), stmt_(database.acquire(sql, busy_)) {}
 
 Statement::~Statement() {
+  if (!busy_) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
+  *busy_ = false;
 }
 
 Statement& Statement::bind(int index, std::string_view text) {

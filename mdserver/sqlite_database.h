@@ -22,7 +22,9 @@ class StorageError : public std::runtime_error {
 class SqliteDatabase;
 
 // A borrowed prepared statement; reset and cleared of bindings when it goes out of scope, so
-// the cached statement can be reused by the next caller.
+// the cached statement can be reused by the next caller. While it lives, its cached statement
+// is marked busy: a nested use of the same SQL gets a private statement of its own, and the
+// cache never finalizes a busy one.
 class Statement {
  public:
   Statement(SqliteDatabase& database, const std::string& sql);
@@ -46,6 +48,8 @@ class Statement {
 
  private:
   SqliteDatabase& database_;
+  // Declared before stmt_: acquiring stmt_ sets it.
+  bool* busy_ = nullptr;  // the cache entry's flag, or null for a private statement
   sqlite3_stmt* stmt_;
 };
 
@@ -65,10 +69,19 @@ class SqliteDatabase {
 
  private:
   friend class Statement;
-  sqlite3_stmt* prepared(const std::string& sql);
+
+  struct CachedStatement {
+    sqlite3_stmt* stmt = nullptr;
+    bool busy = false;
+  };
+  sqlite3_stmt* compile(const std::string& sql);
+  // The cached statement for sql, marked busy; or a private one (busy stays null) when the
+  // cached one is in use.
+  sqlite3_stmt* acquire(const std::string& sql, bool*& busy);
 
   sqlite3* db_ = nullptr;
-  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+  // Node-based: evicting entries leaves the busy flags of the others where they are.
+  std::unordered_map<std::string, CachedStatement> statements_;
 };
 
 // BEGIN IMMEDIATE on construction; rolls back in the destructor unless commit() ran.
