@@ -86,6 +86,7 @@ const InjectedFault* ClientInterface::enter(const char* operation) {
 StatusCode ClientInterface::fail(StatusCode status, std::string text) {
   lastErrorStatus_ = status;
   lastErrorText_ = std::move(text);
+  if (failureObserver_) failureObserver_(status, lastErrorText_);
   return status;
 }
 

@@ -83,6 +83,13 @@ class ClientInterface {
     releaseObserver_ = std::move(observer);
   }
 
+  // Called with every failure an operation reports, with the detailed text the status code
+  // alone does not carry (where a URI is malformed, which object was missing). The host's
+  // catalogue knows only the code, so a runner shows these texts in its log.
+  void onFailure(std::function<void(StatusCode, const std::string&)> observer) {
+    failureObserver_ = std::move(observer);
+  }
+
   // The operation names known to callCount and injectFault.
   static const std::vector<std::string>& operationNames();
 
@@ -121,6 +128,7 @@ class ClientInterface {
   std::unordered_set<MetadataObject*> handedOut_;
   RepositoryEntry* repositoryList_ = nullptr;
   std::function<void(const ReleaseSummary&)> releaseObserver_;
+  std::function<void(StatusCode, const std::string&)> failureObserver_;
 };
 
 // One interface per call, released through its member 29 (releaseInterface). Suitable for the

@@ -152,7 +152,8 @@ int runProgram(const CommandLine& line) {
       closeLog();
       return 2;
     }
-    host.setMetadataProvider(repository->provider());
+    host.setMetadataProvider(repository->provider(
+        [&host](const std::string& text) { host.log(kLevelNote, text); }));
 
     ScriptContext context;
     context.host = &host;

@@ -1,5 +1,6 @@
 #include "runner/repository_service.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -109,11 +110,20 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
 
 RepositoryService::~RepositoryService() = default;
 
-refhost::MetadataProvider RepositoryService::provider() {
+refhost::MetadataProvider RepositoryService::provider(
+    std::function<void(const std::string&)> note) {
   Impl* impl = impl_.get();
-  return [impl](HostSession* session, void** interfaceOut) -> StatusCode {
+  return [impl, note](HostSession* session, void** interfaceOut) -> StatusCode {
     MetadataInterface* md = mdserver::openInterface(*impl->repository, impl->credentials);
     mdserver::ClientInterface* client = mdserver::ClientInterface::fromAbi(md);
+    if (note) {
+      client->onFailure([note](StatusCode status, const std::string& text) {
+        if (status == kStatusNoMatch) return;
+        char code[16];
+        std::snprintf(code, sizeof code, "%08X", status);
+        note("Metadata repository (status 0x" + std::string(code) + "): " + text);
+      });
+    }
     client->onRelease([impl, md, session](const mdserver::ReleaseSummary& summary) {
       impl->released(md, session, summary);
     });

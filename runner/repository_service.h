@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,8 +37,10 @@ class RepositoryService {
   // What the repository is, for messages: "sample repository (path)", "x.db", ...
   const std::string& description() const { return description_; }
 
-  // The host's hostGetMetadataInterface answer for a session.
-  refhost::MetadataProvider provider();
+  // The host's hostGetMetadataInterface answer for a session. note, when given, receives the
+  // detailed text of every failure an interface reports other than "no match" (which programs
+  // meet routinely), e.g. where an object URI is malformed.
+  refhost::MetadataProvider provider(std::function<void(const std::string&)> note = {});
   // calls() and pool() of the program.
   Accounting accounting();
   // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
