@@ -9,6 +9,8 @@
 //               "properties": [{"id": "...", "name": "...", "value": "..."}],
 //               "associations": {"Members": ["A0000001.P0000002"]}}]}
 #include <cctype>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -393,20 +395,55 @@ Outcome Repository::exportSeedFile(const std::string& path) {
     text = exportSeedText();
   } catch (const StorageError& error) {
     return {kStatusStorageFailure, error.what()};
+  } catch (const nlohmann::json::exception& error) {
+    // Programs may store any bytes; JSON holds only UTF-8 text. Refusing keeps the data intact
+    // instead of writing a seed file that would import as something else.
+    return {kStatusInvalidArgument,
+            path + ": the repository holds text that a seed file cannot carry (" + error.what() +
+                ")"};
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return {kStatusInvalidArgument, path + ": cannot be written"};
-  out << text;
-  out.close();
-  if (!out) return {kStatusStorageFailure, path + ": write failed"};
+  // Written beside the target and renamed over it, so a failed export leaves an existing file
+  // as it was.
+  const std::string partial = path + ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) return {kStatusInvalidArgument, path + ": cannot be written"};
+    out << text;
+    out.close();
+    if (!out) {
+      std::remove(partial.c_str());
+      return {kStatusStorageFailure, path + ": write failed"};
+    }
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    std::remove(partial.c_str());
+    return {kStatusStorageFailure, path + ": cannot be replaced"};
+  }
   return Outcome::success();
 }
 
 Outcome importSeedIntoDatabase(const std::string& databasePath, const std::string& seedPath) {
-  std::string error;
-  auto repository = Repository::open(databasePath, &error);
-  if (!repository) return {kStatusStorageFailure, error};
-  return repository->importSeedFile(seedPath);
+  // A repository file that this import creates is removed again when the import fails, so a
+  // refused seed file leaves nothing behind; an existing file keeps its contents (the import
+  // is one transaction).
+  std::error_code ignored;
+  const bool existed = std::filesystem::exists(databasePath, ignored);
+  Outcome outcome;
+  {
+    std::string error;
+    auto repository = Repository::open(databasePath, &error);
+    if (!repository) {
+      outcome = {kStatusStorageFailure, error};
+    } else {
+      outcome = repository->importSeedFile(seedPath);
+    }
+  }
+  if (!outcome.ok() && !existed) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::filesystem::remove(databasePath + suffix, ignored);
+    }
+  }
+  return outcome;
 }
 
 Outcome exportDatabaseToSeed(const std::string& databasePath, const std::string& seedPath) {

@@ -1,4 +1,10 @@
 // Seed files: refusals name file, line, column and reason, and store nothing.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "interface_fixture.h"
 
 namespace mdserver::testing {
@@ -69,6 +75,63 @@ TEST(SeedFile, ExportKeepsAttributeOrderAndRoundTrips) {
   Outcome outcome = copy->importSeedText(exported, "<export>");
   ASSERT_TRUE(outcome.ok()) << outcome.message;
   EXPECT_EQ(copy->exportSeedText(), exported);
+}
+
+std::string scratchPath(const char* name) {
+  return (std::filesystem::temp_directory_path() /
+          ("seed_test_" + std::to_string(::getpid()) + "_" + name))
+      .string();
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(SeedFile, RefusedImportLeavesNoNewFileAndAnOldOneIntact) {
+  const std::string bad = scratchPath("bad.json");
+  std::ofstream(bad) << "{\"types\": [\"A\"], \"repositories\": [{\"id\": \"X\"}]}";
+  const std::string fresh = scratchPath("fresh.db");
+  Outcome outcome = importSeedIntoDatabase(fresh, bad);
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_NE(outcome.message.find(bad), std::string::npos) << outcome.message;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    EXPECT_FALSE(std::filesystem::exists(fresh + suffix)) << suffix;
+  }
+  // Into a repository file that exists: refused, and what it held stays.
+  const std::string existing = scratchPath("existing.db");
+  ASSERT_TRUE(importSeedIntoDatabase(existing, samplePath()).ok());
+  EXPECT_FALSE(importSeedIntoDatabase(existing, bad).ok());
+  EXPECT_FALSE(importSeedIntoDatabase(existing, samplePath()).ok()) << "identifiers are taken";
+  auto reopened = Repository::open(existing);
+  ASSERT_TRUE(reopened);
+  EXPECT_TRUE(reopened->object("A0000001.PERSON01").has_value());
+  EXPECT_EQ(reopened->typeNames().size(), 12u);
+  reopened.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(existing + suffix);
+  std::filesystem::remove(bad);
+}
+
+TEST(SeedFile, TextThatJsonCannotCarryIsRefusedOnExport) {
+  // A program may store any bytes (a value in a single-byte encoding, say); the export says so
+  // instead of failing half-way or writing text that would import as something else.
+  auto repository = Repository::open("");
+  ASSERT_TRUE(repository->importSeedFile(samplePath()).ok());
+  ASSERT_TRUE(repository->setAttribute("A0000001.PERSON01", "Office", "Z\xFCrich").ok());
+  const std::string target = scratchPath("export.json");
+  std::ofstream(target) << "previous export";
+  Outcome outcome = repository->exportSeedFile(target);
+  EXPECT_EQ(outcome.status, kStatusInvalidArgument);
+  EXPECT_NE(outcome.message.find("UTF-8"), std::string::npos) << outcome.message;
+  EXPECT_EQ(fileText(target), "previous export");
+  EXPECT_FALSE(std::filesystem::exists(target + ".partial"));
+  // Once the value is text again, the export replaces the file.
+  ASSERT_TRUE(repository->setAttribute("A0000001.PERSON01", "Office", "Z\u00fcrich").ok());
+  ASSERT_TRUE(repository->exportSeedFile(target).ok());
+  EXPECT_EQ(fileText(target), repository->exportSeedText());
+  std::filesystem::remove(target);
 }
 
 }  // namespace
