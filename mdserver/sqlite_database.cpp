@@ -12,10 +12,21 @@ SqliteDatabase::SqliteDatabase(const std::string& path) {
     throw StorageError("cannot open " + std::string(name) + ": " + message);
   }
   sqlite3_busy_timeout(db_, 5000);
-  execute("PRAGMA foreign_keys = ON");
-  if (!path.empty()) {
-    execute("PRAGMA journal_mode = WAL");
-    execute("PRAGMA synchronous = NORMAL");
+  try {
+    execute("PRAGMA foreign_keys = ON");
+    if (!path.empty()) {
+      execute("PRAGMA journal_mode = WAL");
+      // FULL: a change the repository reported as done survives a power loss too, not only a
+      // crash of the program; WAL keeps that to one sync per transaction.
+      execute("PRAGMA synchronous = FULL");
+    }
+  } catch (const StorageError&) {
+    // The destructor does not run for a constructor that throws. The first statement is where
+    // a file that is no SQLite database shows; say so in SQLite's words, without the pragma.
+    std::string message = sqlite3_errmsg(db_);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StorageError(message);
   }
 }
 

@@ -1,5 +1,6 @@
 // Storage-level behaviour: persistence, association modes, folder paths, deletion.
 #include <filesystem>
+#include <fstream>
 
 #include "interface_fixture.h"
 
@@ -74,6 +75,22 @@ TEST(RepositoryFile, ImportAndExportFunctionsForTheRunner) {
   auto original = Repository::open(database.path());
   EXPECT_EQ(copy->exportSeedText(), original->exportSeedText());
   EXPECT_FALSE(exportDatabaseToSeed(database.path() + ".missing", exported.path()).ok());
+}
+
+TEST(RepositoryFile, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
+  TempFile file;
+  const std::string text = "name,value\nnot,a database\n";
+  {
+    std::ofstream out(file.path(), std::ios::binary);
+    out << text;
+  }
+  std::string error;
+  EXPECT_FALSE(Repository::open(file.path(), &error));
+  EXPECT_EQ(error, "file is not a database");
+  std::ifstream in(file.path(), std::ios::binary);
+  std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(after, text);
+  EXPECT_FALSE(std::filesystem::exists(file.path() + "-wal"));
 }
 
 class AssociationModes : public ::testing::Test {
