@@ -61,17 +61,17 @@ uint64_t doubleSeedRule(double x, uint64_t maxSeed) {
   if (x < kTwoTo64 && std::trunc(x) == x && static_cast<uint64_t>(x) <= maxSeed)
     return static_cast<uint64_t>(x);
   uint64_t n = maxSeed > (1ull << 53) ? (1ull << 53) : maxSeed;
+  // Plain double arithmetic, as the rule is written: the mantissa in [0.5, 1) scaled onto 1..N.
   int exponent = 0;
-  long double mantissa = std::frexp(static_cast<long double>(x), &exponent);
-  long double scaled = std::floor((mantissa - 0.5L) * 2.0L * (static_cast<long double>(n) - 2.0L) +
-                                  1.0L);
+  const double mantissa = std::frexp(x, &exponent);
+  const double scaled = std::floor((mantissa - 0.5) * 2.0 * (static_cast<double>(n) - 2.0) + 1.0);
   // Only a maximum below 2 (or a NaN/infinite x) can leave 1..N; the value is kept within what a
   // 64-bit seed can hold so that the conversion stays defined.
   uint64_t result = 0;
-  if (scaled >= 1.0L && scaled <= static_cast<long double>(n)) {
+  if (scaled >= 1.0 && scaled <= static_cast<double>(n)) {
     result = static_cast<uint64_t>(scaled);
   } else {
-    if (scaled >= 1.0L) result = n;  // infinite x
+    if (scaled >= 1.0) result = n;  // infinite x
     reportMessage(kLevelError, kMsgDoubleSeedRange, x, static_cast<unsigned long long>(n),
                   static_cast<unsigned long long>(result));
   }
