@@ -1,10 +1,12 @@
 #include "runner/host_bindings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <exception>
 #include <vector>
 
+#include "mdserver/client_interface.h"
 #include "runner/character_variable.h"
 
 // Lua raises errors with longjmp, which skips C++ destructors. So every binding here checks its
@@ -199,10 +201,39 @@ int pushCalls(lua_State* L, ScriptContext& context, const char* operation) {
   }
 }
 
+// Pushes the interface's own spelling of operation and returns true; or pushes a message
+// naming the known operations and returns false. Its strings are gone before the caller raises.
+bool canonicalOperation(lua_State* L, const char* operation) {
+  const std::string_view wanted(operation);
+  const auto& names = mdserver::ClientInterface::operationNames();
+  for (const std::string& name : names) {
+    if (name.size() == wanted.size() &&
+        std::equal(name.begin(), name.end(), wanted.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      lua_pushlstring(L, name.data(), name.size());
+      return true;
+    }
+  }
+  std::string message = "calls: unknown interface operation '" + std::string(wanted) +
+                        "' (known: ";
+  for (size_t i = 0; i < names.size(); ++i) message += (i ? ", " : "") + names[i];
+  message += ")";
+  lua_pushlstring(L, message.data(), message.size());
+  return false;
+}
+
 // calls(op): how often the interface operation `op` was called in this session; calls(): a
 // table of every operation called so far.
 int calls(lua_State* L) {
   const char* operation = luaL_optstring(L, 1, nullptr);
+  if (operation != nullptr) {
+    // A misspelt name would otherwise read as "never called"; names are taken without regard
+    // to case, as the interface's own operation names are written in camel case.
+    if (!canonicalOperation(L, operation)) return lua_error(L);
+    operation = lua_tostring(L, -1);
+  }
   ScriptContext* context = contextOf(L);
   if (!context->accounting.callsPerOperation) {
     return luaL_error(L, "calls: no repository is attached");
