@@ -35,7 +35,8 @@ struct ParseFailure {
 constexpr int kNestingBudget = 96;
 constexpr int kConditionCost = 3;
 constexpr int kPathCost = 15;
-// Every comparison binds up to two parameters; SQLite takes at most 32766 per statement.
+// Every comparison and association step binds up to two parameters; SQLite takes at most 32766
+// per statement.
 constexpr int kMaxComparisons = 8000;
 // Two joined tables per step; SQLite joins at most 64 tables in one query.
 constexpr int kMaxPathSteps = 24;
@@ -194,6 +195,8 @@ class Compiler {
         throw ParseFailure{pos_, "at most " + std::to_string(kMaxPathSteps) +
                                      " steps in an association path"};
       }
+      // A step binds two parameters, as a comparison does, and counts against the same limit.
+      countComparison();
       std::string association = name("an association name");
       expect('/', "'/' after the association name");
       skipBlanks();
@@ -250,9 +253,7 @@ class Compiler {
   // test has '%' where the compared value goes.
   std::string attributeTest(const std::string& alias, const std::string& attribute,
                             std::string test, std::string value) {
-    if (++comparisons_ > kMaxComparisons) {
-      throw ParseFailure{pos_, "at most " + std::to_string(kMaxComparisons) + " comparisons"};
-    }
+    countComparison();
     std::string column;
     if (equalNoCase(attribute, "Id")) column = alias + ".id";
     if (equalNoCase(attribute, "Name")) column = alias + ".name";
@@ -269,6 +270,13 @@ class Compiler {
     params_.push_back(std::move(value));
     return alias + ".key IN (SELECT a.object FROM attributes a WHERE a.name = ? AND " + test +
            ")";
+  }
+
+  void countComparison() {
+    if (++comparisons_ > kMaxComparisons) {
+      throw ParseFailure{pos_, "at most " + std::to_string(kMaxComparisons) +
+                                   " comparisons and association steps"};
+    }
   }
 
   std::string literal() {

@@ -141,6 +141,16 @@ TEST_F(HostileInputTest, LongTextsAndManyConditions) {
   std::string many = "vqsobj:Person?@Name='Ada Field'";
   for (int i = 0; i < 1000; ++i) many += " or @Name='n" + std::to_string(i) + "'";
   EXPECT_EQ(resolveIds(many, &status), Ids{"A0000001.PERSON01"}) << ci->lastErrorText();
+  // Past the limit of comparisons and steps, whether they are comparisons or association
+  // steps, the text is refused by the compiler rather than by SQLite.
+  for (const char* term :
+       {" or @Name='n'", " or IdentityGroups/IdentityGroup/MemberIdentities/Person"}) {
+    std::string huge = "vqsobj:Person?@Name='Ada Field'";
+    for (int i = 0; i < 9000; ++i) huge += term;
+    EXPECT_TRUE(resolveIds(huge, &status).empty());
+    EXPECT_EQ(status, kStatusMalformedUri) << term;
+    EXPECT_NE(ci->lastErrorText().find("at most 8000"), std::string::npos) << ci->lastErrorText();
+  }
   // An unterminated literal at the end of a long text names where it opened.
   std::string open = "vqsobj:Person?@Name='" + std::string(5000, 'y');
   EXPECT_TRUE(resolveIds(open, &status).empty());
