@@ -270,29 +270,42 @@ Resolution resolveObjectUri(HostSession* session, const char* text, int32_t leng
   HostSession* o1 = cacheOwner(session);
   HostSession* o2 = cacheOwner(o1);
   OwnerConnection c = connectOwner(o2);
-  // Without a record at o2 the resolution still goes on with the interface it got.
-  if (c.status != kStatusOk && !(c.status == kStatusNoMemory && c.interface != nullptr)) {
-    return {c.status, nullptr, nullptr, false};
-  }
   MetadataInterface* md = c.interface;
-  if (md == nullptr) return {kStatusOk, nullptr, nullptr, false};
+  if (c.record == nullptr && md != nullptr) {
+    // No record at o2 could be made: the resolution still goes on with the interface it got,
+    // but nothing would ever release that interface, and a list it delivered must not outlive
+    // it in some other record. So the list is handed over uncached and the interface goes back
+    // once the caller is done with the list.
+    length = cacheKeyLength(text, length);
+    if (ConnectionCacheRecord* record = o1 == o2 ? nullptr : readRecord(o1)) {
+      if (ResolutionEntry* hit = findEntry(record, text, length)) {
+        releaseInterface(md);
+        return {kStatusOk, hit->objects, hit, false, nullptr};
+      }
+    }
+    MetadataObject* objects = nullptr;
+    StatusCode status = resolveUri(md, text, length, &objects);
+    return {status, objects, nullptr, objects != nullptr, md};
+  }
+  if (c.status != kStatusOk) return {c.status, nullptr, nullptr, false, nullptr};
+  if (md == nullptr) return {kStatusOk, nullptr, nullptr, false, nullptr};
 
   length = cacheKeyLength(text, length);
-  ConnectionCacheRecord* record = o1 == o2 && c.record != nullptr ? c.record : readRecord(o1);
+  ConnectionCacheRecord* record = o1 == o2 ? c.record : readRecord(o1);
   if (record != nullptr) {
     if (ResolutionEntry* hit = findEntry(record, text, length)) {
-      return {kStatusOk, hit->objects, hit, false};
+      return {kStatusOk, hit->objects, hit, false, nullptr};
     }
   }
 
   MetadataObject* objects = nullptr;
   StatusCode status = resolveUri(md, text, length, &objects);
-  if (status != kStatusOk) return {status, objects, nullptr, objects != nullptr};
-  if (record == nullptr) return {kStatusOk, objects, nullptr, objects != nullptr};
+  if (status != kStatusOk) return {status, objects, nullptr, objects != nullptr, nullptr};
+  if (record == nullptr) return {kStatusOk, objects, nullptr, objects != nullptr, nullptr};
   ResolutionEntry* entry = nullptr;
   status = pushEntry(md, record, text, length, objects, &entry);
-  if (status != kStatusOk) return {status, objects, nullptr, objects != nullptr};
-  return {kStatusOk, objects, entry, false};
+  if (status != kStatusOk) return {status, objects, nullptr, objects != nullptr, nullptr};
+  return {kStatusOk, objects, entry, false, nullptr};
 }
 
 StatusCode rememberObjectUri(HostSession* session, const char* text, int32_t length,

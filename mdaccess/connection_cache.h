@@ -110,6 +110,9 @@ struct Resolution {
   // True when the list is not held by the cache (not stored, or the interface failed but still
   // gave objects): the caller must release it with releaseObjectList when done.
   bool callerOwnsList;
+  // An interface obtained for this resolution alone (the cache owner's record could not be
+  // made, so nothing keeps it): the caller releases it after the list.
+  MetadataInterface* interfaceToRelease;
 };
 Resolution resolveObjectUri(HostSession* session, const char* text, int32_t length);
 

@@ -16,6 +16,7 @@ ObjectCall::~ObjectCall() {
   if (resolution_.callerOwnsList && resolution_.objects != nullptr) {
     releaseObjectList(resolution_.objects);
   }
+  if (resolution_.interfaceToRelease != nullptr) releaseInterface(resolution_.interfaceToRelease);
 }
 
 bool ObjectCall::open() {

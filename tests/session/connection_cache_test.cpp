@@ -210,5 +210,31 @@ TEST_F(ConnectionCache, EveryPoolFailureGivesItsCodeAndValueAndLeavesNoBlock) {
   EXPECT_EQ(server_.badFrees, 0);
 }
 
+// A session two levels below a session that is not its own cache owner: the connection lives
+// with its parent, the interface for resolutions with its grandparent. When the grandparent's
+// record cannot be made, the resolution goes on uncached and its interface is given back.
+TEST_F(ConnectionCache, ResolutionWithoutARecordAtTheUpperLevelGivesItsInterfaceBack) {
+  HostSession* upper = host_->newSession(nullptr, "STEP");
+  HostSession* middle = host_->newSession(upper, "STEP");
+  HostSession* lower = host_->newSession(middle, "STEP");
+  server_.failAllocationAt(2);  // 1: record at middle; 2: record at upper
+  EXPECT_EQ(resolve(lower, "vqsobj:Person?@Name='x'"), 3);
+  EXPECT_EQ(sysrc(lower), "0");
+  EXPECT_EQ(server_.interfacesOpened, 2);
+  EXPECT_EQ(server_.interfacesReleased, 1);
+  EXPECT_EQ(server_.listsReleased, 1) << "the uncached list is released with the call";
+  EXPECT_EQ(recordOf(upper), nullptr);
+  ASSERT_NE(recordOf(middle), nullptr);
+  EXPECT_EQ(recordOf(middle)->resolutions, nullptr);
+
+  // Later resolutions make the upper record and cache in the middle one as usual.
+  EXPECT_EQ(resolve(lower, "vqsobj:Person?@Name='x'"), 3);
+  EXPECT_EQ(resolve(lower, "vqsobj:Person?@Name='x'"), 3);
+  EXPECT_EQ(server_.resolveCalls, 2);
+  host_->endSession(upper);
+  EXPECT_EQ(server_.interfacesReleased, server_.interfacesOpened);
+  EXPECT_EQ(server_.badFrees, 0);
+}
+
 }  // namespace
 }  // namespace testing_support

@@ -46,10 +46,18 @@ StatusCode resolveUriEntry(MetadataInterface* md, int64_t, int64_t, const char* 
   return kStatusOk;
 }
 
-StatusCode findByPathEntry(MetadataInterface* md, const char*, int32_t, const char*, int32_t,
-                           const char*, int32_t, MetadataObject** out) {
+StatusCode findByPathEntry(MetadataInterface* md, const char* a, int32_t aLength, const char* b,
+                           int32_t bLength, const char* c, int32_t cLength,
+                           MetadataObject** out) {
+  FakeMetadataServer* server = serverOf(md);
+  for (auto [text, length] : {std::pair{a, aLength}, std::pair{b, bLength}, std::pair{c, cLength}}) {
+    server->pathTexts.emplace_back(text != nullptr ? text : "", static_cast<size_t>(length));
+  }
   *out = nullptr;
-  return serverOf(md)->pathStatus;
+  if (server->pathStatus == kStatusOk && !server->pathObjects.empty()) {
+    *out = server->buildList(server->pathObjects, md);
+  }
+  return server->pathStatus;
 }
 
 StatusCode freeObjectListEntry(MetadataInterface* md, MetadataObject* list) {

@@ -34,6 +34,8 @@ class FakeMetadataServer {
   double version = 9.4;
   int32_t paused = 0;
   StatusCode pathStatus = kStatusOk;   // answer of findByPath
+  std::vector<FakeObject> pathObjects;  // what a successful findByPath finds
+  std::vector<std::string> pathTexts;   // the three texts of each findByPath, as received
   StatusCode resolveStatus = kStatusOk;  // forced failure of resolveUri (0: answer normally)
 
   // Counters.

@@ -189,7 +189,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SeedCase{"RNGSEED=12345", 12345}, SeedCase{"RNGSEEDX=5", 0},
                       SeedCase{"RNGSEED_A=5", 0}, SeedCase{"RNGSEED=3 NOTES rngseed=77", 77},
                       SeedCase{"RNG*=9", 9}, SeedCase{"RNGSEED=-2", -2},
-                      SeedCase{"RNG", 0}));
+                      SeedCase{"RNG", 0},
+                      // Set in command-line form; the host hands it over without the dashes.
+                      SeedCase{"-rngseed=5", 5}, SeedCase{"-notes -RNGSEED", 1},
+                      SeedCase{"-rngseed=5 -rngseedx=7", 5}));
 
 TEST_F(PackageContextTest, OptionTextFillingTheWholeBufferIsReadSafely) {
   // 1024 bytes exactly, the token at the very end: the terminator needs the spare byte.
