@@ -17,12 +17,14 @@ constexpr char kTypeNamespaceName[] = "RUX";
 constexpr uint64_t kIndexThreshold = 16;
 constexpr uint64_t kInitialBuckets = 64;
 
-ConnectionCacheRecord* readRecord(HostSession* owner) {
+// The record of `owner`, or null. A failing read gives null too; its status goes to statusOut
+// for the callers that pass it on.
+ConnectionCacheRecord* readRecord(HostSession* owner, StatusCode* statusOut = nullptr) {
   void* item = nullptr;
-  if (hostGetNamedItem(frame::hostInterface(), owner, kCacheItemName, kCacheItemNameLength,
-                       &item) != kStatusOk) {
-    return nullptr;
-  }
+  StatusCode status = hostGetNamedItem(frame::hostInterface(), owner, kCacheItemName,
+                                       kCacheItemNameLength, &item);
+  if (statusOut != nullptr) *statusOut = status;
+  if (status != kStatusOk) return nullptr;
   return static_cast<ConnectionCacheRecord*>(item);
 }
 
@@ -221,7 +223,7 @@ StatusCode interfaceForCacheOperation(HostSession* o2, MetadataInterface** out) 
 
 void dropRecord(HostSession* owner, bool fromCleanup, StatusCode* statusOut) {
   HostInterface* host = frame::hostInterface();
-  ConnectionCacheRecord* record = readRecord(owner);
+  ConnectionCacheRecord* record = readRecord(owner, statusOut);
   if (record == nullptr) return;
   MetadataInterface* md = record->interface;
   forgetAll(md, record);
@@ -351,8 +353,8 @@ TypeNamespace typeNamespace(HostSession* session) {
   MetadataInterface* md = nullptr;
   StatusCode status = interfaceForCacheOperation(cacheOwner(o1), &md);
   if (status != kStatusOk || md == nullptr) return {status, nullptr, nullptr};
-  ConnectionCacheRecord* record = readRecord(o1);
-  if (record == nullptr) return {kStatusOk, nullptr, nullptr};
+  ConnectionCacheRecord* record = readRecord(o1, &status);
+  if (record == nullptr) return {status, nullptr, nullptr};
   if (record->typeNamespace == nullptr) {
     status = getNamespace(md, kTypeNamespaceName, 3, &record->typeNamespace);
     record->typeNameCount = 0;
