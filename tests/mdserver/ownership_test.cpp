@@ -109,7 +109,9 @@ void failEachAllocation(ClientInterface* ci, const char* what, const std::functi
     StatusCode status = op();
     bool failed = ci->pool().counts().failedAllocations > failuresBefore;
     ci->pool().failAllocationAt(0);
-    if (status != kStatusOk) EXPECT_EQ(status, kStatusNoMemory) << what << " at k=" << k;
+    if (status != kStatusOk) {
+      EXPECT_EQ(status, kStatusNoMemory) << what << " at k=" << k;
+    }
     EXPECT_EQ(status == kStatusOk, !failed) << what << " at k=" << k;
     cleanUp();
     EXPECT_EQ(ci->pool().counts().blocksOutstanding, before) << what << " at k=" << k;
