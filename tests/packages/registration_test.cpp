@@ -12,6 +12,12 @@
 
 namespace {
 
+refhost::HostConfig quietConfig() {
+  refhost::HostConfig config;
+  config.logFile = nullptr;
+  return config;
+}
+
 std::string libraryPath(const char* name) { return std::string(RUX_BUILD_DIR) + "/lib/" + name; }
 
 struct ExpectedRow {
@@ -59,7 +65,7 @@ const PackageCase kPackages[] = {
 
 class PackageTest : public ::testing::TestWithParam<PackageCase> {
  protected:
-  PackageTest() : host_(refhost::HostConfig{.logFile = nullptr}) {}
+  PackageTest() : host_(quietConfig()) {}
   const refhost::LoadedLibrary& load() { return host_.load(libraryPath(GetParam().file)); }
   refhost::ReferenceHost host_;
 };
@@ -170,7 +176,7 @@ TEST_P(PackageTest, DescriptorTableAsRegistered) {
     const FunctionDescriptor& got = functions[i].descriptor;
     SCOPED_TRACE(want.name);
     char name[24] = {};
-    std::strncpy(name, want.name, sizeof name);
+    std::memcpy(name, want.name, std::strlen(want.name));
     EXPECT_EQ(std::memcmp(got.name, name, 24), 0);  // NUL-padded to 24 bytes
     EXPECT_EQ(got.minArgs, want.minArgs);
     EXPECT_EQ(got.maxArgs, want.maxArgs);
@@ -236,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(BothLibraries, PackageTest, ::testing::ValuesIn(kPackag
                          [](const auto& info) { return std::string(info.param.moduleName); });
 
 TEST(NotBuiltFunctions, SayTheyAreNotBuiltAndDeliverTheMissingValue) {
-  refhost::ReferenceHost host(refhost::HostConfig{.logFile = nullptr});
+  refhost::ReferenceHost host(quietConfig());
   host.load(libraryPath("secfuncs.so"));
   refhost::CharacterVariable transaction(40);
   std::vector<refhost::Argument> args = {refhost::Argument::literal("A5"),
