@@ -199,7 +199,9 @@ TEST_F(ConnectionCache, EveryPoolFailureGivesItsCodeAndValueAndLeavesNoBlock) {
     int asked = server_.resolveCalls;
     EXPECT_EQ(resolve(session, "vqsobj:Person?@Name='x'"), 3) << "k=" << k;
     bool cachedBefore = server_.resolveCalls == asked;
-    if (codes.back() != "0") EXPECT_FALSE(cachedBefore) << "k=" << k;
+    if (codes.back() != "0") {
+      EXPECT_FALSE(cachedBefore) << "k=" << k;
+    }
     host_->endSession(session);
     EXPECT_EQ(server_.blocksOutstanding(), 0) << "k=" << k;
     if (!failureMet) break;
