@@ -52,7 +52,8 @@ const std::vector<std::string>& ClientInterface::operationNames() {
       "freeObjectList", "deleteAssociation", "deleteObject", "getNamespace", "releaseNamespace",
       "newObject", "serverVersion", "releaseList", "listAssociationNames", "getAssociation",
       "getAttribute", "listAttributes", "getProperty", "listProperties", "setProperty",
-      "setAttribute", "setAssociation"};
+      "setAttribute", "setAssociation", "beginTransaction", "endTransaction",
+      "repoBeginTransaction", "repoEndTransaction"};
   return names;
 }
 

@@ -13,6 +13,8 @@
 //    listRepositories call or the interface's release.
 //  - getAppProperty's ValueText and getCredentials' texts are the caller's: freeText,
 //    freeCredentials. getNamespace's namespace: releaseNamespace.
+//  - Transaction handles (transactions.h): beginTransaction hands one to the caller; every end
+//    operation takes the handle it is given and frees it, whatever its outcome.
 // Releasing an object frees its type, name and description blocks, whatever the server attached
 // to it privately, and the object block; lists built by a package from pool blocks free alike.
 //
@@ -31,6 +33,7 @@
 #include "mdaccess/md_abi.h"
 #include "mdserver/interface_pool.h"
 #include "mdserver/repository.h"
+#include "mdserver/transaction_book.h"
 
 namespace mdserver {
 
@@ -105,6 +108,8 @@ class ClientInterface {
   void keepRepositoryList(RepositoryEntry* list);
   void freeRepositoryList(RepositoryEntry* list);
   const Credentials& credentials() const { return credentials_; }
+  // Transactions begun through this interface (either route); see transaction_book.h.
+  TransactionBook& transactions() { return transactions_; }
   // Attaches a result to an object (see ownership above), freeing one of the same kind and key.
   enum class ResultKind { kNameValueList, kPropertyList, kNameList, kObjectList, kValueText,
                           kPropertyRecord };
@@ -127,6 +132,7 @@ class ClientInterface {
   StatusCode lastErrorStatus_ = kStatusOk;
   std::unordered_set<MetadataObject*> handedOut_;
   RepositoryEntry* repositoryList_ = nullptr;
+  TransactionBook transactions_;
   std::function<void(const ReleaseSummary&)> releaseObserver_;
   std::function<void(StatusCode, const std::string&)> failureObserver_;
 };

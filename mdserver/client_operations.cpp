@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "mdserver/client_interface.h"
+#include "mdserver/operation_dispatch.h"
 #include "mdserver/status_codes.h"
+#include "mdserver/transactions.h"
 
 namespace mdserver {
 namespace {
@@ -25,18 +27,6 @@ std::string_view identifierOf(const MetadataObject* object) {
 
 ClientInterface* ownerOf(const MetadataObject* object) {
   return object ? ClientInterface::fromAbi(object->owner) : nullptr;
-}
-
-// Runs body unless a fault without result applies; the fault's status wins when one applies.
-template <typename Body>
-StatusCode dispatch(ClientInterface* ci, const char* operation, Body&& body) {
-  const InjectedFault* fault = ci->enter(operation);
-  if (fault && !fault->withResult) {
-    return ci->fail(fault->status, std::string("injected fault in ") + operation);
-  }
-  StatusCode status = body();
-  if (fault) return ci->fail(fault->status, std::string("injected fault in ") + operation);
-  return status;
 }
 
 // ---- interface members ----------------------------------------------------------------------
@@ -165,8 +155,11 @@ StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* tex
   ClientInterface* ci = ClientInterface::fromAbi(md);
   if (!out) return ci->fail(kStatusInvalidArgument, "resolveUri: no result address");
   *out = nullptr;
-  return dispatch(ci, "resolveUri",
-                  [&] { return resolveCommon(ci, view(text, length), 0, out); });
+  return dispatch(ci, "resolveUri", [&] {
+    StatusCode status = kStatusOk;
+    if (resolveRepositoryReference(ci, view(text, length), out, &status)) return status;
+    return resolveCommon(ci, view(text, length), 0, out);
+  });
 }
 
 StatusCode findByPathOp(MetadataInterface* md, const char* repository, int32_t repositoryLength,
@@ -592,7 +585,8 @@ void installInterfaceMembers(MetadataInterface& abi) {
   abi.members[m::kReleaseNamespace] = entry(&releaseNamespaceOp);
   abi.members[m::kNewObject] = entry(&newObjectOp);
   abi.members[m::kServerVersion] = entry(&serverVersionOp);
-  // Security members (86 and up) stay null until the security model is served.
+  installTransactionMembers(abi);
+  // The other security members (89 and up) stay null until the security model is served.
 }
 
 void* const* objectOperationTableOfServer() {
@@ -603,7 +597,10 @@ void* const* objectOperationTableOfServer() {
       entry(&getPropertyOp),         entry(&listPropertiesOp),
       entry(&setPropertyOp),         entry(&setAttributeOp),
       entry(&setAssociationOp),      nullptr,
-      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+      // A repository slot called on an ordinary object refuses instead of jumping to null.
+      nonRepositorySlot(12), nonRepositorySlot(13), nonRepositorySlot(14),
+      nonRepositorySlot(15), nonRepositorySlot(16), nonRepositorySlot(17),
+      nonRepositorySlot(18), nonRepositorySlot(19)};
   return table;
 }
 

@@ -17,6 +17,9 @@ const char* statusText(StatusCode status) {
     case kStatusUnknownNamespace: return "unknown namespace";
     case kStatusNoSuchAssociation: return "the object has no such association";
     case kStatusAlreadyAssociated: return "target already in the association";
+    case kStatusUnknownTransaction: return "no open transaction with that text in that repository";
+    case kStatusNotARepository: return "the object is not a repository";
+    case kStatusNotServed: return "the repository does not serve this operation yet";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";

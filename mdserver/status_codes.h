@@ -17,6 +17,9 @@ inline constexpr StatusCode kStatusDuplicate = 0x801720E5u;          // identifi
 inline constexpr StatusCode kStatusUnknownNamespace = 0x801720E6u;   // getNamespace name
 inline constexpr StatusCode kStatusNoSuchAssociation = 0x801720E7u;  // deleteAssociation: none
 inline constexpr StatusCode kStatusAlreadyAssociated = 0x801720E8u;  // Append of a present target
+inline constexpr StatusCode kStatusUnknownTransaction = 0x801720E9u;  // no such open transaction
+inline constexpr StatusCode kStatusNotARepository = 0x801720EAu;      // repository slot of an object
+inline constexpr StatusCode kStatusNotServed = 0x801720EBu;           // security slot not served yet
 inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
 inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
 

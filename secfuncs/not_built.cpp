@@ -16,7 +16,5 @@ int32_t metasecGetnacta(CallFrame*, double* r) { return frame::notBuiltNumeric("
 int32_t metasecNewact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_NEWACT", r); }
 int32_t metasecDelact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_DELACT", r); }
 int32_t metasecLdump(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_LDUMP", r); }
-int32_t metasecBegtran(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_BEGTRAN", r); }
-int32_t metasecEndtran(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_ENDTRAN", r); }
 
 }  // namespace secfuncs
