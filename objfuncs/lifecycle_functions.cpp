@@ -1,0 +1,148 @@
+// Creating and deleting objects: METADATA_NEWOBJ and METADATA_DELOBJ.
+//
+//   NEWOBJ(type, short uri out [, name [, repository [, related uri [, association]]]])
+//       0 created, argument 2 holds the short object URI; -2 newObject failed (reported);
+//       -9 no memory for the template (not reported); -1 no interface
+//   DELOBJ(uri)
+//       0 deleted; -2 deleteObject failed (reported); -3 the URI matches nothing; -1
+//
+// NEWOBJ seeds the resolution cache with a copy of the new object under its short object URI,
+// so the URI it hands back resolves without asking the server, and drops the cached resolution
+// of the related object, whose association the creation changes. DELOBJ drops the cached
+// resolution of the URI text it was given once the object is gone.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "frame/call_frame.h"
+#include "frame/host_services.h"
+#include "frame/module_globals.h"
+#include "frame/status_reporting.h"
+#include "mdaccess/connection_cache.h"
+#include "objfuncs/functions.h"
+#include "objfuncs/object_copy.h"
+#include "objfuncs/object_frame.h"
+
+namespace objfuncs {
+namespace {
+
+constexpr FrameRules kNewobjRules{0, false, 0};
+constexpr FrameRules kDelobjRules{0, true, -3};
+
+constexpr double kValueSuccess = 0;
+constexpr double kValueOperationFailed = -2;
+constexpr double kValueNoTemplate = -9;
+
+constexpr int32_t kShortUriFixedLength = 8;  // "VQSOBJ:" and the backslash
+
+frame::TextArgument optionalInput(CallFrame* frame, int argument) {
+  if (frame::argumentCount(frame) < argument) return {nullptr, 0};
+  return frame::readCharacterInput(frame, argument);
+}
+
+// Seeds the cache with `copy` under the complete short URI of the new object. The key is the
+// URI itself, not whatever part of it the caller's variable could show: a URI cut at the
+// variable's capacity, or shown only up to a shorter current length, is no URI of this object,
+// and an entry under it would answer for a text that names something else or nothing. When the
+// key cannot be built the copy goes back and the URI is simply resolved by the server later.
+void seedCache(HostSession* session, const CharacterSlot* output, int64_t written,
+               const MetadataObject* created, MetadataObject* copy) {
+  const int64_t uriLength =
+      kShortUriFixedLength + int64_t{created->typeLength} + created->identifierLength;
+  const char* key = output->text;
+  std::unique_ptr<char[]> built;
+  if (written != uriLength) {
+    built.reset(new (std::nothrow) char[static_cast<size_t>(uriLength)]);
+    if (built == nullptr) {
+      releaseObjectList(copy);
+      return;
+    }
+    int32_t length = hostFormat(frame::hostInterface(), built.get(), uriLength,
+                                kShortObjectUriFormat, created->typeLength,
+                                created->type != nullptr ? created->type : "",
+                                created->identifierLength, created->identifier);
+    if (length != uriLength) {
+      releaseObjectList(copy);
+      return;
+    }
+    key = built.get();
+  }
+  if (mdaccess::rememberObjectUri(session, key, static_cast<int32_t>(uriLength), copy) !=
+      kStatusOk) {
+    releaseObjectList(copy);  // the cache did not take it
+  }
+}
+
+}  // namespace
+
+int32_t metadataNewobj(CallFrame* frame, double* result) {
+  ObjectCall call(frame, result, kNewobjRules);
+  if (!call.open()) return 0;
+  MetadataInterface* md = call.interface();
+
+  auto* created = static_cast<MetadataObject*>(poolAllocate(md, sizeof(MetadataObject)));
+  if (created == nullptr) {
+    call.setValue(kValueNoTemplate);
+    return 0;
+  }
+  const frame::TextArgument repository = optionalInput(frame, 4);
+  const frame::TextArgument related = optionalInput(frame, 5);
+  const frame::TextArgument association = optionalInput(frame, 6);
+  const frame::TextArgument type = frame::readCharacterInput(frame, 1);
+  const frame::TextArgument name = optionalInput(frame, 3);
+  // The template's texts point into the arguments; only the block itself is ours to free.
+  created->owner = md;
+  created->operations = objectOperationTable(md);
+  created->type = const_cast<char*>(type.text);
+  created->typeLength = type.length;
+  created->name = const_cast<char*>(name.text);
+  created->nameLength = name.length;
+
+  StatusCode status = newObject(md, related.text, related.length, association.text,
+                                association.length, repository.text, repository.length, created);
+  if (status != kStatusOk) {
+    frame::reportStatus(status);
+    call.setValue(kValueOperationFailed);
+    poolFree(md, created);  // nothing refers to the template after a refusal
+    return 0;
+  }
+
+  if (related.length > 0) mdaccess::forgetObjectUri(call.session(), related.text, related.length);
+
+  // The short URI goes into argument 2 blank-padded to its capacity, but its current length
+  // stays what the caller's variable had: this function does not pad its output.
+  CharacterSlot* output = frame::characterSlot(frame, 2);
+  const int64_t givenLength = output->length;
+  frame::formatCharacterOutput(output, kShortObjectUriFormat, created->typeLength,
+                               created->type != nullptr ? created->type : "",
+                               created->identifierLength, created->identifier);
+  const int64_t written = output->length;
+  output->length = givenLength;
+  call.setValue(kValueSuccess);
+
+  // Without a copy nothing is cached: an entry without objects would make the new URI match
+  // nothing until the cache is purged.
+  if (MetadataObject* copy = copyMetadataObject(md, created)) {
+    seedCache(call.session(), output, written, created, copy);
+  }
+  poolFree(md, created);
+  return 0;
+}
+
+int32_t metadataDelobj(CallFrame* frame, double* result) {
+  ObjectCall call(frame, result, kDelobjRules);
+  if (!call.open()) return 0;
+  StatusCode status = deleteObject(call.interface(), call.objects());
+  if (status != kStatusOk) {
+    call.setValue(kValueOperationFailed);
+    frame::reportStatus(status);
+    return 0;
+  }
+  call.setValue(kValueSuccess);
+  // A blank text would forget every resolution; it cannot have matched an object anyway.
+  frame::TextArgument uri = frame::readCharacterInput(frame, 1);
+  if (uri.length > 0) mdaccess::forgetObjectUri(call.session(), uri.text, uri.length);
+  return 0;
+}
+
+}  // namespace objfuncs
