@@ -188,6 +188,22 @@ do
   if rc ~= nil then show("METADATA_PURGE() = %s (cached resolutions dropped)", tostring(rc)) end
 end
 
+section("Security: transactions")
+do
+  local text = char(40)
+  local rc = try("METASEC_BEGTRAN", "", 0, text)
+  if rc ~= nil then show("METASEC_BEGTRAN(default repository) = %s; transaction %q", tostring(rc), text.trimmed) end
+  rc = try("METASEC_ENDTRAN", "", text, 0)
+  if rc ~= nil then show("METASEC_ENDTRAN(flag 0: commit) = %s", tostring(rc)) end
+  rc = try("METASEC_BEGTRAN", "Sales Project", 0, text)
+  if rc ~= nil then show("METASEC_BEGTRAN(Sales Project) = %s; transaction %q", tostring(rc), text.trimmed) end
+  rc = try("METASEC_ENDTRAN", "Sales Project", text, 2)
+  if rc ~= nil then show("METASEC_ENDTRAN(flag 2: abandon) = %s", tostring(rc)) end
+  local short = char(4)
+  rc = try("METASEC_BEGTRAN", "", 0, short)
+  if rc ~= nil then show("METASEC_BEGTRAN into a 4-byte variable = %s (the transaction is ended again)", tostring(rc)) end
+end
+
 section("Security")
 do
   local transaction = char(64)
