@@ -58,8 +58,7 @@ void seedCache(HostSession* session, const CharacterSlot* output, int64_t writte
       return;
     }
     int32_t length = hostFormat(frame::hostInterface(), built.get(), uriLength,
-                                kShortObjectUriFormat, created->typeLength,
-                                created->type != nullptr ? created->type : "",
+                                kShortObjectUriFormat, created->typeLength, created->type,
                                 created->identifierLength, created->identifier);
     if (length != uriLength) {
       releaseObjectList(copy);
@@ -85,15 +84,27 @@ int32_t metadataNewobj(CallFrame* frame, double* result) {
     call.setValue(kValueNoTemplate);
     return 0;
   }
+  const frame::TextArgument type = frame::readCharacterInput(frame, 1);
+  // The type is printed into the URI with a "%*s" field, which stops at a terminating zero, not
+  // at the length: an argument's text carries neither, so the template gets a terminated copy
+  // of the trimmed type. Without one there is no template.
+  std::unique_ptr<char[]> typeText(new (std::nothrow) char[static_cast<size_t>(type.length) + 1]);
+  if (typeText == nullptr) {
+    poolFree(md, created);
+    call.setValue(kValueNoTemplate);
+    return 0;
+  }
+  if (type.length > 0) std::memcpy(typeText.get(), type.text, static_cast<size_t>(type.length));
+  typeText[static_cast<size_t>(type.length)] = '\0';
+
   const frame::TextArgument repository = optionalInput(frame, 4);
   const frame::TextArgument related = optionalInput(frame, 5);
   const frame::TextArgument association = optionalInput(frame, 6);
-  const frame::TextArgument type = frame::readCharacterInput(frame, 1);
   const frame::TextArgument name = optionalInput(frame, 3);
-  // The template's texts point into the arguments; only the block itself is ours to free.
+  // The template's texts belong to this call; only the block itself is the pool's.
   created->owner = md;
   created->operations = objectOperationTable(md);
-  created->type = const_cast<char*>(type.text);
+  created->type = typeText.get();
   created->typeLength = type.length;
   created->name = const_cast<char*>(name.text);
   created->nameLength = name.length;
@@ -113,8 +124,7 @@ int32_t metadataNewobj(CallFrame* frame, double* result) {
   // stays what the caller's variable had: this function does not pad its output.
   CharacterSlot* output = frame::characterSlot(frame, 2);
   const int64_t givenLength = output->length;
-  frame::formatCharacterOutput(output, kShortObjectUriFormat, created->typeLength,
-                               created->type != nullptr ? created->type : "",
+  frame::formatCharacterOutput(output, kShortObjectUriFormat, created->typeLength, created->type,
                                created->identifierLength, created->identifier);
   const int64_t written = output->length;
   output->length = givenLength;
