@@ -165,7 +165,27 @@ do
     if rc ~= nil then show("METADATA_SETASSN(Reports folder, Members, Append, new object) = %s", tostring(rc)) end
     rc = try("METADATA_DELOBJ", created)
     if rc ~= nil then show("METADATA_DELOBJ(new object) = %s", tostring(rc)) end
+    local typeName, id = char(32), char(20)
+    rc = try("METADATA_RESOLVE", created, typeName, id)
+    if rc ~= nil then show("METADATA_RESOLVE(deleted object) = %s", tostring(rc)) end
   end
+  -- A new object placed in an association of another: the Reports folder's Members.
+  rc = try("METADATA_NEWOBJ", "Document", uri, "Tour Report", "FOUNDATION",
+           [[vqsobj:Tree\A0000001.TREE0004]], "Members")
+  if rc ~= nil then
+    show("METADATA_NEWOBJ(Document, Tour Report, FOUNDATION, Reports folder, Members) = %s; new object %s",
+         tostring(rc), uri.trimmed)
+  end
+  if rc == 0 then
+    local typeName, id = char(32), char(20)
+    rc = try("METADATA_PATHOBJ", "FOUNDATION", "/Shared Data/Sales/Reports/Tour Report", "Document",
+             typeName, id)
+    if rc ~= nil then show("METADATA_PATHOBJ(.../Reports/Tour Report) = %s; id %s", tostring(rc), id.trimmed) end
+    rc = try("METADATA_DELOBJ", uri.trimmed)
+    if rc ~= nil then show("METADATA_DELOBJ(Tour Report) = %s", tostring(rc)) end
+  end
+  rc = try("METADATA_DELOBJ", [[vqsobj:Document?@Name='Nothing Like It']])
+  if rc ~= nil then show("METADATA_DELOBJ(a URI that matches nothing) = %s", tostring(rc)) end
   rc = try("METADATA_SETPROP", ORDERS, "RefreshSchedule", "hourly")
   if rc ~= nil then show("METADATA_SETPROP(RefreshSchedule, hourly) = %s", tostring(rc)) end
   rc = try("METADATA_DELASSN", ORDERS, "ResponsibleParties")
