@@ -297,17 +297,17 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
       return ci->fail(kStatusUnknownRepository,
                       "no repository '" + std::string(view(repository, repositoryLength)) + "'");
     }
-    ObjectSpec spec;
-    spec.repository = target->id;
-    spec.type = view(templateObject->type, templateObject->typeLength);
-    spec.name = view(templateObject->name, templateObject->nameLength);
-    spec.description = view(templateObject->description, templateObject->descriptionLength);
-    if (spec.type.empty()) return ci->fail(kStatusInvalidArgument, "newObject: no type");
+    ObjectDraft draft;
+    draft.repository = target->id;
+    draft.type = view(templateObject->type, templateObject->typeLength);
+    draft.name = view(templateObject->name, templateObject->nameLength);
+    draft.description = view(templateObject->description, templateObject->descriptionLength);
+    if (draft.type.empty()) return ci->fail(kStatusInvalidArgument, "newObject: no type");
     std::string id;
     Outcome outcome;
     std::string_view relatedUri = view(related, relatedLength);
     if (relatedUri.empty()) {
-      outcome = ci->repository().createObject(spec, &id);
+      outcome = ci->repository().createObject(draft, &id);
     } else {
       if (view(association, associationLength).empty()) {
         return ci->fail(kStatusInvalidArgument,
@@ -316,7 +316,7 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
       std::vector<ObjectRow> rows;
       outcome = ci->repository().resolve(relatedUri, 0, rows);
       if (!outcome.ok()) return ci->fail(outcome);
-      outcome = ci->repository().createRelatedObject(spec, rows.front().id,
+      outcome = ci->repository().createRelatedObject(draft, rows.front().id,
                                                      view(association, associationLength), &id);
     }
     if (!outcome.ok()) return ci->fail(outcome);

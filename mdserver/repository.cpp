@@ -416,14 +416,14 @@ int64_t Repository::insertObjectUnlocked(const RepositoryInfo& repository, const
   return db_->lastInsertKey();
 }
 
-Outcome Repository::createObjectUnlocked(const ObjectSpec& spec, std::string* createdId) {
-  auto repository = repositoryWhereUnlocked("id", spec.repository);
+Outcome Repository::createObjectUnlocked(const ObjectDraft& draft, std::string* createdId) {
+  auto repository = repositoryWhereUnlocked("id", draft.repository);
   if (!repository) {
-    return failure(kStatusUnknownRepository, "no repository '" + spec.repository + "'");
+    return failure(kStatusUnknownRepository, "no repository '" + draft.repository + "'");
   }
-  auto type = canonicalTypeUnlocked(spec.type);
-  if (!type) return failure(kStatusUnknownType, "unknown type '" + spec.type + "'");
-  std::string id = spec.id;
+  auto type = canonicalTypeUnlocked(draft.type);
+  if (!type) return failure(kStatusUnknownType, "unknown type '" + draft.type + "'");
+  std::string id = draft.id;
   if (id.empty()) {
     id = newIdentifierUnlocked(*repository);
   } else {
@@ -437,9 +437,9 @@ Outcome Repository::createObjectUnlocked(const ObjectSpec& spec, std::string* cr
       return failure(kStatusDuplicate, "identifier '" + id + "' is already in use");
     }
   }
-  int64_t key = insertObjectUnlocked(*repository, id, *type, spec.name, spec.description);
+  int64_t key = insertObjectUnlocked(*repository, id, *type, draft.name, draft.description);
   int64_t position = 0;
-  for (const auto& [name, value] : spec.attributes) {
+  for (const auto& [name, value] : draft.attributes) {
     Statement s(*db_,
                 "INSERT INTO attributes(object, name, position, value) VALUES(?, ?, ?, ?) "
                 "ON CONFLICT(object, name) DO UPDATE SET value = excluded.value");
@@ -449,16 +449,16 @@ Outcome Repository::createObjectUnlocked(const ObjectSpec& spec, std::string* cr
   return Outcome::success();
 }
 
-Outcome Repository::createObject(const ObjectSpec& spec, std::string* createdId) {
+Outcome Repository::createObject(const ObjectDraft& draft, std::string* createdId) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
-    Outcome outcome = createObjectUnlocked(spec, createdId);
+    Outcome outcome = createObjectUnlocked(draft, createdId);
     if (outcome.ok()) transaction.commit();
     return outcome;
   });
 }
 
-Outcome Repository::createRelatedObject(const ObjectSpec& spec, std::string_view relatedId,
+Outcome Repository::createRelatedObject(const ObjectDraft& draft, std::string_view relatedId,
                                         std::string_view association, std::string* createdId) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
@@ -467,7 +467,7 @@ Outcome Repository::createRelatedObject(const ObjectSpec& spec, std::string_view
       return failure(kStatusObjectNotFound, "no object '" + std::string(relatedId) + "'");
     }
     std::string id;
-    Outcome outcome = createObjectUnlocked(spec, &id);
+    Outcome outcome = createObjectUnlocked(draft, &id);
     if (!outcome.ok()) return outcome;
     outcome = setAssociationUnlocked(related, association, AssociationMode::kMerge,
                                      {objectKeyUnlocked(id)});
@@ -478,15 +478,15 @@ Outcome Repository::createRelatedObject(const ObjectSpec& spec, std::string_view
   });
 }
 
-Outcome Repository::createObjects(const std::vector<ObjectSpec>& specs,
+Outcome Repository::createObjects(const std::vector<ObjectDraft>& drafts,
                                   std::vector<std::string>* ids) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     std::vector<std::string> created;
-    created.reserve(specs.size());
-    for (const ObjectSpec& spec : specs) {
+    created.reserve(drafts.size());
+    for (const ObjectDraft& draft : drafts) {
       std::string id;
-      Outcome outcome = createObjectUnlocked(spec, &id);
+      Outcome outcome = createObjectUnlocked(draft, &id);
       if (!outcome.ok()) return outcome;
       created.push_back(std::move(id));
     }
@@ -623,10 +623,10 @@ Outcome Repository::addPropertyUnlocked(int64_t ownerKey, std::string_view name,
   ownerRepository.bind(1, ownerKey);
   if (!ownerRepository.step()) return failure(kStatusObjectNotFound, "owner object is gone");
   auto repository = repositoryByKeyUnlocked(ownerRepository.integer(0));
-  ObjectSpec spec{repository->id, std::string(kPropertyType), std::string(propertyId),
+  ObjectDraft draft{repository->id, std::string(kPropertyType), std::string(propertyId),
                   std::string(name), "", {}};
   std::string id;
-  Outcome outcome = createObjectUnlocked(spec, &id);
+  Outcome outcome = createObjectUnlocked(draft, &id);
   if (!outcome.ok()) return outcome;
   Statement(*db_,
             "INSERT INTO properties(property, owner, position, value) VALUES(?1, ?2, (SELECT "

@@ -46,7 +46,7 @@ struct PropertyRow {
 };
 
 // What a new object starts with (bulk loading and seed import).
-struct ObjectSpec {
+struct ObjectDraft {
   std::string repository;  // identifier of its repository
   std::string type;
   std::string id;          // empty: generated
@@ -107,14 +107,14 @@ class Repository {
 
   std::optional<ObjectRow> object(std::string_view id);
   // Creates an object; fills createdId. The type must be in the namespace.
-  Outcome createObject(const ObjectSpec& spec, std::string* createdId);
+  Outcome createObject(const ObjectDraft& draft, std::string* createdId);
   // Creates the object and appends it to the association of a related object, as one change.
-  Outcome createRelatedObject(const ObjectSpec& spec, std::string_view relatedId,
+  Outcome createRelatedObject(const ObjectDraft& draft, std::string_view relatedId,
                               std::string_view association, std::string* createdId);
   // Deletes the object, its attributes, properties and every association to or from it.
   Outcome deleteObject(std::string_view id);
   // Bulk load in one transaction (prepared statements); nothing is stored if one fails.
-  Outcome createObjects(const std::vector<ObjectSpec>& specs, std::vector<std::string>* ids);
+  Outcome createObjects(const std::vector<ObjectDraft>& drafts, std::vector<std::string>* ids);
 
   // Attributes in their order. Name, Desc and Id reach the object's own fields when no stored
   // attribute has that name (Id only for reading).
@@ -166,7 +166,7 @@ class Repository {
   int64_t insertObjectUnlocked(const RepositoryInfo& repository, const std::string& id,
                                const std::string& type, std::string_view name,
                                std::string_view description);
-  Outcome createObjectUnlocked(const ObjectSpec& spec, std::string* createdId);
+  Outcome createObjectUnlocked(const ObjectDraft& draft, std::string* createdId);
   Outcome addPropertyUnlocked(int64_t ownerKey, std::string_view name, std::string_view value,
                               std::string_view propertyId, std::string* createdId);
   Outcome setAssociationUnlocked(int64_t sourceKey, std::string_view name, AssociationMode mode,

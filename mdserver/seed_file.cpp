@@ -221,12 +221,12 @@ class SeedImporter {
     for (size_t i = 0; i < objects->size(); ++i) {
       std::string pointer = "/objects/" + std::to_string(i);
       const Json& entry = (*objects)[i];
-      ObjectSpec spec;
-      spec.repository = text(member(entry, "repository", pointer), pointer + "/repository");
-      spec.type = text(member(entry, "type", pointer), pointer + "/type");
-      spec.id = optionalText(entry, "id", pointer);
-      spec.name = optionalText(entry, "name", pointer);
-      spec.description = optionalText(entry, "description", pointer);
+      ObjectDraft draft;
+      draft.repository = text(member(entry, "repository", pointer), pointer + "/repository");
+      draft.type = text(member(entry, "type", pointer), pointer + "/type");
+      draft.id = optionalText(entry, "id", pointer);
+      draft.name = optionalText(entry, "name", pointer);
+      draft.description = optionalText(entry, "description", pointer);
       if (auto attributes = entry.find("attributes"); attributes != entry.end()) {
         if (!attributes->is_object()) {
           throw SeedProblem{pointer + "/attributes", "expected an object of name: value"};
@@ -234,13 +234,13 @@ class SeedImporter {
         for (const auto& [name, value] : attributes->items()) {
           std::string at = pointer + "/attributes/" + name;
           if (value.is_number()) {
-            spec.attributes.emplace_back(name, value.dump());
+            draft.attributes.emplace_back(name, value.dump());
           } else {
-            spec.attributes.emplace_back(name, text(value, at));
+            draft.attributes.emplace_back(name, text(value, at));
           }
         }
       }
-      Outcome outcome = repository_.createObjectUnlocked(spec, &ids[i]);
+      Outcome outcome = repository_.createObjectUnlocked(draft, &ids[i]);
       if (outcome.status == kStatusUnknownType) failOn(outcome, pointer + "/type");
       if (outcome.status == kStatusUnknownRepository) failOn(outcome, pointer + "/repository");
       failOn(outcome, entry.contains("id") ? pointer + "/id" : pointer);

@@ -40,12 +40,12 @@ World& world() {
     built.repository = mdserver::Repository::open("");
     built.repository->addRepository("BENCH001", "Bench", "");
     built.repository->addType("Thing");
-    std::vector<mdserver::ObjectSpec> specs(built.count);
+    std::vector<mdserver::ObjectDraft> drafts(built.count);
     for (size_t i = 0; i < built.count; ++i) {
-      specs[i] = {"BENCH001", "Thing", "", nameOf(i), "", {{"Serial", std::to_string(i)}}};
+      drafts[i] = {"BENCH001", "Thing", "", nameOf(i), "", {{"Serial", std::to_string(i)}}};
     }
     auto start = std::chrono::steady_clock::now();
-    mdserver::Outcome outcome = built.repository->createObjects(specs, &built.ids);
+    mdserver::Outcome outcome = built.repository->createObjects(drafts, &built.ids);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!outcome.ok()) {

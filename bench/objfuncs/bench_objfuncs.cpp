@@ -39,12 +39,12 @@ Setup& setupFor(int64_t n) {
   if (!s.repository) throw std::runtime_error(error);
   s.repository->addRepository("A5BENCH1", "Bench", "benchmark data");
   s.repository->addType("Column");
-  std::vector<mdserver::ObjectSpec> specs;
-  specs.reserve(static_cast<size_t>(n));
+  std::vector<mdserver::ObjectDraft> drafts;
+  drafts.reserve(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
-    specs.push_back({"A5BENCH1", "Column", "", "c", "", {}});
+    drafts.push_back({"A5BENCH1", "Column", "", "c", "", {}});
   }
-  mdserver::Outcome created = s.repository->createObjects(specs, nullptr);
+  mdserver::Outcome created = s.repository->createObjects(drafts, nullptr);
   if (!created.ok()) throw std::runtime_error(created.message);
   for (int64_t i = 1; i < n; ++i) s.repository->addType("Type" + std::to_string(i));
 

@@ -163,12 +163,12 @@ TEST_F(HostileInputTest, ManyDistinctQueriesBetweenWrites) {
   // Every distinct query text is compiled to its own statement; a long run of them between
   // writes must neither lose a write nor disturb a statement still in use.
   std::string created;
-  ObjectSpec spec{"A0000001", "Person", "", "Runner", "", {{"Title", "T"}}};
+  ObjectDraft draft{"A0000001", "Person", "", "Runner", "", {{"Title", "T"}}};
   for (int i = 0; i < 1400; ++i) {
     std::vector<ObjectRow> rows;
     repository->resolve("vqsobj:Person?@Title='t" + std::to_string(i) + "'", 0, rows);
     if (i % 97 == 0 || (i > 500 && i < 530)) {
-      ASSERT_TRUE(repository->createObject(spec, &created).ok()) << i;
+      ASSERT_TRUE(repository->createObject(draft, &created).ok()) << i;
       std::string propertyId;
       ASSERT_TRUE(repository->addProperty(created, "P", "v", "", &propertyId).ok()) << i;
       ASSERT_TRUE(repository->setAttribute(created, "Office", std::to_string(i)).ok()) << i;
