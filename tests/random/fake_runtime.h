@@ -77,12 +77,12 @@ class FakeRuntime {
         out += static_cast<char>(*p);
         continue;
       }
-      std::string conversion = "%";
+      std::string directive = "%";
       ++p;
       bool star = false;
       while (*p == u'-' || *p == u'.' || *p == u'*' || (*p >= u'0' && *p <= u'9')) {
         if (*p == u'*') star = true;
-        conversion += static_cast<char>(*p++);
+        directive += static_cast<char>(*p++);
       }
       int lengthMods = 0;
       bool narrow = false;
@@ -106,14 +106,14 @@ class FakeRuntime {
             out += static_cast<char>(s[i]);
         }
       } else if (conversion == 'g' || conversion == 'f') {
-        std::snprintf(buffer, sizeof buffer, (conversion + conversion).c_str(), va_arg(args, double));
+        std::snprintf(buffer, sizeof buffer, (directive + conversion).c_str(), va_arg(args, double));
         out += buffer;
       } else if (lengthMods >= 2) {
-        std::snprintf(buffer, sizeof buffer, (conversion + "ll" + conversion).c_str(),
+        std::snprintf(buffer, sizeof buffer, (directive + "ll" + conversion).c_str(),
                       va_arg(args, long long));
         out += buffer;
       } else {
-        std::snprintf(buffer, sizeof buffer, (conversion + conversion).c_str(), va_arg(args, int));
+        std::snprintf(buffer, sizeof buffer, (directive + conversion).c_str(), va_arg(args, int));
         out += buffer;
       }
     }
