@@ -41,16 +41,6 @@ void reportFailure(const char16_t* service, const char16_t* name, int32_t length
   if (lineStatus != 0) messages->ops->status(messages, kLevelError, lineStatus);
 }
 
-char16_t upper16(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
-  if (c < 128) return c;
-  RuntimeTable* runtime = boundRuntime();
-  if (runtime != nullptr && runtime->structureSize >= sizeof(RuntimeTable) &&
-      runtime->upperCase16 != nullptr)
-    return runtime->upperCase16(c);
-  return c;
-}
-
 bool isBlank16(char16_t c) { return c == u' '; }
 
 }  // namespace
@@ -245,7 +235,7 @@ int32_t tknrlook(const char16_t* name, int32_t length, int32_t defaultValue,
   int64_t textLength = tknrtget(name, nameLength, text, kLookCapacity);
   while (textLength > 0 && isBlank16(text[textLength - 1])) --textLength;
   text[textLength] = 0;
-  for (int64_t i = 0; i < textLength; ++i) text[i] = upper16(text[i]);
+  for (int64_t i = 0; i < textLength; ++i) text[i] = upperCase16(text[i]);
   int32_t result = defaultValue;
   int32_t shownLength = static_cast<int32_t>(textLength);
   if (textLength > 0) {

@@ -55,20 +55,10 @@ constexpr Alias kAliases[] = {
     {u"FRY4X64", Method::FRY4X64},
 };
 
-char16_t upperCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
-  if (c < 128) return c;
-  RuntimeTable* runtime = boundRuntime();
-  if (runtime != nullptr && runtime->structureSize >= sizeof(RuntimeTable) &&
-      runtime->upperCase16 != nullptr)
-    return runtime->upperCase16(c);
-  return c;
-}
-
 bool sameName(const char16_t* text, int64_t length, const char16_t* accepted) {
   if (length16(accepted) != length) return false;
   for (int64_t i = 0; i < length; ++i)
-    if (upperCase(text[i]) != upperCase(accepted[i])) return false;
+    if (upperCase16(text[i]) != upperCase16(accepted[i])) return false;
   return true;
 }
 

@@ -17,4 +17,8 @@ inline int32_t effectiveLength(const char16_t* name, int32_t length) {
   return length > 0 ? length : static_cast<int32_t>(length16(name));
 }
 
+// Upper case of one UTF-16 character: ASCII by table, other characters through the host's case
+// service when the bound runtime table offers one, else unchanged.
+char16_t upperCase16(char16_t c);
+
 }  // namespace rng
