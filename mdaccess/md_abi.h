@@ -499,14 +499,6 @@ static_assert(offsetof(AuthorizationRequest, permission) == 16);
 static_assert(offsetof(AuthorizationRequest, condition) == 32);
 static_assert(sizeof(AuthorizationRequest) == 64);
 
-struct AuthorizationSlot {  // 24 bytes, the connection cache record's last member points here
-  char* reference;          // copy, one spare byte
-  int32_t referenceLength;
-  int32_t reserved;
-  AuthorizationEntry* list;
-};
-static_assert(sizeof(AuthorizationSlot) == 24);
-
 struct ActEntry {  // element of ACT lists; the first three texts are read
   TextPair texts[5];
   ActEntry* next;
