@@ -65,8 +65,9 @@ Page readPage(const fs::path& path) {
         continue;
       }
       inBlock = false;
-      std::string language = fence.substr(0, fence.find(' '));
-      std::string named = fence.find(' ') == std::string::npos ? "" : fence.substr(fence.find(' ') + 1);
+      const size_t blank = fence.find(' ');
+      const std::string language = fence.substr(0, blank);
+      const std::string named = blank == std::string::npos ? "" : fence.substr(blank + 1);
       if (!named.empty()) {
         std::string text;
         for (const std::string& l : block) text += l + "\n";
