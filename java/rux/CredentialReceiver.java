@@ -37,6 +37,15 @@ public class CredentialReceiver {
     return "*".repeat(password.length());
   }
 
+  /**
+   * The password's String.hashCode() as text, so a test can tell that the right password
+   * arrived without the password itself ever being shown.
+   */
+  public String getPasswordHash() {
+    requireReceived();
+    return Integer.toString(password.hashCode());
+  }
+
   /** "domain=D user=U password=***" for a program to print. */
   public String describe() {
     if (calls == 0) return "nothing received";
