@@ -1,3 +1,4 @@
+// The `java` table of the program's view; see java_bindings.h for what each function does.
 #include "runner/java_bindings.h"
 
 #include <exception>

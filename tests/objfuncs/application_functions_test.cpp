@@ -3,6 +3,7 @@
 // FOUNDATION repository).
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "repository_fixture.h"
@@ -54,6 +55,10 @@ std::string applicationSeed() {
          ",\n" +
          application("5", "A Service", "Service",
                      R"("CommunicationProtocol": "tcp", "HostName": "s", "Port": "1")") +
+         ",\n" +
+         application("6", "Twice", "Application",
+                     R"("CommunicationProtocol": "ftp", "HostName": "first", "hostname": "second",
+                        "Port": "21")") +
          "]}";
 }
 
@@ -79,6 +84,7 @@ class ApplicationFunctionsTest : public testing_support::RepositoryFixture {
   }
 };
 
+// The repository is named "Foundation": FOUNDATION, letter case aside.
 TEST_F(ApplicationFunctionsTest, GeturiWritesEveryRequestedOutputAndTheUri) {
   addApplications();
   EXPECT_EQ(geturi("Portal", allOutputs()), 0);
@@ -105,6 +111,15 @@ TEST_F(ApplicationFunctionsTest, GeturiWithOnlyTheUriAndWithoutAService) {
   EXPECT_EQ(uri_.value(), "http://h.example:80");
   EXPECT_EQ(service_.length(), 0);
   EXPECT_EQ(std::string(service_.slot()->text, 8), std::string(8, ' '));
+}
+
+// Attribute names compare without regard to case; of two that name the same output, the later
+// in the connection's list gives the value.
+TEST_F(ApplicationFunctionsTest, GeturiTakesTheLaterOfTwoAttributesOfTheSameName) {
+  addApplications();
+  EXPECT_EQ(geturi("Twice", allOutputs()), 0);
+  EXPECT_EQ(hostName_.value(), "second");
+  EXPECT_EQ(uri_.value(), "ftp://second:21");
 }
 
 TEST_F(ApplicationFunctionsTest, GeturiUriExactlyAsLongAsItsVariableAndOneTooLong) {
@@ -234,6 +249,8 @@ TEST_F(ApplicationFunctionsTest, GeturiBalancesThePoolWhicheverAllocationFails) 
   EXPECT_EQ(geturi("Portal", allOutputs()), 0);
   const uint64_t before = poolBlocks();
   bool succeeded = false;
+  std::set<double> values;
+  int partialUris = 0;  // a value copy failed: the URI is built without that value
   for (uint64_t k = 1; k < 200 && !succeeded; ++k) {
     SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
     uri_.assign("uri before");
@@ -252,8 +269,14 @@ TEST_F(ApplicationFunctionsTest, GeturiBalancesThePoolWhicheverAllocationFails) 
       EXPECT_NE(sysrc(), "0");
     }
     succeeded = result == 0 && uri_.value() == "P://H:8/S" && service_.value() == "/S";
+    values.insert(result);
+    if (result == 0 && !succeeded) ++partialUris;
   }
   EXPECT_TRUE(succeeded);
+  // Every kind of step failed on the way: the name or URI block (-5), the repository list
+  // (-4), the connection list (-2), the attribute list (-3), and each of the four value copies.
+  EXPECT_EQ(values, (std::set<double>{-5, -4, -3, -2, 0}));
+  EXPECT_EQ(partialUris, 4);
 }
 
 TEST_F(ApplicationFunctionsTest, ApppropReturnsTheTextCutAtTheCapacityOfTheValue) {
