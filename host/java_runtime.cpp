@@ -17,8 +17,11 @@ constexpr char kDebianDefaultHome[] = "/usr/lib/jvm/default-java";
 
 // A small VM: the host machine is shared, and the programs that use Java hand over a credential
 // or two. Serial collection and few compiler threads keep the thread count low; no performance
-// data file is written (-XX:-UsePerfData), so a program leaves no file behind in /tmp.
+// data file is written (-XX:-UsePerfData), so a program leaves no file behind in /tmp. -Xrs
+// leaves SIGINT, SIGTERM, SIGHUP and SIGQUIT to the host: an interrupt in mdhost's interactive
+// loop stays the loop's, not a shutdown of the VM.
 constexpr const char* kVmOptions[] = {
+    "-Xrs",
     "-Xmx64m",
     "-Xss512k",
     "-XX:+UseSerialGC",
