@@ -16,6 +16,7 @@
 #include "host/reference_host.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
+#include "runner/java_bindings.h"
 #include "runner/lua_program.h"
 #include "runner/program_paths.h"
 #include "runner/repository_service.h"
@@ -98,6 +99,7 @@ int runLua(ScriptContext& context, const CommandLine& line) {
   luaL_openlibs(L);
   openCharacterVariables(L);
   openHostBindings(L, context);
+  openJavaBindings(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
 
   // As the stand-alone Lua interpreter: -e chunks first, then the script; without either, the
@@ -158,6 +160,7 @@ int runProgram(const CommandLine& line) {
     // everything into a log file, but on the terminal the routine notes only with -v.
     config.logFile = nullptr;
     config.characterResultCapacity = kCharacterResultCapacity;
+    config.javaClassPath = javaClassPath();
     refhost::ReferenceHost host(config);
     for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);
     if (error.empty()) error = loadPackages(host, line.packages);
