@@ -151,8 +151,8 @@ Options:
   -i                  open the interactive loop after the chunks and SCRIPT have run
   -v, --verbose       print start-up notes: packages registered, repository opened
   --repository FILE   a .db SQLite repository file (opened; created, with a note, when
-                      missing) or a .json seed file loaded into memory; default: the
-                      bundled sample repository
+                      missing) or a .json seed file loaded into memory ("-": standard
+                      input); default: the bundled sample repository
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
                       then the build tree's lib directory
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"

@@ -140,6 +140,16 @@ int runProgram(const CommandLine& line) {
     if (log != stderr) std::fclose(log);
   };
 
+  // Standard input can be read once: as the repository's seed or as the program, not both.
+  const bool programFromInput =
+      line.script == "-" || (line.script.empty() && line.chunks.empty() && !line.interactive);
+  if (line.repository == "-" && programFromInput) {
+    std::cerr << "mdhost: --repository - reads the seed from standard input; give the program "
+                 "as SCRIPT or with -e\n";
+    closeLog();
+    return 2;
+  }
+
   std::string error;
   Credentials credentials{line.user.value_or(""), line.password.value_or("")};
   std::unique_ptr<RepositoryService> repository =

@@ -76,6 +76,9 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
   } else if (repositoryFileKind(location) == RepositoryFileKind::kSeed) {
     seed = location;
     service->description_ = "seed file " + seed + " (in memory)";
+  } else if (repositoryFileKind(location) == RepositoryFileKind::kStandardStream) {
+    seed = location;
+    service->description_ = "seed from standard input (in memory)";
   } else if (repositoryFileKind(location) == RepositoryFileKind::kDatabase) {
     database = location;
     service->description_ = "repository file " + database;
@@ -114,7 +117,8 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
     mdserver::Outcome loaded;
     {
       ImportProgress progress("loading " + seed);
-      loaded = service->impl_->repository->importSeedText(*seedText, seed, &summary,
+      loaded = service->impl_->repository->importSeedText(*seedText, seed == "-" ? "stdin" : seed,
+                                                          &summary,
                                                           progress.callback());
     }
     if (!loaded.ok()) {

@@ -29,8 +29,8 @@ struct Credentials {
 class RepositoryService {
  public:
   // Opens `location`: a .db file (opened; created when missing, which a note on standard error
-  // says), a .json seed file loaded into memory, or, when empty, the bundled sample repository
-  // in memory. Null with *error saying what failed. `verbose`: a note on standard error says
+  // says), a .json seed file loaded into memory ("-": read from standard input), or, when
+  // empty, the bundled sample repository in memory. Null with *error saying what failed. `verbose`: a note on standard error says
   // what was opened, with the one-line summary of a seed that was loaded.
   static std::unique_ptr<RepositoryService> open(const std::string& location,
                                                  Credentials credentials, bool verbose,

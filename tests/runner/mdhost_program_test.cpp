@@ -105,6 +105,14 @@ TEST(MdhostProgram, SeedThroughStandardInputAndOutput) {
   EXPECT_EQ(toFile.out, "exported y.db to y.json\n");
   EXPECT_EQ(readFile(folder / "y.json"), exported.out);
 
+  // A repository seeded from standard input, when the program comes from elsewhere.
+  Transcript seeded = runMdhost({"--repository", "-", "-e", "print(metadata_version())"}, seed);
+  EXPECT_EQ(seeded.status, 0) << seeded.err;
+  EXPECT_EQ(seeded.out, "9.4\n");
+  Transcript both = runMdhost({"--repository", "-"}, seed);
+  EXPECT_EQ(both.status, 2);
+  EXPECT_TRUE(contains(both.err, "give the program as SCRIPT or with -e")) << both.err;
+
   // A bad seed on standard input is refused with its position; the new file is not left.
   Transcript bad = runMdhost({"repo", "import", "-", "z.db"}, "{\"types\": [1]}", folder.path());
   EXPECT_EQ(bad.status, 1);
