@@ -115,15 +115,26 @@ void takeLine(char* line) {
 
 // Reads one line with editing. Returns nullopt at end of input; an empty optional with
 // *interrupted set when Ctrl-C dropped the line being typed.
+//
+// SIGINT is blocked while readline works and let through only inside ppoll(), atomically: a
+// Ctrl-C that arrives while readline handles a key then waits, pending, and interrupts the next
+// ppoll() instead of being missed until the next key.
 std::optional<std::string> readLine(const char* prompt, bool* interrupted) {
   *interrupted = false;
   enteredLine.reset();
   endOfInput = false;
+  sigset_t interrupt;
+  sigset_t previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_BLOCK, &interrupt, &previous);
+  sigset_t waiting = previous;
+  sigdelset(&waiting, SIGINT);
   interruptRequested = 0;
   rl_callback_handler_install(prompt, takeLine);
   while (!enteredLine && !endOfInput) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, -1);
+    const int ready = ppoll(&input, 1, nullptr, &waiting);
     if (ready < 0 && errno == EINTR) {
       if (!interruptRequested) continue;
       interruptRequested = 0;
@@ -132,7 +143,7 @@ std::optional<std::string> readLine(const char* prompt, bool* interrupted) {
       rl_callback_handler_remove();
       std::fputc('\n', rl_outstream != nullptr ? rl_outstream : stdout);
       *interrupted = true;
-      return std::nullopt;
+      break;
     }
     if (ready < 0) {
       rl_callback_handler_remove();
@@ -141,7 +152,8 @@ std::optional<std::string> readLine(const char* prompt, bool* interrupted) {
     }
     rl_callback_read_char();
   }
-  if (endOfInput) return std::nullopt;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (*interrupted || endOfInput) return std::nullopt;
   return enteredLine;
 }
 
