@@ -23,6 +23,8 @@ struct sqlite3;
 namespace mdserver {
 
 class SqliteDatabase;
+class SecurityStore;
+class SqliteSecurityStore;
 
 struct RepositoryInfo {
   int64_t key = 0;
@@ -150,6 +152,10 @@ class Repository {
   Outcome exportSeedFile(const std::string& path);
   std::string exportSeedText();
 
+  // The security model's storage (identities, permissions, authorizations, logins), sharing
+  // this repository's database and lock.
+  SecurityStore& security();
+
   // For benchmarks and diagnostics: the connection itself. Lock with mutex() while using it.
   sqlite3* rawHandle();
   std::recursive_mutex& mutex() { return mutex_; }
@@ -178,6 +184,7 @@ class Repository {
 
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
+  std::unique_ptr<SqliteSecurityStore> security_;
 };
 
 // For the runner: seed file into a repository file (created if missing), and back.
