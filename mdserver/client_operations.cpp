@@ -154,6 +154,22 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
   });
 }
 
+// "vqsobj:TYPE/ID", the object reference form of the security functions, as "vqsobj:TYPE\ID";
+// any other text as it is.
+std::string objectReferenceAsUri(std::string_view text) {
+  constexpr std::string_view kScheme = "vqsobj:";
+  if (text.size() < kScheme.size() + 19 || text[text.size() - 18] != '/') return std::string(text);
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kScheme[i]) return std::string(text);
+  }
+  std::string_view type = text.substr(kScheme.size(), text.size() - 18 - kScheme.size());
+  std::string_view id = text.substr(text.size() - 17);
+  if (type.find_first_of("?\\/[") != std::string_view::npos || id[8] != '.') {
+    return std::string(text);
+  }
+  return std::string(text.substr(0, kScheme.size())) + std::string(type) + "\\" + std::string(id);
+}
+
 StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* text,
                         int32_t length, int32_t, MetadataObject** out) {
   ClientInterface* ci = ClientInterface::fromAbi(md);
@@ -162,7 +178,7 @@ StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* tex
   return dispatch(ci, "resolveUri", [&] {
     StatusCode status = kStatusOk;
     if (resolveRepositoryReference(ci, view(text, length), out, &status)) return status;
-    return resolveCommon(ci, view(text, length), 0, out);
+    return resolveCommon(ci, objectReferenceAsUri(view(text, length)), 0, out);
   });
 }
 

@@ -62,19 +62,24 @@ bool buildIdentityFilter(MetadataInterface* md, CallFrame* frame, IdentityEntry*
   IdentityEntry* head = nullptr;
   IdentityEntry* tail = nullptr;
   const std::vector<std::string> typeItems = parseItemList(types.text, types.length);
+  // On a failed allocation the entries built so far go back too: nothing else could free them.
+  const auto fail = [md, &head] {
+    if (head != nullptr) releaseIdentityFilter(md, head);
+    return false;
+  };
   for (const std::string& item : typeItems) {
     auto* entry = static_cast<IdentityEntry*>(poolAllocate(md, sizeof(IdentityEntry)));
-    if (entry == nullptr) return false;
+    if (entry == nullptr) return fail();
     entry->previous = tail;
     (tail != nullptr ? tail->next : head) = entry;
     tail = entry;
-    if (!copyItem(md, entry->texts[1], item)) return false;
+    if (!copyItem(md, entry->texts[1], item)) return fail();
   }
   const std::vector<std::string> nameItems = parseItemList(names.text, names.length);
   IdentityEntry* entry = head;
   for (const std::string& item : nameItems) {
     if (entry == nullptr) break;  // counted, not stored
-    if (!copyItem(md, entry->texts[0], item)) return false;
+    if (!copyItem(md, entry->texts[0], item)) return fail();
     entry = entry->next;
   }
   if (typeItems.size() != nameItems.size()) {
