@@ -2,6 +2,7 @@
 #include "mdserver/access_guard.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "mdserver/security_store.h"
 
@@ -26,9 +27,27 @@ bool mayRead(ClientInterface& ci, const ObjectRow& row) {
 }
 
 void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
-  if (ci.principal().localAdministrator) return;
+  if (ci.principal().localAdministrator || rows.empty()) return;
+  SecurityStore& store = ci.repository().security();
+  if (!store.enforced()) return;
+  // One decision per row, as mayRead makes it, but each level read once for the whole list:
+  // the rows of one listing share their repository's entries.
+  std::unordered_map<std::string, std::vector<AccessEntry>> levels;
+  const EntrySource entries = [&](const std::string& target) -> std::vector<AccessEntry> {
+    auto found = levels.find(target);
+    if (found == levels.end()) {
+      std::vector<AccessEntry> read;
+      if (!store.entries(target, read).ok()) read.clear();
+      found = levels.emplace(target, std::move(read)).first;
+    }
+    return found->second;
+  };
   rows.erase(std::remove_if(rows.begin(), rows.end(),
-                            [&](const ObjectRow& row) { return !mayRead(ci, row); }),
+                            [&](const ObjectRow& row) {
+                              return !decide(entries, true, ci.principal(), objectTarget(row.id),
+                                             kPermissionRead)
+                                          .allowed;
+                            }),
              rows.end());
 }
 

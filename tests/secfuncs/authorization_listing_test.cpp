@@ -95,6 +95,8 @@ TEST_F(AuthorizationListingTest, RouteDecisionByLengthSlashBackslashAndPrefix) {
       {"\\B0000001.TABLE001", false, -99},          // 18 with a backslash: repository route
       {"xxxxxxx/B0000001.TABLE001", true, 0},       // 25
       {"xxxxxxxx\\B0000001.TABLE001", true, 0},     // 26 without the prefix: '.' and backslash
+      {"vqsobj:x/B0000001.TABLE001", true, 0},      // 26 with the prefix and '/'
+      {"vqsobj:x\\B0000001.TABLE001", false, -99},  // 26 with the prefix and a backslash
       {"vqsobj:PhysicalTable\\B0000001.TABLE001", false, 0},  // prefix and backslash: repository
       {"VQSOBJ:PhysicalTable/B0000001.TABLE001", true, 0},   // prefix and '/'
       {"Main", false, 0},
