@@ -181,6 +181,29 @@ TEST_F(AuthorizationListingTest, ChangesInATransactionAreSeenWithItsTextAndAppli
   EXPECT_EQ(stored.size(), 2u);
 }
 
+TEST_F(AuthorizationListingTest, ListsDeliveredWithAFailureAreGivenBack) {
+  Outputs out;
+  ASSERT_EQ(getnauth("", "Main", 1, out), 0);  // caches the repository handle
+  ASSERT_NE(current_, nullptr);
+  const uint64_t before = blocks();
+  const mdserver::InjectedFault failingWithList{mdserver::kStatusStorageFailure,
+                                                mdserver::FaultMode::kOnce, true};
+  current_->injectFault("repoListAuthorizations", failingWithList);
+  EXPECT_EQ(getnauth("", "Main", 1, out, "", "Everybody"), -99);
+  EXPECT_EQ(sysrc(), sysrcOf(mdserver::kStatusStorageFailure));
+  EXPECT_EQ(blocks(), before);
+  current_->injectFault("listAuthorizations", failingWithList);
+  EXPECT_EQ(getnauth("", "/B0000001.TABLE001", 1, out, "", "Rick"), -99);
+  // Nothing stored: only the (empty) authorization slot record, made on first use, stays.
+  EXPECT_EQ(blocks(), before + 1);
+  current_->injectFault("listLogins", failingWithList);
+  EXPECT_EQ(value("METASEC_LDUMP", {Arg::literal(""), Arg::literal(""), Arg::numeric(0),
+                                    Arg::literal(""), Arg::literal(""), Arg::literal("")}),
+            -999);
+  EXPECT_EQ(blocks(), before + 1);
+  EXPECT_EQ(invalidReleases(), 0u);
+}
+
 TEST_F(AuthorizationListingTest, PoolCountsBalanceUnderAllocationFaults) {
   Outputs out;
   ASSERT_EQ(getnauth("", "Main", 1, out), 0);  // caches the repository handle
