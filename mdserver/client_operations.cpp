@@ -49,6 +49,8 @@ StatusCode listRepositoriesOp(MetadataInterface* md, RepositoryEntry** out) {
     RepositoryEntry* head = nullptr;
     RepositoryEntry** link = &head;
     for (const RepositoryInfo& info : ci->repository().repositories()) {
+      // A repository the principal may not read is not listed either.
+      if (!decideFor(*ci, repositoryTarget(info.id), kPermissionRead).allowed) continue;
       auto* entry = static_cast<RepositoryEntry*>(pool.allocate(sizeof(RepositoryEntry)));
       if (entry) {
         *link = entry;

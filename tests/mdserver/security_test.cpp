@@ -120,6 +120,24 @@ TEST_F(SecurityTest, ReadersDoNotSeeWhatTheyMayNotRead) {
   EXPECT_EQ(finance, nullptr);
 }
 
+TEST_F(SecurityTest, ARepositoryThePrincipalMayNotReadIsNeitherListedNorResolved) {
+  AuthorizationChange hide;
+  hide.entry = {"A0000003", std::string(kEverybodyId), "Read", false};
+  ASSERT_TRUE(repository->security().apply({hide}).ok());
+  MetadataInterface* dee = as("dee", "dee.pass");
+  ASSERT_NE(dee, nullptr);
+  RepositoryEntry* list = nullptr;
+  ASSERT_EQ(listRepositories(dee, &list), kStatusOk);
+  std::vector<std::string> names;
+  for (RepositoryEntry* e = list; e; e = e->next) names.push_back(text(e->name, e->nameLength));
+  EXPECT_EQ(names, (std::vector<std::string>{"FOUNDATION", "Sales Project"}));
+  StatusCode status = kStatusOk;
+  EXPECT_TRUE(ids(dee, "Archive", &status).empty());
+  EXPECT_NE(status, kStatusOk);
+  EXPECT_EQ(ids(as("chen", "chen.pass"), "vqsobj:Document\\A0000003.DOC00001").size(), 0u)
+      << "the deny to Everybody on the repository reaches administrators too";
+}
+
 TEST_F(SecurityTest, ChangesNeedWriteDeleteOrAdministerAndChangeNothingWhenRefused) {
   MetadataInterface* dee = as("dee", "dee.pass");
   MetadataInterface* bo = as("bo", "bo.pass");
