@@ -211,9 +211,18 @@ StatusCode getAppPropertyOp(MetadataInterface* md, const char* application,
   *out = nullptr;
   return dispatch(ci, "getAppProperty", [&]() -> StatusCode {
     std::optional<std::string> value;
+    std::string component;
     Outcome outcome = ci->repository().appProperty(view(application, applicationLength),
-                                                   view(property, propertyLength), value);
+                                                   view(property, propertyLength), value,
+                                                   &component);
     if (!outcome.ok()) return ci->fail(outcome);
+    // A component the principal may not read has no properties for it.
+    if (!decideFor(*ci, objectTarget(component), kPermissionRead).allowed) {
+      return ci->fail(kStatusNoSuchAppProperty,
+                      "application '" + std::string(view(application, applicationLength)) +
+                          "' has no property '" + std::string(view(property, propertyLength)) +
+                          "' visible to this connection");
+    }
     auto* text = static_cast<ValueText*>(ci->pool().allocate(sizeof(ValueText)));
     char* copy = ci->pool().copyText(value->data(), value->size());
     if (!text || !copy) {
