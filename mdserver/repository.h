@@ -24,6 +24,8 @@ struct sqlite3;
 namespace mdserver {
 
 class SqliteDatabase;
+class SecurityStore;
+class SqliteSecurityStore;
 
 struct RepositoryInfo {
   int64_t key = 0;
@@ -153,8 +155,9 @@ class Repository {
   Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
 
   // The value of the named property of the SoftwareComponent with that name.
+  // componentId, when given, receives the identifier of the SoftwareComponent that answered.
   Outcome appProperty(std::string_view application, std::string_view property,
-                      std::optional<std::string>& out);
+                      std::optional<std::string>& out, std::string* componentId = nullptr);
 
   // Seed files (JSON). Import is one transaction: a bad file stores nothing and the message
   // names the file, the line and column, and the reason.
@@ -166,6 +169,10 @@ class Repository {
                          SeedSummary* summary, const SeedProgress& progress);
   Outcome exportSeedFile(const std::string& path);
   std::string exportSeedText();
+
+  // The security model's storage (identities, permissions, authorizations, logins), sharing
+  // this repository's database and lock.
+  SecurityStore& security();
 
   // For benchmarks and diagnostics: the connection itself. Lock with mutex() while using it.
   sqlite3* rawHandle();
@@ -195,6 +202,7 @@ class Repository {
 
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
+  std::unique_ptr<SqliteSecurityStore> security_;
 };
 
 // For the runner: seed file into a repository file (created if missing), and back.

@@ -3,6 +3,7 @@
 // reasons, inspect on a bare file name, and sysrc() beside SYSRC.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "tests/runner/mdhost_process.h"
@@ -34,7 +35,9 @@ TEST(MdhostProgram, QuietByDefaultAndStartUpNotesWithVerbose) {
     EXPECT_TRUE(contains(verbose.err, "(module objfuncs) registered 23 functions")) << verbose.err;
     EXPECT_TRUE(contains(verbose.err, "(module secfuncs) registered 14 functions")) << verbose.err;
     EXPECT_TRUE(contains(verbose.err, "mdhost: loaded sample repository ")) << verbose.err;
-    EXPECT_TRUE(contains(verbose.err, ": 31 objects, 6 properties, 39 associations in ")) << verbose.err;
+    EXPECT_TRUE(std::regex_search(verbose.err, std::regex(": [0-9]+ objects, [0-9]+ propert(y|ies), "
+                                                          "[0-9]+ associations? in [0-9.]+ s\n")))
+        << verbose.err;
   }
 
   // What the repository says about the program's own calls is no chatter: it still shows.
@@ -87,11 +90,19 @@ TEST(MdhostProgram, VersionNamesTheToolAndBothPackages) {
 
 TEST(MdhostProgram, SeedThroughStandardInputAndOutput) {
   TemporaryFolder folder("mdhost-streams");
-  const std::string seed = readFile(kSample);
+  const std::string seed =
+      R"({"server": {"version": 9.4, "paused": 0}, "types": ["Person", "IdentityGroup"],
+          "repositories": [{"id": "A0000001", "name": "FOUNDATION"}],
+          "objects": [
+            {"repository": "A0000001", "type": "Person", "id": "A0000001.PERSON01",
+             "properties": [{"name": "Badge", "value": "1"}, {"name": "Desk", "value": "2"}],
+             "associations": {"IdentityGroups": ["A0000001.GROUP001", "A0000001.GROUP002"]}},
+            {"repository": "A0000001", "type": "IdentityGroup", "id": "A0000001.GROUP001"},
+            {"repository": "A0000001", "type": "IdentityGroup", "id": "A0000001.GROUP002"}]})";
   Transcript imported = runMdhost({"repo", "import", "-", "x.db"}, seed, folder.path());
   EXPECT_EQ(imported.status, 0) << imported.err;
-  EXPECT_EQ(imported.out.rfind("imported standard input into x.db: 31 objects, 6 properties, "
-                               "39 associations in ", 0), 0u) << imported.out;
+  EXPECT_EQ(imported.out.rfind("imported standard input into x.db: 3 objects, 2 properties, "
+                               "2 associations in ", 0), 0u) << imported.out;
 
   // The export on standard output is the seed alone, ready for the next import.
   Transcript exported = runMdhost({"repo", "export", "x.db", "-"}, "", folder.path());
