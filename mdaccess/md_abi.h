@@ -6,6 +6,12 @@
 // element by element, so one release routine frees lists made by either side. Texts handed out
 // are NUL-terminated right after their length.
 //
+// Lists an object hands out (listAttributes, listProperties, listAssociationNames,
+// getAssociation) belong to the object. Asked again, the object may hand out the same list
+// while nothing it lists has changed; a list handed out in place of an earlier one never has the
+// earlier one's head, so a package that kept a position in a list knows by the head whether the
+// position still holds.
+//
 // Members and table slots are reached only through the typed wrappers at the end of this file.
 #pragma once
 

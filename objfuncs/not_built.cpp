@@ -4,16 +4,6 @@
 
 namespace objfuncs {
 
-int32_t metadataGetattr(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETATTR", r); }
-int32_t metadataSetattr(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_SETATTR", r); }
-int32_t metadataGetprop(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETPROP", r); }
-int32_t metadataSetprop(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_SETPROP", r); }
-int32_t metadataGetnprp(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETNPRP", r); }
-int32_t metadataGetnatr(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETNATR", r); }
-int32_t metadataGetnass(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETNASS", r); }
-int32_t metadataSetassn(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_SETASSN", r); }
-int32_t metadataGetnasl(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETNASL", r); }
-int32_t metadataDelassn(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_DELASSN", r); }
 int32_t metadataAppprop(CallFrame*, CharacterSlot* r) { return frame::notBuiltCharacter("METADATA_APPPROP", r); }
 int32_t metadataGeturi(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETURI", r); }
 int32_t metadataPassid(CallFrame*) { return frame::notBuiltPlain("METADATA_PASSID"); }
