@@ -3,6 +3,8 @@
 // afterwards, what reaches the repository, and a balanced interface pool on every path.
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/objfuncs/model_fixture.h"
 
@@ -245,6 +247,32 @@ TEST_F(AttributeFunctions, EveryAllocationAndOperationFailureIsSurvived) {
   host_->endSession(session_);
   ASSERT_EQ(blocksLeftAtRelease_.size(), 1u);
   EXPECT_EQ(blocksLeftAtRelease_[0], 0u);
+}
+
+TEST_F(AttributeFunctions, WithoutAnInterfaceAllTenGiveMinusOne) {
+  value("METADATA_PURGE");  // drops the connection: the next call asks the host again
+  host_->setMetadataProvider([](HostSession*, void** out) {
+    *out = nullptr;
+    return StatusCode{0x801720E3u};
+  });
+  CharacterVariable a = blankVariable(8), b = blankVariable(8);
+  const std::vector<std::pair<const char*, std::vector<Argument>>> functions = {
+      {"METADATA_GETATTR", {text(kTable), text("A"), out(a)}},
+      {"METADATA_SETATTR", {text(kTable), text("A"), text("v")}},
+      {"METADATA_GETNATR", {text(kTable), number(1), out(a), out(b)}},
+      {"METADATA_GETPROP", {text(kTable), text("P"), out(a)}},
+      {"METADATA_SETPROP", {text(kTable), text("P"), text("v")}},
+      {"METADATA_GETNPRP", {text(kTable), number(1), out(a), out(b)}},
+      {"METADATA_GETNASL", {text(kTable), number(1), out(a)}},
+      {"METADATA_GETNASS", {text(kTable), text("Columns"), number(1), out(a)}},
+      {"METADATA_GETNASN", {text(kTable), text("Columns"), number(1), out(a)}},
+      {"METADATA_SETASSN", {text(kTable), text("Columns"), text("Merge"), text(kTable)}},
+      {"METADATA_DELASSN", {text(kTable), text("Columns")}},
+  };
+  for (const auto& [function, args] : functions) {
+    EXPECT_EQ(value(function, args), -1) << function;
+    EXPECT_EQ(sysrc(), sysrcOf(0x801720E3u)) << function;
+  }
 }
 
 TEST_F(AttributeFunctions, ListingAgainHandsOutTheSameListUntilTheObjectChanges) {
