@@ -28,12 +28,15 @@ struct Setup {
   const refhost::LoadedFunction* getnass = nullptr;
 };
 
-// Ended explicitly before main returns, while the hosts' own statics are still alive.
+// Ended explicitly before main returns, while the hosts' own statics are still alive. One
+// setup at a time: the package keeps the host that loaded it last in its module globals, so a
+// call through an older host would reach the newer host's sessions and repository.
 std::map<int64_t, std::unique_ptr<Setup>> setups;
 
 Setup& setupFor(int64_t n) {
+  if (auto found = setups.find(n); found != setups.end()) return *found->second;
+  setups.clear();
   auto& slot = setups[n];
-  if (slot) return *slot;
   slot = std::make_unique<Setup>();
   Setup& s = *slot;
   std::string error;
@@ -119,8 +122,10 @@ void walkAssociation(benchmark::State& state) {
       refhost::Argument::literal(kTableUri), refhost::Argument::literal("Columns"),
       refhost::Argument::numeric(1), refhost::Argument::of(out)};
   // The first call resolves the table and asks for the association once; not part of the walk.
-  if (s.host->call(s.session, *s.getnass, args).numericValue != static_cast<double>(n)) {
-    state.SkipWithError("the association does not hold N objects");
+  const double first = s.host->call(s.session, *s.getnass, args).numericValue;
+  if (first != static_cast<double>(n)) {
+    state.SkipWithError(
+        ("the association does not hold N objects: " + std::to_string(first)).c_str());
     return;
   }
   int64_t index = 0;
