@@ -315,16 +315,29 @@ do
   if rc ~= nil then show("METASEC_BEGTRAN into a 4-byte variable = %s (the transaction is ended again)", tostring(rc)) end
 end
 
-section("Security")
+-- Walks entries 1, 2, ... of a function that returns one entry per call; `call(n)` returns
+-- whether the n-th entry was found, its text, and the function's value.
+local function walk(limit, call)
+  for n = 1, limit do
+    local found, text, value = call(n)
+    if not found then
+      if n == 1 then show("none (value %s)", tostring(value)) end
+      return
+    end
+    print(string.format("    %2d  %s", n, text))
+  end
+end
+
+section("Security: identities and authorizations")
 do
   local transaction = char(64)
   local rc = try("METASEC_BEGTRAN", "", 0, transaction)
   if rc ~= nil then show("METASEC_BEGTRAN = %s; transaction %q", tostring(rc), transaction.trimmed) end
-  local text1, text2 = char(40), char(40)
-  print("  METASEC_GETNID(transaction, FOUNDATION, n, text 2, text 1):")
-  list(10, function(n)
-    local count = try("METASEC_GETNID", transaction, "FOUNDATION", n, text2, text1)
-    return count, text1.trimmed .. " / " .. text2.trimmed
+  local text1, text2, text3 = char(40), char(40), char(20)
+  print("  METASEC_GETNID(transaction, FOUNDATION, n, text 2, text 1, flags, text 3):")
+  walk(12, function(n)
+    local value = try("METASEC_GETNID", transaction, "FOUNDATION", n, text2, text1, 0, text3)
+    return value == n, text1.trimmed .. " / " .. text2.trimmed .. " / " .. text3.trimmed, value
   end)
   local a, b, c = char(40), char(40), char(40)
   print("  METASEC_GETNACT(transaction, FOUNDATION, n, text 1, text 2, text 3):")
@@ -334,8 +347,73 @@ do
   end)
   rc = try("METASEC_ENDTRAN", "", transaction, 0)
   if rc ~= nil then show("METASEC_ENDTRAN = %s", tostring(rc)) end
+
+  -- One listing: identity text 2 and text 1 (in: a filter), code, permission (in: a filter),
+  -- where the entry comes from. Codes: 2 grant, 1 deny on the object itself; 18 and 17 derived
+  -- from its repository; 34, 33 and 32 effective decisions (docs/security.md).
+  local function authorizations(title, txn, reference, types, names, permission, flags)
+    print("  " .. title)
+    local t2, t1, code, p, q = char(20), char(30), char(4), char(12), char(30)
+    walk(12, function(n)
+      t2.value, t1.value, p.value = types, names, permission
+      local value = try("METASEC_GETNAUTH", txn, reference, n, t2, t1, code, p, q, flags)
+      return value == 0, string.format("%-14s %-13s %2s %-10s %s", t1.trimmed, t2.trimmed,
+                                       code.trimmed, p.trimmed, q.trimmed), value
+    end)
+  end
+  authorizations("METASEC_GETNAUTH(LEDGER's entries and those it inherits):", "",
+                 "vqsobj:PhysicalTable/A0000001.TABLE003", "", "", "", 0)
+  authorizations("METASEC_GETNAUTH(FOUNDATION, filter Person 'Bo Lindqvist', Write, effective view):",
+                 "", "FOUNDATION", "Person", "Bo Lindqvist", "Write", 2)
+  authorizations("METASEC_GETNAUTH(ORDERS, filter 'Bo Lindqvist', effective view):",
+                 "", "vqsobj:PhysicalTable\\A0000001.TABLE001", "", "Bo Lindqvist", "", 2)
+
+  local orders = "vqsobj:PhysicalTable\\A0000001.TABLE001"
+  local staged = char(40)
+  try("METASEC_BEGTRAN", "", 0, staged)
+  rc = try("METASEC_SETAUTH", staged, "", "Person", "Dee Novak", "Grant", "Write", "A0000001.TABLE001")
+  if rc ~= nil then show("METASEC_SETAUTH(in %s: grant Dee Novak Write on ORDERS) = %s", staged.trimmed, tostring(rc)) end
+  authorizations("  ... seen with the transaction's text:", staged, orders, "", "Dee Novak", "", 1)
+  rc = try("METASEC_ENDTRAN", "", staged, 2)
+  if rc ~= nil then show("METASEC_ENDTRAN(flag 2: abandon) = %s", tostring(rc)) end
+  authorizations("  ... and after the abandon, without a transaction:", "", orders, "", "Dee Novak", "", 1)
+  try("METASEC_BEGTRAN", "", 0, staged)
+  rc = try("METASEC_SETAUTH", staged, "", "Person", "Dee Novak", "Grant", "Write", "A0000001.TABLE001")
+  if rc ~= nil then show("METASEC_SETAUTH(in %s: the same grant) = %s", staged.trimmed, tostring(rc)) end
+  rc = try("METASEC_ENDTRAN", "", staged, 0)
+  if rc ~= nil then show("METASEC_ENDTRAN(flag 0: commit) = %s", tostring(rc)) end
+  authorizations("  ... committed:", "", orders, "", "Dee Novak", "", 1)
+  rc = try("METASEC_SETAUTH", "", "", "", "Nobody", "G", "Read", "")
+  if rc ~= nil then show("METASEC_SETAUTH(unknown identity) = %s (the repository's status)", tostring(rc)) end
+
+  local first = #hostlog() + 1
   rc = try("METASEC_LDUMP", "", "", 0, "", "", "")
-  if rc ~= nil then show("METASEC_LDUMP = %s (listing in the host log)", tostring(rc)) end
+  if rc ~= nil then
+    show("METASEC_LDUMP = %s; in the host log:", tostring(rc))
+    for _, line in ipairs(hostlog(first)) do print("    " .. line) end
+  end
+end
+
+section("Security: a second, less privileged user")
+do
+  -- The tour runs without --user: the local administrator. A session of its own connects as
+  -- Dee Novak, who may read but not change the foundation repository (ORDERS aside, since the
+  -- commit above).
+  newsession{context = "DOSUB", user = "dee", password = "dee.pass", function()
+    local type, id = char(20), char(20)
+    local rc = try("METADATA_RESOLVE", "vqsobj:PhysicalTable?@Name='LEDGER'", type, id)
+    if rc ~= nil then show("as dee: METADATA_RESOLVE(LEDGER) = %s (Everybody may read it; analysts may not)", tostring(rc)) end
+    local uri = char(60)
+    rc = try("METADATA_NEWOBJ", "Document", uri, "Dee's note")
+    if rc ~= nil then show("as dee: METADATA_NEWOBJ(Document) = %s", tostring(rc)) end
+    rc = try("METASEC_SETAUTH", "", "", "Person", "Dee Novak", "G", "Administer", "")
+    if rc ~= nil then show("as dee: METASEC_SETAUTH(grant herself Administer) = %s (refused)", tostring(rc)) end
+  end}
+  newsession{context = "DOSUB", user = "dee", password = "a wrong guess", function()
+    local t2, t1 = char(20), char(20)
+    local rc = try("METASEC_GETNID", "", "FOUNDATION", 1, t2, t1)
+    if rc ~= nil then show("with a wrong password: METASEC_GETNID = %s", tostring(rc)) end
+  end}
 end
 
 section("Summary")

@@ -31,8 +31,11 @@ std::string lowered(std::string_view text) {
 
 void installInterfaceMembers(MetadataInterface& abi);  // client_operations.cpp
 
-ClientInterface::ClientInterface(Repository& repository, Credentials credentials)
-    : repository_(repository), credentials_(std::move(credentials)) {
+ClientInterface::ClientInterface(Repository& repository, Credentials credentials,
+                                 Principal principal)
+    : repository_(repository),
+      credentials_(std::move(credentials)),
+      principal_(std::move(principal)) {
   installInterfaceMembers(abi_);
   abi_.members[0] = this;
   abi_.members[interface_member::kPool] = pool_.abi();
@@ -54,7 +57,10 @@ const std::vector<std::string>& ClientInterface::operationNames() {
       "newObject", "serverVersion", "releaseList", "listAssociationNames", "getAssociation",
       "getAttribute", "listAttributes", "getProperty", "listProperties", "setProperty",
       "setAttribute", "setAssociation", "beginTransaction", "endTransaction",
-      "repoBeginTransaction", "repoEndTransaction"};
+      "repoBeginTransaction", "repoEndTransaction", "releaseIdentityFilter",
+      "listAuthorizations", "setAuthorization", "releaseAuthorizations", "listLogins",
+      "releaseLoginList", "repoListIdentities", "repoListAuthorizations",
+      "repoSetAuthorization"};
   return names;
 }
 
@@ -161,6 +167,11 @@ void ClientInterface::freeResultsOf(MetadataObject* object) {
 
 void ClientInterface::freeObject(MetadataObject* object) {
   freeResultsOf(object);
+  // A repository handle owns the authorization list a package stored in it.
+  if ((object->flags & kRepositoryCachedAuthorizations) != 0 &&
+      untrackSecurityList(object->cachedAuthorizations)) {
+    freeSecurityList(*this, SecurityListKind::kAuthorizations, object->cachedAuthorizations);
+  }
   pool_.release(object->type);
   pool_.release(object->name);
   pool_.release(object->description);
@@ -231,6 +242,9 @@ void ClientInterface::freeResult(ResultKind kind, void* result) {
       pool_.release(text);
       break;
     }
+    case ResultKind::kIdentityList:
+      freeIdentityList(*this, static_cast<IdentityEntry*>(result));
+      break;
     case ResultKind::kPropertyRecord: {
       auto* record = static_cast<PropertyRecord*>(result);
       if (record) {
@@ -260,6 +274,14 @@ void ClientInterface::freeRepositoryList(RepositoryEntry* list) {
   if (list == repositoryList_) repositoryList_ = nullptr;
 }
 
+void ClientInterface::trackSecurityList(void* list, SecurityListKind kind) {
+  if (list) securityLists_.emplace(list, kind);
+}
+
+bool ClientInterface::untrackSecurityList(void* list) {
+  return list != nullptr && securityLists_.erase(list) != 0;
+}
+
 void ClientInterface::shutDown() {
   ReleaseSummary summary;
   summary.poolBeforeReclaim = pool_.counts();
@@ -273,11 +295,21 @@ void ClientInterface::shutDown() {
   std::vector<MetadataObject*> holders(objectsWithResults_.begin(), objectsWithResults_.end());
   for (MetadataObject* object : holders) freeResultsOf(object);
   freeRepositoryList(repositoryList_);
+  auto lists = std::move(securityLists_);
+  securityLists_.clear();
+  for (const auto& [list, kind] : lists) freeSecurityList(*this, kind, list);
+  // Staged changes of transactions still open go with the connection.
+  transactions_.abandonOpen();
   delete this;
 }
 
 MetadataInterface* openInterface(Repository& repository, const Credentials& credentials) {
-  return (new ClientInterface(repository, credentials))->abi();
+  return openInterface(repository, credentials, Principal::administrator());
+}
+
+MetadataInterface* openInterface(Repository& repository, const Credentials& credentials,
+                                 const Principal& principal) {
+  return (new ClientInterface(repository, credentials, principal))->abi();
 }
 
 }  // namespace mdserver

@@ -38,6 +38,7 @@
 #include "mdaccess/md_abi.h"
 #include "mdserver/interface_pool.h"
 #include "mdserver/repository.h"
+#include "mdserver/security_types.h"
 #include "mdserver/transaction_book.h"
 
 namespace mdserver {
@@ -65,9 +66,14 @@ struct ReleaseSummary {
   std::map<std::string, uint64_t> callCounts;
 };
 
+// Security lists the interface hands out and takes back with their release members (or frees
+// when the interface is released).
+enum class SecurityListKind { kAuthorizations, kLogins };
+
 class ClientInterface {
  public:
-  ClientInterface(Repository& repository, Credentials credentials);
+  // The interface acts for principal: every operation is decided for it (access_guard.h).
+  ClientInterface(Repository& repository, Credentials credentials, Principal principal);
   ~ClientInterface();
   ClientInterface(const ClientInterface&) = delete;
   ClientInterface& operator=(const ClientInterface&) = delete;
@@ -113,11 +119,15 @@ class ClientInterface {
   void keepRepositoryList(RepositoryEntry* list);
   void freeRepositoryList(RepositoryEntry* list);
   const Credentials& credentials() const { return credentials_; }
+  const Principal& principal() const { return principal_; }
+  void trackSecurityList(void* list, SecurityListKind kind);
+  // False when the list was not handed out by this interface (or was taken back already).
+  bool untrackSecurityList(void* list);
   // Transactions begun through this interface (either route); see transaction_book.h.
   TransactionBook& transactions() { return transactions_; }
   // Attaches a result to an object (see ownership above), freeing one of the same kind and key.
   enum class ResultKind { kNameValueList, kPropertyList, kNameList, kObjectList, kValueText,
-                          kPropertyRecord };
+                          kPropertyRecord, kIdentityList };
   // changeCount: the repository's change count the result was built from, so that keptResult
   // can hand it out again; 0 for a result that is never handed out twice.
   void attach(MetadataObject* object, ResultKind kind, std::string_view key, void* result,
@@ -136,7 +146,9 @@ class ClientInterface {
   MetadataInterface abi_{};
   Repository& repository_;
   Credentials credentials_;
+  Principal principal_;
   InterfacePool pool_;
+  std::unordered_map<void*, SecurityListKind> securityLists_;
   std::unordered_map<std::string, uint64_t> calls_;
   std::unordered_map<std::string, InjectedFault> faults_;
   InjectedFault firedOnce_;
@@ -150,9 +162,17 @@ class ClientInterface {
   std::function<void(StatusCode, const std::string&)> failureObserver_;
 };
 
-// One interface per call, released through its member 29 (releaseInterface). Suitable for the
-// host's provider callback. Never null.
+// One interface per call, released through its member 29 (releaseInterface). Never null.
+// This form trusts its caller: the interface acts as the local administrator, and the
+// credentials are only kept for getCredentials (tests and benchmarks that authenticate by other
+// means). A host's provider authenticates first (authentication.h) and passes the principal.
 MetadataInterface* openInterface(Repository& repository, const Credentials& credentials);
+MetadataInterface* openInterface(Repository& repository, const Credentials& credentials,
+                                 const Principal& principal);
+
+// Frees a security list of this interface's pool (security_operations.cpp).
+void freeSecurityList(ClientInterface& ci, SecurityListKind kind, void* list);
+void freeIdentityList(ClientInterface& ci, IdentityEntry* list);
 
 // The object operation table every object of this server carries (member 12).
 void* const* objectOperationTableOfServer();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "mdserver/access_guard.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/operation_dispatch.h"
 #include "mdserver/status_codes.h"
@@ -48,6 +49,8 @@ StatusCode listRepositoriesOp(MetadataInterface* md, RepositoryEntry** out) {
     RepositoryEntry* head = nullptr;
     RepositoryEntry** link = &head;
     for (const RepositoryInfo& info : ci->repository().repositories()) {
+      // A repository the principal may not read is not listed either.
+      if (!decideFor(*ci, repositoryTarget(info.id), kPermissionRead).allowed) continue;
       auto* entry = static_cast<RepositoryEntry*>(pool.allocate(sizeof(RepositoryEntry)));
       if (entry) {
         *link = entry;
@@ -129,6 +132,9 @@ StatusCode resolveCommon(ClientInterface* ci, std::string_view uri, int64_t repo
   std::vector<ObjectRow> rows;
   Outcome outcome = ci->repository().resolve(uri, repositoryKey, rows);
   if (!outcome.ok()) return ci->fail(outcome);
+  // What the principal may not read does not exist for it.
+  keepReadable(*ci, rows);
+  if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(uri));
   StatusCode status = ci->buildList(rows, out);
   if (status == kStatusOk) ci->trackHandedOut(*out);
   return status;
@@ -158,6 +164,22 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
   });
 }
 
+// "vqsobj:TYPE/ID", the object reference form of the security functions, as "vqsobj:TYPE\ID";
+// any other text as it is.
+std::string objectReferenceAsUri(std::string_view text) {
+  constexpr std::string_view kScheme = "vqsobj:";
+  if (text.size() < kScheme.size() + 19 || text[text.size() - 18] != '/') return std::string(text);
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kScheme[i]) return std::string(text);
+  }
+  std::string_view type = text.substr(kScheme.size(), text.size() - 18 - kScheme.size());
+  std::string_view id = text.substr(text.size() - 17);
+  if (type.find_first_of("?\\/[") != std::string_view::npos || id[8] != '.') {
+    return std::string(text);
+  }
+  return std::string(text.substr(0, kScheme.size())) + std::string(type) + "\\" + std::string(id);
+}
+
 StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* text,
                         int32_t length, int32_t, MetadataObject** out) {
   ClientInterface* ci = ClientInterface::fromAbi(md);
@@ -166,7 +188,7 @@ StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* tex
   return dispatch(ci, "resolveUri", [&] {
     StatusCode status = kStatusOk;
     if (resolveRepositoryReference(ci, view(text, length), out, &status)) return status;
-    return resolveCommon(ci, view(text, length), 0, out);
+    return resolveCommon(ci, objectReferenceAsUri(view(text, length)), 0, out);
   });
 }
 
@@ -182,6 +204,7 @@ StatusCode findByPathOp(MetadataInterface* md, const char* repository, int32_t r
                                                   view(path, pathLength), view(type, typeLength),
                                                   rows);
     if (!outcome.ok()) return ci->fail(outcome);
+    keepReadable(*ci, rows);
     StatusCode status = ci->buildList(rows, out);
     if (status == kStatusOk) ci->trackHandedOut(*out);
     return status;
@@ -196,9 +219,18 @@ StatusCode getAppPropertyOp(MetadataInterface* md, const char* application,
   *out = nullptr;
   return dispatch(ci, "getAppProperty", [&]() -> StatusCode {
     std::optional<std::string> value;
+    std::string component;
     Outcome outcome = ci->repository().appProperty(view(application, applicationLength),
-                                                   view(property, propertyLength), value);
+                                                   view(property, propertyLength), value,
+                                                   &component);
     if (!outcome.ok()) return ci->fail(outcome);
+    // A component the principal may not read has no properties for it.
+    if (!decideFor(*ci, objectTarget(component), kPermissionRead).allowed) {
+      return ci->fail(kStatusNoSuchAppProperty,
+                      "application '" + std::string(view(application, applicationLength)) +
+                          "' has no property '" + std::string(view(property, propertyLength)) +
+                          "' visible to this connection");
+    }
     auto* text = static_cast<ValueText*>(ci->pool().allocate(sizeof(ValueText)));
     char* copy = ci->pool().copyText(value->data(), value->size());
     if (!text || !copy) {
@@ -228,6 +260,9 @@ StatusCode deleteAssociationOp(MetadataInterface* md, const char* identifier,
                                const char* association, int32_t associationLength) {
   ClientInterface* ci = ClientInterface::fromAbi(md);
   return dispatch(ci, "deleteAssociation", [&] {
+    StatusCode allowed = require(*ci, objectTarget(view(identifier, identifierLength)),
+                                 kPermissionWrite, kStatusWriteDenied, "deleteAssociation");
+    if (allowed != kStatusOk) return allowed;
     return ci->fail(ci->repository().deleteAssociation(view(identifier, identifierLength),
                                                        view(type, typeLength),
                                                        view(association, associationLength)));
@@ -238,6 +273,9 @@ StatusCode deleteObjectOp(MetadataInterface* md, MetadataObject* object) {
   ClientInterface* ci = ClientInterface::fromAbi(md);
   if (!object) return ci->fail(kStatusInvalidArgument, "deleteObject: no object");
   return dispatch(ci, "deleteObject", [&] {
+    StatusCode allowed = require(*ci, objectTarget(identifierOf(object)), kPermissionDelete,
+                                 kStatusDeleteDenied, "deleteObject");
+    if (allowed != kStatusOk) return allowed;
     return ci->fail(ci->repository().deleteObject(identifierOf(object)));
   });
 }
@@ -313,6 +351,10 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
     draft.name = view(templateObject->name, templateObject->nameLength);
     draft.description = view(templateObject->description, templateObject->descriptionLength);
     if (draft.type.empty()) return ci->fail(kStatusInvalidArgument, "newObject: no type");
+    // A new object is a change of its repository.
+    StatusCode allowed = require(*ci, repositoryTarget(target->id), kPermissionWrite,
+                                 kStatusWriteDenied, "newObject");
+    if (allowed != kStatusOk) return allowed;
     std::string id;
     Outcome outcome;
     std::string_view relatedUri = view(related, relatedLength);
@@ -326,6 +368,12 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
       std::vector<ObjectRow> rows;
       outcome = ci->repository().resolve(relatedUri, 0, rows);
       if (!outcome.ok()) return ci->fail(outcome);
+      keepReadable(*ci, rows);
+      if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(relatedUri));
+      // ... and of the related object, whose association grows.
+      allowed = require(*ci, objectTarget(rows.front().id), kPermissionWrite, kStatusWriteDenied,
+                        "newObject");
+      if (allowed != kStatusOk) return allowed;
       outcome = ci->repository().createRelatedObject(draft, rows.front().id,
                                                      view(association, associationLength), &id);
     }
@@ -430,6 +478,7 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
     std::vector<ObjectRow> rows;
     Outcome outcome = ci.repository().associated(identifierOf(object), view(name, length), rows);
     if (!outcome.ok()) return ci.fail(outcome);
+    keepReadable(ci, rows);
     MetadataObject* list = nullptr;
     StatusCode status = ci.buildList(rows, &list);
     if (status != kStatusOk) return status;
@@ -545,6 +594,9 @@ StatusCode listPropertiesOp(MetadataObject* object, NameValueNode** out) {
 StatusCode setPropertyOp(MetadataObject* object, PropertyRecord* record) {
   return objectCall(object, "setProperty", [&](ClientInterface& ci) -> StatusCode {
     if (!record) return ci.fail(kStatusInvalidArgument, "setProperty: no property record");
+    StatusCode allowed = require(ci, objectTarget(identifierOf(object)), kPermissionWrite,
+                                 kStatusWriteDenied, "setProperty");
+    if (allowed != kStatusOk) return allowed;
     std::string_view name = view(record->name, record->nameLength);
     std::string_view value = view(record->value, record->valueLength);
     int32_t idLength = std::clamp(record->identifierLength, 0, kIdentifierCapacity);
@@ -567,6 +619,9 @@ StatusCode setPropertyOp(MetadataObject* object, PropertyRecord* record) {
 StatusCode setAttributeOp(MetadataObject* object, AttributeRecord* record) {
   return objectCall(object, "setAttribute", [&](ClientInterface& ci) -> StatusCode {
     if (!record) return ci.fail(kStatusInvalidArgument, "setAttribute: no attribute record");
+    StatusCode allowed = require(ci, objectTarget(identifierOf(object)), kPermissionWrite,
+                                 kStatusWriteDenied, "setAttribute");
+    if (allowed != kStatusOk) return allowed;
     return ci.fail(ci.repository().setAttribute(identifierOf(object),
                                                 view(record->name, record->nameLength),
                                                 view(record->value, record->valueLength)));
@@ -576,6 +631,9 @@ StatusCode setAttributeOp(MetadataObject* object, AttributeRecord* record) {
 StatusCode setAssociationOp(MetadataObject* object, const char* name, int32_t length,
                             int32_t flag, MetadataObject* targets) {
   return objectCall(object, "setAssociation", [&](ClientInterface& ci) -> StatusCode {
+    StatusCode allowed = require(ci, objectTarget(identifierOf(object)), kPermissionWrite,
+                                 kStatusWriteDenied, "setAssociation");
+    if (allowed != kStatusOk) return allowed;
     AssociationMode mode;
     switch (flag) {
       case kAssociationAppend: mode = AssociationMode::kAppend; break;
@@ -623,7 +681,7 @@ void installInterfaceMembers(MetadataInterface& abi) {
   abi.members[m::kNewObject] = entry(&newObjectOp);
   abi.members[m::kServerVersion] = entry(&serverVersionOp);
   installTransactionMembers(abi);
-  // The other security members (89 and up) stay null until the security model is served.
+  installSecurityMembers(abi);
 }
 
 void* const* objectOperationTableOfServer() {
@@ -634,10 +692,10 @@ void* const* objectOperationTableOfServer() {
       entry(&getPropertyOp),         entry(&listPropertiesOp),
       entry(&setPropertyOp),         entry(&setAttributeOp),
       entry(&setAssociationOp),      nullptr,
-      // A repository slot called on an ordinary object refuses instead of jumping to null.
-      nonRepositorySlot(12), nonRepositorySlot(13), nonRepositorySlot(14),
-      nonRepositorySlot(15), nonRepositorySlot(16), nonRepositorySlot(17),
-      nonRepositorySlot(18), nonRepositorySlot(19)};
+      // Identities, authorizations and transactions through any object, as through a
+      // repository handle (transactions.h).
+      securitySlot(12), securitySlot(13), securitySlot(14), securitySlot(15),
+      securitySlot(16), securitySlot(17), securitySlot(18), securitySlot(19)};
   return table;
 }
 

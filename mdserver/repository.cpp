@@ -5,6 +5,7 @@
 
 #include "mdserver/object_uri.h"
 #include "mdserver/repository_support.h"
+#include "mdserver/sqlite_security_store.h"
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
@@ -83,6 +84,7 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
   try {
     auto database = std::make_unique<SqliteDatabase>(path);
     database->execute(kSchema);
+    database->execute(SqliteSecurityStore::schema());
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
   } catch (const StorageError& failure) {
     if (error) *error = failure.what();
@@ -90,8 +92,11 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
   }
 }
 
-Repository::Repository(std::unique_ptr<SqliteDatabase> database) : db_(std::move(database)) {}
+Repository::Repository(std::unique_ptr<SqliteDatabase> database)
+    : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {}
 Repository::~Repository() = default;
+
+SecurityStore& Repository::security() { return *security_; }
 
 sqlite3* Repository::rawHandle() { return db_->handle(); }
 
@@ -496,6 +501,8 @@ Outcome Repository::deleteObject(std::string_view id) {
         .bind(1, key)
         .run();
     Statement(*db_, "DELETE FROM objects WHERE key = ?").bind(1, key).run();
+    // Entries on a deleted object could only ever mislead a later object of that identifier.
+    Statement(*db_, "DELETE FROM authorizations WHERE target = ?").bind(1, id).run();
     transaction.commit();
     return Outcome::success();
   });
@@ -673,11 +680,11 @@ Outcome Repository::setPropertyValue(std::string_view id, std::string_view prope
 }
 
 Outcome Repository::appProperty(std::string_view application, std::string_view property,
-                                std::optional<std::string>& out) {
+                                std::optional<std::string>& out, std::string* componentId) {
   out.reset();
   return guarded(mutex_, [&] {
     Statement s(*db_,
-                "SELECT p.value FROM objects c JOIN properties p ON p.owner = c.key JOIN objects "
+                "SELECT p.value, c.id FROM objects c JOIN properties p ON p.owner = c.key JOIN objects "
                 "o ON o.key = p.property WHERE c.type = 'SoftwareComponent' AND c.name = ? "
                 "COLLATE NOCASE AND o.name = ? COLLATE NOCASE ORDER BY c.id, p.position LIMIT 1");
     s.bind(1, application).bind(2, property);
@@ -687,6 +694,7 @@ Outcome Repository::appProperty(std::string_view application, std::string_view p
                                                    std::string(property) + "'");
     }
     out = s.text(0);
+    if (componentId) *componentId = s.text(1);
     return Outcome::success();
   });
 }

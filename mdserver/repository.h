@@ -23,6 +23,8 @@ struct sqlite3;
 namespace mdserver {
 
 class SqliteDatabase;
+class SecurityStore;
+class SqliteSecurityStore;
 
 struct RepositoryInfo {
   int64_t key = 0;
@@ -141,8 +143,9 @@ class Repository {
   Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
 
   // The value of the named property of the SoftwareComponent with that name.
+  // componentId, when given, receives the identifier of the SoftwareComponent that answered.
   Outcome appProperty(std::string_view application, std::string_view property,
-                      std::optional<std::string>& out);
+                      std::optional<std::string>& out, std::string* componentId = nullptr);
 
   // Seed files (JSON). Import is one transaction: a bad file stores nothing and the message
   // names the file, the line and column, and the reason.
@@ -154,6 +157,10 @@ class Repository {
   // A number that changes whenever anything stored changes: results built from the repository
   // may be kept and handed out again while it stays the same.
   uint64_t changeCount();
+
+  // The security model's storage (identities, permissions, authorizations, logins), sharing
+  // this repository's database and lock.
+  SecurityStore& security();
 
   // For benchmarks and diagnostics: the connection itself. Lock with mutex() while using it.
   sqlite3* rawHandle();
@@ -194,6 +201,7 @@ class Repository {
 
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
+  std::unique_ptr<SqliteSecurityStore> security_;
 };
 
 // The other name of a paired association ("Columns" ↔ "Table"), if the model pairs it.

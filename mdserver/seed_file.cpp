@@ -16,6 +16,8 @@
 #include <sstream>
 
 #include "mdserver/repository.h"
+#include "mdserver/security_seed.h"
+#include "mdserver/sqlite_security_store.h"
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
@@ -23,11 +25,6 @@ namespace mdserver {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-struct SeedProblem {
-  std::string pointer;  // JSON pointer of the offending value
-  std::string reason;
-};
 
 // Finds where the value at a JSON pointer starts, scanning text that is known to be valid JSON.
 class JsonLocator {
@@ -213,8 +210,19 @@ class SeedImporter {
         failOn(repository_.addRepository(id, name, description), pointer + "/id");
       }
     }
-    auto objects = seed.find("objects");
-    if (objects == seed.end()) return;
+    if (auto objects = seed.find("objects"); objects != seed.end()) applyObjects(*objects);
+    if (auto security = seed.find("security"); security != seed.end()) {
+      // After the objects: logins and entries name identities and objects.
+      importSecuritySection(*repository_.security_, *security, [this](std::string_view id) {
+        return repository_.objectKeyUnlocked(id) != 0 ||
+               repository_.repositoryWhereUnlocked("id", id).has_value();
+      });
+    }
+  }
+
+ private:
+  void applyObjects(const Json& objectList) {
+    const Json* objects = &objectList;
     if (!objects->is_array()) throw SeedProblem{"/objects", "expected an array"};
     // Objects first, then properties and associations, so that links may point forward.
     std::vector<std::string> ids(objects->size());
@@ -284,7 +292,6 @@ class SeedImporter {
     }
   }
 
- private:
   Repository& repository_;
 };
 
@@ -388,6 +395,8 @@ std::string Repository::exportSeedText() {
     if (!associations.empty()) entry["associations"] = std::move(associations);
     seed["objects"].push_back(std::move(entry));
   }
+  Json security = exportSecuritySection(*security_);
+  if (!security.is_null()) seed["security"] = std::move(security);
   return seed.dump(2) + "\n";
 }
 

@@ -20,6 +20,13 @@ const char* statusText(StatusCode status) {
     case kStatusUnknownTransaction: return "no open transaction with that text in that repository";
     case kStatusNotARepository: return "the object is not a repository";
     case kStatusNotServed: return "the repository does not serve this operation yet";
+    case kStatusLoginFailed: return "login failed: unknown user or wrong password";
+    case kStatusLoginRequired: return "the repository requires a login";
+    case kStatusWriteDenied: return "the user may not change this object";
+    case kStatusDeleteDenied: return "the user may not delete this object";
+    case kStatusAdministerDenied: return "the user may not change security here";
+    case kStatusUnknownIdentity: return "unknown identity";
+    case kStatusUnknownPermission: return "unknown permission";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";

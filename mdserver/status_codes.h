@@ -20,6 +20,14 @@ inline constexpr StatusCode kStatusAlreadyAssociated = 0x801720E8u;  // Append o
 inline constexpr StatusCode kStatusUnknownTransaction = 0x801720E9u;  // no such open transaction
 inline constexpr StatusCode kStatusNotARepository = 0x801720EAu;      // repository slot of an object
 inline constexpr StatusCode kStatusNotServed = 0x801720EBu;           // security slot not served yet
+// The security model (security_model.h): refusals name what was refused.
+inline constexpr StatusCode kStatusLoginFailed = 0x80172150u;        // unknown user or password
+inline constexpr StatusCode kStatusLoginRequired = 0x80172151u;      // no user, login required
+inline constexpr StatusCode kStatusWriteDenied = 0x80172152u;        // no Write on the object
+inline constexpr StatusCode kStatusDeleteDenied = 0x80172153u;       // no Delete on the object
+inline constexpr StatusCode kStatusAdministerDenied = 0x80172154u;   // security change refused
+inline constexpr StatusCode kStatusUnknownIdentity = 0x80172155u;    // setAuthorization identity
+inline constexpr StatusCode kStatusUnknownPermission = 0x80172156u;  // permission not defined
 inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
 inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
 

@@ -42,6 +42,22 @@ TransactionBook::EndResult TransactionBook::end(std::string_view text,
   return EndResult::kEnded;
 }
 
+TransactionRecord* TransactionBook::findOpen(std::string_view text) {
+  auto found = byText_.find(std::string(text));
+  if (found == byText_.end() || !records_[found->second].open) return nullptr;
+  return &records_[found->second];
+}
+
+void TransactionBook::abandonOpen() {
+  for (TransactionRecord& record : records_) {
+    if (!record.open) continue;
+    record.open = false;
+    record.endFlag = kEndFlagAbandon;
+    record.staged.clear();
+  }
+  openCount_ = 0;
+}
+
 const TransactionRecord* TransactionBook::find(std::string_view text) const {
   auto found = byText_.find(std::string(text));
   return found == byText_.end() ? nullptr : &records_[found->second];

@@ -3,9 +3,10 @@
 // A transaction is named by its text "T<n>.<repository identifier>", n counting from 1 per
 // interface, so the texts of one interface never repeat and the first one is predictable
 // ("T1.A0000001"). Flags are recorded as given: the begin flags carry no meaning yet, and the end
-// flag 2 abandons while every other end flag commits. As long as no security operation changes
-// data, commit and abandon both simply close the transaction; the recorded flag and route let
-// callers (tests, the runner) see what a package asked for.
+// flag 2 abandons while every other end flag commits. Security changes made with a transaction's
+// text are staged in its record (staged); the end operation applies them at a commit, in one
+// storage transaction, and drops them at an abandon. The recorded flag and route let callers
+// (tests, the runner) see what a package asked for.
 //
 // Look-up by text is a hash map, so a long session's history stays cheap to search.
 #pragma once
@@ -16,6 +17,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "mdserver/security_types.h"
 
 namespace mdserver {
 
@@ -34,6 +37,7 @@ struct TransactionRecord {
   // Valid once the transaction has ended.
   int32_t endFlag = 0;
   TransactionRoute endRoute = TransactionRoute::kInterface;
+  std::vector<AuthorizationChange> staged;  // in the order they were made
   bool abandoned() const { return !open && endFlag == kEndFlagAbandon; }
 };
 
@@ -52,6 +56,9 @@ class TransactionBook {
                 TransactionRoute route);
 
   const TransactionRecord* find(std::string_view text) const;
+  TransactionRecord* findOpen(std::string_view text);
+  // Ends every open transaction as abandoned, dropping what they staged (connection end).
+  void abandonOpen();
   size_t openCount() const { return openCount_; }
   const std::vector<TransactionRecord>& records() const { return records_; }  // begin order
 

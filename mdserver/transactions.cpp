@@ -5,8 +5,10 @@
 #include <cctype>
 #include <string>
 
+#include "mdserver/access_guard.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/operation_dispatch.h"
+#include "mdserver/security_store.h"
 #include "mdserver/status_codes.h"
 
 namespace mdserver {
@@ -56,6 +58,11 @@ std::string_view identifierOf(const MetadataObject* object) {
   return std::string_view(object->identifier, static_cast<size_t>(length));
 }
 
+// A repository handle's identifier is its repository's; an object's begins with it.
+std::string_view repositoryIdOf(const MetadataObject* object) {
+  return identifierOf(object).substr(0, 8);
+}
+
 ClientInterface* ownerOf(const MetadataObject* object) {
   return object ? ClientInterface::fromAbi(object->owner) : nullptr;
 }
@@ -95,9 +102,15 @@ StatusCode endIn(ClientInterface* ci, TransactionHandle* handle, std::string_vie
                  int32_t flag, TransactionRoute route) {
   if (!handle) return ci->fail(kStatusInvalidArgument, "endTransaction: no transaction handle");
   std::string_view text = view(handle->text, handle->length);
+  TransactionRecord* record = ci->transactions().findOpen(text);
   switch (ci->transactions().end(text, repositoryId, flag, route)) {
-    case TransactionBook::EndResult::kEnded:
-      return kStatusOk;
+    case TransactionBook::EndResult::kEnded: {
+      std::vector<AuthorizationChange> staged = std::move(record->staged);
+      record->staged.clear();
+      if (flag == kEndFlagAbandon || staged.empty()) return kStatusOk;
+      // All staged changes in one storage transaction: a failure applies none of them.
+      return ci->fail(ci->repository().security().apply(staged));
+    }
     case TransactionBook::EndResult::kAlreadyEnded:
       return ci->fail(kStatusUnknownTransaction,
                       "transaction '" + std::string(text) + "' has already ended");
@@ -155,7 +168,8 @@ StatusCode repoBeginTransactionOp(MetadataObject* repository, int32_t flags,
   if (!out) return ci->fail(kStatusInvalidArgument, "repoBeginTransaction: no result address");
   *out = nullptr;
   return dispatch(ci, "repoBeginTransaction", [&] {
-    return beginIn(ci, identifierOf(repository), flags, TransactionRoute::kRepositoryHandle, out);
+    return beginIn(ci, repositoryIdOf(repository), flags, TransactionRoute::kRepositoryHandle,
+                   out);
   });
 }
 
@@ -168,7 +182,8 @@ StatusCode repoEndTransactionOp(MetadataObject* repository, TransactionHandle* h
     return kStatusInvalidArgument;
   }
   StatusCode status = dispatch(ci, "repoEndTransaction", [&] {
-    return endIn(ci, handle, identifierOf(repository), flag, TransactionRoute::kRepositoryHandle);
+    return endIn(ci, handle, repositoryIdOf(repository), flag,
+                 TransactionRoute::kRepositoryHandle);
   });
   freeTransactionHandle(ci, handle);
   return status;
@@ -222,22 +237,19 @@ void* refusalSlot(int slot) {
 
 }  // namespace
 
-// An ordinary object's slot 19 must still take the handle it was given: a caller that ends a
-// transaction through a wrong object would otherwise lose it.
-namespace {
-StatusCode nonRepositoryEndOp(MetadataObject* object, TransactionHandle* handle, int32_t) {
-  ClientInterface* ci = ownerOf(object);
-  if (!ci) return kStatusNotARepository;
-  ci->enter("repoEndTransaction");
-  freeTransactionHandle(ci, handle);
-  return ci->fail(kStatusNotARepository,
-                  "the object " + std::string(identifierOf(object)) + " is not a repository");
-}
-}  // namespace
-
-void* nonRepositorySlot(int slot) {
-  if (slot == object_op::kRepoEndTransaction) return reinterpret_cast<void*>(&nonRepositoryEndOp);
-  return refusalSlot<kStatusNotARepository>(slot);
+void* securitySlot(int slot) {
+  switch (slot) {
+    case object_op::kRepoListIdentities:
+    case object_op::kRepoListAuthorizations:
+    case object_op::kRepoSetAuthorization:
+      return securityOperationSlot(slot);
+    case object_op::kRepoBeginTransaction:
+      return reinterpret_cast<void*>(&repoBeginTransactionOp);
+    case object_op::kRepoEndTransaction:
+      return reinterpret_cast<void*>(&repoEndTransactionOp);
+    default:
+      return refusalSlot<kStatusNotServed>(slot);  // templates
+  }
 }
 
 void* const* repositoryOperationTable() {
@@ -246,9 +258,7 @@ void* const* repositoryOperationTable() {
     void* const* objectTable = objectOperationTableOfServer();
     for (int i = 0; i < 12; ++i) slots[i] = objectTable[i];
     slots[object_op::kReleaseList] = reinterpret_cast<void*>(&releaseRepositoryHandleOp);
-    for (int i = 12; i < 18; ++i) slots[i] = refusalSlot<kStatusNotServed>(i);
-    slots[object_op::kRepoBeginTransaction] = reinterpret_cast<void*>(&repoBeginTransactionOp);
-    slots[object_op::kRepoEndTransaction] = reinterpret_cast<void*>(&repoEndTransactionOp);
+    for (int i = 12; i < object_op::kSlots; ++i) slots[i] = securitySlot(i);
     return const_cast<void* const*>(slots);
   }();
   return table;
@@ -260,6 +270,11 @@ bool resolveRepositoryReference(ClientInterface* ci, std::string_view text, Meta
   if (reference.empty()) return false;
   auto repository = ci->repository().repositoryByReference(reference);
   if (!repository) return false;
+  if (!decideFor(*ci, repositoryTarget(repository->id), kPermissionRead).allowed) {
+    // A repository the principal may not read is as absent as an object it may not read.
+    *status = ci->fail(kStatusNoMatch, "no repository '" + std::string(reference) + "'");
+    return true;
+  }
   ObjectRow row;
   row.key = repository->key;
   row.id = repository->id;

@@ -6,9 +6,8 @@
 //   - a bare text without ':' '\' '?' (a text that can never be an object URI),
 // when X, or the bare text, is the identifier or the name of a repository. Every other text,
 // and a text of these shapes that names no repository, resolves exactly as before. A handle's
-// operation table has slot 0 (release) and the object slots 2..10 of an ordinary object, the
-// transaction slots 18 and 19, and slots 12..17 that refuse with kStatusNotServed until the
-// security model is served. Ordinary objects refuse slots 12..19 with kStatusNotARepository.
+// operation table has slot 0 (release), the object slots 2..10 of an ordinary object and the
+// security slots 12..19 (securitySlot below), which ordinary objects carry as well.
 //
 // Transactions (members 86, 87; slots 18, 19):
 //   beginTransaction(interface, repository text, length, flags, out handle): empty text = the
@@ -39,8 +38,13 @@ bool resolveRepositoryReference(ClientInterface* ci, std::string_view text, Meta
 
 void installTransactionMembers(MetadataInterface& abi);
 
-// The refusing entry of slot 12..19 for ordinary objects.
-void* nonRepositorySlot(int slot);
+// Slots 12..19 of ordinary objects and repository handles alike: identities and transactions
+// act on the object's repository, authorizations on the object (or the repository, through a
+// handle). The template slots 13, 15 and 16 refuse with kStatusNotServed.
+void* securitySlot(int slot);
+// The served security slots 12, 14 and 17 (security_operations.cpp).
+void* securityOperationSlot(int slot);
+void installSecurityMembers(MetadataInterface& abi);
 
 // The operation table of repository handles.
 void* const* repositoryOperationTable();

@@ -6,7 +6,8 @@ namespace {
 // Options that take a value, written either "--name VALUE" or "--name=VALUE".
 bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
-         name == "--set" || name == "--user" || name == "--password" || name == "--log";
+         name == "--set" || name == "--user" || name == "--password" || name == "--password-file" ||
+         name == "--log";
 }
 
 std::string applyValueOption(CommandLine& line, const std::string& name, const std::string& value) {
@@ -26,6 +27,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.user = value;
   } else if (name == "--password") {
     line.password = value;
+  } else if (name == "--password-file") {
+    line.passwordFile = value;
   } else if (name == "--log") {
     line.logFile = value;
   }
@@ -77,6 +80,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
   if (line.password && !line.user) {
     return {std::nullopt, "--password given without --user"};
   }
+  if (line.passwordFile && !line.user) {
+    return {std::nullopt, "--password-file given without --user"};
+  }
+  if (line.passwordFile && line.password) {
+    return {std::nullopt, "--password and --password-file both given; use one"};
+  }
 
   std::vector<std::string> rest(arguments.begin() + static_cast<long>(std::min(i, arguments.size())),
                                 arguments.end());
@@ -124,7 +133,10 @@ Options:
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"
   --set KEY=VALUE     a host name-value setting (repeatable), e.g. OSENV.RUX_RNG_METHOD=PCG
   --user NAME         the user of the repository connection
-  --password TEXT     the password of the repository connection
+  --password TEXT     the password of the repository connection (visible to every user of
+                      the machine: prefer the next three)
+  --password-file F   read the password from the first line of file F
+                      (otherwise MDHOST_PASSWORD, else a prompt when on a terminal)
   --log FILE          write the host log to FILE instead of standard error
   --stats             at exit, print calls per interface operation and pool blocks outstanding
   --no-rdrand         the host reports a processor without RDRAND

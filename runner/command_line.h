@@ -28,6 +28,7 @@ struct CommandLine {
   std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE, in order
   std::optional<std::string> user;
   std::optional<std::string> password;
+  std::optional<std::string> passwordFile;  // --password-file: the password's first line
   std::string logFile;                  // empty: standard error
   bool stats = false;
   bool noRdrand = false;

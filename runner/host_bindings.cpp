@@ -284,7 +284,8 @@ bool endSession(lua_State* L, ScriptContext& context, HostSession* session) {
 
 // newsession{context=TEXT, FUNCTION}: runs FUNCTION with its calls in a new child session of the
 // current one, then ends that session (its cleanups run) and returns FUNCTION's results. An
-// error inside FUNCTION still ends the session before it propagates.
+// error inside FUNCTION still ends the session before it propagates. With user=NAME (and
+// password=TEXT), a session of context "DOSUB" gets connections of its own for that user.
 int newsession(lua_State* L) {
   luaL_checktype(L, 1, LUA_TTABLE);
   lua_getfield(L, 1, "context");
@@ -297,10 +298,21 @@ int newsession(lua_State* L) {
     return luaL_error(L, "newsession expects a function: newsession{context=\"DOSUB\", "
                       "function() ... end}");
   }
+  const int function = lua_gettop(L);
+  lua_getfield(L, 1, "user");
+  const char* user = lua_tostring(L, -1);
+  lua_getfield(L, 1, "password");
+  const std::string password = luaL_optstring(L, -1, "");
+  const std::string userName = user != nullptr ? user : "";
+  lua_settop(L, function);
+  if (!userName.empty() && std::string(name) != "DOSUB") {
+    return luaL_error(L, "newsession: user= needs context=\"DOSUB\" (a connection of its own)");
+  }
   ScriptContext* context = contextOf(L);
   HostSession* parent = context->session;
   HostSession* child = beginSession(L, *context, name);
   if (child == nullptr) return lua_error(L);
+  if (!userName.empty() && context->connectAs) context->connectAs(child, userName, password);
 
   const int base = lua_gettop(L) - 1;
   context->session = child;

@@ -33,6 +33,9 @@ struct ScriptContext {
   refhost::ReferenceHost* host = nullptr;
   HostSession* session = nullptr;  // the session the program's calls run in
   Accounting accounting;
+  // newsession{user=..., password=...}: the session's interfaces act for that user.
+  std::function<void(HostSession* session, const std::string& user, const std::string& password)>
+      connectAs;
 };
 
 // Installs the globals listed above for every function of every library loaded in the host.

@@ -17,6 +17,7 @@
 #include "runner/java_bindings.h"
 #include "runner/lua_program.h"
 #include "runner/program_paths.h"
+#include "runner/password_source.h"
 #include "runner/repository_service.h"
 
 namespace runner {
@@ -129,7 +130,13 @@ int runProgram(const CommandLine& line) {
   };
 
   std::string error;
-  Credentials credentials{line.user.value_or(""), line.password.value_or("")};
+  const std::optional<std::string> password = resolvePassword(line, &error);
+  if (!password) {
+    std::cerr << "mdhost: " << error << "\n";
+    closeLog();
+    return 2;
+  }
+  Credentials credentials{line.user.value_or(""), *password};
   std::unique_ptr<RepositoryService> repository =
       RepositoryService::open(line.repository, credentials, &error);
   if (!repository) {
@@ -161,6 +168,10 @@ int runProgram(const CommandLine& line) {
     ScriptContext context;
     context.host = &host;
     context.accounting = repository->accounting();
+    context.connectAs = [&repository](HostSession* session, const std::string& user,
+                                      const std::string& password) {
+      repository->connectAs(session, user, password);
+    };
     try {
       context.session = host.newSession(host.topSession(), kProgramContext);
     } catch (const std::exception& failure) {

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "mdserver/authentication.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/repository.h"
 #include "runner/program_paths.h"
@@ -28,6 +29,31 @@ struct RepositoryService::Impl {
 
   std::unique_ptr<mdserver::Repository> repository;
   mdserver::Credentials credentials;
+  // Logins are checked once per credentials: a password hash is slow on purpose.
+  std::optional<mdserver::Authentication> defaultLogin;
+  struct SessionLogin {
+    mdserver::Credentials credentials;
+    std::optional<mdserver::Authentication> login;
+  };
+  std::unordered_map<HostSession*, SessionLogin> sessionLogins;
+
+  // The credentials and the checked login for a session's interfaces.
+  std::pair<const mdserver::Credentials*, const mdserver::Authentication*> loginFor(
+      HostSession* session) {
+    if (auto found = sessionLogins.find(session); found != sessionLogins.end()) {
+      SessionLogin& own = found->second;
+      if (!own.login) {
+        own.login = mdserver::authenticate(repository->security(), own.credentials.user,
+                                           own.credentials.password);
+      }
+      return {&own.credentials, &*own.login};
+    }
+    if (!defaultLogin) {
+      defaultLogin = mdserver::authenticate(repository->security(), credentials.user,
+                                            credentials.password);
+    }
+    return {&credentials, &*defaultLogin};
+  }
   std::unordered_map<MetadataInterface*, LiveInterface> live;
   // Counts of interfaces already released, per session and over the whole run.
   std::unordered_map<HostSession*, std::map<std::string, uint64_t>> releasedCalls;
@@ -114,7 +140,18 @@ refhost::MetadataProvider RepositoryService::provider(
     std::function<void(const std::string&)> note) {
   Impl* impl = impl_.get();
   return [impl, note](HostSession* session, void** interfaceOut) -> StatusCode {
-    MetadataInterface* md = mdserver::openInterface(*impl->repository, impl->credentials);
+    const auto [credentials, login] = impl->loginFor(session);
+    if (!login->outcome.ok()) {
+      if (note) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%08X", login->outcome.status);
+        note("Metadata repository (status 0x" + std::string(code) + "): " + login->outcome.message);
+      }
+      *interfaceOut = nullptr;
+      return login->outcome.status;
+    }
+    MetadataInterface* md =
+        mdserver::openInterface(*impl->repository, *credentials, login->principal);
     mdserver::ClientInterface* client = mdserver::ClientInterface::fromAbi(md);
     if (note) {
       client->onFailure([note](StatusCode status, const std::string& text) {
@@ -162,8 +199,16 @@ Accounting RepositoryService::accounting() {
     return outstanding;
   };
   // An ended session's address may come back for a new session; its counts must not.
-  accounting.forgetSession = [impl](HostSession* session) { impl->releasedCalls.erase(session); };
+  accounting.forgetSession = [impl](HostSession* session) {
+    impl->releasedCalls.erase(session);
+    impl->sessionLogins.erase(session);
+  };
   return accounting;
+}
+
+void RepositoryService::connectAs(HostSession* session, const std::string& user,
+                                  const std::string& password) {
+  impl_->sessionLogins[session] = {mdserver::Credentials{user, password}, std::nullopt};
 }
 
 std::string RepositoryService::statistics() const {

@@ -37,12 +37,18 @@ class RepositoryService {
   // What the repository is, for messages: "sample repository (path)", "x.db", ...
   const std::string& description() const { return description_; }
 
-  // The host's hostGetMetadataInterface answer for a session. note, when given, receives the
+  // The host's hostGetMetadataInterface answer for a session. The first request authenticates
+  // the credentials given to open() (or to connectAs for that session) against the repository's
+  // logins, once; a failed login makes every request fail with its status (0x80172150 unknown
+  // user or wrong password, 0x80172151 login required) and a note, never an anonymous
+  // connection. note, when given, receives the
   // detailed text of every failure an interface reports other than "no match" (which programs
   // meet routinely), e.g. where an object URI is malformed.
   refhost::MetadataProvider provider(std::function<void(const std::string&)> note = {});
   // calls() and pool() of the program.
   Accounting accounting();
+  // Interfaces handed out for `session` from now on act for this user (newsession{user=...}).
+  void connectAs(HostSession* session, const std::string& user, const std::string& password);
   // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
   std::string statistics() const;
 

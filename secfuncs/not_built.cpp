@@ -1,13 +1,11 @@
-// Security functions whose work is not built yet: registered, logged, no effect.
+// Security functions whose work is not built yet (access control templates): registered,
+// logged, no effect.
 #include "frame/not_built.h"
 #include "secfuncs/functions.h"
 
 namespace secfuncs {
 
-int32_t metasecGetnid(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_GETNID", r); }
 int32_t metasecGetnact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_GETNACT", r); }
-int32_t metasecGetnauth(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_GETNAUTH", r); }
-int32_t metasecSetauth(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_SETAUTH", r); }
 int32_t metasecRemact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_REMACT", r); }
 int32_t metasecApplyact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_APPLYACT", r); }
 int32_t metasecSetacta(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_SETACTA", r); }
@@ -15,6 +13,5 @@ int32_t metasecGetacta(CallFrame*, double* r) { return frame::notBuiltNumeric("M
 int32_t metasecGetnacta(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_GETNACTA", r); }
 int32_t metasecNewact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_NEWACT", r); }
 int32_t metasecDelact(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_DELACT", r); }
-int32_t metasecLdump(CallFrame*, double* r) { return frame::notBuiltNumeric("METASEC_LDUMP", r); }
 
 }  // namespace secfuncs

@@ -10,6 +10,17 @@
 
 namespace secfuncs {
 
+int32_t flagsArgument(CallFrame* frame, int argument) {
+  const double* value = frame::numericAddress(frame, argument);
+  return value == nullptr ? 0 : frame::truncatedInteger(*value);
+}
+
+char firstCharacter(CallFrame* frame, int argument) {
+  const CharacterSlot* slot = frame::characterSlot(frame, argument);
+  if (slot == nullptr || slot->text == nullptr || static_cast<int32_t>(slot->length) <= 0) return 0;
+  return slot->text[0];
+}
+
 void passStatusToHost(StatusCode code) { hostReportStatus(frame::hostInterface(), code); }
 
 TransactionHandle* rebuildTransactionHandle(MetadataInterface* md, const CharacterSlot* slot) {
@@ -102,9 +113,9 @@ TransactionHandle* SecurityCall::handOverTransaction() {
   return handle;
 }
 
-bool SecurityCall::chooseRoute(int argument, double failureValue) {
+bool SecurityCall::chooseRoute(int argument, double failureValue, bool blankIsDefault) {
   frame::TextArgument text = frame::readCharacterInput(frame_, argument);
-  if (text.length == 0) return true;  // default route
+  if (text.length == 0 && blankIsDefault) return true;  // default route
   resolution_ = mdaccess::resolveObjectUri(session_, text.text, text.length);
   StatusCode status = resolution_.status;
   // A success without a list cannot name a repository; it counts as no match.

@@ -45,6 +45,11 @@ inline double statusAsValue(StatusCode code) {
 // A found position n as the result: converted through single precision.
 inline double positionAsValue(int32_t n) { return static_cast<double>(static_cast<float>(n)); }
 
+// A numeric flags argument, truncated to 32 bits; 0 when the host supplies no address.
+int32_t flagsArgument(CallFrame* frame, int argument);
+// The first character of a character argument, 0 when it has none.
+char firstCharacter(CallFrame* frame, int argument);
+
 // Hands a failing server status to the host's own status report, without touching SYSMSG/SYSRC.
 void passStatusToHost(StatusCode code);
 
@@ -102,10 +107,12 @@ class SecurityCall {
   // For operations that take the handle and free it themselves (the end operations).
   TransactionHandle* handOverTransaction();
 
-  // Chooses the route from a repository argument: blank gives the default route; otherwise the
+  // Chooses the route from a repository argument: blank gives the default route (unless
+  // blankIsDefault is false: then the blank text is resolved with length 0 too); otherwise the
   // text (trimmed) is resolved to a repository handle. Any resolution failure is reported and
   // stores failureValue; false then.
-  bool chooseRoute(int argument, double failureValue = kValueResolveFailed);
+  bool chooseRoute(int argument, double failureValue = kValueResolveFailed,
+                   bool blankIsDefault = true);
   bool defaultRoute() const { return repository_ == nullptr; }
   MetadataObject* repository() const { return repository_; }
 

@@ -42,7 +42,7 @@ TEST_F(ObjectUriTest, ComparisonsAndCaseRules) {
   EXPECT_TRUE(resolveIds("vqsobj:Person?@Title='analyst'").empty());
   EXPECT_EQ(resolveIds("vqsobj:Person?@Title=:'ANALYST'"), Ids{"A0000001.PERSON02"});
   EXPECT_EQ(resolveIds("vqsobj:Person?@Title!='Analyst'"),
-            (Ids{"A0000001.PERSON01", "A0000001.PERSON03"}));
+            (Ids{"A0000001.PERSON01", "A0000001.PERSON03", "A0000001.PERSON04"}));
   // Attribute names ignore case; @Name and @Id reach the object's own fields.
   EXPECT_EQ(resolveIds("vqsobj:Person?@TITLE='Analyst'"), Ids{"A0000001.PERSON02"});
   EXPECT_EQ(resolveIds("vqsobj:Person?@name='Ada Field'"), Ids{"A0000001.PERSON01"});

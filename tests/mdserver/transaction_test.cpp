@@ -89,12 +89,14 @@ TEST_F(TransactionTest, FaultsAndExhaustedPoolsLeaveNoHandleBehind) {
   EXPECT_EQ(endTransaction(md, handle, "", 0, 0), kStatusOk);
   EXPECT_EQ(ci->transactions().openCount(), 1u);  // T1 was never ended (the fault)
 
-  // A repository slot on an ordinary object refuses; slot 19 still frees the handle.
+  // Through an ordinary object, transactions are its repository's.
   MetadataObject* person = resolveOne("vqsobj:Person\\A0000001.PERSON01");
   ASSERT_EQ(beginTransaction(md, "", 0, 0, &handle), kStatusOk);
-  EXPECT_EQ(repoEndTransaction(person, handle, 0), kStatusNotARepository);
-  TransactionHandle* none = nullptr;
-  EXPECT_EQ(repoBeginTransaction(person, 0, &none), kStatusNotARepository);
+  EXPECT_EQ(repoEndTransaction(person, handle, 0), kStatusOk);
+  TransactionHandle* viaObject = nullptr;
+  ASSERT_EQ(repoBeginTransaction(person, 0, &viaObject), kStatusOk);
+  EXPECT_EQ(textOf(viaObject), "T6.A0000001");
+  EXPECT_EQ(repoEndTransaction(person, viaObject, 2), kStatusOk);
   freeObjectList(md, person);
 }
 

@@ -2,7 +2,12 @@
 // arguments begin, the subcommands, and clear errors that name the offending argument.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
 #include "runner/command_line.h"
+#include "runner/password_source.h"
 
 namespace runner {
 namespace {
@@ -67,6 +72,30 @@ TEST(CommandLine, ErrorsNameTheArgument) {
   EXPECT_NE(parse({"--set", "=v"}).error.find("KEY=VALUE"), std::string::npos);
   EXPECT_NE(parse({"--stats=yes"}).error.find("takes no value"), std::string::npos);
   EXPECT_NE(parse({"--password", "pw", "x.lua"}).error.find("without --user"), std::string::npos);
+  EXPECT_NE(parse({"--password-file", "f", "x.lua"}).error.find("without --user"),
+            std::string::npos);
+  EXPECT_NE(parse({"--user", "u", "--password", "p", "--password-file", "f"}).error.find("both"),
+            std::string::npos);
+}
+
+TEST(CommandLine, PasswordSourcesInOrder) {
+  const std::string file = ::testing::TempDir() + "/command_line_password";
+  std::ofstream(file) << "from-file\r\nsecond line\n";
+  ParseResult fromFile = parse({"--user", "u", "--password-file", file, "x.lua"});
+  ASSERT_TRUE(fromFile.commandLine);
+  std::string error;
+  EXPECT_EQ(resolvePassword(*fromFile.commandLine, &error), "from-file");
+  ParseResult fromOption = parse({"--user", "u", "--password=given", "x.lua"});
+  ASSERT_TRUE(fromOption.commandLine);
+  ::setenv(kPasswordVariable, "from-environment", 1);
+  EXPECT_EQ(resolvePassword(*fromOption.commandLine, &error), "given");
+  ParseResult userOnly = parse({"--user", "u", "x.lua"});
+  EXPECT_EQ(resolvePassword(*userOnly.commandLine, &error), "from-environment");
+  ::unsetenv(kPasswordVariable);
+  ParseResult missing = parse({"--user", "u", "--password-file", file + ".gone", "x.lua"});
+  EXPECT_FALSE(resolvePassword(*missing.commandLine, &error));
+  EXPECT_NE(error.find(".gone"), std::string::npos);
+  std::remove(file.c_str());
 }
 
 TEST(CommandLine, HelpWinsAndUsageNamesScript) {

@@ -195,13 +195,11 @@ TEST_F(TransactionFunctionsTest, UnresolvedRepositoryGivesMinusThreeAndKeepsNoHa
   CharacterVariable unused(40);
   EXPECT_EQ(begtran("vqsobj:Person\\A5HOME01.NOSUCH01", 0, unused), -3);
   EXPECT_EQ(sysrc(), sysrcOf(kStatusNoMatch));
-  // An ordinary object is no repository: its transaction slots refuse (and still free the
-  // handle they are given), and the transaction stays open.
-  EXPECT_EQ(endtran("vqsobj:Person\\A5HOME01.PERS0001", name, 0),
-            exact(mdserver::kStatusNotARepository));
-  EXPECT_EQ(begtran("vqsobj:Person\\A5HOME01.PERS0001", 0, unused),
-            exact(mdserver::kStatusNotARepository));
-  EXPECT_TRUE(transaction(name)->open);
+  // Through an ordinary object the transaction functions act on the object's repository.
+  EXPECT_EQ(endtran("vqsobj:Person\\A5HOME01.PERS0001", name, 0), 0);
+  EXPECT_FALSE(transaction(name)->open);
+  EXPECT_EQ(begtran("vqsobj:Person\\A5HOME01.PERS0001", 0, unused), 0);
+  EXPECT_EQ(transaction(std::string(unused.value()))->repositoryId, "A5HOME01");
   EXPECT_EQ(invalidReleases(), 0u);
 }
 

@@ -1,4 +1,4 @@
---! args: --user ada --password pw123
+--! args: --user ada --password ada.pass
 -- The java table and METADATA_PASSID: an object of the project's receiver gets the connection's
 -- credentials (the password only ever shown masked); names are the host's (letter case and
 -- trailing blanks aside); a dropped name is no Java object.

@@ -1,0 +1,113 @@
+// The decision function; the rules are in access_decision.h.
+#include "mdserver/access_decision.h"
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+
+namespace mdserver {
+namespace {
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+std::vector<std::string> decisionLevels(const AccessTarget& target) {
+  std::vector<std::string> levels;
+  if (!target.objectId.empty()) levels.push_back(target.objectId);
+  levels.push_back(target.repositoryId);
+  return levels;
+}
+
+Decision decide(const EntrySource& entries, bool enforced, const Principal& principal,
+                const AccessTarget& target, std::string_view permission) {
+  Decision decision;
+  if (principal.localAdministrator) {
+    decision.allowed = true;
+    decision.basis = Decision::Basis::kLocalAdministrator;
+    return decision;
+  }
+  if (!enforced) {
+    decision.allowed = true;
+    decision.basis = Decision::Basis::kOpenRepository;
+    return decision;
+  }
+  for (const std::string& level : decisionLevels(target)) {
+    std::vector<AccessEntry> mine;
+    for (AccessEntry& entry : entries(level)) {
+      if (equalNoCase(entry.permission, permission) &&
+          principal.identities.count(entry.identityId) != 0) {
+        mine.push_back(std::move(entry));
+      }
+    }
+    if (decision.basis == Decision::Basis::kEntry) {
+      // Decided nearer: what this level says for the principal was overridden.
+      decision.overridden.insert(decision.overridden.end(), mine.begin(), mine.end());
+      continue;
+    }
+    if (mine.empty()) continue;
+    auto deny = std::find_if(mine.begin(), mine.end(), [](const AccessEntry& e) { return !e.grant; });
+    const auto deciding = deny != mine.end() ? deny : mine.begin();
+    decision.basis = Decision::Basis::kEntry;
+    decision.allowed = deciding->grant;
+    decision.decidingEntry = *deciding;
+    decision.decidingLevel = level;
+    for (auto it = mine.begin(); it != mine.end(); ++it) {
+      if (it != deciding && it->grant != deciding->grant) decision.overridden.push_back(*it);
+    }
+  }
+  return decision;
+}
+
+Decision decide(SecurityStore& store, const Principal& principal, const AccessTarget& target,
+                std::string_view permission) {
+  if (principal.localAdministrator) return decide(EntrySource{}, true, principal, target, permission);
+  EntrySource source = [&store](const std::string& level) {
+    std::vector<AccessEntry> out;
+    if (!store.entries(level, out).ok()) out.clear();
+    return out;
+  };
+  return decide(source, store.enforced(), principal, target, permission);
+}
+
+Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated) {
+  Principal principal;
+  principal.identityId = identity.id;
+  principal.identities.insert(std::string(kEverybodyId));
+  if (authenticated) principal.identities.insert(std::string(kAuthenticatedId));
+  // Breadth first over "member of"; the set stops cycles (a group that contains itself).
+  std::deque<std::string> pending{identity.id};
+  while (!pending.empty()) {
+    std::string current = std::move(pending.front());
+    pending.pop_front();
+    if (!principal.identities.insert(current).second) continue;
+    std::vector<std::string> groups;
+    if (!store.directGroups(current, groups).ok()) continue;
+    for (std::string& group : groups) pending.push_back(std::move(group));
+  }
+  return principal;
+}
+
+std::string describe(const Decision& decision) {
+  switch (decision.basis) {
+    case Decision::Basis::kLocalAdministrator:
+      return "granted: the local administrator";
+    case Decision::Basis::kOpenRepository:
+      return "granted: the repository defines no security";
+    case Decision::Basis::kNoEntry:
+      return "denied: no entry for the identity or its groups";
+    case Decision::Basis::kEntry:
+      break;
+  }
+  const AccessEntry& e = *decision.decidingEntry;
+  return std::string(decision.allowed ? "granted" : "denied") + " by the " +
+         (e.grant ? "grant" : "deny") + " of " + e.permission + " to " + e.identityId + " on " +
+         decision.decidingLevel;
+}
+
+}  // namespace mdserver

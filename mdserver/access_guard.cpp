@@ -1,0 +1,65 @@
+// Enforcement helpers; contract in access_guard.h.
+#include "mdserver/access_guard.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "mdserver/security_store.h"
+
+namespace mdserver {
+
+AccessTarget objectTarget(std::string_view objectId) {
+  return AccessTarget{std::string(objectId.substr(0, std::min<size_t>(8, objectId.size()))),
+                      std::string(objectId)};
+}
+
+AccessTarget repositoryTarget(std::string_view repositoryId) {
+  return AccessTarget{std::string(repositoryId), ""};
+}
+
+Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission) {
+  return decide(ci.repository().security(), ci.principal(), target, permission);
+}
+
+bool mayRead(ClientInterface& ci, const ObjectRow& row) {
+  if (ci.principal().localAdministrator) return true;
+  return decideFor(ci, objectTarget(row.id), kPermissionRead).allowed;
+}
+
+void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
+  if (ci.principal().localAdministrator || rows.empty()) return;
+  SecurityStore& store = ci.repository().security();
+  if (!store.enforced()) return;
+  // One decision per row, as mayRead makes it, but each level read once for the whole list:
+  // the rows of one listing share their repository's entries.
+  std::unordered_map<std::string, std::vector<AccessEntry>> levels;
+  const EntrySource entries = [&](const std::string& target) -> std::vector<AccessEntry> {
+    auto found = levels.find(target);
+    if (found == levels.end()) {
+      std::vector<AccessEntry> read;
+      if (!store.entries(target, read).ok()) read.clear();
+      found = levels.emplace(target, std::move(read)).first;
+    }
+    return found->second;
+  };
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const ObjectRow& row) {
+                              return !decide(entries, true, ci.principal(), objectTarget(row.id),
+                                             kPermissionRead)
+                                          .allowed;
+                            }),
+             rows.end());
+}
+
+StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
+                   StatusCode denied, std::string_view operation) {
+  const Decision decision = decideFor(ci, target, permission);
+  if (decision.allowed) return kStatusOk;
+  const std::string who = ci.principal().userId.empty() ? std::string("the connection")
+                                                        : "user '" + ci.principal().userId + "'";
+  return ci.fail(denied, std::string(operation) + ": " + who + " may not " +
+                             std::string(permission) + " " + target.id() + " (" +
+                             describe(decision) + ")");
+}
+
+}  // namespace mdserver

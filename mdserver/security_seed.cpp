@@ -1,0 +1,169 @@
+// Import and export of the seed file's security section; format in security_seed.h.
+#include "mdserver/security_seed.h"
+
+#include "mdserver/authentication.h"
+#include "mdserver/security_model.h"
+#include "mdserver/sqlite_security_store.h"
+#include "mdserver/status_codes.h"
+
+namespace mdserver {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string textAt(const Json& object, const char* key, const std::string& pointer,
+                   bool required) {
+  auto found = object.find(key);
+  if (found == object.end() || found->is_null()) {
+    if (required) throw SeedProblem{pointer, std::string("missing member \"") + key + "\""};
+    return {};
+  }
+  if (!found->is_string()) throw SeedProblem{pointer + "/" + key, "expected a string"};
+  return found->get<std::string>();
+}
+
+}  // namespace
+
+void importSecuritySection(SqliteSecurityStore& store, const Json& section,
+                           const std::function<bool(std::string_view)>& targetExists) {
+  const std::string base = "/security";
+  if (!section.is_object()) throw SeedProblem{base, "expected an object"};
+  std::string cost = textAt(section, "passwordHashing", base, false);
+  if (!knownHashingCost(cost)) {
+    throw SeedProblem{base + "/passwordHashing", "expected \"interactive\" or \"minimal\""};
+  }
+  if (!cost.empty()) store.setSetting("passwordHashing", cost);
+  cost = store.setting("passwordHashing");
+  if (auto require = section.find("requireLogin"); require != section.end()) {
+    if (!require->is_boolean()) throw SeedProblem{base + "/requireLogin", "expected true or false"};
+    store.setSetting("requireLogin", require->get<bool>() ? "true" : "false");
+  }
+  if (auto permissions = section.find("permissions"); permissions != section.end()) {
+    if (!permissions->is_array()) throw SeedProblem{base + "/permissions", "expected an array"};
+    for (size_t i = 0; i < permissions->size(); ++i) {
+      const std::string at = base + "/permissions/" + std::to_string(i);
+      const Json& entry = (*permissions)[i];
+      std::string name, description;
+      if (entry.is_string()) {
+        name = entry.get<std::string>();
+      } else if (entry.is_object()) {
+        name = textAt(entry, "name", at, true);
+        description = textAt(entry, "description", at, false);
+      } else {
+        throw SeedProblem{at, "expected a permission name or {\"name\": ...}"};
+      }
+      if (name.empty()) throw SeedProblem{at, "a permission name is empty"};
+      store.addPermission(name, description);
+    }
+  }
+  if (auto logins = section.find("logins"); logins != section.end()) {
+    if (!logins->is_array()) throw SeedProblem{base + "/logins", "expected an array"};
+    for (size_t i = 0; i < logins->size(); ++i) {
+      const std::string at = base + "/logins/" + std::to_string(i);
+      const Json& entry = (*logins)[i];
+      if (!entry.is_object()) throw SeedProblem{at, "expected an object"};
+      LoginRecord login;
+      login.userId = textAt(entry, "user", at, true);
+      if (login.userId.empty()) throw SeedProblem{at + "/user", "a user id is empty"};
+      login.id = textAt(entry, "id", at, false);
+      if (login.id.empty()) login.id = "LOGIN." + login.userId;
+      login.domain = textAt(entry, "domain", at, false);
+      login.ownerId = textAt(entry, "owner", at, true);
+      std::optional<IdentityRecord> owner;
+      if (!store.findIdentity(login.ownerId, "", owner).ok() || !owner) {
+        throw SeedProblem{at + "/owner", "no Person, IdentityGroup or Role '" + login.ownerId + "'"};
+      }
+      login.ownerId = owner->id;
+      const bool clear = entry.contains("password");
+      const bool hashed = entry.contains("passwordHash");
+      if (clear == hashed) {
+        throw SeedProblem{at, "a login needs exactly one of \"password\" and \"passwordHash\""};
+      }
+      if (clear) {
+        // Never repeated in a message: the pointer says where, the text stays in the file.
+        auto hash = hashPassword(textAt(entry, "password", at, true), cost);
+        if (!hash) throw SeedProblem{at + "/password", "the password could not be hashed"};
+        login.passwordHash = std::move(*hash);
+      } else {
+        login.passwordHash = textAt(entry, "passwordHash", at, true);
+        if (!looksLikePasswordHash(login.passwordHash)) {
+          throw SeedProblem{at + "/passwordHash", "not a password hash (expected $argon2id$...)"};
+        }
+      }
+      std::optional<LoginRecord> existing;
+      if (store.findLogin(login.userId, existing).ok() && existing) {
+        throw SeedProblem{at + "/user", "user '" + login.userId + "' has a login already"};
+      }
+      store.addLogin(login);
+    }
+  }
+  if (auto entries = section.find("authorizations"); entries != section.end()) {
+    if (!entries->is_array()) throw SeedProblem{base + "/authorizations", "expected an array"};
+    for (size_t i = 0; i < entries->size(); ++i) {
+      const std::string at = base + "/authorizations/" + std::to_string(i);
+      const Json& entry = (*entries)[i];
+      if (!entry.is_object()) throw SeedProblem{at, "expected an object"};
+      const std::string target = textAt(entry, "target", at, true);
+      if (!targetExists(target)) {
+        throw SeedProblem{at + "/target", "no repository or object '" + target + "'"};
+      }
+      const std::string decision = textAt(entry, "decision", at, true);
+      if (decision != "grant" && decision != "deny") {
+        throw SeedProblem{at + "/decision", "expected \"grant\" or \"deny\""};
+      }
+      AuthorizationChange change;
+      const std::string identity = textAt(entry, "identity", at, true);
+      const std::string permission = textAt(entry, "permission", at, true);
+      AccessTarget where{target, ""};
+      Outcome prepared = prepareChange(store, identity, "",
+                                       decision == "grant" ? kGrantCodeGrant : kGrantCodeDeny,
+                                       permission, where, change);
+      if (!prepared.ok()) {
+        throw SeedProblem{at + (prepared.status == kStatusUnknownPermission ? "/permission"
+                                                                             : "/identity"),
+                          prepared.message};
+      }
+      store.addEntry(change.entry);
+    }
+  }
+}
+
+Json exportSecuritySection(SqliteSecurityStore& store) {
+  Json section = Json::object();
+  for (const auto& [name, value] : store.settings()) {
+    if (name == "requireLogin") {
+      section[name] = value == "true";
+    } else {
+      section[name] = value;
+    }
+  }
+  Json permissions = Json::array();
+  for (const auto& row : store.permissionRows()) {
+    if (row.description.empty()) {
+      permissions.push_back(row.name);
+    } else {
+      permissions.push_back({{"name", row.name}, {"description", row.description}});
+    }
+  }
+  if (!permissions.empty()) section["permissions"] = std::move(permissions);
+  std::vector<LoginRecord> logins;
+  if (store.logins(logins).ok() && !logins.empty()) {
+    Json list = Json::array();
+    for (const LoginRecord& login : logins) {
+      list.push_back({{"id", login.id}, {"user", login.userId}, {"passwordHash", login.passwordHash},
+                      {"owner", login.ownerId}, {"domain", login.domain}});
+    }
+    section["logins"] = std::move(list);
+  }
+  Json entries = Json::array();
+  for (const AccessEntry& entry : store.allEntries()) {
+    entries.push_back({{"target", entry.target}, {"identity", entry.identityId},
+                       {"permission", entry.permission},
+                       {"decision", entry.grant ? "grant" : "deny"}});
+  }
+  if (!entries.empty()) section["authorizations"] = std::move(entries);
+  if (section.empty()) return nullptr;
+  return section;
+}
+
+}  // namespace mdserver

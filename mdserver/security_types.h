@@ -1,0 +1,86 @@
+// The plain records of the repository's security model: identities, permissions, authorization
+// entries, logins and the principal a connection acts for. Shared by the storage, the decision
+// function, the listings and the client interface adapter; none of them carries behaviour.
+//
+// Identities are objects of types Person, IdentityGroup and Role, plus two built-in identities
+// that every repository has (they are not stored): kEverybodyId for every connection and
+// kAuthenticatedId for every connection that logged in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace mdserver {
+
+inline constexpr std::string_view kEverybodyId = "BUILTIN0.EVERYBDY";
+inline constexpr std::string_view kEverybodyName = "Everybody";
+inline constexpr std::string_view kAuthenticatedId = "BUILTIN0.AUTHUSRS";
+inline constexpr std::string_view kAuthenticatedName = "Authenticated";
+inline constexpr std::string_view kBuiltInType = "BuiltInGroup";
+
+// The association that lists a group's or role's members (people, groups, roles), and the one
+// by which a person may name its groups itself; membership is the union of both.
+inline constexpr std::string_view kMembersAssociation = "MemberIdentities";
+inline constexpr std::string_view kGroupsAssociation = "IdentityGroups";
+
+// Permission names the model itself relies on; a repository defines these and any others.
+inline constexpr std::string_view kPermissionRead = "Read";
+inline constexpr std::string_view kPermissionWrite = "Write";
+inline constexpr std::string_view kPermissionDelete = "Delete";
+inline constexpr std::string_view kPermissionAdminister = "Administer";
+
+struct IdentityRecord {
+  std::string id;           // object identifier, or a built-in identifier
+  std::string name;
+  std::string type;         // Person, IdentityGroup, Role or kBuiltInType
+  std::string description;
+};
+
+// One explicit grant or deny, on a repository (target = its 8-character identifier) or on an
+// object (target = its 17-character identifier).
+struct AccessEntry {
+  std::string target;
+  std::string identityId;
+  std::string permission;   // the permission's name as the repository defines it
+  bool grant = true;        // false: deny
+  bool operator==(const AccessEntry&) const = default;
+};
+
+// A change of one explicit entry: set (grant or deny) or remove.
+struct AuthorizationChange {
+  enum class Kind { kSet, kRemove };
+  Kind kind = Kind::kSet;
+  AccessEntry entry;        // for kRemove, grant is ignored
+};
+
+// A login as stored. passwordHash never leaves the security model: listings copy the other
+// fields only.
+struct LoginRecord {
+  std::string id;           // the login's own identifier
+  std::string userId;
+  std::string passwordHash; // libsodium password-hash string (salt and cost inside)
+  std::string ownerId;      // the identity it logs in as
+  std::string domain;       // authentication domain
+};
+
+// Who a connection acts for. The local administrator (a program run without a user, when the
+// repository does not require a login) passes every decision; anyone else is decided by the
+// entries for the identities in `identities`: the own identity, every group and role it belongs
+// to (nesting followed), Authenticated and Everybody.
+struct Principal {
+  bool localAdministrator = false;
+  std::string userId;       // empty for the local administrator
+  std::string identityId;
+  std::unordered_set<std::string> identities;
+
+  static Principal administrator() {
+    Principal p;
+    p.localAdministrator = true;
+    return p;
+  }
+};
+
+}  // namespace mdserver

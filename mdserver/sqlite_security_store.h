@@ -1,0 +1,53 @@
+// The security model's storage in the repository's SQLite database: tables permissions,
+// authorizations, logins and security_settings beside the object tables (identities are
+// objects). Shares the repository's connection and lock.
+//
+// The seed methods (add*, setSetting) write inside a transaction the caller holds (the seed
+// import's); apply() opens its own.
+#pragma once
+
+#include <mutex>
+
+#include "mdserver/security_store.h"
+
+namespace mdserver {
+
+class SqliteDatabase;
+
+class SqliteSecurityStore final : public SecurityStore {
+ public:
+  SqliteSecurityStore(SqliteDatabase& database, std::recursive_mutex& mutex);
+  static const char* schema();
+
+  bool enforced() override;
+  std::string setting(std::string_view name) override;
+  Outcome identities(std::string_view repositoryId, std::vector<IdentityRecord>& out) override;
+  Outcome findIdentity(std::string_view idOrName, std::string_view type,
+                       std::optional<IdentityRecord>& out) override;
+  Outcome directGroups(std::string_view identityId, std::vector<std::string>& out) override;
+  Outcome permissions(std::vector<std::string>& out) override;
+  Outcome entries(std::string_view target, std::vector<AccessEntry>& out) override;
+  Outcome apply(const std::vector<AuthorizationChange>& changes) override;
+  Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) override;
+  Outcome logins(std::vector<LoginRecord>& out) override;
+
+  // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
+  // StorageError.
+  void setSetting(std::string_view name, std::string_view value);
+  void addPermission(std::string_view name, std::string_view description);
+  void addEntry(const AccessEntry& entry);
+  void addLogin(const LoginRecord& login);
+  struct PermissionRow {
+    std::string name;
+    std::string description;
+  };
+  std::vector<PermissionRow> permissionRows();
+  std::vector<std::pair<std::string, std::string>> settings();
+  std::vector<AccessEntry> allEntries();
+
+ private:
+  SqliteDatabase& db_;
+  std::recursive_mutex& mutex_;
+};
+
+}  // namespace mdserver
