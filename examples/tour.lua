@@ -149,6 +149,65 @@ do
   end)
 end
 
+section("Properties and associations changed (in memory only)")
+do
+  local uri, value, propertyUri = char(60), char(80), char(60)
+  -- One line per association: its objects' short URIs, or the value when it has none.
+  local function members(object, association)
+    local all, n = {}, 1
+    while true do
+      local count = try("METADATA_GETNASS", object, association, n, uri)
+      if count == nil then return "" end
+      if count < n then break end
+      all[#all + 1] = (uri.trimmed:gsub("^VQSOBJ:", ""))
+      n = n + 1
+    end
+    if #all == 0 then return "(none)" end
+    return table.concat(all, " ")
+  end
+  local COLUMN = function(id) return [[vqsobj:Column\]] .. id end
+
+  show("a column names its table: METADATA_GETNASS(COLUMN02, Table) -> %s",
+       members(COLUMN("A0000001.COLUMN02"), "Table"))
+  local rc = try("METADATA_SETPROP", ORDERS, "Steward Note", "checked", propertyUri)
+  if rc ~= nil then show("METADATA_SETPROP(Steward Note, checked) = %s (created); property %s", tostring(rc), propertyUri.trimmed) end
+  rc = try("METADATA_SETPROP", ORDERS, "Steward Note", "rechecked", propertyUri)
+  if rc ~= nil then show("METADATA_SETPROP(Steward Note, rechecked) = %s (changed)", tostring(rc)) end
+  rc = try("METADATA_GETPROP", ORDERS, "Steward Note", value, propertyUri)
+  if rc ~= nil then show("METADATA_GETPROP(Steward Note) = %s; value %q", tostring(rc), value.trimmed) end
+  local typeName, id = char(32), char(20)
+  rc = try("METADATA_RESOLVE", propertyUri.trimmed, typeName, id)
+  if rc ~= nil then show("METADATA_RESOLVE(%s) = %s; type %s", propertyUri.trimmed, tostring(rc), typeName.trimmed) end
+
+  show("Columns of ORDERS: %s", members(ORDERS, "Columns"))
+  local changes = {
+    {"Remove", {"A0000001.COLUMN02"}},
+    {"Append", {"A0000002.COLUMN01"}},
+    {"Merge", {"A0000001.COLUMN02", "A0000001.COLUMN01"}},
+    {"Modify", {"A0000001.COLUMN02", "A0000001.COLUMN01", "A0000001.COLUMN03"}},
+    {"replace", {"A0000001.COLUMN01", "A0000001.COLUMN02", "A0000001.COLUMN03"}},
+    {"Swap", {"A0000001.COLUMN01"}},
+  }
+  for _, change in ipairs(changes) do
+    local kind, ids = change[1], change[2]
+    local targets = {}
+    for i, target in ipairs(ids) do targets[i] = COLUMN(target) end
+    rc = try("METADATA_SETASSN", ORDERS, "Columns", kind, table.unpack(targets))
+    if rc ~= nil then
+      show("METADATA_SETASSN(Columns, %s, %s) = %s -> %s", kind, table.concat(ids, ", "), tostring(rc),
+           members(ORDERS, "Columns"))
+    end
+  end
+  show("the column FORECAST.MONTH came and went: its Table -> %s", members(COLUMN("A0000002.COLUMN01"), "Table"))
+  rc = try("METADATA_SETASSN", ORDERS, "Columns", "Merge", COLUMN("A0000001.NOSUCH01"))
+  if rc ~= nil then show("METADATA_SETASSN with no target that resolves = %s", tostring(rc)) end
+  rc = try("METADATA_DELASSN", ORDERS, "TablePackage")
+  if rc ~= nil then show("METADATA_DELASSN(TablePackage) = %s", tostring(rc)) end
+  show("the library's Tables -> %s", members([[vqsobj:Library\A0000001.LIB00001]], "Tables"))
+  rc = try("METADATA_DELASSN", ORDERS, "TablePackage")
+  if rc ~= nil then show("METADATA_DELASSN(TablePackage) again = %s", tostring(rc)) end
+end
+
 section("Changes (in memory only)")
 do
   local uri, value = char(60), char(80)

@@ -40,6 +40,15 @@ struct ResolutionEntry {
   int64_t objectCount;          // number of objects once counted, else 0
   int64_t cursorPosition;       // 1-based position of cursorObject; 0 when none
   MetadataObject* cursorObject; // last object a listing call walked to
+  // The same for one list that the first object handed out (its attributes, properties,
+  // association names or an association's objects): the list's head, its length once counted,
+  // and the last node walked to. Valid while the entry holds the object: the interface frees
+  // such a list only with its object or when it hands out a new one in its place, whose head is
+  // never the head of the list it replaces (mdaccess/md_abi.h).
+  const void* listHead;
+  int64_t listCount;            // 0 until counted
+  int64_t listCursorPosition;   // 1-based position of listCursor; 0 when none
+  void* listCursor;
 };
 static_assert(offsetof(ResolutionEntry, text) == 0);
 static_assert(offsetof(ResolutionEntry, textLength) == 8);
@@ -47,7 +56,8 @@ static_assert(offsetof(ResolutionEntry, objects) == 16);
 static_assert(offsetof(ResolutionEntry, next) == 24);
 static_assert(offsetof(ResolutionEntry, previous) == 32);
 static_assert(offsetof(ResolutionEntry, bucketNext) == 40);
-static_assert(sizeof(ResolutionEntry) == 80);
+static_assert(offsetof(ResolutionEntry, listHead) == 80);
+static_assert(sizeof(ResolutionEntry) == 112);
 
 // The security functions' single cached authorization list, keyed by its reference text.
 struct AuthorizationSlot {
@@ -149,5 +159,60 @@ MetadataObject* objectAt(ResolutionEntry* entry, MetadataObject* objects, int64_
 // The same for the type names of a namespace kept by `record` (which may be null).
 int64_t countTypeNames(ConnectionCacheRecord* record, NameNode* names);
 NameNode* typeNameAt(ConnectionCacheRecord* record, NameNode* names, int64_t n);
+
+// The same for a list that the entry's first object handed out: NameNode, NameValueNode or
+// MetadataObject lists, linked through their `next` member. entry may be null (a plain walk).
+// The cursor follows the most recent list asked about; another list starts from its head.
+template <typename Node>
+int64_t countListed(ResolutionEntry* entry, Node* head) {
+  const bool kept = entry != nullptr && head != nullptr && entry->listHead == head;
+  if (kept && entry->listCount > 0) return entry->listCount;
+  int64_t count = 0;
+  for (Node* node = head; node != nullptr; node = node->next) ++count;
+  if (entry != nullptr && head != nullptr) {
+    if (!kept) {
+      entry->listHead = head;
+      entry->listCursor = nullptr;
+      entry->listCursorPosition = 0;
+    }
+    entry->listCount = count;
+  }
+  return count;
+}
+
+template <typename Node>
+Node* listedAt(ResolutionEntry* entry, Node* head, int64_t n) {
+  if (n < 1 || head == nullptr) return nullptr;
+  if (entry != nullptr && entry->listHead != head) {
+    entry->listHead = head;
+    entry->listCount = 0;
+    entry->listCursor = nullptr;
+    entry->listCursorPosition = 0;
+  }
+  int64_t position = 1;
+  Node* node = head;
+  if (entry != nullptr && entry->listCursor != nullptr && entry->listCursorPosition <= n) {
+    position = entry->listCursorPosition;
+    node = static_cast<Node*>(entry->listCursor);
+  }
+  while (node != nullptr && position < n) {
+    node = node->next;
+    ++position;
+  }
+  if (node != nullptr && entry != nullptr) {
+    entry->listCursorPosition = position;
+    entry->listCursor = node;
+  }
+  return node;
+}
+
+// Drops the list cursor of an entry whose object the caller has just changed.
+inline void forgetListCursor(ResolutionEntry* entry) {
+  if (entry == nullptr) return;
+  entry->listHead = nullptr;
+  entry->listCount = 0;
+  entry->listCursor = nullptr;
+  entry->listCursorPosition = 0;
+}
 
 }  // namespace mdaccess

@@ -6,6 +6,12 @@
 // element by element, so one release routine frees lists made by either side. Texts handed out
 // are NUL-terminated right after their length.
 //
+// Lists an object hands out (listAttributes, listProperties, listAssociationNames,
+// getAssociation) belong to the object. Asked again, the object may hand out the same list
+// while nothing it lists has changed; a list handed out in place of an earlier one never has the
+// earlier one's head, so a package that kept a position in a list knows by the head whether the
+// position still holds.
+//
 // Members and table slots are reached only through the typed wrappers at the end of this file.
 #pragma once
 
@@ -115,63 +121,79 @@ static_assert(offsetof(NameNode, nameLength) == 8);
 static_assert(offsetof(NameNode, next) == 16);
 static_assert(sizeof(NameNode) == 24);
 
-struct NameValueNode {  // attributes and properties
-  char* name;
-  int32_t nameLength;
+// Element of the lists listAttributes and listProperties hand out, in the object's order. The
+// node and both texts are pool blocks of the object that handed the list out.
+struct NameValueNode {
+  char* name;              // 0: terminated after nameLength
+  int32_t nameLength;      // 8
   int32_t reserved1;
-  char* value;
-  int32_t valueLength;
+  char* value;             // 16: terminated after valueLength; empty values have length 0
+  int32_t valueLength;     // 24
   int32_t reserved2;
-  NameValueNode* next;
+  NameValueNode* next;     // 32: null at the end
 };
+static_assert(offsetof(NameValueNode, nameLength) == 8);
 static_assert(offsetof(NameValueNode, value) == 16);
 static_assert(offsetof(NameValueNode, valueLength) == 24);
 static_assert(offsetof(NameValueNode, next) == 32);
 static_assert(sizeof(NameValueNode) == 40);
 
-struct ValueText {  // getAttribute, getAppProperty
-  char* text;
-  int32_t length;
+// getAttribute (owned by the object asked) and getAppProperty (the caller's: freeText).
+struct ValueText {
+  char* text;       // 0: pool block, terminated after length
+  int32_t length;   // 8
   int32_t reserved;
 };
+static_assert(offsetof(ValueText, length) == 8);
 static_assert(sizeof(ValueText) == 16);
 
-struct AttributeRecord {  // setAttribute; built by the caller, all fields zero first
-  const char* name;
-  int32_t nameLength;
+// Request of setAttribute: built by the caller, all fields zero first; the texts are the
+// caller's (not terminated, read up to their lengths) and stay so.
+struct AttributeRecord {
+  const char* name;     // 0
+  int32_t nameLength;   // 8: trimmed
   int32_t reserved1;
-  const char* value;
-  int32_t valueLength;
-  int32_t changeFlags;  // 1
-  int64_t further[2];   // 0
+  const char* value;    // 16
+  int32_t valueLength;  // 24: trimmed; 0 stores an empty value
+  int32_t changeFlags;  // 28: 1
+  int64_t further[2];   // 32: 0
 };
+static_assert(offsetof(AttributeRecord, nameLength) == 8);
 static_assert(offsetof(AttributeRecord, value) == 16);
 static_assert(offsetof(AttributeRecord, valueLength) == 24);
 static_assert(offsetof(AttributeRecord, changeFlags) == 28);
+static_assert(offsetof(AttributeRecord, further) == 32);
 static_assert(sizeof(AttributeRecord) == 48);
 
 inline constexpr int32_t kPropertyValueChanged = 1;
 inline constexpr int32_t kPropertyNew = 2;
 inline constexpr int32_t kPropertyTypeCode = 12;
 
-struct PropertyRecord {  // getProperty (owned by its object), setProperty
-  char* name;
-  int32_t nameLength;
+// getProperty hands out a record owned by the object asked (name and value pool blocks); a
+// package may replace its value with a pool block of its own before setProperty, and the object
+// frees whatever value the record holds. For a new property the package builds the record itself
+// (texts pointing into its arguments, change flags kPropertyNew) and setProperty writes the new
+// property's identifier into it.
+struct PropertyRecord {
+  char* name;               // 0
+  int32_t nameLength;       // 8
   int32_t reserved1;
-  char* value;            // own pool block
-  int32_t valueLength;
-  int32_t changeFlags;    // kPropertyValueChanged, kPropertyNew
-  char identifier[24];    // at most 20 bytes
-  int32_t identifierLength;
-  int32_t typeCode;       // 12 for a property created by a package
-  int64_t further[2];     // 0 in a new record
+  char* value;              // 16: null with length 0 when there is none
+  int32_t valueLength;      // 24
+  int32_t changeFlags;      // 28: kPropertyValueChanged, kPropertyNew
+  char identifier[24];      // 32: at most 20 bytes, zero after them
+  int32_t identifierLength; // 56
+  int32_t typeCode;         // 60: 12 for a property created by a package
+  int64_t further[2];       // 64: 0 in a new record
 };
+static_assert(offsetof(PropertyRecord, nameLength) == 8);
 static_assert(offsetof(PropertyRecord, value) == 16);
 static_assert(offsetof(PropertyRecord, valueLength) == 24);
 static_assert(offsetof(PropertyRecord, changeFlags) == 28);
 static_assert(offsetof(PropertyRecord, identifier) == 32);
 static_assert(offsetof(PropertyRecord, identifierLength) == 56);
 static_assert(offsetof(PropertyRecord, typeCode) == 60);
+static_assert(offsetof(PropertyRecord, further) == 64);
 static_assert(sizeof(PropertyRecord) == 80);
 
 struct RepositoryEntry {  // listRepositories

@@ -16,6 +16,7 @@ struct ObjectResults {
     ClientInterface::ResultKind kind;
     std::string key;
     void* result;
+    uint64_t changeCount;  // the repository's change count the result was built at; 0: never kept
   };
   std::vector<Entry> entries;
 };
@@ -155,12 +156,17 @@ void ClientInterface::releaseList(MetadataObject* head) {
   }
 }
 
-void ClientInterface::freeObject(MetadataObject* object) {
+void ClientInterface::freeResultsOf(MetadataObject* object) {
   if (auto* results = static_cast<ObjectResults*>(object->serverPrivate[0])) {
     for (auto& entry : results->entries) freeResult(entry.kind, entry.result);
     delete results;
     object->serverPrivate[0] = nullptr;
   }
+  objectsWithResults_.erase(object);
+}
+
+void ClientInterface::freeObject(MetadataObject* object) {
+  freeResultsOf(object);
   // A repository handle owns the authorization list a package stored in it.
   if ((object->flags & kRepositoryCachedAuthorizations) != 0 &&
       untrackSecurityList(object->cachedAuthorizations)) {
@@ -173,21 +179,38 @@ void ClientInterface::freeObject(MetadataObject* object) {
 }
 
 void ClientInterface::attach(MetadataObject* object, ResultKind kind, std::string_view key,
-                             void* result) {
+                             void* result, uint64_t changeCount) {
   auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
   if (!results) {
     results = new ObjectResults;
     object->serverPrivate[0] = results;
+    objectsWithResults_.insert(object);
   }
   std::string folded = lowered(key);
   for (auto& entry : results->entries) {
     if (entry.kind == kind && entry.key == folded) {
+      // The new result was built while this one was still alive, so the two never share an
+      // address: a caller that compares heads can tell a new list from the one it walked.
       freeResult(kind, entry.result);
       entry.result = result;
+      entry.changeCount = changeCount;
       return;
     }
   }
-  results->entries.push_back({kind, std::move(folded), result});
+  results->entries.push_back({kind, std::move(folded), result, changeCount});
+}
+
+void* ClientInterface::keptResult(MetadataObject* object, ResultKind kind, std::string_view key,
+                                  uint64_t changeCount) {
+  auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
+  if (!results || changeCount == 0) return nullptr;
+  std::string folded = lowered(key);
+  for (auto& entry : results->entries) {
+    if (entry.kind == kind && entry.key == folded) {
+      return entry.changeCount == changeCount ? entry.result : nullptr;
+    }
+  }
+  return nullptr;
 }
 
 void ClientInterface::freeResult(ResultKind kind, void* result) {
@@ -267,6 +290,10 @@ void ClientInterface::shutDown() {
   if (releaseObserver_) releaseObserver_(summary);
   std::vector<MetadataObject*> left(handedOut_.begin(), handedOut_.end());
   for (MetadataObject* head : left) releaseList(head);
+  // Results attached to objects the interface did not hand out as lists (copies a package made
+  // and still holds) are the interface's too; the objects' own blocks go with the pool.
+  std::vector<MetadataObject*> holders(objectsWithResults_.begin(), objectsWithResults_.end());
+  for (MetadataObject* object : holders) freeResultsOf(object);
   freeRepositoryList(repositoryList_);
   auto lists = std::move(securityLists_);
   securityLists_.clear();

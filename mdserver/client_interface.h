@@ -7,8 +7,13 @@
 //    interface is released are freed then.
 //  - Results of an object's operations (getAssociation lists, listAssociationNames,
 //    listAttributes, listProperties, getAttribute's ValueText, getProperty's PropertyRecord)
-//    belong to that object and are freed with it. Asking again for the same result (same
-//    operation, same name) frees the earlier one; the package never holds both.
+//    belong to that object and are freed with it, or when the interface is released, whichever
+//    comes first. Asking again for the same result (same operation, same name) frees the
+//    earlier one; the package never holds both. Lists are the exception that keeps listing by
+//    index linear: while nothing stored has changed, asking again hands out the same list
+//    (same head). A list built anew is built before the earlier one is freed, so its head is
+//    never the earlier head. Property records are built anew on every getProperty, since a
+//    package changes the record it receives.
 //  - The repository list of listRepositories belongs to the interface: valid until the next
 //    listRepositories call or the interface's release.
 //  - getAppProperty's ValueText and getCredentials' texts are the caller's: freeText,
@@ -123,13 +128,20 @@ class ClientInterface {
   // Attaches a result to an object (see ownership above), freeing one of the same kind and key.
   enum class ResultKind { kNameValueList, kPropertyList, kNameList, kObjectList, kValueText,
                           kPropertyRecord, kIdentityList };
-  void attach(MetadataObject* object, ResultKind kind, std::string_view key, void* result);
+  // changeCount: the repository's change count the result was built from, so that keptResult
+  // can hand it out again; 0 for a result that is never handed out twice.
+  void attach(MetadataObject* object, ResultKind kind, std::string_view key, void* result,
+              uint64_t changeCount = 0);
+  // The result attached under kind and key if it was built at this change count, else null.
+  void* keptResult(MetadataObject* object, ResultKind kind, std::string_view key,
+                   uint64_t changeCount);
   void freeResult(ResultKind kind, void* result);
   // Called from releaseInterface: reports, reclaims and deletes this interface.
   void shutDown();
 
  private:
   void freeObject(MetadataObject* object);
+  void freeResultsOf(MetadataObject* object);
 
   MetadataInterface abi_{};
   Repository& repository_;
@@ -143,6 +155,7 @@ class ClientInterface {
   std::string lastErrorText_;
   StatusCode lastErrorStatus_ = kStatusOk;
   std::unordered_set<MetadataObject*> handedOut_;
+  std::unordered_set<MetadataObject*> objectsWithResults_;  // objects with attached results
   RepositoryEntry* repositoryList_ = nullptr;
   TransactionBook transactions_;
   std::function<void(const ReleaseSummary&)> releaseObserver_;

@@ -247,10 +247,12 @@ StatusCode getAppPropertyOp(MetadataInterface* md, const char* application,
 
 StatusCode freeObjectListOp(MetadataInterface* md, MetadataObject* list) {
   ClientInterface* ci = ClientInterface::fromAbi(md);
-  return dispatch(ci, "freeObjectList", [&] {
-    ci->releaseList(list);
-    return kStatusOk;
-  });
+  // A release that reports a failure has still released: the caller cannot hold the list any
+  // longer either way, and a list nobody may free would stay in the pool for good.
+  const InjectedFault* fault = ci->enter("freeObjectList");
+  ci->releaseList(list);
+  if (fault) return ci->fail(fault->status, "injected fault in freeObjectList");
+  return kStatusOk;
 }
 
 StatusCode deleteAssociationOp(MetadataInterface* md, const char* identifier,
@@ -399,6 +401,10 @@ StatusCode objectCall(MetadataObject* object, const char* operation, Body&& body
   return dispatch(ci, operation, [&] { return body(*ci); });
 }
 
+// The stamp a list is kept under: it changes with every change of the repository, and is never
+// 0 (the stamp of results that are not kept).
+uint64_t listStamp(ClientInterface& ci) { return ci.repository().changeCount() + 1; }
+
 // Builds a NameValueNode list; null when pairs is empty. Frees what it built on failure.
 StatusCode buildNameValues(ClientInterface& ci,
                            const std::vector<std::pair<std::string, std::string>>& pairs,
@@ -429,6 +435,11 @@ StatusCode listAssociationNamesOp(MetadataObject* object, int32_t, NameNode** ou
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
   return objectCall(object, "listAssociationNames", [&](ClientInterface& ci) -> StatusCode {
+    const uint64_t stamp = listStamp(ci);
+    if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kNameList, "", stamp)) {
+      *out = static_cast<NameNode*>(kept);
+      return kStatusOk;
+    }
     std::vector<std::string> names;
     Outcome outcome = ci.repository().associationNames(identifierOf(object), names);
     if (!outcome.ok()) return ci.fail(outcome);
@@ -447,7 +458,7 @@ StatusCode listAssociationNamesOp(MetadataObject* object, int32_t, NameNode** ou
         return ci.fail(kStatusNoMemory, "listAssociationNames: the interface pool is exhausted");
       }
     }
-    if (head) ci.attach(object, ClientInterface::ResultKind::kNameList, "", head);
+    if (head) ci.attach(object, ClientInterface::ResultKind::kNameList, "", head, stamp);
     *out = head;
     return kStatusOk;
   });
@@ -458,6 +469,12 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
   return objectCall(object, "getAssociation", [&](ClientInterface& ci) -> StatusCode {
+    const uint64_t stamp = listStamp(ci);
+    if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kObjectList,
+                                   view(name, length), stamp)) {
+      *out = static_cast<MetadataObject*>(kept);
+      return kStatusOk;
+    }
     std::vector<ObjectRow> rows;
     Outcome outcome = ci.repository().associated(identifierOf(object), view(name, length), rows);
     if (!outcome.ok()) return ci.fail(outcome);
@@ -465,7 +482,9 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
     MetadataObject* list = nullptr;
     StatusCode status = ci.buildList(rows, &list);
     if (status != kStatusOk) return status;
-    if (list) ci.attach(object, ClientInterface::ResultKind::kObjectList, view(name, length), list);
+    if (list) {
+      ci.attach(object, ClientInterface::ResultKind::kObjectList, view(name, length), list, stamp);
+    }
     *out = list;
     return kStatusOk;
   });
@@ -499,13 +518,18 @@ StatusCode listAttributesOp(MetadataObject* object, NameValueNode** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
   return objectCall(object, "listAttributes", [&](ClientInterface& ci) -> StatusCode {
+    const uint64_t stamp = listStamp(ci);
+    if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kNameValueList, "", stamp)) {
+      *out = static_cast<NameValueNode*>(kept);
+      return kStatusOk;
+    }
     std::vector<std::pair<std::string, std::string>> pairs;
     Outcome outcome = ci.repository().attributes(identifierOf(object), pairs);
     if (!outcome.ok()) return ci.fail(outcome);
     NameValueNode* list = nullptr;
     StatusCode status = buildNameValues(ci, pairs, &list);
     if (status != kStatusOk) return status;
-    if (list) ci.attach(object, ClientInterface::ResultKind::kNameValueList, "", list);
+    if (list) ci.attach(object, ClientInterface::ResultKind::kNameValueList, "", list, stamp);
     *out = list;
     return kStatusOk;
   });
@@ -548,6 +572,11 @@ StatusCode listPropertiesOp(MetadataObject* object, NameValueNode** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
   return objectCall(object, "listProperties", [&](ClientInterface& ci) -> StatusCode {
+    const uint64_t stamp = listStamp(ci);
+    if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kPropertyList, "", stamp)) {
+      *out = static_cast<NameValueNode*>(kept);
+      return kStatusOk;
+    }
     std::vector<PropertyRow> rows;
     Outcome outcome = ci.repository().properties(identifierOf(object), rows);
     if (!outcome.ok()) return ci.fail(outcome);
@@ -556,7 +585,7 @@ StatusCode listPropertiesOp(MetadataObject* object, NameValueNode** out) {
     NameValueNode* list = nullptr;
     StatusCode status = buildNameValues(ci, pairs, &list);
     if (status != kStatusOk) return status;
-    if (list) ci.attach(object, ClientInterface::ResultKind::kPropertyList, "", list);
+    if (list) ci.attach(object, ClientInterface::ResultKind::kPropertyList, "", list, stamp);
     *out = list;
     return kStatusOk;
   });

@@ -4,12 +4,18 @@
 #include <unordered_set>
 
 #include "mdserver/object_uri.h"
+#include "mdserver/repository_support.h"
 #include "mdserver/sqlite_security_store.h"
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
 namespace mdserver {
 namespace {
+
+using repository_support::equalNoCase;
+using repository_support::failure;
+using repository_support::guarded;
+using repository_support::readObject;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS settings(name TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -56,36 +62,10 @@ CREATE INDEX IF NOT EXISTS associations_by_target ON associations(target);
 
 constexpr std::string_view kPropertyType = "Property";
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 bool isIdentifierPart(std::string_view text) {
   return text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) {
            return std::isalnum(static_cast<unsigned char>(c)) != 0;
          });
-}
-
-Outcome failure(StatusCode status, std::string message) { return {status, std::move(message)}; }
-
-// Runs body under the lock and turns storage errors into a status with SQLite's text.
-template <typename Body>
-Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
-  std::lock_guard lock(mutex);
-  try {
-    return body();
-  } catch (const StorageError& error) {
-    return failure(kStatusStorageFailure, error.what());
-  } catch (const std::bad_alloc&) {
-    return failure(kStatusNoMemory, "out of memory");
-  }
-}
-
-ObjectRow readObject(const Statement& s) {
-  return ObjectRow{s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4)};
 }
 
 std::string base36(uint64_t value, size_t width) {
@@ -119,6 +99,12 @@ Repository::~Repository() = default;
 SecurityStore& Repository::security() { return *security_; }
 
 sqlite3* Repository::rawHandle() { return db_->handle(); }
+
+uint64_t Repository::changeCount() {
+  std::lock_guard lock(mutex_);
+  // Every change goes through this connection; the count only grows.
+  return static_cast<uint64_t>(sqlite3_total_changes64(db_->handle()));
+}
 
 double Repository::serverVersion() {
   std::lock_guard lock(mutex_);
@@ -506,6 +492,9 @@ Outcome Repository::deleteObject(std::string_view id) {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
     if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    // Links to it go one by one, so that each association that loses it keeps its place among
+    // its object's associations; its own links go with it.
+    dropLinksToUnlocked(key);
     // Property objects belong to their owner and go with it.
     Statement(*db_,
               "DELETE FROM objects WHERE key IN (SELECT property FROM properties WHERE owner = ?)")
@@ -685,154 +674,6 @@ Outcome Repository::setPropertyValue(std::string_view id, std::string_view prope
     }
     if (db_->changes() == 0) {
       return failure(kStatusObjectNotFound, "the object has no such property");
-    }
-    return Outcome::success();
-  });
-}
-
-Outcome Repository::associationNames(std::string_view id, std::vector<std::string>& out) {
-  out.clear();
-  return guarded(mutex_, [&] {
-    int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
-    Statement s(*db_,
-                "SELECT name FROM associations WHERE source = ? GROUP BY name ORDER BY "
-                "min(position)");
-    s.bind(1, key);
-    while (s.step()) out.push_back(s.text(0));
-    return Outcome::success();
-  });
-}
-
-Outcome Repository::associated(std::string_view id, std::string_view name,
-                               std::vector<ObjectRow>& out) {
-  out.clear();
-  return guarded(mutex_, [&] {
-    int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
-    Statement s(*db_,
-                "SELECT o.key, o.id, o.type, o.name, o.description FROM associations a JOIN "
-                "objects o ON o.key = a.target WHERE a.source = ? AND a.name = ? ORDER BY "
-                "a.position");
-    s.bind(1, key).bind(2, name);
-    while (s.step()) out.push_back(readObject(s));
-    return Outcome::success();
-  });
-}
-
-Outcome Repository::setAssociationUnlocked(int64_t sourceKey, std::string_view name,
-                                           AssociationMode mode,
-                                           const std::vector<int64_t>& targets) {
-  if (name.empty()) return failure(kStatusInvalidArgument, "the association name is empty");
-  std::vector<int64_t> present;
-  {
-    Statement s(*db_,
-                "SELECT target FROM associations WHERE source = ? AND name = ? ORDER BY position");
-    s.bind(1, sourceKey).bind(2, name);
-    while (s.step()) present.push_back(s.integer(0));
-  }
-  std::unordered_set<int64_t> presentSet(present.begin(), present.end());
-  // Each target once, first occurrence wins.
-  std::vector<int64_t> unique;
-  std::unordered_set<int64_t> seen;
-  for (int64_t t : targets) {
-    if (seen.insert(t).second) unique.push_back(t);
-  }
-  std::vector<int64_t> result;
-  switch (mode) {
-    case AssociationMode::kAppend:
-      for (int64_t t : unique) {
-        if (presentSet.count(t)) {
-          return failure(kStatusAlreadyAssociated, "a target is already in the association");
-        }
-      }
-      result = present;
-      result.insert(result.end(), unique.begin(), unique.end());
-      break;
-    case AssociationMode::kMerge:
-      result = present;
-      for (int64_t t : unique) {
-        if (!presentSet.count(t)) result.push_back(t);
-      }
-      break;
-    case AssociationMode::kModify:
-      for (int64_t t : present) {
-        if (seen.count(t)) result.push_back(t);
-      }
-      for (int64_t t : unique) {
-        if (!presentSet.count(t)) result.push_back(t);
-      }
-      break;
-    case AssociationMode::kReplace:
-      result = unique;
-      break;
-    case AssociationMode::kRemove:
-      for (int64_t t : present) {
-        if (!seen.count(t)) result.push_back(t);
-      }
-      break;
-    default:
-      return failure(kStatusInvalidArgument, "unknown association modification flag");
-  }
-  Statement(*db_, "DELETE FROM associations WHERE source = ? AND name = ?")
-      .bind(1, sourceKey)
-      .bind(2, name)
-      .run();
-  // Positions continue the object's sequence so that names keep their first-seen order.
-  int64_t base = 0;
-  {
-    Statement s(*db_, "SELECT coalesce(max(position), 0) FROM associations WHERE source = ?");
-    s.bind(1, sourceKey);
-    if (s.step()) base = s.integer(0);
-  }
-  for (int64_t t : result) {
-    Statement(*db_,
-              "INSERT INTO associations(source, name, target, position) VALUES(?, ?, ?, ?)")
-        .bind(1, sourceKey)
-        .bind(2, name)
-        .bind(3, t)
-        .bind(4, ++base)
-        .run();
-  }
-  return Outcome::success();
-}
-
-Outcome Repository::setAssociation(std::string_view id, std::string_view name,
-                                   AssociationMode mode,
-                                   const std::vector<std::string>& targetIds) {
-  return guarded(mutex_, [&] {
-    Transaction transaction(*db_);
-    int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
-    std::vector<int64_t> targets;
-    for (const std::string& target : targetIds) {
-      int64_t targetKey = objectKeyUnlocked(target);
-      if (targetKey == 0) {
-        return failure(kStatusObjectNotFound, "no target object '" + target + "'");
-      }
-      targets.push_back(targetKey);
-    }
-    Outcome outcome = setAssociationUnlocked(key, name, mode, targets);
-    if (outcome.ok()) transaction.commit();
-    return outcome;
-  });
-}
-
-Outcome Repository::deleteAssociation(std::string_view id, std::string_view type,
-                                      std::string_view name) {
-  return guarded(mutex_, [&] {
-    auto row = findObjectUnlocked(id);
-    if (!row || (!type.empty() && !equalNoCase(row->type, type))) {
-      return failure(kStatusObjectNotFound,
-                     "no object '" + std::string(id) + "' of type '" + std::string(type) + "'");
-    }
-    Statement(*db_, "DELETE FROM associations WHERE source = ? AND name = ?")
-        .bind(1, row->key)
-        .bind(2, name)
-        .run();
-    if (db_->changes() == 0) {
-      return failure(kStatusNoSuchAssociation,
-                     "the object has no association '" + std::string(name) + "'");
     }
     return Outcome::success();
   });

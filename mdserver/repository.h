@@ -151,7 +151,8 @@ class Repository {
   Outcome associated(std::string_view id, std::string_view name, std::vector<ObjectRow>& out);
   Outcome setAssociation(std::string_view id, std::string_view name, AssociationMode mode,
                          const std::vector<std::string>& targetIds);
-  // Removes every link of that name; the object's type must match. None: kStatusNoSuchAssociation.
+  // Removes every link of that name (and the other side of a paired association); the object's
+  // type must match. None: kStatusNoSuchAssociation.
   Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
 
   // The value of the named property of the SoftwareComponent with that name.
@@ -169,6 +170,10 @@ class Repository {
                          SeedSummary* summary, const SeedProgress& progress);
   Outcome exportSeedFile(const std::string& path);
   std::string exportSeedText();
+
+  // A number that changes whenever anything stored changes: results built from the repository
+  // may be kept and handed out again while it stays the same.
+  uint64_t changeCount();
 
   // The security model's storage (identities, permissions, authorizations, logins), sharing
   // this repository's database and lock.
@@ -193,8 +198,19 @@ class Repository {
   Outcome createObjectUnlocked(const ObjectDraft& draft, std::string* createdId);
   Outcome addPropertyUnlocked(int64_t ownerKey, std::string_view name, std::string_view value,
                               std::string_view propertyId, std::string* createdId);
+  // followInverse false: the other side of a paired association is left alone (seed files
+  // state both sides themselves).
   Outcome setAssociationUnlocked(int64_t sourceKey, std::string_view name, AssociationMode mode,
-                                 const std::vector<int64_t>& targets);
+                                 const std::vector<int64_t>& targets, bool followInverse = true);
+  // Link helpers of repository_associations.cpp; each keeps the name's place (see there).
+  std::vector<int64_t> linkedUnlocked(int64_t source, std::string_view name);
+  std::string associationSpellingUnlocked(int64_t source, std::string_view name);
+  void writeAssociationUnlocked(int64_t source, std::string_view name,
+                                const std::vector<int64_t>& targets);
+  void addLinkUnlocked(int64_t source, std::string_view name, int64_t target);
+  void removeLinkUnlocked(int64_t source, std::string_view name, int64_t target);
+  // Removes every link to the object, each from its side, before the object goes.
+  void dropLinksToUnlocked(int64_t target);
   std::optional<RepositoryInfo> repositoryWhereUnlocked(const char* column,
                                                         std::string_view value);
   std::optional<RepositoryInfo> repositoryByKeyUnlocked(int64_t key);
@@ -204,6 +220,9 @@ class Repository {
   std::unique_ptr<SqliteDatabase> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
 };
+
+// The other name of a paired association ("Columns" ↔ "Table"), if the model pairs it.
+std::optional<std::string_view> inverseAssociation(std::string_view name);
 
 // For the runner: seed file into a repository file (created if missing), and back.
 Outcome importSeedIntoDatabase(const std::string& databasePath, const std::string& seedPath);

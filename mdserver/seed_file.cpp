@@ -290,7 +290,9 @@ class SeedImporter {
             }
             keys.push_back(targetKey);
           }
-          failOn(repository_.setAssociationUnlocked(key, name, AssociationMode::kMerge, keys), at);
+          failOn(repository_.setAssociationUnlocked(key, name, AssociationMode::kMerge, keys,
+                                                        /*followInverse=*/false),
+                 at);
           summary_.associations += keys.size();
         }
       }

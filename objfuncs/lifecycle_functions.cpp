@@ -6,17 +6,16 @@
 //   DELOBJ(uri)
 //       0 deleted; -2 deleteObject failed (reported); -3 the URI matches nothing; -1
 //
-// NEWOBJ seeds the resolution cache with a copy of the new object under its short object URI,
-// so the URI it hands back resolves without asking the server, and drops the cached resolution
+// NEWOBJ seeds the resolution cache with a copy of the new object under the text it leaves in
+// argument 2, so the URI it hands back resolves without asking the server, and drops the cached resolution
 // of the related object, whose association the creation changes. DELOBJ drops the cached
 // resolution of the URI text it was given once the object is gone.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "frame/call_frame.h"
-#include "frame/host_services.h"
-#include "frame/module_globals.h"
 #include "frame/status_reporting.h"
 #include "mdaccess/connection_cache.h"
 #include "objfuncs/functions.h"
@@ -33,40 +32,19 @@ constexpr double kValueSuccess = 0;
 constexpr double kValueOperationFailed = -2;
 constexpr double kValueNoTemplate = -9;
 
-constexpr int32_t kShortUriFixedLength = 8;  // "VQSOBJ:" and the backslash
-
 frame::TextArgument optionalInput(CallFrame* frame, int argument) {
   if (frame::argumentCount(frame) < argument) return {nullptr, 0};
   return frame::readCharacterInput(frame, argument);
 }
 
-// Seeds the cache with `copy` under the complete short URI of the new object. The key is the
-// URI itself, not whatever part of it the caller's variable could show: a URI cut at the
-// variable's capacity, or shown only up to a shorter current length, is no URI of this object,
-// and an entry under it would answer for a text that names something else or nothing. When the
-// key cannot be built the copy goes back and the URI is simply resolved by the server later.
-void seedCache(HostSession* session, const CharacterSlot* output, int64_t written,
-               const MetadataObject* created, MetadataObject* copy) {
-  const int64_t uriLength =
-      kShortUriFixedLength + int64_t{created->typeLength} + created->identifierLength;
-  const char* key = output->text;
-  std::unique_ptr<char[]> built;
-  if (written != uriLength) {
-    built.reset(new (std::nothrow) char[static_cast<size_t>(uriLength)]);
-    if (built == nullptr) {
-      releaseObjectList(copy);
-      return;
-    }
-    int32_t length = hostFormat(frame::hostInterface(), built.get(), uriLength,
-                                kShortObjectUriFormat, created->typeLength, created->type,
-                                created->identifierLength, created->identifier);
-    if (length != uriLength) {
-      releaseObjectList(copy);
-      return;
-    }
-    key = built.get();
-  }
-  if (mdaccess::rememberObjectUri(session, key, static_cast<int32_t>(uriLength), copy) !=
+// Seeds the cache with `copy` under the text the caller's variable now holds: its text up to
+// the length the call frame gives for it (the cache drops trailing blanks). That is the text the
+// program will pass back, cut at the variable's capacity or shown only in part as it may be, and
+// this session promises that it leads to the new object.
+void seedCache(HostSession* session, const CharacterSlot* output, MetadataObject* copy) {
+  const int64_t length =
+      std::clamp<int64_t>(output->length, 0, std::max<int64_t>(output->capacity, 0));
+  if (mdaccess::rememberObjectUri(session, output->text, static_cast<int32_t>(length), copy) !=
       kStatusOk) {
     releaseObjectList(copy);  // the cache did not take it
   }
@@ -126,14 +104,13 @@ int32_t metadataNewobj(CallFrame* frame, double* result) {
   const int64_t givenLength = output->length;
   frame::formatCharacterOutput(output, kShortObjectUriFormat, created->typeLength, created->type,
                                created->identifierLength, created->identifier);
-  const int64_t written = output->length;
   output->length = givenLength;
   call.setValue(kValueSuccess);
 
   // Without a copy nothing is cached: an entry without objects would make the new URI match
   // nothing until the cache is purged.
   if (MetadataObject* copy = copyMetadataObject(md, created)) {
-    seedCache(call.session(), output, written, created, copy);
+    seedCache(call.session(), output, copy);
   }
   poolFree(md, created);
   return 0;

@@ -29,11 +29,27 @@ TEST_F(OwnershipTest, ObjectResultsAreFreedWithTheirObject) {
   ASSERT_EQ(getAttribute(columns, "ColumnType", 10, &value), kStatusOk);
   ASSERT_EQ(getProperty(table, "RefreshSchedule", 15, &property), kStatusOk);
   uint64_t held = outstanding();
-  // Asking again replaces the earlier result instead of piling up.
+  // Asking again while nothing changed hands out the same lists; a property record is built
+  // anew and replaces the earlier one instead of piling up.
+  NameValueNode* firstAttributes = attributes;
+  MetadataObject* firstColumns = columns;
   ASSERT_EQ(listAttributes(table, &attributes), kStatusOk);
   ASSERT_EQ(getAssociation(table, "Columns", 7, &columns), kStatusOk);
   ASSERT_EQ(getProperty(table, "refreshschedule", 15, &property), kStatusOk);
-  EXPECT_EQ(outstanding(), held - 2);  // the replaced column's ValueText went with its list
+  EXPECT_EQ(attributes, firstAttributes);
+  EXPECT_EQ(columns, firstColumns);
+  EXPECT_EQ(outstanding(), held);
+
+  // After a change the lists are built anew, never at the address of the ones they replace,
+  // and the replaced ones go (the column's ValueText with its list).
+  AttributeRecord note{"Note", 4, 0, "new", 3, 1, {0, 0}};
+  ASSERT_EQ(setAttribute(table, &note), kStatusOk);
+  ASSERT_EQ(listAttributes(table, &attributes), kStatusOk);
+  ASSERT_EQ(getAssociation(table, "Columns", 7, &columns), kStatusOk);
+  EXPECT_NE(attributes, firstAttributes);
+  EXPECT_NE(columns, firstColumns);
+  // One more attribute node (node, name, value); the column ValueText (record, text) is gone.
+  EXPECT_EQ(outstanding(), held + 3 - 2);
   releaseObjectList(table);
   EXPECT_EQ(outstanding(), 0u);
 }

@@ -1,6 +1,7 @@
 // Storage-level behaviour: persistence, association modes, folder paths, deletion.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "interface_fixture.h"
 
@@ -142,6 +143,54 @@ TEST_F(AssociationModes, DeletingAnObjectRemovesItEverywhere) {
   EXPECT_FALSE(repository->object("A0000001.PROP0002"));
   EXPECT_EQ(associatedIds(*repository, "A0000001.LIB00001", "Tables"), Ids{"A0000001.TABLE002"});
   EXPECT_EQ(repository->deleteObject(table).status, kStatusObjectNotFound);
+}
+
+TEST_F(AssociationModes, NamesKeepTheirPlacesAndPairedSidesFollow) {
+  auto names = [&](const std::string& id) {
+    std::vector<std::string> out;
+    EXPECT_TRUE(repository->associationNames(id, out).ok());
+    return out;
+  };
+  const std::vector<std::string> initial{"Columns", "TablePackage", "ResponsibleParties"};
+  ASSERT_EQ(names(table), initial);
+  // Losing its first link, or being rewritten, does not move an association.
+  EXPECT_TRUE(set(AssociationMode::kRemove, {c1}).ok());
+  EXPECT_TRUE(set(AssociationMode::kReplace, {c3, c2, c4}).ok());
+  EXPECT_EQ(names(table), initial);
+  EXPECT_EQ(associatedIds(*repository, c1, "Table"), Ids{});
+  // No multiplicity is enforced: the column now names both tables.
+  EXPECT_EQ(associatedIds(*repository, c4, "table"), (Ids{"A0000001.TABLE002", table}));
+  // Emptied, it is gone; made again, it comes last.
+  EXPECT_TRUE(set(AssociationMode::kRemove, {c2, c3, c4}).ok());
+  EXPECT_EQ(names(table), (std::vector<std::string>{"TablePackage", "ResponsibleParties"}));
+  EXPECT_TRUE(set(AssociationMode::kMerge, {c1}).ok());
+  EXPECT_EQ(names(table), (std::vector<std::string>{"TablePackage", "ResponsibleParties",
+                                                    "Columns"}));
+  // From the other side: the library drops the table, the table loses its TablePackage.
+  EXPECT_TRUE(repository->setAssociation("A0000001.LIB00001", "Tables", AssociationMode::kRemove,
+                                         {table}).ok());
+  EXPECT_EQ(associatedIds(*repository, table, "TablePackage"), Ids{});
+  EXPECT_TRUE(repository->deleteAssociation(table, "PhysicalTable", "Columns").ok());
+  EXPECT_EQ(associatedIds(*repository, c1, "Table"), Ids{});
+}
+
+TEST_F(AssociationModes, AnExportCarriesEveryChange) {
+  ASSERT_TRUE(repository->setAttribute(table, "NumRows", "7").ok());
+  std::string property;
+  ASSERT_TRUE(repository->addProperty(table, "Note", "kept", "", &property).ok());
+  ASSERT_TRUE(set(AssociationMode::kAppend, {"A0000002.COLUMN01"}).ok());
+  std::unique_ptr<Repository> copy = Repository::open("");
+  ASSERT_TRUE(copy->importSeedText(repository->exportSeedText(), "export").ok());
+  std::optional<std::string> rows;
+  ASSERT_TRUE(copy->attribute(table, "NumRows", rows).ok());
+  EXPECT_EQ(rows, "7");
+  std::optional<PropertyRow> note;
+  ASSERT_TRUE(copy->property(table, "note", note).ok());
+  ASSERT_TRUE(note.has_value());
+  EXPECT_EQ(note->id, property);
+  EXPECT_EQ(note->value, "kept");
+  EXPECT_EQ(associatedIds(*copy, table, "Columns"), (Ids{c1, c2, c3, "A0000002.COLUMN01"}));
+  EXPECT_EQ(associatedIds(*copy, "A0000002.COLUMN01", "Table"), Ids{table});
 }
 
 TEST_F(AssociationModes, FolderPaths) {

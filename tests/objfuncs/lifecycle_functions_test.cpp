@@ -93,30 +93,52 @@ TEST_F(LifecycleFunctions, TheReturnedUriResolvesFromTheSeededEntry) {
   EXPECT_EQ(sysrc(), "0");
 }
 
-TEST_F(LifecycleFunctions, OnlyTheCompleteUriIsSeeded) {
-  // Too narrow for the URI: the variable shows it cut, and the cut text names nothing.
+TEST_F(LifecycleFunctions, TheTextLeftInTheVariableLeadsToTheNewObject) {
+  // Too narrow for the URI: the variable holds it cut, and that is the text the program passes
+  // back. It leads to the new object, without asking the server.
   CharacterVariable narrow = fullWidth(20);
   ASSERT_EQ(newobj({Argument::literal("Person"), Argument::of(narrow)}), 0);
   EXPECT_EQ(narrow.value(), "VQSOBJ:Person\\A5HOME");
   const uint64_t before = calls("resolveUri");
-  EXPECT_EQ(resolve(std::string(narrow.value())), 0);
-  EXPECT_EQ(calls("resolveUri"), before + 1);
+  CharacterVariable type(10), id(20);
+  EXPECT_EQ(resolve(std::string(narrow.value()), type, id), 1);
+  EXPECT_EQ(calls("resolveUri"), before);
+  EXPECT_EQ(std::string(type.trimmed()), "Person");
+  const std::string narrowId(id.trimmed());
+  EXPECT_EQ(narrowId.substr(0, 9), "A5HOME01.");
 
-  // A shorter current length: the caller sees part of the URI; that part must not resolve to
-  // the new object either.
+  // A shorter current length: the call frame gives 10, so the program holds "VQSOBJ:Per", and
+  // that text leads to this second object (the latest remembered under it).
   CharacterVariable partial = fullWidth(40);
   partial.slot()->length = 10;
   ASSERT_EQ(newobj({Argument::literal("Person"), Argument::of(partial)}), 0);
   EXPECT_EQ(partial.value(), "VQSOBJ:Per");
-  EXPECT_EQ(resolve("VQSOBJ:Per"), 0);
-  EXPECT_EQ(calls("resolveUri"), before + 2);
-
-  // The complete URI of either is answered from the cache.
+  EXPECT_EQ(resolve("VQSOBJ:Per", type, id), 1);
+  EXPECT_EQ(calls("resolveUri"), before);
   const std::string full = written(partial, 31);
-  CharacterVariable type(10), id(20);
-  EXPECT_EQ(resolve(full, type, id), 1);
-  EXPECT_EQ(calls("resolveUri"), before + 2);
-  EXPECT_EQ("VQSOBJ:Person\\" + std::string(id.trimmed()), full);
+  EXPECT_EQ(full, "VQSOBJ:Person\\" + std::string(id.trimmed()));
+  EXPECT_NE(std::string(id.trimmed()), narrowId);
+
+  // The complete URI is not what the variable shows: the server answers it, and knows the object.
+  EXPECT_EQ(resolve(full), 1);
+  EXPECT_EQ(calls("resolveUri"), before + 1);
+}
+
+TEST_F(LifecycleFunctions, WithoutACopyNothingIsRemembered) {
+  // The template is the first allocation, the copy's block the second.
+  forgetAll();
+  const uint64_t blocks = pool().blocksOutstanding;
+  current_->pool().failAllocationAt(2);
+  CharacterVariable narrow = fullWidth(20);
+  ASSERT_EQ(newobj({Argument::literal("Person"), Argument::of(narrow)}), 0);
+  current_->pool().failAllocationAt(0);
+  EXPECT_EQ(pool().failedAllocations, 1u);
+  EXPECT_EQ(sysrc(), "0");
+  EXPECT_EQ(pool().blocksOutstanding, blocks) << "no entry was made";
+  // The cut text is then no URI the server knows: the answer is no match, not an empty entry.
+  const uint64_t before = calls("resolveUri");
+  EXPECT_EQ(resolve(std::string(narrow.value())), 0);
+  EXPECT_EQ(calls("resolveUri"), before + 1);
 }
 
 TEST_F(LifecycleFunctions, ABlankRelatedObjectLeavesTheCacheAlone) {

@@ -1,0 +1,47 @@
+// Helpers shared by the files that implement Repository: outcomes, the lock-and-catch frame of
+// every public member, case-blind name comparison and reading an object row.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "mdserver/repository.h"
+#include "mdserver/sqlite_database.h"
+#include "mdserver/status_codes.h"
+
+namespace mdserver::repository_support {
+
+inline bool equalNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+inline Outcome failure(StatusCode status, std::string message) {
+  return {status, std::move(message)};
+}
+
+// Runs body under the lock and turns storage errors into a status with SQLite's text.
+template <typename Body>
+Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
+  std::lock_guard lock(mutex);
+  try {
+    return body();
+  } catch (const StorageError& error) {
+    return failure(kStatusStorageFailure, error.what());
+  } catch (const std::bad_alloc&) {
+    return failure(kStatusNoMemory, "out of memory");
+  }
+}
+
+// Columns key, id, type, name, description in that order.
+inline ObjectRow readObject(const Statement& s) {
+  return ObjectRow{s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4)};
+}
+
+}  // namespace mdserver::repository_support
