@@ -20,6 +20,7 @@ const char* statusText(StatusCode status) {
     case kStatusUnknownTransaction: return "no open transaction with that text in that repository";
     case kStatusNotARepository: return "the object is not a repository";
     case kStatusNotServed: return "the repository does not serve this operation yet";
+    case kStatusQueryTooCostly: return "the query needs more work than the repository allows";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";

@@ -20,6 +20,7 @@ inline constexpr StatusCode kStatusAlreadyAssociated = 0x801720E8u;  // Append o
 inline constexpr StatusCode kStatusUnknownTransaction = 0x801720E9u;  // no such open transaction
 inline constexpr StatusCode kStatusNotARepository = 0x801720EAu;      // repository slot of an object
 inline constexpr StatusCode kStatusNotServed = 0x801720EBu;           // security slot not served yet
+inline constexpr StatusCode kStatusQueryTooCostly = 0x801720FAu;    // query over its work limit
 inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
 inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
 
