@@ -455,8 +455,10 @@ std::optional<ObjectRow> Repository::object(std::string_view id) {
 }
 
 std::string Repository::newIdentifierUnlocked(const RepositoryInfo& repository) {
-  Statement next(*db_, "UPDATE repositories SET serial = serial + 1 WHERE key = ? RETURNING serial");
   for (;;) {
+    // A fresh statement each round: a stepped statement takes no new binding until reset.
+    Statement next(*db_,
+                   "UPDATE repositories SET serial = serial + 1 WHERE key = ? RETURNING serial");
     next.bind(1, repository.key);
     if (!next.step()) db_->fail("cannot advance the identifier serial");
     uint64_t serial = static_cast<uint64_t>(next.integer(0));
@@ -464,7 +466,7 @@ std::string Repository::newIdentifierUnlocked(const RepositoryInfo& repository) 
     }
     std::string id = repository.id + "." + base36(serial, 8);
     // Seeds may have taken serial-shaped identifiers already.
-    if (objectKeyUnlocked(id) == 0) return id;
+    if (objectKeyUnlocked(id) == 0 && !(reservedIds_ && reservedIds_->count(id))) return id;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -186,6 +187,8 @@ class Repository {
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
   int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;
+  // While a seed file is imported: identifiers it names, which generated ones must not take.
+  const std::unordered_set<std::string>* reservedIds_ = nullptr;
 };
 
 // For the runner: seed file into a repository file (created if missing), and back.

@@ -19,7 +19,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
   } else if (name == "--set") {
     const auto equals = value.find('=');
     if (equals == std::string::npos || equals == 0) {
-      return "--set expects KEY=VALUE, got '" + value + "'";
+      // The value is not repeated: a setting may carry a secret.
+      return "--set expects KEY=VALUE (a key, '=' and the value)";
     }
     line.settings.emplace_back(value.substr(0, equals), value.substr(equals + 1));
   } else if (name == "--user") {
@@ -62,7 +63,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
       if (name == "--multibyte") line.multiByte = true;
       continue;
     }
-    if (!takesValue(name)) return {std::nullopt, "unknown option '" + argument + "'"};
+    if (!takesValue(name)) {
+      // Only the name: the value of a misspelled --password must not show up on the screen.
+      return {std::nullopt, "unknown option '" + name + "'" +
+                                (inlineValue ? " (its value is not shown)" : "")};
+    }
     std::string value;
     if (inlineValue) {
       value = *inlineValue;

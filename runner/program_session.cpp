@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <lua.hpp>
 
@@ -43,16 +46,23 @@ std::string applySetting(refhost::ReferenceHost& host, const std::string& name,
     if (value.rfind(prefix, 0) != 0) return std::nullopt;
     return value.substr(prefix.size());
   };
+  // Values are not repeated in the errors: a setting may carry a secret.
   if (auto text = numberAfter("double:")) {
     char* end = nullptr;
+    errno = 0;
     const double number = std::strtod(text->c_str(), &end);
-    if (text->empty() || *end != '\0') return "--set " + name + ": '" + *text + "' is no number";
+    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no number";
+    if (errno == ERANGE) {
+      return "--set " + name + ": the number is outside the range of a double";
+    }
     host.setNameValueDouble(widen(name), number);
   } else if (auto text = numberAfter("integer:")) {
     char* end = nullptr;
+    errno = 0;
     const long long number = std::strtoll(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0') {
-      return "--set " + name + ": '" + *text + "' is no integer";
+    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no integer";
+    if (errno == ERANGE) {
+      return "--set " + name + ": the integer is outside the range of a 64-bit integer";
     }
     host.setNameValueInteger(widen(name), number);
   } else {
@@ -113,9 +123,47 @@ int runLua(ScriptContext& context, const CommandLine& line) {
 
 }  // namespace
 
+// Whether writing path would overwrite input: the same file, or the same place for one that
+// does not exist yet.
+bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  if (std::filesystem::exists(a, error) && std::filesystem::exists(b, error)) {
+    return std::filesystem::equivalent(a, b, error);
+  }
+  const auto first = std::filesystem::weakly_canonical(a, error);
+  if (error) return false;
+  const auto second = std::filesystem::weakly_canonical(b, error);
+  return !error && first == second;
+}
+
+// The log is opened for writing (truncated) before anything runs, so it may not be a file the
+// run reads or keeps: the repository file with its journal, or the script.
+std::string logClash(const CommandLine& line) {
+  std::vector<std::string> inputs;
+  if (!line.repository.empty()) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      inputs.push_back(line.repository + suffix);
+    }
+  } else if (auto sample = findSampleRepository()) {
+    inputs.push_back(sample->string());
+  }
+  if (!line.script.empty() && line.script != "-") inputs.push_back(line.script);
+  for (const std::string& input : inputs) {
+    if (samePlace(line.logFile, input)) {
+      return "--log " + line.logFile + ": that is the file '" + input +
+             "', which this run reads; the log would overwrite it";
+    }
+  }
+  return {};
+}
+
 int runProgram(const CommandLine& line) {
   FILE* log = stderr;
   if (!line.logFile.empty()) {
+    if (std::string clash = logClash(line); !clash.empty()) {
+      std::cerr << "mdhost: " << clash << "\n";
+      return 2;
+    }
     log = std::fopen(line.logFile.c_str(), "w");
     if (log == nullptr) {
       std::cerr << "mdhost: cannot write the log file '" << line.logFile << "'\n";
