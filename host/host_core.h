@@ -94,6 +94,7 @@ class HostCore {
   CountingAllocator streamPool;
   CountingAllocator registrationPool;
   FaultCounter sessionPoolFaults;
+  std::function<bool()> allocationFaultHook;  // asked by every allocator; empty: never fails
 
   std::unordered_map<const HostSession*, std::unique_ptr<SessionRecord>> sessions;
   SessionRecord* top = nullptr;

@@ -307,6 +307,9 @@ class ReferenceHost {
   void failAllocationAt(HostAllocator* allocator, uint64_t k);
   // The same for every session pool, counted across all of them (pools created later included).
   void failSessionPoolsAt(uint64_t k);
+  // Asked before every request of every allocator of the host (streams, registration answers,
+  // session pools); an answer of true fails that request. Empty: no faults from it.
+  void setAllocationFaultHook(std::function<bool()> hook);
   AllocatorStats sessionPoolTotals() const;  // sum over live session pools
 
   // ---- Metadata server and Java bridge

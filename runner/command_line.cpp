@@ -6,7 +6,19 @@ namespace {
 // Options that take a value, written either "--name VALUE" or "--name=VALUE".
 bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
-         name == "--set" || name == "--user" || name == "--password" || name == "--log";
+         name == "--set" || name == "--user" || name == "--password" || name == "--log" ||
+         name == "--fail-allocation" || name == "--fail-operation";
+}
+
+// A count of 1 or more in decimal digits, or 0 when the text is none.
+uint64_t positiveCount(const std::string& text) {
+  if (text.empty() || text.size() > 18) return 0;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
 }
 
 std::string applyValueOption(CommandLine& line, const std::string& name, const std::string& value) {
@@ -29,6 +41,16 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.password = value;
   } else if (name == "--log") {
     line.logFile = value;
+  } else if (name == "--fail-allocation") {
+    line.failAllocation = positiveCount(value);
+    if (line.failAllocation == 0) return "--fail-allocation expects a count of 1 or more";
+  } else if (name == "--fail-operation") {
+    const auto colon = value.find(':');
+    line.failOperation = value.substr(0, colon);
+    line.failOperationAt = colon == std::string::npos ? 1 : positiveCount(value.substr(colon + 1));
+    if (line.failOperation.empty() || line.failOperationAt == 0) {
+      return "--fail-operation expects NAME or NAME:K (an operation and a count of 1 or more)";
+    }
   }
   return {};
 }
@@ -134,6 +156,11 @@ Options:
   --stats             at exit, print calls per interface operation and pool blocks outstanding
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
+  --fail-allocation K the K-th allocation request of the run (any host allocator or
+                      interface pool) fails
+  --fail-operation NAME[:K]
+                      the K-th call (default: the first) of interface operation NAME
+                      fails with status 0x801720E3
   --help              this text
 
 Subcommands:

@@ -32,6 +32,11 @@ struct CommandLine {
   bool stats = false;
   bool noRdrand = false;
   bool multiByte = false;
+  // --fail-allocation K: the K-th allocation request of the run fails (0: none).
+  uint64_t failAllocation = 0;
+  // --fail-operation NAME[:K]: the K-th call of interface operation NAME fails (empty: none).
+  std::string failOperation;
+  uint64_t failOperationAt = 0;
   // kRun: the script ("-" or empty: standard input or the interactive loop) and its arguments.
   // kInspect: operands[0] is the library. kRepoImport/kRepoExport: the two paths in order.
   std::string script;

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -15,6 +17,8 @@
 #include <lua.hpp>
 
 #include "host/reference_host.h"
+#include "mdserver/client_interface.h"
+#include "mdserver/status_codes.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
 #include "runner/lua_program.h"
@@ -32,6 +36,17 @@ constexpr int64_t kCharacterResultCapacity = 256;
 // owner: the packages keep the connection and resolutions in it, and ending it at exit runs
 // their cleanups while the host is still whole.
 constexpr const char* kProgramContext = "DOSUB";
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::u16string widen(const std::string& text) {
   // Setting names and values are ASCII in practice; other bytes are kept as code units.
@@ -89,6 +104,47 @@ std::string loadPackages(refhost::ReferenceHost& host, const std::string& direct
       return error.what();
     }
   }
+  return {};
+}
+
+// --fail-allocation and --fail-operation: counted over the whole run from the moment the
+// program starts (loading the packages is not counted), each fault fired once and noted in the
+// host log so the program's output can be read against it.
+std::string armFaults(const CommandLine& line, refhost::ReferenceHost& host,
+                      RepositoryService& repository) {
+  std::function<bool()> allocation;
+  std::function<StatusCode(const char*)> operation;
+  if (line.failAllocation != 0) {
+    auto seen = std::make_shared<uint64_t>(0);
+    allocation = [seen, k = line.failAllocation, &host] {
+      if (++*seen != k) return false;
+      host.log(kLevelNote, "allocation request " + std::to_string(k) +
+                               " fails, as --fail-allocation asked");
+      return true;
+    };
+    host.setAllocationFaultHook(allocation);
+  }
+  if (!line.failOperation.empty()) {
+    const auto& names = mdserver::ClientInterface::operationNames();
+    std::string wanted;
+    for (const std::string& name : names) {
+      if (equalsIgnoringCase(name, line.failOperation)) wanted = name;
+    }
+    if (wanted.empty()) {
+      std::string known;
+      for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
+      return "--fail-operation: no interface operation '" + line.failOperation +
+             "'; known: " + known;
+    }
+    auto seen = std::make_shared<uint64_t>(0);
+    operation = [seen, wanted, k = line.failOperationAt, &host](const char* name) -> StatusCode {
+      if (wanted != name || ++*seen != k) return kStatusOk;
+      host.log(kLevelNote, "call " + std::to_string(k) + " of " + wanted +
+                               " fails with status 0x801720E3, as --fail-operation asked");
+      return mdserver::kStatusStorageFailure;
+    };
+  }
+  if (allocation || operation) repository.setFaultHooks(allocation, operation);
   return {};
 }
 
@@ -202,6 +258,11 @@ int runProgram(const CommandLine& line) {
     }
     host.setMetadataProvider(repository->provider(
         [&host](const std::string& text) { host.log(kLevelNote, text); }));
+    if (std::string refused = armFaults(line, host, *repository); !refused.empty()) {
+      std::cerr << "mdhost: " << refused << "\n";
+      closeLog();
+      return 2;
+    }
 
     ScriptContext context;
     context.host = &host;
