@@ -2,6 +2,8 @@
 // Not part of the public API: only host/*.cpp include it.
 #pragma once
 
+#include <csetjmp>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -118,6 +120,9 @@ class HostCore {
 
   int32_t callDepth = 0;
   int32_t pendingHostError = 0;
+  // Where hostRaiseError(1016) jumps to in leaveCallOnOutOfMemory mode: the innermost callback
+  // entry of call(); null outside a call.
+  std::jmp_buf* leaveTarget = nullptr;
 };
 
 // The host the argument-less services act on; see reference_host.h.
