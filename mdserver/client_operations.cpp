@@ -146,7 +146,15 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
       return ci->fail(kStatusUnknownRepository,
                       "no repository '" + std::string(view(repository, repositoryLength)) + "'");
     }
-    return resolveCommon(ci, view(query, queryLength), target->key, out);
+    // A query that matches nothing is an answer here, not a failure: status 0 and no list.
+    // (resolveUri keeps its no-match status, which the packages' resolution cache relies on.)
+    std::vector<ObjectRow> rows;
+    Outcome outcome = ci->repository().resolve(view(query, queryLength), target->key, rows);
+    if (outcome.status == kStatusNoMatch) return kStatusOk;
+    if (!outcome.ok()) return ci->fail(outcome);
+    StatusCode status = ci->buildList(rows, out);
+    if (status == kStatusOk) ci->trackHandedOut(*out);
+    return status;
   });
 }
 

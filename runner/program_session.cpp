@@ -21,6 +21,7 @@
 #include "mdserver/status_codes.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
+#include "runner/java_bindings.h"
 #include "runner/lua_program.h"
 #include "runner/program_paths.h"
 #include "runner/repository_service.h"
@@ -162,6 +163,7 @@ int runLua(ScriptContext& context, const CommandLine& line) {
   luaL_openlibs(L);
   openCharacterVariables(L);
   openHostBindings(L, context);
+  openJavaBindings(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
 
   int status = 0;
@@ -248,6 +250,7 @@ int runProgram(const CommandLine& line) {
     config.multiByte = line.multiByte;
     config.logFile = log;
     config.characterResultCapacity = kCharacterResultCapacity;
+    config.javaClassPath = javaClassPath();
     refhost::ReferenceHost host(config);
     for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);
     if (error.empty()) error = loadPackages(host, line.packages);
