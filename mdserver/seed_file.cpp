@@ -174,22 +174,12 @@ std::string optionalIdentifier(const Json& object, const std::string& pointer) {
   return id;
 }
 
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
-// Attribute and association names compare without regard to case, so one object may not give
-// the same name twice in two spellings, and a name may not be empty.
+// Attribute and association names may not be empty. (One name given twice in two spellings is
+// one name: the attribute keeps the last value, the association both lists; programs rely on it.)
 void checkNames(const Json& members, const std::string& pointer, const char* what) {
-  std::unordered_set<std::string> seen;
   for (const auto& [name, value] : members.items()) {
     if (name.empty()) throw SeedProblem{pointer + "/", std::string("an ") + what + " name is empty"};
-    if (!seen.insert(lowerCase(name)).second) {
-      throw SeedProblem{pointer + "/" + name,
-                        std::string(what) + " '" + name +
-                            "' is given twice (names compare without regard to case)"};
-    }
   }
 }
 
