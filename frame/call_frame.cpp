@@ -18,12 +18,14 @@ int32_t trimmedLength(const char* text, int64_t length) {
 
 TextArgument readCharacterInput(CallFrame* frame, int argument) {
   const CharacterSlot* slot = characterSlot(frame, argument);
+  if (slot == nullptr) return {nullptr, 0};
   // Only the low 32 bits of the current length are meaningful for an input.
   const auto length = static_cast<int32_t>(static_cast<uint32_t>(slot->length));
   return {slot->text, trimmedLength(slot->text, length)};
 }
 
 void writeCharacterOutput(CharacterSlot* slot, const char* source, int64_t sourceLength) {
+  if (slot == nullptr) return;
   if (slot->capacity > 0) std::memset(slot->text, ' ', static_cast<size_t>(slot->capacity));
   int64_t n = sourceLength < slot->capacity ? sourceLength : slot->capacity;
   if (n < 0) n = 0;
@@ -31,7 +33,9 @@ void writeCharacterOutput(CharacterSlot* slot, const char* source, int64_t sourc
   if (n > 0) std::memcpy(slot->text, source, static_cast<size_t>(n));
 }
 
-void padOutput(CharacterSlot* slot) { slot->length = slot->capacity; }
+void padOutput(CharacterSlot* slot) {
+  if (slot != nullptr) slot->length = slot->capacity;
+}
 
 void writeTextOutput(CharacterSlot* slot, const char* text, int64_t length) {
   writeCharacterOutput(slot, text, length);

@@ -2,7 +2,9 @@
 // packages shares. Arguments are numbered from 1 as the functions' descriptions number them.
 //
 // Contract: the host guarantees that arguments up to argumentCount() are present with the kinds
-// of the descriptor, except where a function checks for null addresses itself.
+// of the descriptor. An argument the host does not supply (a null address) reads as an empty
+// text or a missing number, and what is written to it goes nowhere, so a careless call is one
+// more invalid argument instead of a crash.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +32,8 @@ struct TextArgument {
   const char* text;
   int32_t length;  // trimmed
 };
-// The argument's text and trimmed length (only the low 32 bits of the slot's length are read).
+// The argument's text and trimmed length (only the low 32 bits of the slot's length are read);
+// an absent argument gives a null text of length 0.
 TextArgument readCharacterInput(CallFrame* frame, int argument);
 
 // Blank-fills the whole capacity, sets length = min(capacity, sourceLength), copies that much.

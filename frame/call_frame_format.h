@@ -10,6 +10,7 @@ namespace frame {
 
 template <typename... Args>
 void formatCharacterOutput(CharacterSlot* slot, const char* format, Args... args) {
+  if (slot == nullptr) return;
   if (slot->capacity > 0) std::memset(slot->text, ' ', static_cast<size_t>(slot->capacity));
   slot->length = hostFormat(hostInterface(), slot->text, slot->capacity, format, args...);
 }

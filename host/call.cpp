@@ -1,10 +1,55 @@
 // Calling a registered function: the call frame, the result forms and the current task.
+#include <csetjmp>
 #include <cstring>
 #include <string>
 
 #include "host/host_core.h"
 
 namespace refhost::detail {
+
+namespace {
+
+struct CallbackEntry {
+  void* callback;
+  CallForm form;
+  CallFrame* frame;
+  double* numericResult = nullptr;
+  CharacterSlot* characterResult = nullptr;
+  int32_t returnCode = 0;
+};
+
+// Runs the callback with a landing place for hostRaiseError(1016) in the mode that leaves the
+// call at once. Kept free of objects with destructors: the jump returns into this frame, and
+// everything between it and hostRaiseError is the package's. True when the call was left.
+bool enterCallback(HostCore& core, CallbackEntry& entry) {
+  std::jmp_buf target;
+  std::jmp_buf* const outer = core.leaveTarget;
+  core.leaveTarget = &target;
+  if (setjmp(target) != 0) {
+    core.leaveTarget = outer;
+    entry.returnCode = 0;
+    return true;
+  }
+  switch (entry.form) {
+    case CallForm::kNumeric:
+      entry.returnCode =
+          reinterpret_cast<NumericCallback>(entry.callback)(entry.frame, entry.numericResult);
+      break;
+    case CallForm::kCharacter:
+      entry.returnCode =
+          reinterpret_cast<CharacterCallback>(entry.callback)(entry.frame, entry.characterResult);
+      break;
+    case CallForm::kNone:
+    default:
+      entry.returnCode = reinterpret_cast<PlainCallback>(entry.callback)(entry.frame);
+      break;
+  }
+  core.leaveTarget = outer;
+  return false;
+}
+
+}  // namespace
+
 namespace {
 
 std::string countText(const FunctionDescriptor& d) {
@@ -114,10 +159,14 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
 
   CallResult result;
   result.form = function.form();
+  CallbackEntry entry{function.callback, result.form, frame};
   switch (result.form) {
     case CallForm::kNumeric: {
       double value = missingValue();
-      result.returnCode = reinterpret_cast<NumericCallback>(function.callback)(frame, &value);
+      entry.numericResult = &value;
+      // Left through hostRaiseError: the value stays missing.
+      enterCallback(*this, entry);
+      result.returnCode = entry.returnCode;
       result.numericValue = value;
       break;
     }
@@ -125,14 +174,17 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
       int64_t capacity = config.characterResultCapacity > 0 ? config.characterResultCapacity : 1;
       std::vector<char> buffer(static_cast<size_t>(capacity), ' ');
       CharacterSlot value{capacity, 0, buffer.data()};
-      result.returnCode = reinterpret_cast<CharacterCallback>(function.callback)(frame, &value);
+      entry.characterResult = &value;
+      enterCallback(*this, entry);
+      result.returnCode = entry.returnCode;
       int64_t length = value.length < 0 ? 0 : (value.length > capacity ? capacity : value.length);
       result.characterValue.assign(buffer.data(), static_cast<size_t>(length));
       break;
     }
     case CallForm::kNone:
     default:
-      result.returnCode = reinterpret_cast<PlainCallback>(function.callback)(frame);
+      enterCallback(*this, entry);
+      result.returnCode = entry.returnCode;
       break;
   }
 

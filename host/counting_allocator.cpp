@@ -34,6 +34,7 @@ void* CountingAllocator::allocate(uint64_t size, uint32_t tag) {
   ++stats_.requests;
   bool fail = own_.take();
   if (shared_ && shared_->take()) fail = true;
+  if (hook_ && *hook_ && (*hook_)()) fail = true;
   // A zero-size request still gets a distinct block so that release stays well defined.
   void* block = fail ? nullptr : std::calloc(1, size == 0 ? 1 : static_cast<size_t>(size));
   if (!block) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 
 #include "frame/host_abi.h"
@@ -52,6 +53,9 @@ class CountingAllocator {
 
   const AllocatorStats& stats() const { return stats_; }
   void failAt(uint64_t k) { own_.arm(k); }
+  // A question asked before every request; true fails it. Shared by all allocators of a host
+  // (mdhost --fail-allocation counts over all of them and the interface pools).
+  void setFaultHook(const std::function<bool()>* hook) { hook_ = hook; }
 
  private:
   struct Block {
@@ -61,6 +65,7 @@ class CountingAllocator {
   HostAllocator abi_;
   FaultCounter own_;
   FaultCounter* shared_;
+  const std::function<bool()>* hook_ = nullptr;
   AllocatorStats stats_;
   std::unordered_map<void*, Block> blocks_;
 };

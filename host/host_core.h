@@ -2,6 +2,8 @@
 // Not part of the public API: only host/*.cpp include it.
 #pragma once
 
+#include <csetjmp>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -97,6 +99,7 @@ class HostCore {
   CountingAllocator streamPool;
   CountingAllocator registrationPool;
   FaultCounter sessionPoolFaults;
+  std::function<bool()> allocationFaultHook;  // asked by every allocator; empty: never fails
 
   std::unordered_map<const HostSession*, std::unique_ptr<SessionRecord>> sessions;
   SessionRecord* top = nullptr;
@@ -127,6 +130,9 @@ class HostCore {
 
   int32_t callDepth = 0;
   int32_t pendingHostError = 0;
+  // Where hostRaiseError(1016) jumps to in leaveCallOnOutOfMemory mode: the innermost callback
+  // entry of call(); null outside a call.
+  std::jmp_buf* leaveTarget = nullptr;
 };
 
 // The host the argument-less services act on; see reference_host.h.

@@ -56,6 +56,7 @@ constexpr Entry kEntries[] = {
     {0x801720E9u, "No open transaction with that text exists in that repository.", nullptr},
     {0x801720EAu, "The object is not a repository.", nullptr},
     {0x801720EBu, "The repository does not serve this security operation yet.", nullptr},
+    {0x801720FAu, "The query needs more work than the metadata repository allows.", nullptr},
     {0x8017210Bu, "The transaction text is longer than the variable that should receive it.",
      nullptr},
     {0x8017210Cu, "The transaction text is blank.", nullptr},

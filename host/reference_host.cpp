@@ -217,6 +217,12 @@ void ReferenceHost::failAllocationAt(HostAllocator* allocator, uint64_t k) {
 
 void ReferenceHost::failSessionPoolsAt(uint64_t k) { core_->sessionPoolFaults.arm(k); }
 
+void ReferenceHost::setAllocationFaultHook(std::function<bool()> hook) {
+  core_->allocationFaultHook = std::move(hook);
+  core_->streamPool.setFaultHook(&core_->allocationFaultHook);
+  core_->registrationPool.setFaultHook(&core_->allocationFaultHook);
+}
+
 AllocatorStats ReferenceHost::sessionPoolTotals() const {
   AllocatorStats total;
   for (const auto& [session, record] : core_->sessions) {

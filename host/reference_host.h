@@ -32,9 +32,12 @@
 //   2 digit, 4 byte of a multi-byte character (0x80-0xFF). '_' has no class bit.
 // - hostTextTest(prefix, text, length): 1 when the text begins with the NUL-terminated prefix,
 //   ignoring ASCII case; else 0.
-// - hostRaiseError: the reference host cannot unwind a package (no exception may cross the
-//   library boundary). It records and logs the error and marks the executing call; call()
-//   reports it in CallResult::hostError. The package continues and returns on its own.
+// - hostRaiseError: by default the reference host records and logs the error and marks the
+//   executing call; call() reports it in CallResult::hostError, and the package continues and
+//   returns on its own. With HostConfig::leaveCallOnOutOfMemory, error 1016 leaves the call at
+//   once, as a real host may: a non-local jump (longjmp) from inside hostRaiseError back to
+//   where call() entered the callback, past the package's frames without unwinding them. The
+//   callback's result is then the missing value (or an empty character value, return code 0).
 // - Option text: set in command-line form ("-rngseed=5"); hostGetOptionText serves it in the
 //   host's own form, each token without its introducing dash ("rngseed=5").
 // - The current task record always exists; between calls its session is the top session.
@@ -237,6 +240,7 @@ struct HostConfig {
   bool multiByte = false;            // multi-byte mode flag of the host interface
   FILE* logFile = stderr;            // echo of the log; null keeps it in memory only
   int64_t characterResultCapacity = 200;  // capacity of the result of character functions
+  bool leaveCallOnOutOfMemory = false;    // hostRaiseError(1016) jumps out of the call at once
   // Java bridge (java_runtime.h): the class path of the Java VM when this host starts it, and
   // the Java homes searched for the runtime (empty: $JAVA_HOME, the Debian default JDK, the
   // build's JDK).
@@ -320,6 +324,9 @@ class ReferenceHost {
   void failAllocationAt(HostAllocator* allocator, uint64_t k);
   // The same for every session pool, counted across all of them (pools created later included).
   void failSessionPoolsAt(uint64_t k);
+  // Asked before every request of every allocator of the host (streams, registration answers,
+  // session pools); an answer of true fails that request. Empty: no faults from it.
+  void setAllocationFaultHook(std::function<bool()> hook);
   AllocatorStats sessionPoolTotals() const;  // sum over live session pools
 
   // ---- Metadata server and Java bridge

@@ -1,6 +1,7 @@
 // The numbered host services. Each function has exactly the type host_services.h declares for
 // its slot; none throws. Services without a session argument act on the active host.
 #include <cmath>
+#include <csetjmp>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -28,12 +29,19 @@ std::string_view nameBytes(const char* text, int32_t length) {
 void raiseError(int32_t errorNumber, int32_t) {
   HostCore* core = activeCore();
   if (!core) return;
-  core->record.raisedErrors.push_back(errorNumber);
-  std::string text = "Host error " + std::to_string(errorNumber);
-  text += errorNumber == kHostErrorOutOfMemory ? ": out of memory." : ".";
-  if (core->callDepth > 0) text += " The call ends with this error.";
-  core->writeLog(kLevelError, text);
+  {
+    core->record.raisedErrors.push_back(errorNumber);
+    std::string text = "Host error " + std::to_string(errorNumber);
+    text += errorNumber == kHostErrorOutOfMemory ? ": out of memory." : ".";
+    if (core->callDepth > 0) text += " The call ends with this error.";
+    core->writeLog(kLevelError, text);
+  }
   if (core->callDepth > 0 && core->pendingHostError == 0) core->pendingHostError = errorNumber;
+  // Nothing of this frame is left to destroy when the jump leaves it.
+  if (errorNumber == kHostErrorOutOfMemory && core->config.leaveCallOnOutOfMemory &&
+      core->leaveTarget != nullptr) {
+    std::longjmp(*core->leaveTarget, 1);
+  }
 }
 
 int32_t messageText(HostSession* session, char* buffer, StatusCode status, int32_t capacity,

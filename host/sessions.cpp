@@ -31,6 +31,7 @@ HostSession* HostCore::newSession(HostSession* parent, std::string_view context)
   record->core = this;
   record->parent = parentRecord;
   record->pool = std::make_unique<CountingAllocator>(&sessionPoolFaults);
+  record->pool->setFaultHook(&allocationFaultHook);
   record->macros.owner = record.get();
   HostSession& abi = record->abi;
   abi.pool = record->pool->abi();

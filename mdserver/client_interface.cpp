@@ -82,6 +82,12 @@ bool ClientInterface::injectFault(std::string_view operation, const InjectedFaul
 
 const InjectedFault* ClientInterface::enter(const char* operation) {
   ++calls_[operation];
+  if (operationFaultHook_) {
+    if (StatusCode status = operationFaultHook_(operation); status != kStatusOk) {
+      firedOnce_ = InjectedFault{status, FaultMode::kOnce, false};
+      return &firedOnce_;
+    }
+  }
   if (faults_.empty()) return nullptr;
   auto found = faults_.find(operation);
   if (found == faults_.end()) return nullptr;

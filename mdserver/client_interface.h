@@ -89,6 +89,11 @@ class ClientInterface {
   // Operation names are those of callCount; an unknown name is refused (returns false).
   bool injectFault(std::string_view operation, const InjectedFault& fault);
   void clearFaults() { faults_.clear(); }
+  // Asked at every operation with its name; a status other than 0 fails that call once as an
+  // injected fault would (shared by all interfaces of a run: mdhost --fail-operation).
+  void setOperationFaultHook(std::function<StatusCode(const char* operation)> hook) {
+    operationFaultHook_ = std::move(hook);
+  }
   // The detailed text of the last failing operation (position of a malformed URI, ...).
   const std::string& lastErrorText() const { return lastErrorText_; }
   StatusCode lastErrorStatus() const { return lastErrorStatus_; }
@@ -152,6 +157,7 @@ class ClientInterface {
   std::unordered_map<std::string, uint64_t> calls_;
   std::unordered_map<std::string, InjectedFault> faults_;
   InjectedFault firedOnce_;
+  std::function<StatusCode(const char*)> operationFaultHook_;
   std::string lastErrorText_;
   StatusCode lastErrorStatus_ = kStatusOk;
   std::unordered_set<MetadataObject*> handedOut_;

@@ -37,7 +37,12 @@ void InterfacePool::failAllocationAt(uint64_t k, bool persistent) {
 }
 
 void* InterfacePool::allocate(uint64_t size) {
-  if (failing_ || (failCountdown_ != 0 && --failCountdown_ == 0)) {
+  const bool hooked = faultHook_ && faultHook_();
+  if (hooked || failing_ || (failCountdown_ != 0 && --failCountdown_ == 0)) {
+    if (hooked) {
+      ++counts_.failedAllocations;
+      return nullptr;
+    }
     failing_ = failPersistent_;
     ++counts_.failedAllocations;
     return nullptr;

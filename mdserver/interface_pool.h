@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 
 #include "mdaccess/md_abi.h"
@@ -43,6 +44,8 @@ class InterfacePool {
   // The k-th allocation request from now (1 = the next) fails; with persistent, every request
   // from then on fails too. 0 disarms.
   void failAllocationAt(uint64_t k, bool persistent = false);
+  // Asked before every request; true fails it (shared by all pools of a run).
+  void setFaultHook(std::function<bool()> hook) { faultHook_ = std::move(hook); }
 
  private:
   MetadataPool abi_{};
@@ -51,6 +54,7 @@ class InterfacePool {
   uint64_t failCountdown_ = 0;
   bool failPersistent_ = false;
   bool failing_ = false;
+  std::function<bool()> faultHook_;
 };
 
 }  // namespace mdserver

@@ -1,6 +1,9 @@
 #include "mdserver/object_uri.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstddef>
+#include <utility>
 
 namespace mdserver {
 namespace {
@@ -28,30 +31,39 @@ struct ParseFailure {
   std::string expected;
 };
 
-// Nesting is paid from a budget, so that deep texts are refused here instead of exhausting the
-// stack of this parser or the parser stack of SQLite (about a hundred entries, of which a
-// parenthesis or not(...) takes one to three and an association path's sub-query about
-// fifteen).
+// Recursion of this compiler is paid from a budget, so that deep texts are refused before they
+// exhaust its stack: a parenthesis, not(...) or condition takes three, an association path
+// fifteen.
 constexpr int kNestingBudget = 96;
 constexpr int kConditionCost = 3;
 constexpr int kPathCost = 15;
 // Every comparison and association step binds up to two parameters; SQLite takes at most 32766
 // per statement.
 constexpr int kMaxComparisons = 8000;
-// Two joined tables per step; SQLite joins at most 64 tables in one query.
 constexpr int kMaxPathSteps = 24;
 
-// Joins operands with op as a balanced tree, so that a long chain of "or" stays shallow for
-// SQLite, whose expression depth is limited (a left-deep chain of 1000 terms exceeds it).
-std::string balanced(const std::vector<std::string>& terms, size_t first, size_t count,
-                     const char* op) {
-  if (count == 1) return terms[first];
-  size_t half = count / 2;
-  return "(" + balanced(terms, first, half, op) + ") " + op + " (" +
-         balanced(terms, first + half, count - half, op) + ")";
-}
+// What SQLite's own parser will need for a piece of generated SQL, so that a text the compiler
+// accepts is one SQLite can prepare. SQLite's parser stack has 100 entries and its expression
+// trees may be 1000 deep; the costs below were measured against it with room to spare: a
+// parenthesis takes one entry, "NOT (" two, the right operand of AND/OR three, a sub-query
+// about twenty; a chain of k operands joined by AND/OR without parentheses is k deep.
+constexpr int kParserStackLimit = 86;
+constexpr int kExpressionDepthLimit = 900;
+constexpr int kSubqueryStack = 22;
+constexpr int kSubqueryDepth = 6;
+constexpr int kComparisonStack = 8;
+constexpr int kOperandStack = 3;
+// Operands joined in one flat chain before the chain is split into parenthesised groups.
+constexpr size_t kChainWidth = 32;
 
-// Recursive descent over the text; every condition appends SQL and its literals as it goes.
+struct Sql {
+  std::string text;
+  int stack = 0;  // parser stack entries needed inside this piece
+  int depth = 0;  // expression tree depth
+};
+
+// Recursive descent over the text. Conditions come back as SQL with their parser costs; every
+// association path becomes a statement of its own that runs ahead of the query (see path()).
 class Compiler {
  public:
   explicit Compiler(std::string_view text) : text_(text) {}
@@ -65,30 +77,29 @@ class Compiler {
     skipBlanks();
     std::string type = name("a type name");
     skipBlanks();
-    std::string sql = "SELECT o0.key, o0.id, o0.type, o0.name, o0.description FROM objects o0 "
-                      "WHERE (?1 IS NULL OR o0.repository = ?1) AND o0.type = ?";
-    params_.push_back(type);
+    std::string where = "(?1 IS NULL OR o0.repository = ?1) AND o0.type = " + parameter(type);
     if (at('\\')) {
       ++pos_;
       std::string_view id = text_.substr(pos_);
       while (!id.empty() && id.back() == ' ') id.remove_suffix(1);
       while (!id.empty() && id.front() == ' ') id.remove_prefix(1);
       if (id.empty()) throw ParseFailure{pos_, "an object identifier after '\\'"};
-      sql += " AND o0.id = ?";
-      params_.emplace_back(id);
+      where += " AND o0.id = " + parameter(std::string(id));
     } else if (at('?')) {
       ++pos_;
-      sql += " AND (" + query(type) + ")";
+      where += " AND (" + query(type).text + ")";
     } else {
       throw ParseFailure{pos_, "'\\' or '?' after the type name"};
     }
-    sql += " ORDER BY o0.id";
+    std::string sql = "SELECT o0.key, o0.id, o0.type, o0.name, o0.description FROM objects o0 "
+                      "WHERE " + where + " ORDER BY o0.id";
     out.sql = std::move(sql);
     out.parameters = std::move(params_);
+    out.paths = std::move(paths_);
   }
 
  private:
-  std::string query(const std::string& type) {
+  Sql query(const std::string& type) {
     skipBlanks();
     // The XPath-like form repeats the type and puts every condition in brackets.
     size_t start = pos_;
@@ -97,37 +108,79 @@ class Compiler {
       skipBlanks();
       if (pos_ == text_.size() || at('[')) {
         if (!equalNoCase(word, type)) throw ParseFailure{start, "the type name '" + type + "'"};
-        std::string sql = "1";
+        std::vector<Sql> terms{{"1", 0, 1}};
         while (at('[')) {
           ++pos_;
-          sql += " AND (" + orExpression("o0") + ")";
+          terms.push_back(parenthesised(orExpression("o0"), start));
           expect(']', "']'");
           skipBlanks();
         }
         if (pos_ != text_.size()) throw ParseFailure{pos_, "'[' or the end of the text"};
-        return sql;
+        return joined(terms, "AND", start);
       }
       pos_ = start;
     }
-    std::string sql = orExpression("o0");
+    Sql sql = orExpression("o0");
     skipBlanks();
     if (pos_ != text_.size()) throw ParseFailure{pos_, "'and', 'or' or the end of the text"};
     return sql;
   }
 
-  std::string orExpression(const std::string& alias) {
-    std::vector<std::string> terms{andExpression(alias)};
+  Sql orExpression(const std::string& alias) {
+    size_t start = pos_;
+    std::vector<Sql> terms{andExpression(alias)};
     while (keyword("or")) terms.push_back(andExpression(alias));
-    return balanced(terms, 0, terms.size(), "OR");
+    return joined(terms, "OR", start);
   }
 
-  std::string andExpression(const std::string& alias) {
-    std::vector<std::string> terms{primary(alias)};
+  Sql andExpression(const std::string& alias) {
+    size_t start = pos_;
+    std::vector<Sql> terms{primary(alias)};
     while (keyword("and")) terms.push_back(primary(alias));
-    return balanced(terms, 0, terms.size(), "AND");
+    return joined(terms, "AND", start);
   }
 
-  // Pays for one level of nesting for as long as it lives.
+  // Refuses, at the position where the piece began, SQL that SQLite could not prepare.
+  Sql checked(Sql sql, size_t start) {
+    if (sql.stack > kParserStackLimit || sql.depth > kExpressionDepthLimit) {
+      throw ParseFailure{start, "less nesting of conditions and association paths"};
+    }
+    return sql;
+  }
+
+  Sql parenthesised(Sql inner, size_t start) {
+    return checked({"(" + inner.text + ")", inner.stack + 1, inner.depth}, start);
+  }
+
+  // Joins operands with op: up to kChainWidth in one flat chain, longer lists as a chain of
+  // parenthesised groups, so that neither the expression depth nor the parser stack grows much
+  // with the number of operands (a flat chain of 1000 operands is too deep for SQLite).
+  Sql joined(const std::vector<Sql>& terms, const char* op, size_t start) {
+    if (terms.size() == 1) return terms[0];
+    std::vector<Sql> groups;
+    if (terms.size() <= kChainWidth) {
+      groups = terms;
+    } else {
+      size_t per = (terms.size() + kChainWidth - 1) / kChainWidth;
+      for (size_t first = 0; first < terms.size(); first += per) {
+        std::vector<Sql> part(terms.begin() + static_cast<std::ptrdiff_t>(first),
+                              terms.begin() + static_cast<std::ptrdiff_t>(
+                                                  std::min(terms.size(), first + per)));
+        groups.push_back(parenthesised(joined(part, op, start), start));
+      }
+    }
+    Sql out;
+    for (size_t i = 0; i < groups.size(); ++i) {
+      if (i) out.text += std::string(" ") + op + " ";
+      out.text += groups[i].text;
+      out.stack = std::max(out.stack, groups[i].stack + (i ? kOperandStack : 0));
+      out.depth = std::max(out.depth, groups[i].depth);
+    }
+    out.depth += static_cast<int>(groups.size());
+    return checked(std::move(out), start);
+  }
+
+  // Pays for one level of recursion for as long as it lives.
   class Nested {
    public:
     Nested(Compiler& compiler, int cost) : compiler_(compiler), cost_(cost) {
@@ -145,25 +198,25 @@ class Compiler {
     int cost_;
   };
 
-  std::string primary(const std::string& alias) {
+  Sql primary(const std::string& alias) {
     skipBlanks();
+    size_t start = pos_;
     Nested nested(*this, kConditionCost);
     if (at('(')) {
       ++pos_;
-      std::string sql = orExpression(alias);
+      Sql inner = orExpression(alias);
       expect(')', "')'");
-      return "(" + sql + ")";
+      return parenthesised(std::move(inner), start);
     }
     if (at('@')) return comparison(alias);
     if (pos_ < text_.size() && isNameStart(text_[pos_])) {
-      size_t start = pos_;
       std::string word = name("a name");
       skipBlanks();
       if (at('(') && equalNoCase(word, "not")) {
         ++pos_;
-        std::string sql = orExpression(alias);
+        Sql inner = orExpression(alias);
         expect(')', "')'");
-        return "NOT (" + sql + ")";
+        return checked({"NOT (" + inner.text + ")", inner.stack + 2, inner.depth + 1}, start);
       }
       if (at('(') && equalNoCase(word, "contains")) {
         ++pos_;
@@ -174,7 +227,7 @@ class Compiler {
         expect(',', "','");
         std::string value = literal();
         expect(')', "')'");
-        return attributeTest(alias, attribute, "instr(%, ?) > 0", value);
+        return attributeTest(alias, attribute, "instr(%, #) > 0", value);
       }
       pos_ = start;
       return path(alias);
@@ -182,14 +235,20 @@ class Compiler {
     throw ParseFailure{pos_, "a condition"};
   }
 
-  // ASSOC/TYPE[COND].../ASSOC/TYPE... : one EXISTS over a chain of joins, one association and
-  // one object per step, each over indexed columns. A chain, not one sub-query per step, keeps
-  // long paths within SQLite's parser depth.
-  std::string path(const std::string& alias) {
+  // ASSOC/TYPE[COND].../ASSOC/TYPE... : the objects from which the path reaches an object. Each
+  // path is a statement of its own that runs before the query: a recursive table of (k, i),
+  // "from object k, steps i to n can be walked", starts from the sources of the last step's
+  // links and goes back one step at a time. Each pair is reached once (UNION), so the work is
+  // bounded by the steps times the links, never by the number of distinct walks (around a cycle
+  // of three objects there are 2^n of them). The query then only looks its objects up.
+  Sql path(const std::string& alias) {
+    size_t start = pos_;
     Nested nested(*this, kPathCost);
-    std::string from;
-    std::string where;
-    std::string previous = alias;
+    std::vector<std::string> parameters;
+    Parameters scope(*this, parameters, 0);
+    const std::string object = "t";
+    const std::string link = "l";
+    std::vector<Sql> steps;  // per step, what its link and object must satisfy
     for (int step = 1;; ++step) {
       if (step > kMaxPathSteps) {
         throw ParseFailure{pos_, "at most " + std::to_string(kMaxPathSteps) +
@@ -197,80 +256,118 @@ class Compiler {
       }
       // A step binds two parameters, as a comparison does, and counts against the same limit.
       countComparison();
-      std::string association = name("an association name");
+      size_t stepStart = pos_;
+      std::string association = parameter(name("an association name"));
       expect('/', "'/' after the association name");
       skipBlanks();
-      std::string type = name("a type name");
-      std::string link = "s" + std::to_string(++aliases_);
-      std::string target = "o" + std::to_string(aliases_);
-      std::string linked = link + ".source = " + previous + ".key";
-      if (from.empty()) {
-        from = "associations " + link;
-        where = linked + " AND ";
-      } else {
-        from += " JOIN associations " + link + " ON " + linked;
-        where += " AND ";
-      }
-      from += " JOIN objects " + target + " ON " + target + ".key = " + link + ".target";
-      where += link + ".name = ? AND " + target + ".type = ?";
-      params_.push_back(association);
-      params_.push_back(type);
+      std::string type = parameter(name("a type name"));
+      std::vector<Sql> terms{{link + ".name = " + association, kComparisonStack, 2},
+                             {object + ".type = " + type, kComparisonStack, 2}};
       skipBlanks();
       while (at('[')) {
-        ++pos_;
-        where += " AND (" + orExpression(target) + ")";
+        size_t open = pos_++;
+        terms.push_back(parenthesised(orExpression(object), open));
         expect(']', "']'");
         skipBlanks();
       }
-      previous = target;
+      steps.push_back(parenthesised(joined(terms, "AND", stepStart), stepStart));
       if (!at('/')) break;
       ++pos_;
       skipBlanks();
     }
-    return "EXISTS (SELECT 1 FROM " + from + " WHERE " + where + ")";
+    const std::string number = std::to_string(paths_.size() + 1);
+    std::string body = "SELECT l.source, " + std::to_string(steps.size()) +
+                       " FROM associations l JOIN objects t ON t.key = l.target WHERE " +
+                       steps.back().text;
+    if (steps.size() > 1) {
+      Sql choice{"CASE w.i", 0, 0};
+      for (size_t i = 0; i + 1 < steps.size(); ++i) {
+        choice.text += " WHEN " + std::to_string(i + 2) + " THEN " + steps[i].text;
+        choice.stack = std::max(choice.stack, steps[i].stack);
+        choice.depth = std::max(choice.depth, steps[i].depth);
+      }
+      choice.text += " END";
+      choice = checked({choice.text, choice.stack + kOperandStack * 2, choice.depth + 2}, start);
+      body += " UNION SELECT l.source, w.i - 1 FROM walk w JOIN objects t ON t.key = w.k JOIN "
+              "associations l ON l.target = w.k WHERE w.i > 1 AND " +
+              choice.text;
+    }
+    paths_.push_back({"INSERT OR IGNORE INTO temp.path_sets(path, k) WITH RECURSIVE walk(k, i) AS (" +
+                          body + ") SELECT " + number + ", k FROM walk WHERE i = 1",
+                      std::move(parameters)});
+    return checked({alias + ".key IN (SELECT k FROM temp.path_sets WHERE path = " + number + ")",
+                    kSubqueryStack, kSubqueryDepth},
+                   start);
   }
 
-  std::string comparison(const std::string& alias) {
+  Sql comparison(const std::string& alias) {
     ++pos_;  // '@'
     std::string attribute = name("an attribute name");
     skipBlanks();
     const char* test;
     if (text_.substr(pos_, 2) == "=:") {
       pos_ += 2;
-      test = "% = ? COLLATE NOCASE";
+      test = "% = # COLLATE NOCASE";
     } else if (text_.substr(pos_, 2) == "!=") {
       pos_ += 2;
-      test = "% <> ?";
+      test = "% <> #";
     } else if (at('=')) {
       ++pos_;
-      test = "% = ?";
+      test = "% = #";
     } else {
       throw ParseFailure{pos_, "'=', '!=' or '=:'"};
     }
     return attributeTest(alias, attribute, test, literal());
   }
 
-  // test has '%' where the compared value goes.
-  std::string attributeTest(const std::string& alias, const std::string& attribute,
-                            std::string test, std::string value) {
+  // test has '%' where the compared value goes and '#' where the literal goes.
+  Sql attributeTest(const std::string& alias, const std::string& attribute, std::string test,
+                    std::string value) {
     countComparison();
     std::string column;
     if (equalNoCase(attribute, "Id")) column = alias + ".id";
     if (equalNoCase(attribute, "Name")) column = alias + ".name";
-    size_t mark = test.find('%');
     if (!column.empty()) {
-      test.replace(mark, 1, column);
-      params_.push_back(std::move(value));
-      return test;
+      test.replace(test.find('%'), 1, column);
+      test.replace(test.find('#'), 1, parameter(std::move(value)));
+      return {test, kComparisonStack, 2};
     }
     // IN over the (name, value) index lets the planner start from the attribute when it is
     // selective, instead of scanning every object of the type.
-    test.replace(mark, 1, "a.value");
-    params_.push_back(attribute);
-    params_.push_back(std::move(value));
-    return alias + ".key IN (SELECT a.object FROM attributes a WHERE a.name = ? AND " + test +
-           ")";
+    test.replace(test.find('%'), 1, "a.value");
+    std::string named = parameter(attribute);
+    test.replace(test.find('#'), 1, parameter(std::move(value)));
+    return {alias + ".key IN (SELECT a.object FROM attributes a WHERE a.name = " + named +
+                " AND " + test + ")",
+            kSubqueryStack, kSubqueryDepth};
   }
+
+  // Binds value to the next numbered parameter (?1 is the repository) and returns its name.
+  // Numbered, because the tables of association paths come before the conditions that use them.
+  std::string parameter(std::string value) {
+    parameters_->push_back(std::move(value));
+    return "?" + std::to_string(parameters_->size() + firstParameter_ - 1);
+  }
+
+  // Sends the parameters of one association path's statement to its own list while it lives.
+  class Parameters {
+   public:
+    Parameters(Compiler& compiler, std::vector<std::string>& list, int first)
+        : compiler_(compiler),
+          list_(std::exchange(compiler.parameters_, &list)),
+          first_(std::exchange(compiler.firstParameter_, first + 1)) {}
+    ~Parameters() {
+      compiler_.parameters_ = list_;
+      compiler_.firstParameter_ = first_;
+    }
+    Parameters(const Parameters&) = delete;
+    Parameters& operator=(const Parameters&) = delete;
+
+   private:
+    Compiler& compiler_;
+    std::vector<std::string>* list_;
+    int first_;
+  };
 
   void countComparison() {
     if (++comparisons_ > kMaxComparisons) {
@@ -333,6 +430,9 @@ class Compiler {
   std::string_view text_;
   size_t pos_ = 0;
   int aliases_ = 0;
+  std::vector<CompiledUri::PathStatement> paths_;
+  std::vector<std::string>* parameters_ = &params_;  // where parameter() binds
+  int firstParameter_ = 2;                            // its first number (?1: the repository)
   int depth_ = 0;
   int comparisons_ = 0;
   std::vector<std::string> params_;

@@ -20,7 +20,20 @@
 
 namespace mdserver {
 
+// The temporary table that association paths are evaluated into, one path at a time, before
+// the query that uses them runs.
+inline constexpr const char* kPathSetsTable =
+    "CREATE TEMP TABLE IF NOT EXISTS path_sets(path INTEGER NOT NULL, k INTEGER NOT NULL, "
+    "PRIMARY KEY(path, k)) WITHOUT ROWID";
+
 struct CompiledUri {
+  // One statement per association path, in the order they must run: each fills
+  // temp.path_sets with (path number, key of every object the path can be walked from).
+  struct PathStatement {
+    std::string sql;
+    std::vector<std::string> parameters;  // bound to parameters 1, 2, ... in order
+  };
+  std::vector<PathStatement> paths;
   // SELECT key, id, type, name, description FROM objects ... ORDER BY id. Parameter 1 restricts
   // the result to one repository key (bind NULL for all repositories).
   std::string sql;

@@ -85,6 +85,7 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
     auto database = std::make_unique<SqliteDatabase>(path);
     database->execute(kSchema);
     database->execute(SqliteSecurityStore::schema());
+    database->execute(kPathSetsTable);
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
   } catch (const StorageError& failure) {
     if (error) *error = failure.what();
@@ -272,6 +273,63 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
   UriError error;
   if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
   return guarded(mutex_, [&] {
+    // The compiler bounds the text; the budget bounds the work, whatever the repository holds.
+    // SQLite calls the handler every kStride steps; a non-zero answer interrupts the statement.
+    const int stride = static_cast<int>(std::clamp<int64_t>(queryWorkLimit_, 1, 10000));
+    struct Budget {
+      int64_t left;
+      bool spent = false;
+    } budget{queryWorkLimit_ / stride - 1};
+    sqlite3_progress_handler(
+        db_->handle(), stride,
+        [](void* data) {
+          auto* b = static_cast<Budget*>(data);
+          if (--b->left >= 0) return 0;
+          b->spent = true;
+          return 1;
+        },
+        &budget);
+    struct Detach {
+      sqlite3* db;
+      ~Detach() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+    } detach{db_->handle()};
+    try {
+      return resolveUnlocked(compiled, repositoryKey, uri, out);
+    } catch (const StorageError&) {
+      if (!budget.spent) throw;
+      out.clear();
+      return failure(kStatusQueryTooCostly,
+                     "the query needs more work than the repository allows (" +
+                         std::to_string(queryWorkLimit_) + " steps); narrow it down");
+    }
+  });
+}
+
+Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t repositoryKey,
+                                    std::string_view uri, std::vector<ObjectRow>& out) {
+  // One snapshot for the path statements and the query; the path sets are scratch and go with
+  // the savepoint however it ends.
+  struct Snapshot {
+    SqliteDatabase& db;
+    bool released = false;
+    explicit Snapshot(SqliteDatabase& database) : db(database) {
+      db.execute("SAVEPOINT resolve");
+    }
+    ~Snapshot() {
+      if (!released) {
+        sqlite3_exec(db.handle(), "ROLLBACK TO resolve; RELEASE resolve", nullptr, nullptr,
+                     nullptr);
+      }
+    }
+  } snapshot(*db_);
+  for (const CompiledUri::PathStatement& path : compiled.paths) {
+    Statement s(*db_, path.sql);
+    for (size_t i = 0; i < path.parameters.size(); ++i) {
+      s.bind(static_cast<int>(i + 1), path.parameters[i]);
+    }
+    s.run();
+  }
+  {
     Statement s(*db_, compiled.sql);
     if (repositoryKey != 0) {
       s.bind(1, repositoryKey);
@@ -282,9 +340,12 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
       s.bind(static_cast<int>(i + 2), compiled.parameters[i]);
     }
     while (s.step()) out.push_back(readObject(s));
-    if (out.empty()) return failure(kStatusNoMatch, "no object matches " + std::string(uri));
-    return Outcome::success();
-  });
+  }
+  if (!compiled.paths.empty()) db_->execute("DELETE FROM temp.path_sets");
+  db_->execute("RELEASE resolve");
+  snapshot.released = true;
+  if (out.empty()) return failure(kStatusNoMatch, "no object matches " + std::string(uri));
+  return Outcome::success();
 }
 
 Outcome Repository::findByPath(std::string_view repository, std::string_view path,
@@ -385,8 +446,10 @@ std::optional<ObjectRow> Repository::object(std::string_view id) {
 }
 
 std::string Repository::newIdentifierUnlocked(const RepositoryInfo& repository) {
-  Statement next(*db_, "UPDATE repositories SET serial = serial + 1 WHERE key = ? RETURNING serial");
   for (;;) {
+    // A fresh statement each round: a stepped statement takes no new binding until reset.
+    Statement next(*db_,
+                   "UPDATE repositories SET serial = serial + 1 WHERE key = ? RETURNING serial");
     next.bind(1, repository.key);
     if (!next.step()) db_->fail("cannot advance the identifier serial");
     uint64_t serial = static_cast<uint64_t>(next.integer(0));
@@ -394,7 +457,7 @@ std::string Repository::newIdentifierUnlocked(const RepositoryInfo& repository) 
     }
     std::string id = repository.id + "." + base36(serial, 8);
     // Seeds may have taken serial-shaped identifiers already.
-    if (objectKeyUnlocked(id) == 0) return id;
+    if (objectKeyUnlocked(id) == 0 && !(reservedIds_ && reservedIds_->count(id))) return id;
   }
 }
 

@@ -14,10 +14,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "frame/host_abi.h"
+#include "mdserver/object_uri.h"
 
 struct sqlite3;
 
@@ -113,7 +115,11 @@ class Repository {
 
   // Resolution of object URIs and queries; repositoryKey 0 = every repository. A malformed URI
   // gives kStatusMalformedUri with the position in message; no object gives kStatusNoMatch.
+  // A query that needs more than the work limit (SQLite virtual machine steps) is stopped and
+  // gives kStatusQueryTooCostly; nothing it read is returned.
   Outcome resolve(std::string_view uri, int64_t repositoryKey, std::vector<ObjectRow>& out);
+  static constexpr int64_t kDefaultQueryWorkLimit = 200'000'000;
+  void setQueryWorkLimit(int64_t steps) { queryWorkLimit_ = steps; }
 
   // Folder look-up: "/A/B/Name" over Tree objects linked by "SubTrees"; the last step also
   // looks at "Members". type empty = any. Success with an empty result when nothing is found.
@@ -215,10 +221,15 @@ class Repository {
                                                         std::string_view value);
   std::optional<RepositoryInfo> repositoryByKeyUnlocked(int64_t key);
   std::vector<ObjectRow> rows(const std::string& sql, const std::vector<std::string>& params);
+  Outcome resolveUnlocked(const CompiledUri& compiled, int64_t repositoryKey,
+                          std::string_view uri, std::vector<ObjectRow>& out);
 
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
+  int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;
+  // While a seed file is imported: identifiers it names, which generated ones must not take.
+  const std::unordered_set<std::string>* reservedIds_ = nullptr;
 };
 
 // The other name of a paired association ("Columns" ↔ "Table"), if the model pairs it.

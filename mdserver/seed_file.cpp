@@ -14,6 +14,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <unordered_set>
 
 #include "mdserver/repository.h"
 #include "mdserver/security_seed.h"
@@ -160,9 +161,122 @@ std::string optionalText(const Json& object, const char* key, const std::string&
   return text(*found, pointer + "/" + key);
 }
 
+// An identifier is given or left out; an empty one is a mistake, not a request for a new one.
+std::string optionalIdentifier(const Json& object, const std::string& pointer) {
+  std::string id = optionalText(object, "id", pointer);
+  if (id.empty() && object.contains("id") && !object["id"].is_null()) {
+    throw SeedProblem{pointer + "/id",
+                      "an identifier is empty; leave \"id\" out to have one generated"};
+  }
+  return id;
+}
+
+
+// Attribute and association names may not be empty. (One name given twice in two spellings is
+// one name: the attribute keeps the last value, the association both lists; programs rely on it.)
+void checkNames(const Json& members, const std::string& pointer, const char* what) {
+  for (const auto& [name, value] : members.items()) {
+    if (name.empty()) throw SeedProblem{pointer + "/", std::string("an ") + what + " name is empty"};
+  }
+}
+
 void failOn(const Outcome& outcome, const std::string& pointer) {
   if (!outcome.ok()) throw SeedProblem{pointer, outcome.message};
 }
+
+// Arrays and objects nested deeper than this are refused: a seed file has four levels, and a
+// value nested without end would exhaust the stack wherever it is copied or walked.
+constexpr size_t kMaxNesting = 64;
+
+// Offset of the first '[' or '{' nested deeper than limit, in text that parsed well up to it.
+size_t firstTooDeep(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return i;
+    } else if (c == ']' || c == '}') {
+      if (depth > 0) --depth;
+    }
+  }
+  return text.size();
+}
+
+// Builds the document as the library's own builder does, but refuses too deep a nesting and
+// keeps the offset and reason of any fault (a syntax error, or a number no double can hold)
+// instead of throwing.
+class SeedParser : public nlohmann::json_sax<Json> {
+ public:
+  explicit SeedParser(Json& result) : builder_(result, false) {}
+
+  bool null() override { return builder_.null(); }
+  bool boolean(bool value) override { return builder_.boolean(value); }
+  bool number_integer(number_integer_t value) override { return builder_.number_integer(value); }
+  bool number_unsigned(number_unsigned_t value) override {
+    return builder_.number_unsigned(value);
+  }
+  bool number_float(number_float_t value, const string_t& text) override {
+    return builder_.number_float(value, text);
+  }
+  bool string(string_t& value) override { return builder_.string(value); }
+  bool binary(binary_t& value) override { return builder_.binary(value); }
+  bool start_object(std::size_t elements) override {
+    return deeper() && builder_.start_object(elements);
+  }
+  bool key(string_t& value) override { return builder_.key(value); }
+  bool end_object() override {
+    --depth_;
+    return builder_.end_object();
+  }
+  bool start_array(std::size_t elements) override {
+    return deeper() && builder_.start_array(elements);
+  }
+  bool end_array() override {
+    --depth_;
+    return builder_.end_array();
+  }
+  bool parse_error(std::size_t position, const std::string& lastToken,
+                   const nlohmann::detail::exception& error) override {
+    failed_ = true;
+    // position counts the characters read, up to and including the offending character; a
+    // number out of range is named where it starts.
+    constexpr int kNumberOverflow = 406;
+    offset_ = position > 0 ? position - 1 : 0;
+    if (error.id == kNumberOverflow && position >= lastToken.size()) {
+      offset_ = position - lastToken.size();
+    }
+    reason_ = error.what();
+    // Keep the library's explanation without its prefix.
+    if (size_t at = reason_.find("] "); at != std::string::npos) reason_ = reason_.substr(at + 2);
+    if (size_t at = reason_.find("syntax error"); at != std::string::npos) {
+      reason_ = reason_.substr(at);
+    }
+    return false;
+  }
+
+  bool tooDeep() const { return tooDeep_; }
+  bool failed() const { return failed_; }
+  size_t offset() const { return offset_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  bool deeper() {
+    if (++depth_ <= kMaxNesting) return true;
+    tooDeep_ = true;
+    return false;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<Json> builder_;
+  size_t depth_ = 0;
+  bool tooDeep_ = false;
+  bool failed_ = false;
+  size_t offset_ = 0;
+  std::string reason_;
+};
 
 }  // namespace
 
@@ -227,6 +341,28 @@ class SeedImporter {
   void applyObjects(const Json& objectList) {
     const Json* objects = &objectList;
     if (!objects->is_array()) throw SeedProblem{"/objects", "expected an array"};
+    // Identifiers the file gives are reserved before any is generated, so that an object or
+    // property left without one never takes an identifier that a later entry names.
+    std::unordered_set<std::string> reserved;
+    for (const Json& entry : *objects) {
+      if (!entry.is_object()) continue;
+      if (auto id = entry.find("id"); id != entry.end() && id->is_string()) {
+        reserved.insert(id->get<std::string>());
+      }
+      auto properties = entry.find("properties");
+      if (properties == entry.end() || !properties->is_array()) continue;
+      for (const Json& property : *properties) {
+        if (!property.is_object()) continue;
+        if (auto id = property.find("id"); id != property.end() && id->is_string()) {
+          reserved.insert(id->get<std::string>());
+        }
+      }
+    }
+    struct Reservation {
+      Repository& repository;
+      ~Reservation() { repository.reservedIds_ = nullptr; }
+    } reservation{repository_};
+    repository_.reservedIds_ = &reserved;
     // Objects first, then properties and associations, so that links may point forward.
     std::vector<std::string> ids(objects->size());
     for (size_t i = 0; i < objects->size(); ++i) {
@@ -235,13 +371,14 @@ class SeedImporter {
       ObjectDraft draft;
       draft.repository = text(member(entry, "repository", pointer), pointer + "/repository");
       draft.type = text(member(entry, "type", pointer), pointer + "/type");
-      draft.id = optionalText(entry, "id", pointer);
+      draft.id = optionalIdentifier(entry, pointer);
       draft.name = optionalText(entry, "name", pointer);
       draft.description = optionalText(entry, "description", pointer);
       if (auto attributes = entry.find("attributes"); attributes != entry.end()) {
         if (!attributes->is_object()) {
           throw SeedProblem{pointer + "/attributes", "expected an object of name: value"};
         }
+        checkNames(*attributes, pointer + "/attributes", "attribute");
         for (const auto& [name, value] : attributes->items()) {
           std::string at = pointer + "/attributes/" + name;
           if (value.is_number()) {
@@ -269,7 +406,7 @@ class SeedImporter {
           const Json& property = (*properties)[k];
           std::string name = text(member(property, "name", at), at + "/name");
           std::string value = text(member(property, "value", at), at + "/value");
-          std::string id = optionalText(property, "id", at);
+          std::string id = optionalIdentifier(property, at);
           failOn(repository_.addPropertyUnlocked(key, name, value, id, nullptr), at);
           ++summary_.properties;
         }
@@ -278,6 +415,7 @@ class SeedImporter {
         if (!associations->is_object()) {
           throw SeedProblem{pointer + "/associations", "expected an object of name: [ids]"};
         }
+        checkNames(*associations, pointer + "/associations", "association");
         for (const auto& [name, targets] : associations->items()) {
           std::string at = pointer + "/associations/" + name;
           if (!targets.is_array()) throw SeedProblem{at, "expected an array of identifiers"};
@@ -320,16 +458,17 @@ Outcome Repository::importSeedText(std::string_view text, std::string_view sourc
                                    SeedSummary* summary, const SeedProgress& progress) {
   std::string source(sourceName.empty() ? "<seed>" : sourceName);
   Json seed;
-  try {
-    seed = Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& error) {
-    std::string reason = error.what();
-    // Drop the library's own prefix; keep its explanation.
-    if (size_t colon = reason.find("syntax error"); colon != std::string::npos) {
-      reason = reason.substr(colon);
-    }
-    size_t offset = error.byte > 0 ? error.byte - 1 : 0;
-    return {kStatusInvalidArgument, source + ":" + location(text, offset) + ": " + reason};
+  SeedParser parser(seed);
+  bool parsed = Json::sax_parse(text.begin(), text.end(), &parser);
+  if (parser.tooDeep()) {
+    return {kStatusInvalidArgument,
+            source + ":" + location(text, firstTooDeep(text, kMaxNesting)) +
+                ": arrays and objects nested more than " + std::to_string(kMaxNesting) +
+                " deep"};
+  }
+  if (!parsed || parser.failed()) {
+    return {kStatusInvalidArgument,
+            source + ":" + location(text, parser.offset()) + ": " + parser.reason()};
   }
   std::lock_guard lock(mutex_);
   try {

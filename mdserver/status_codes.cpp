@@ -27,6 +27,7 @@ const char* statusText(StatusCode status) {
     case kStatusAdministerDenied: return "the user may not change security here";
     case kStatusUnknownIdentity: return "unknown identity";
     case kStatusUnknownPermission: return "unknown permission";
+    case kStatusQueryTooCostly: return "the query needs more work than the repository allows";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";

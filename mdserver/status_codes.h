@@ -28,6 +28,7 @@ inline constexpr StatusCode kStatusDeleteDenied = 0x80172153u;       // no Delet
 inline constexpr StatusCode kStatusAdministerDenied = 0x80172154u;   // security change refused
 inline constexpr StatusCode kStatusUnknownIdentity = 0x80172155u;    // setAuthorization identity
 inline constexpr StatusCode kStatusUnknownPermission = 0x80172156u;  // permission not defined
+inline constexpr StatusCode kStatusQueryTooCostly = 0x801720FAu;    // query over its work limit
 inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
 inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
 

@@ -139,7 +139,9 @@ void collectValues(const NameValueNode* attributes, PoolBlocks& blocks,
 double connectionUri(CallFrame* frame, MetadataInterface* md, StatusCode* status) {
   PoolBlocks blocks(md);
   CharacterSlot* nameSlot = frame::characterSlot(frame, 1);
-  const auto nameLength = static_cast<int32_t>(nameSlot->length > 0 ? nameSlot->length : 0);
+  // An absent name (a null address) is an empty one.
+  const auto nameLength = static_cast<int32_t>(
+      nameSlot != nullptr && nameSlot->length > 0 ? nameSlot->length : 0);
   // The name goes into the query as given, trailing blanks included.
   char* name = blocks.take(nameLength);
   if (name == nullptr) {

@@ -101,11 +101,16 @@ int32_t metadataNewobj(CallFrame* frame, double* result) {
   // The short URI goes into argument 2 blank-padded to its capacity, but its current length
   // stays what the caller's variable had: this function does not pad its output.
   CharacterSlot* output = frame::characterSlot(frame, 2);
+  call.setValue(kValueSuccess);
+  if (output == nullptr) {
+    // An absent output receives nothing; with no URI text to key it, nothing is cached either.
+    poolFree(md, created);
+    return 0;
+  }
   const int64_t givenLength = output->length;
   frame::formatCharacterOutput(output, kShortObjectUriFormat, created->typeLength, created->type,
                                created->identifierLength, created->identifier);
   output->length = givenLength;
-  call.setValue(kValueSuccess);
 
   // Without a copy nothing is cached: an entry without objects would make the new URI match
   // nothing until the cache is purged.

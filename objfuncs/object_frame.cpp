@@ -7,8 +7,29 @@
 
 namespace objfuncs {
 
+// The steps that may end in host error 1016 (reset status) run in the constructor: a host that
+// leaves the call from inside hostRaiseError then leaves before this object exists, so no
+// destructor of the package is pending across the jump.
 ObjectCall::ObjectCall(CallFrame* frame, double* result, FrameRules rules)
-    : frame_(frame), result_(result), rules_(rules) {}
+    : frame_(frame), result_(result), rules_(rules) {
+  started_ = start();
+}
+
+bool ObjectCall::start() {
+  // An invalid index ends the call before anything else, so SYSMSG and SYSRC keep what the
+  // previous call left in them.
+  if (rules_.indexArgument != 0) {
+    std::optional<int32_t> n = frame::readNumericIndex(frame_, rules_.indexArgument);
+    if (!n) {
+      *result_ = kValueInvalidIndex;
+      return false;
+    }
+    index_ = *n;
+  }
+  if (!frame::resetStatus()) return false;  // host error 1016 was raised
+  session_ = frame::currentSession();
+  return true;
+}
 
 ObjectCall::~ObjectCall() {
   // A list the cache does not hold (not stored, or delivered with a failing status) would
@@ -20,20 +41,7 @@ ObjectCall::~ObjectCall() {
 }
 
 bool ObjectCall::open() {
-  // An invalid index ends the call before anything else, so SYSMSG and SYSRC keep what the
-  // previous call left in them.
-  if (rules_.indexArgument != 0) {
-    std::optional<int32_t> n = frame::readNumericIndex(frame_, rules_.indexArgument);
-    if (!n) {
-      *result_ = kValueInvalidIndex;
-      return false;
-    }
-    index_ = *n;
-  }
-
-  if (!frame::resetStatus()) return false;  // host error 1016 was raised
-  session_ = frame::currentSession();
-
+  if (!started_) return false;
   mdaccess::Connection connection = mdaccess::getConnection(session_);
   if (connection.status != kStatusOk || connection.interface == nullptr) {
     frame::reportStatus(connection.status);

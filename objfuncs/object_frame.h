@@ -50,6 +50,8 @@ class ObjectCall {
   void setValue(double value) { *result_ = value; }
 
  private:
+  bool start();  // index check and reset status; false when the function is finished
+
   CallFrame* frame_;
   double* result_;
   FrameRules rules_;
@@ -57,6 +59,7 @@ class ObjectCall {
   MetadataInterface* interface_ = nullptr;
   int32_t index_ = 0;
   mdaccess::Resolution resolution_{};
+  bool started_ = false;
 };
 
 }  // namespace objfuncs

@@ -7,7 +7,8 @@ namespace {
 bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
          name == "--set" || name == "--user" || name == "--password" ||
-         name == "--password-file" || name == "--log" || name == "-e";
+         name == "--password-file" || name == "--log" || name == "-e" ||
+         name == "--fail-allocation" || name == "--fail-operation";
 }
 
 // Options that stand alone; true when `name` is one (and the record was updated).
@@ -28,6 +29,17 @@ bool applyFlag(CommandLine& line, const std::string& name) {
   return true;
 }
 
+// A count of 1 or more in decimal digits, or 0 when the text is none.
+uint64_t positiveCount(const std::string& text) {
+  if (text.empty() || text.size() > 18) return 0;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
+}
+
 std::string applyValueOption(CommandLine& line, const std::string& name, const std::string& value) {
   if (name == "--repository") {
     line.repository = value;
@@ -38,7 +50,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
   } else if (name == "--set") {
     const auto equals = value.find('=');
     if (equals == std::string::npos || equals == 0) {
-      return "--set expects KEY=VALUE, got '" + value + "'";
+      // The value is not repeated: a setting may carry a secret.
+      return "--set expects KEY=VALUE (a key, '=' and the value)";
     }
     line.settings.emplace_back(value.substr(0, equals), value.substr(equals + 1));
   } else if (name == "--user") {
@@ -51,6 +64,16 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.logFile = value;
   } else if (name == "-e") {
     line.chunks.push_back(value);
+  } else if (name == "--fail-allocation") {
+    line.failAllocation = positiveCount(value);
+    if (line.failAllocation == 0) return "--fail-allocation expects a count of 1 or more";
+  } else if (name == "--fail-operation") {
+    const auto colon = value.find(':');
+    line.failOperation = value.substr(0, colon);
+    line.failOperationAt = colon == std::string::npos ? 1 : positiveCount(value.substr(colon + 1));
+    if (line.failOperation.empty() || line.failOperationAt == 0) {
+      return "--fail-operation expects NAME or NAME:K (an operation and a count of 1 or more)";
+    }
   }
   return {};
 }
@@ -86,7 +109,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
       if (inlineValue) return {std::nullopt, "option " + name + " takes no value"};
       continue;
     }
-    if (!takesValue(name)) return {std::nullopt, "unknown option '" + argument + "'"};
+    if (!takesValue(name)) {
+      // Only the name: the value of a misspelled --password must not show up on the screen.
+      return {std::nullopt, "unknown option '" + name + "'" +
+                                (inlineValue ? " (its value is not shown)" : "")};
+    }
     std::string value;
     if (inlineValue) {
       value = *inlineValue;
@@ -175,6 +202,11 @@ Options:
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
   --version           print mdhost's version and the packages' version records
+  --fail-allocation K the K-th allocation request of the run (any host allocator or
+                      interface pool) fails
+  --fail-operation NAME[:K]
+                      the K-th call (default: the first) of interface operation NAME
+                      fails with status 0x801720E3
   --help              this text
 
 Subcommands:

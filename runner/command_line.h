@@ -37,6 +37,11 @@ struct CommandLine {
   bool verbose = false;                 // -v: start-up notes (packages registered, repository)
   bool interactive = false;             // -i: the interactive loop after the chunks and script
   std::vector<std::string> chunks;      // -e CHUNK, run in order before the script
+  // --fail-allocation K: the K-th allocation request of the run fails (0: none).
+  uint64_t failAllocation = 0;
+  // --fail-operation NAME[:K]: the K-th call of interface operation NAME fails (empty: none).
+  std::string failOperation;
+  uint64_t failOperationAt = 0;
   // kRun: the script ("-": standard input; empty: standard input or the interactive loop, unless
   // -e chunks were given, which then stand for the program) and its arguments.
   // kInspect: operands[0] is the library. kRepoImport/kRepoExport: the two paths in order.

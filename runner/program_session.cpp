@@ -2,18 +2,24 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <lua.hpp>
 
 #include "host/reference_host.h"
+#include "mdserver/client_interface.h"
+#include "mdserver/status_codes.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
 #include "runner/java_bindings.h"
@@ -34,6 +40,17 @@ constexpr int64_t kCharacterResultCapacity = 256;
 // their cleanups while the host is still whole.
 constexpr const char* kProgramContext = "DOSUB";
 
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::u16string widen(const std::string& text) {
   // Setting names and values are ASCII in practice; other bytes are kept as code units.
   return std::u16string(text.begin(), text.end());
@@ -47,16 +64,23 @@ std::string applySetting(refhost::ReferenceHost& host, const std::string& name,
     if (value.rfind(prefix, 0) != 0) return std::nullopt;
     return value.substr(prefix.size());
   };
+  // Values are not repeated in the errors: a setting may carry a secret.
   if (auto text = numberAfter("double:")) {
     char* end = nullptr;
+    errno = 0;
     const double number = std::strtod(text->c_str(), &end);
-    if (text->empty() || *end != '\0') return "--set " + name + ": '" + *text + "' is no number";
+    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no number";
+    if (errno == ERANGE) {
+      return "--set " + name + ": the number is outside the range of a double";
+    }
     host.setNameValueDouble(widen(name), number);
   } else if (auto text = numberAfter("integer:")) {
     char* end = nullptr;
+    errno = 0;
     const long long number = std::strtoll(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0') {
-      return "--set " + name + ": '" + *text + "' is no integer";
+    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no integer";
+    if (errno == ERANGE) {
+      return "--set " + name + ": the integer is outside the range of a 64-bit integer";
     }
     host.setNameValueInteger(widen(name), number);
   } else {
@@ -83,6 +107,47 @@ std::string loadPackages(refhost::ReferenceHost& host, const std::string& direct
       return error.what();
     }
   }
+  return {};
+}
+
+// --fail-allocation and --fail-operation: counted over the whole run from the moment the
+// program starts (loading the packages is not counted), each fault fired once and noted in the
+// host log so the program's output can be read against it.
+std::string armFaults(const CommandLine& line, refhost::ReferenceHost& host,
+                      RepositoryService& repository) {
+  std::function<bool()> allocation;
+  std::function<StatusCode(const char*)> operation;
+  if (line.failAllocation != 0) {
+    auto seen = std::make_shared<uint64_t>(0);
+    allocation = [seen, k = line.failAllocation, &host] {
+      if (++*seen != k) return false;
+      host.log(kLevelNote, "allocation request " + std::to_string(k) +
+                               " fails, as --fail-allocation asked");
+      return true;
+    };
+    host.setAllocationFaultHook(allocation);
+  }
+  if (!line.failOperation.empty()) {
+    const auto& names = mdserver::ClientInterface::operationNames();
+    std::string wanted;
+    for (const std::string& name : names) {
+      if (equalsIgnoringCase(name, line.failOperation)) wanted = name;
+    }
+    if (wanted.empty()) {
+      std::string known;
+      for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
+      return "--fail-operation: no interface operation '" + line.failOperation +
+             "'; known: " + known;
+    }
+    auto seen = std::make_shared<uint64_t>(0);
+    operation = [seen, wanted, k = line.failOperationAt, &host](const char* name) -> StatusCode {
+      if (wanted != name || ++*seen != k) return kStatusOk;
+      host.log(kLevelNote, "call " + std::to_string(k) + " of " + wanted +
+                               " fails with status 0x801720E3, as --fail-operation asked");
+      return mdserver::kStatusStorageFailure;
+    };
+  }
+  if (allocation || operation) repository.setFaultHooks(allocation, operation);
   return {};
 }
 
@@ -127,9 +192,47 @@ int runLua(ScriptContext& context, const CommandLine& line) {
 
 }  // namespace
 
+// Whether writing path would overwrite input: the same file, or the same place for one that
+// does not exist yet.
+bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  if (std::filesystem::exists(a, error) && std::filesystem::exists(b, error)) {
+    return std::filesystem::equivalent(a, b, error);
+  }
+  const auto first = std::filesystem::weakly_canonical(a, error);
+  if (error) return false;
+  const auto second = std::filesystem::weakly_canonical(b, error);
+  return !error && first == second;
+}
+
+// The log is opened for writing (truncated) before anything runs, so it may not be a file the
+// run reads or keeps: the repository file with its journal, or the script.
+std::string logClash(const CommandLine& line) {
+  std::vector<std::string> inputs;
+  if (!line.repository.empty()) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      inputs.push_back(line.repository + suffix);
+    }
+  } else if (auto sample = findSampleRepository()) {
+    inputs.push_back(sample->string());
+  }
+  if (!line.script.empty() && line.script != "-") inputs.push_back(line.script);
+  for (const std::string& input : inputs) {
+    if (samePlace(line.logFile, input)) {
+      return "--log " + line.logFile + ": that is the file '" + input +
+             "', which this run reads; the log would overwrite it";
+    }
+  }
+  return {};
+}
+
 int runProgram(const CommandLine& line) {
   FILE* log = stderr;
   if (!line.logFile.empty()) {
+    if (std::string clash = logClash(line); !clash.empty()) {
+      std::cerr << "mdhost: " << clash << "\n";
+      return 2;
+    }
     log = std::fopen(line.logFile.c_str(), "w");
     if (log == nullptr) {
       std::cerr << "mdhost: cannot write the log file '" << line.logFile
@@ -196,6 +299,11 @@ int runProgram(const CommandLine& line) {
     }
     host.setMetadataProvider(repository->provider(
         [&host](const std::string& text) { host.log(kLevelNote, text); }));
+    if (std::string refused = armFaults(line, host, *repository); !refused.empty()) {
+      std::cerr << "mdhost: " << refused << "\n";
+      closeLog();
+      return 2;
+    }
 
     ScriptContext context;
     context.host = &host;

@@ -54,6 +54,8 @@ struct RepositoryService::Impl {
   std::unordered_map<HostSession*, std::map<std::string, uint64_t>> releasedCalls;
   std::map<std::string, uint64_t> allReleasedCalls;
   uint64_t handedOut = 0;
+  std::function<bool()> allocationFault;
+  std::function<StatusCode(const char*)> operationFault;
   uint64_t releasedCount = 0;
   uint64_t blocksLeftAtRelease = 0;
   uint64_t bytesLeftAtRelease = 0;
@@ -182,6 +184,8 @@ refhost::MetadataProvider RepositoryService::provider(
     MetadataInterface* md =
         mdserver::openInterface(*impl->repository, *credentials, login->principal);
     mdserver::ClientInterface* client = mdserver::ClientInterface::fromAbi(md);
+    if (impl->allocationFault) client->pool().setFaultHook(impl->allocationFault);
+    if (impl->operationFault) client->setOperationFaultHook(impl->operationFault);
     if (note) {
       client->onFailure([note](StatusCode status, const std::string& text) {
         if (status == kStatusNoMatch) return;
@@ -198,6 +202,12 @@ refhost::MetadataProvider RepositoryService::provider(
     *interfaceOut = md;
     return kStatusOk;
   };
+}
+
+void RepositoryService::setFaultHooks(std::function<bool()> allocation,
+                                      std::function<StatusCode(const char*)> operation) {
+  impl_->allocationFault = std::move(allocation);
+  impl_->operationFault = std::move(operation);
 }
 
 Accounting RepositoryService::accounting() {

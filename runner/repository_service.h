@@ -48,6 +48,11 @@ class RepositoryService {
   // detailed text of every failure an interface reports other than "no match" (which programs
   // meet routinely), e.g. where an object URI is malformed.
   refhost::MetadataProvider provider(std::function<void(const std::string&)> note = {});
+  // Fault injection for every interface handed out from now on: allocation is asked before each
+  // pool request (true fails it), operation before each operation call (non-zero fails it with
+  // that status).
+  void setFaultHooks(std::function<bool()> allocation,
+                     std::function<StatusCode(const char*)> operation);
   // calls() and pool() of the program.
   Accounting accounting();
   // Interfaces handed out for `session` from now on act for this user (newsession{user=...}).

@@ -24,6 +24,7 @@ char firstCharacter(CallFrame* frame, int argument) {
 void passStatusToHost(StatusCode code) { hostReportStatus(frame::hostInterface(), code); }
 
 TransactionHandle* rebuildTransactionHandle(MetadataInterface* md, const CharacterSlot* slot) {
+  if (slot == nullptr) return nullptr;  // an absent argument is a blank one
   const auto length = static_cast<int32_t>(static_cast<uint32_t>(slot->length));
   if (frame::trimmedLength(slot->text, length) == 0) return nullptr;
   auto* handle = static_cast<TransactionHandle*>(poolAllocate(md, sizeof(TransactionHandle)));
@@ -56,7 +57,7 @@ void copyToOutput(CharacterSlot* slot, const char* text, int64_t length, bool pa
 }
 
 void blankFill(CharacterSlot* slot) {
-  if (slot->capacity > 0) std::memset(slot->text, ' ', static_cast<size_t>(slot->capacity));
+  if (slot != nullptr && slot->capacity > 0) std::memset(slot->text, ' ', static_cast<size_t>(slot->capacity));
 }
 
 SecurityCall::SecurityCall(CallFrame* frame, double* result, OpeningRules rules)

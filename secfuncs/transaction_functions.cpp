@@ -62,7 +62,9 @@ int32_t metasecBegtran(CallFrame* frame, double* result) {
   }
   call.setValue(kValueSuccess);
 
-  if (handle->length > output->capacity) {
+  // An absent output has no room at all: the transaction could never be named again either.
+  const int64_t capacity = output != nullptr ? output->capacity : 0;
+  if (handle->length > capacity) {
     // The program could never name this transaction again: end it now, on the same route.
     endOnRoute(call, handle, kEndFlagAbandon);
     call.setValue(kValueRequestFailed);

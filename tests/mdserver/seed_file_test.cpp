@@ -50,6 +50,90 @@ TEST(SeedFile, BadSeedsAreRefusedWithPositionAndStoreNothing) {
   }
 }
 
+TEST(SeedFile, HostileValuesAreRefusedWithTheirPosition) {
+  // A number no double holds, even in a member the importer does not read, and nesting far
+  // deeper than any seed needs, followed by more members: refused, not a crash. Depth counts
+  // every array and object, the outermost object too.
+  const std::string deep = "{\"x\": " + std::string(50000, '[') + std::string(50000, ']') +
+                           ",\n \"types\": [\"A\"]}";
+  const BadSeed cases[] = {
+      {"{\"x\": 1e400, \"types\": [\"A\"]}", "1:7: number overflow parsing '1e400'"},
+      {"{\"types\": [\"A\"],\n \"server\": {\"version\": -2e308}}",
+       "2:24: number overflow parsing '-2e308'"},
+      {deep.c_str(), "1:70: arrays and objects nested more than 64 deep"},
+  };
+  for (const BadSeed& c : cases) {
+    auto repository = Repository::open("");
+    Outcome outcome = repository->importSeedText(c.text, "<test>");
+    EXPECT_EQ(outcome.status, kStatusInvalidArgument);
+    EXPECT_EQ(outcome.message, std::string("<test>:") + c.message);
+    EXPECT_TRUE(repository->typeNames().empty());
+  }
+  // 64 levels are still a seed file.
+  auto repository = Repository::open("");
+  const std::string fine = "{\"x\": " + std::string(63, '[') + std::string(63, ']') +
+                           ", \"types\": [\"A\"]}";
+  EXPECT_TRUE(repository->importSeedText(fine, "<test>").ok());
+}
+
+TEST(SeedFile, NamesAndIdentifiersFollowOneRule) {
+  const std::string head =
+      "{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
+      "\"objects\": [";
+  const BadSeed cases[] = {
+      // Attribute and association names may not be empty.
+      {"{\"repository\": \"R0000001\", \"type\": \"A\", \"attributes\": {\"\": \"1\"}}]}",
+       "2:72: an attribute name is empty"},
+      {"{\"repository\": \"R0000001\", \"type\": \"A\", \"associations\": {\"\": []}}]}",
+       "2:74: an association name is empty"},
+      // An empty identifier is a mistake, not a request for a generated one.
+      {"{\"repository\": \"R0000001\", \"type\": \"A\", \"id\": \"\"}]}",
+       "2:59: an identifier is empty; leave \"id\" out to have one generated"},
+      {"{\"repository\": \"R0000001\", \"type\": \"A\",\n"
+       "  \"properties\": [{\"name\": \"P\", \"value\": \"v\", \"id\": \"\"}]}]}",
+       "3:52: an identifier is empty; leave \"id\" out to have one generated"},
+      // Two entries naming one identifier: refused where the second names it.
+      {"{\"repository\": \"R0000001\", \"type\": \"A\",\n"
+       "  \"properties\": [{\"name\": \"P\", \"value\": \"v\", \"id\": \"R0000001.P0000001\"},\n"
+       "                 {\"name\": \"Q\", \"value\": \"v\", \"id\": \"R0000001.P0000001\"}]}]}",
+       "4:18: identifier 'R0000001.P0000001' is already in use"},
+  };
+  for (const BadSeed& c : cases) {
+    auto repository = Repository::open("");
+    Outcome outcome = repository->importSeedText(head + c.text, "<test>");
+    EXPECT_EQ(outcome.status, kStatusInvalidArgument) << c.text;
+    EXPECT_EQ(outcome.message, std::string("<test>:") + c.message);
+    EXPECT_TRUE(repository->repositories().empty()) << c.text;
+  }
+}
+
+TEST(SeedFile, GeneratedIdentifiersAvoidThoseTheFileNames) {
+  // The first property gets no identifier; the generated one would be R0000001.00000001, which
+  // a later property and a later object name explicitly.
+  auto repository = Repository::open("");
+  Outcome outcome = repository->importSeedText(R"({"types": ["A"],
+    "repositories": [{"id": "R0000001", "name": "x"}],
+    "objects": [
+      {"repository": "R0000001", "type": "A", "id": "R0000001.X0000001",
+       "properties": [{"name": "P", "value": "v"}]},
+      {"repository": "R0000001", "type": "A", "id": "R0000001.X0000002",
+       "properties": [{"name": "Q", "value": "v", "id": "R0000001.00000001"}]},
+      {"repository": "R0000001", "type": "A"},
+      {"repository": "R0000001", "type": "A", "id": "R0000001.00000002"}]})",
+                                               "<seed>");
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  std::vector<PropertyRow> properties;
+  ASSERT_TRUE(repository->properties("R0000001.X0000001", properties).ok());
+  ASSERT_EQ(properties.size(), 1u);
+  for (const char* taken : {"R0000001.00000001", "R0000001.00000002", "R0000001.X0000001"}) {
+    EXPECT_NE(properties[0].id, taken);
+  }
+  // Generating past identifiers that exist also works after the import.
+  std::string created;
+  ASSERT_TRUE(repository->createObject({"R0000001", "A", "", "n", "", {}}, &created).ok());
+  EXPECT_FALSE(created.empty());
+}
+
 TEST(SeedFile, MissingFileIsNamed) {
   auto repository = Repository::open("");
   Outcome outcome = repository->importSeedFile("/nonexistent/seed.json");

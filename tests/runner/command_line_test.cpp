@@ -68,7 +68,12 @@ TEST(CommandLine, Subcommands) {
 TEST(CommandLine, ErrorsNameTheArgument) {
   EXPECT_NE(parse({"--frobnicate", "x.lua"}).error.find("--frobnicate"), std::string::npos);
   EXPECT_NE(parse({"--log"}).error.find("--log needs a value"), std::string::npos);
-  EXPECT_NE(parse({"--set", "NOEQUALS"}).error.find("NOEQUALS"), std::string::npos);
+  // Named by the option, never by the value, which may be a secret.
+  EXPECT_NE(parse({"--set", "NOEQUALS"}).error.find("--set expects KEY=VALUE"), std::string::npos);
+  EXPECT_EQ(parse({"--set", "NOEQUALS"}).error.find("NOEQUALS"), std::string::npos);
+  const std::string misspelled = parse({"--passwrd=SECRET", "x.lua"}).error;
+  EXPECT_NE(misspelled.find("--passwrd"), std::string::npos) << misspelled;
+  EXPECT_EQ(misspelled.find("SECRET"), std::string::npos) << misspelled;
   EXPECT_NE(parse({"--set", "=v"}).error.find("KEY=VALUE"), std::string::npos);
   EXPECT_NE(parse({"--stats=yes"}).error.find("takes no value"), std::string::npos);
   EXPECT_NE(parse({"--password", "pw", "x.lua"}).error.find("without --user"), std::string::npos);

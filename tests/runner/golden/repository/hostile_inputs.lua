@@ -1,0 +1,19 @@
+--! before: repo import {source}/tests/runner/golden/repository/overflow_seed.json {tmp}/x.db
+--! before: repo export {tmp}/x.db {tmp}/out.json
+--! before: --repository {source}/tests/runner/golden/repository/overflow_seed.json hostile_inputs.lua
+--! before: repo import {source}/examples/sample_repository.json {tmp}/s.db
+--! before: --repository {tmp}/s.db --log {tmp}/s.db hostile_inputs.lua
+--! before: --repository {tmp}/s.db --log {tmp}/s.db-wal hostile_inputs.lua
+--! before: --log hostile_inputs.lua hostile_inputs.lua
+--! before: --passwrd=SECRET hostile_inputs.lua
+--! before: --set=SECRET hostile_inputs.lua
+--! before: --set K=integer:99999999999999999999999 hostile_inputs.lua
+--! before: --set K=double:1e999 hostile_inputs.lua
+--! before: --set K=double:SECRET hostile_inputs.lua
+--! args: --repository {tmp}/s.db
+-- Inputs that once took mdhost down or lost data: a number no double holds (even in a member
+-- the importer ignores) is refused with its line and column and leaves no file behind; a log
+-- that would overwrite the repository or the script is refused; misspelled options and bad
+-- settings are named without their values; numbers out of range are refused. The repository
+-- file is whole afterwards.
+print("the repository file is whole:", metadata_version())
