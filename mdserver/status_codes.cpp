@@ -27,6 +27,10 @@ const char* statusText(StatusCode status) {
     case kStatusAdministerDenied: return "the user may not change security here";
     case kStatusUnknownIdentity: return "unknown identity";
     case kStatusUnknownPermission: return "unknown permission";
+    case kStatusUnknownTemplate: return "unknown access control template";
+    case kStatusTemplateApplied: return "the template is applied there already";
+    case kStatusTemplateNotApplied: return "the template is not applied there";
+    case kStatusTemplateNeedsName: return "an access control template needs a name";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";
