@@ -46,6 +46,9 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
   AccessTarget target;
   if (auto r = repository.repositoryByReference(object)) {
     target = repositoryTarget(r->id);
+  } else if (auto row = object.size() == 17 && object[8] == '.' ? repository.object(object)
+                                                                : std::nullopt) {
+    target = objectTarget(row->id);
   } else {
     std::vector<ObjectRow> rows;
     Outcome resolved = repository.resolve(object, 0, rows);
