@@ -202,8 +202,40 @@ do
   end
   local text = try("METADATA_APPPROP", "Report Portal", "WelcomeText")
   if text ~= nil then show("METADATA_APPPROP(Report Portal, WelcomeText) = %q", (text:gsub(" +$", ""))) end
+  rc = try("METADATA_GETURI", "Batch Scheduler", uri)
+  if rc ~= nil then
+    show("METADATA_GETURI(Batch Scheduler) = %s (registered as a service, not an application: nothing written)",
+         tostring(rc))
+  end
+  local short = char(12)
+  rc = try("METADATA_GETURI", "Report Portal", short)
+  if rc ~= nil then show("METADATA_GETURI(Report Portal) into 12 characters = %s", tostring(rc)) end
+  text = try("METADATA_APPPROP", "Report Portal", "MaxSessions")
+  if text ~= nil then show("METADATA_APPPROP(Report Portal, MaxSessions) = %q", text) end
+  text = try("METADATA_APPPROP", "Report Portal", "NoSuchText")
+  if text ~= nil then show("METADATA_APPPROP(Report Portal, NoSuchText) = %q", text) end
+
+  -- A Java object of the program receives the connection's credentials (mdhost --user and
+  -- --password); the object shows the password only masked.
+  local made, why = pcall(java.new, "receiver", "rux.CredentialReceiver")
+  if made then
+    local code = try("METADATA_PASSID", "receiver")
+    if code ~= nil then
+      -- PASSID reports through its return code only; SYSMSG and SYSRC keep what they held.
+      print(string.format("  METADATA_PASSID(receiver) = %s; the Java object received: %s",
+                          tostring(code), java.call("receiver", "describe")))
+      if java.call("receiver", "getUser") == "" then
+        print("    (no credentials given: run with --user NAME --password TEXT to see them arrive)")
+      end
+    end
+    java.drop("receiver")
+  else
+    print("  Java objects are not available here: " .. tostring(why))
+  end
   local code = try("METADATA_PASSID", "noSuchJavaObject")
-  if code ~= nil then show("METADATA_PASSID(noSuchJavaObject) = %s (3: no such Java object)", tostring(code)) end
+  if code ~= nil then
+    print(string.format("  METADATA_PASSID(noSuchJavaObject) = %s (3: no such Java object)", tostring(code)))
+  end
   rc = try("METADATA_PURGE")
   if rc ~= nil then show("METADATA_PURGE() = %s (cached resolutions dropped)", tostring(rc)) end
 end

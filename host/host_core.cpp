@@ -135,6 +135,7 @@ HostCore::~HostCore() {
     endTopSession();
   }
   unregisterLiveHost(this);
+  dropHeldJavaObjects();
   // Libraries are unloaded last: cleanups above may still have run their code.
   for (auto& library : libraries) closeLibrary(*library);
 }

@@ -111,6 +111,13 @@ class HostCore {
   HostRecord record;
   MetadataProvider metadataProvider;
   std::unordered_map<std::string, JavaObject> javaObjects;  // upper-cased names
+  // Objects made in the Java VM (global references), by upper-cased name; see java_objects.cpp.
+  struct HeldJavaObject {
+    void* object = nullptr;
+    void* javaClass = nullptr;
+  };
+  std::unordered_map<std::string, HeldJavaObject> heldJavaObjects;
+  void dropHeldJavaObjects();
 
   std::vector<std::unique_ptr<LoadedLibrary>> libraries;
   std::unordered_map<std::string, const LoadedFunction*> functionIndex;  // upper-cased names

@@ -237,6 +237,19 @@ struct HostConfig {
   bool multiByte = false;            // multi-byte mode flag of the host interface
   FILE* logFile = stderr;            // echo of the log; null keeps it in memory only
   int64_t characterResultCapacity = 200;  // capacity of the result of character functions
+  // Java bridge (java_runtime.h): the class path of the Java VM when this host starts it, and
+  // the Java homes searched for the runtime (empty: $JAVA_HOME, the Debian default JDK, the
+  // build's JDK).
+  std::string javaClassPath;
+  std::vector<std::string> javaHomes;
+};
+
+// What a method of a Java object returned: its String (nullopt for a null String), or why the
+// call failed: no such object or method, or the Java exception it threw (as its toString()).
+struct JavaCallResult {
+  bool ok = false;
+  std::optional<std::string> value;
+  std::string error;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -311,9 +324,20 @@ class ReferenceHost {
 
   // ---- Metadata server and Java bridge
   void setMetadataProvider(MetadataProvider provider);
-  // Minimal Java bridge: hostPassIdentity resolves names registered here (case-insensitive).
+  // hostPassIdentity resolves a name (case-insensitive, trailing blanks aside) to a Java object
+  // of the calling program: one registered here as it is (environment, class and object given
+  // by the caller, e.g. a test's recording environment), or one made by createJavaObject.
   void registerJavaObject(std::string_view name, JavaObject object);
   void removeJavaObject(std::string_view name);
+  // Makes an object of `className` ("rux.CredentialReceiver") with its constructor without
+  // arguments, starting the process's Java VM on first need, and keeps it under `name`
+  // (replacing an object of that name). Empty on success; else what went wrong, e.g.
+  // "no Java runtime found; set JAVA_HOME (searched: ...)" or the Java exception thrown.
+  std::string createJavaObject(std::string_view name, std::string_view className);
+  // Calls `method`, a method without arguments that returns a String, on the object `name`.
+  JavaCallResult callJavaStringMethod(std::string_view name, std::string_view method);
+  // Forgets the object `name` (the VM may then collect it). False when there was none.
+  bool dropJavaObject(std::string_view name);
 
   // ---- Recording
   const HostRecord& record() const;

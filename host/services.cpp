@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/host_core.h"
+#include "host/java_runtime.h"
 #include "host/message_catalogue.h"
 #include "host/printf_format.h"
 #include "host/text_tools.h"
@@ -306,8 +307,9 @@ void issueMessage(int32_t, const char* text, int32_t length) {
   core->writeLog(kLevelError, "Argument " + received);
 }
 
-// A minimal Java bridge: names registered with ReferenceHost::registerJavaObject resolve to
-// their environment, class and object. Starting a Java environment is a later piece of work.
+// The Java bridge: a name resolves to an object registered as it is (registerJavaObject), or
+// to one made in the process's Java VM (createJavaObject), whose environment is the calling
+// thread's. A name that is neither is no Java object; the VM is never started here.
 StatusCode passIdentity(const char* name, int32_t length, void** environmentOut, void** classOut,
                         void** objectOut) {
   if (environmentOut) *environmentOut = nullptr;
@@ -318,11 +320,19 @@ StatusCode passIdentity(const char* name, int32_t length, void** environmentOut,
   ++core->record.passIdentityRequests;
   std::string key = text::asciiUpper(bytes(name, length));
   while (!key.empty() && key.back() == ' ') key.pop_back();
-  auto it = core->javaObjects.find(key);
-  if (it == core->javaObjects.end()) return kHostStatusNoJavaObject;
-  *environmentOut = it->second.environment;
-  *classOut = it->second.javaClass;
-  *objectOut = it->second.object;
+  if (auto it = core->javaObjects.find(key); it != core->javaObjects.end()) {
+    *environmentOut = it->second.environment;
+    *classOut = it->second.javaClass;
+    *objectOut = it->second.object;
+    return kStatusOk;
+  }
+  auto held = core->heldJavaObjects.find(key);
+  if (held == core->heldJavaObjects.end()) return kHostStatusNoJavaObject;
+  JavaEnvironment* env = java::environment();
+  if (env == nullptr) return kHostStatusNoJavaObject;
+  *environmentOut = env;
+  *classOut = held->second.javaClass;
+  *objectOut = held->second.object;
   return kStatusOk;
 }
 

@@ -152,7 +152,15 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
       return ci->fail(kStatusUnknownRepository,
                       "no repository '" + std::string(view(repository, repositoryLength)) + "'");
     }
-    return resolveCommon(ci, view(query, queryLength), target->key, out);
+    // A query that matches nothing is an answer here, not a failure: status 0 and no list.
+    // (resolveUri keeps its no-match status, which the packages' resolution cache relies on.)
+    std::vector<ObjectRow> rows;
+    Outcome outcome = ci->repository().resolve(view(query, queryLength), target->key, rows);
+    if (outcome.status == kStatusNoMatch) return kStatusOk;
+    if (!outcome.ok()) return ci->fail(outcome);
+    StatusCode status = ci->buildList(rows, out);
+    if (status == kStatusOk) ci->trackHandedOut(*out);
+    return status;
   });
 }
 
@@ -211,9 +219,18 @@ StatusCode getAppPropertyOp(MetadataInterface* md, const char* application,
   *out = nullptr;
   return dispatch(ci, "getAppProperty", [&]() -> StatusCode {
     std::optional<std::string> value;
+    std::string component;
     Outcome outcome = ci->repository().appProperty(view(application, applicationLength),
-                                                   view(property, propertyLength), value);
+                                                   view(property, propertyLength), value,
+                                                   &component);
     if (!outcome.ok()) return ci->fail(outcome);
+    // A component the principal may not read has no properties for it.
+    if (!decideFor(*ci, objectTarget(component), kPermissionRead).allowed) {
+      return ci->fail(kStatusNoSuchAppProperty,
+                      "application '" + std::string(view(application, applicationLength)) +
+                          "' has no property '" + std::string(view(property, propertyLength)) +
+                          "' visible to this connection");
+    }
     auto* text = static_cast<ValueText*>(ci->pool().allocate(sizeof(ValueText)));
     char* copy = ci->pool().copyText(value->data(), value->size());
     if (!text || !copy) {

@@ -839,11 +839,11 @@ Outcome Repository::deleteAssociation(std::string_view id, std::string_view type
 }
 
 Outcome Repository::appProperty(std::string_view application, std::string_view property,
-                                std::optional<std::string>& out) {
+                                std::optional<std::string>& out, std::string* componentId) {
   out.reset();
   return guarded(mutex_, [&] {
     Statement s(*db_,
-                "SELECT p.value FROM objects c JOIN properties p ON p.owner = c.key JOIN objects "
+                "SELECT p.value, c.id FROM objects c JOIN properties p ON p.owner = c.key JOIN objects "
                 "o ON o.key = p.property WHERE c.type = 'SoftwareComponent' AND c.name = ? "
                 "COLLATE NOCASE AND o.name = ? COLLATE NOCASE ORDER BY c.id, p.position LIMIT 1");
     s.bind(1, application).bind(2, property);
@@ -853,6 +853,7 @@ Outcome Repository::appProperty(std::string_view application, std::string_view p
                                                    std::string(property) + "'");
     }
     out = s.text(0);
+    if (componentId) *componentId = s.text(1);
     return Outcome::success();
   });
 }

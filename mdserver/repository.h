@@ -142,8 +142,9 @@ class Repository {
   Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
 
   // The value of the named property of the SoftwareComponent with that name.
+  // componentId, when given, receives the identifier of the SoftwareComponent that answered.
   Outcome appProperty(std::string_view application, std::string_view property,
-                      std::optional<std::string>& out);
+                      std::optional<std::string>& out, std::string* componentId = nullptr);
 
   // Seed files (JSON). Import is one transaction: a bad file stores nothing and the message
   // names the file, the line and column, and the reason.

@@ -14,8 +14,5 @@ int32_t metadataGetnass(CallFrame*, double* r) { return frame::notBuiltNumeric("
 int32_t metadataSetassn(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_SETASSN", r); }
 int32_t metadataGetnasl(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETNASL", r); }
 int32_t metadataDelassn(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_DELASSN", r); }
-int32_t metadataAppprop(CallFrame*, CharacterSlot* r) { return frame::notBuiltCharacter("METADATA_APPPROP", r); }
-int32_t metadataGeturi(CallFrame*, double* r) { return frame::notBuiltNumeric("METADATA_GETURI", r); }
-int32_t metadataPassid(CallFrame*) { return frame::notBuiltPlain("METADATA_PASSID"); }
 
 }  // namespace objfuncs

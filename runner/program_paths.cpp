@@ -1,5 +1,6 @@
 #include "runner/program_paths.h"
 
+#include <cstdlib>
 #include <system_error>
 
 namespace runner {
@@ -37,6 +38,24 @@ std::optional<fs::path> findSampleRepository() {
     if (fs::is_regular_file(candidate, error)) return candidate;
   }
   return std::nullopt;
+}
+
+std::string javaClassPath() {
+  const fs::path here = executableDirectory();
+  const fs::path candidates[] = {here / "java", here.parent_path() / "java",
+                                 fs::path(RUX_BUILD_DIR) / "java"};
+  std::string path;
+  for (const fs::path& candidate : candidates) {
+    std::error_code error;
+    if (fs::is_regular_file(candidate / "rux" / "CredentialReceiver.class", error)) {
+      path = candidate.string();
+      break;
+    }
+  }
+  if (const char* extra = std::getenv("CLASSPATH"); extra != nullptr && *extra != '\0') {
+    path += (path.empty() ? "" : ":") + std::string(extra);
+  }
+  return path;
 }
 
 }  // namespace runner

@@ -26,4 +26,9 @@ std::optional<std::filesystem::path> findPackageDirectory();
 // relative to it, then in the source tree compiled in.
 std::optional<std::filesystem::path> findSampleRepository();
 
+// The class path of the Java VM the host starts for a program: the project's own classes (a
+// java/ folder next to mdhost, beside it as ../java, then the build tree's), followed by the
+// entries of $CLASSPATH when it is set.
+std::string javaClassPath();
+
 }  // namespace runner

@@ -14,6 +14,7 @@
 #include "host/reference_host.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
+#include "runner/java_bindings.h"
 #include "runner/lua_program.h"
 #include "runner/program_paths.h"
 #include "runner/password_source.h"
@@ -97,6 +98,7 @@ int runLua(ScriptContext& context, const CommandLine& line) {
   luaL_openlibs(L);
   openCharacterVariables(L);
   openHostBindings(L, context);
+  openJavaBindings(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
 
   int status = 0;
@@ -151,6 +153,7 @@ int runProgram(const CommandLine& line) {
     config.multiByte = line.multiByte;
     config.logFile = log;
     config.characterResultCapacity = kCharacterResultCapacity;
+    config.javaClassPath = javaClassPath();
     refhost::ReferenceHost host(config);
     for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);
     if (error.empty()) error = loadPackages(host, line.packages);

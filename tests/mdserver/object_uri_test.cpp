@@ -124,6 +124,25 @@ TEST_F(ObjectUriTest, ResolveInRepositoryRestrictsToOneRepository) {
   EXPECT_EQ(list, nullptr);
 }
 
+// The two resolution operations answer a query that matches nothing differently: resolveUri
+// with its no-match status (the packages' resolution cache keys on it), resolveInRepository with
+// success and no list (METADATA_GETURI's "no connection" answer relies on it).
+TEST_F(ObjectUriTest, NoMatchIsAFailureOfResolveUriButAnEmptyAnswerOfResolveInRepository) {
+  const std::string query = "vqsobj:PhysicalTable?@TableType='NONE'";
+  MetadataObject* list = reinterpret_cast<MetadataObject*>(&list);  // must be overwritten
+  EXPECT_EQ(resolveUri(md, query.data(), (int32_t)query.size(), &list), kStatusNoMatch);
+  EXPECT_EQ(list, nullptr);
+  list = reinterpret_cast<MetadataObject*>(&list);
+  EXPECT_EQ(resolveInRepository(md, "A0000001", 8, query.data(), (int32_t)query.size(), &list),
+            kStatusOk);
+  EXPECT_EQ(list, nullptr);
+  // A malformed query is still a failure of both.
+  const std::string bad = "vqsobj:PhysicalTable?@TableType=";
+  EXPECT_EQ(resolveInRepository(md, "A0000001", 8, bad.data(), (int32_t)bad.size(), &list),
+            kStatusMalformedUri);
+  EXPECT_EQ(list, nullptr);
+}
+
 struct Malformed {
   const char* uri;
   size_t position;

@@ -43,6 +43,7 @@ class RepositoryFixture : public ::testing::Test {
     ASSERT_TRUE(seeded.ok()) << seeded.message;
     refhost::HostConfig config;
     config.logFile = nullptr;
+    config.javaClassPath = RUX_BUILD_DIR "/java";  // the project's own classes
     host_ = std::make_unique<refhost::ReferenceHost>(config);
     host_->load(RUX_BUILD_DIR "/lib/objfuncs.so");
     host_->setMetadataProvider([this](HostSession*, void** out) {
