@@ -363,6 +363,7 @@ do
   local t2, t1, code, p, q = char(20), char(30), char(4), char(12), char(30)
   print("  METASEC_GETNAUTH(LEDGER, Write): entries with text Q naming where they come from:")
   walk(20, function(n)
+    t2.value, t1.value, p.value = "", "", "Write"  -- inputs (filters) as well as outputs
     local value = try("METASEC_GETNAUTH", "", "vqsobj:PhysicalTable?@Name='LEDGER'", n, t2, t1, code, p, q, 0)
     return value == 0, string.format("%-22s %3s %-10s %s", t1.trimmed, code.trimmed, p.trimmed, q.trimmed), value
   end)
