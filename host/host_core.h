@@ -50,6 +50,9 @@ struct SessionRecord {
   std::vector<SessionRecord*> children;               // creation order
   std::vector<std::unique_ptr<HostCleanup>> cleanups; // creation order
   bool ending = false;
+  // The last code whose message text a package asked for with this session: the exact code
+  // behind SYSMSG, which SYSRC carries only through single precision.
+  StatusCode lastMessageStatus = 0;
 };
 
 class HostCore {

@@ -247,6 +247,10 @@ void ReferenceHost::clearRecord() { core_->record = HostRecord{}; }
 
 std::string ReferenceHost::messageText(StatusCode status) { return catalogueText(status); }
 
+StatusCode ReferenceHost::lastMessageStatus(HostSession* session) const {
+  return core_->sessionOrThrow(session, "lastMessageStatus")->lastMessageStatus;
+}
+
 const LoadedLibrary& ReferenceHost::load(const std::string& path) { return core_->load(path); }
 
 const std::vector<std::unique_ptr<LoadedLibrary>>& ReferenceHost::libraries() const {

@@ -345,6 +345,10 @@ class ReferenceHost {
 
   // ---- Message catalogue
   static std::string messageText(StatusCode status);
+  // The last code whose message text was asked for with `session` (0: none yet); this is how a
+  // caller learns the exact code behind SYSMSG when SYSRC, a single-precision number, cannot
+  // tell neighbouring codes apart.
+  StatusCode lastMessageStatus(HostSession* session) const;
 
   // ---- Packages
   // Loads a package; throws HostError naming the file and what was wrong. Loading the same path

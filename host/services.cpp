@@ -36,8 +36,11 @@ void raiseError(int32_t errorNumber, int32_t) {
   if (core->callDepth > 0 && core->pendingHostError == 0) core->pendingHostError = errorNumber;
 }
 
-int32_t messageText(HostSession*, char* buffer, StatusCode status, int32_t capacity, int64_t,
-                    int64_t) {
+int32_t messageText(HostSession* session, char* buffer, StatusCode status, int32_t capacity,
+                    int64_t, int64_t) {
+  if (HostCore* core = activeCore(); core != nullptr && session != nullptr) {
+    if (SessionRecord* record = core->findSession(session)) record->lastMessageStatus = status;
+  }
   if (!buffer || capacity <= 0) return 0;
   std::string text = catalogueText(status);
   size_t n = std::min<size_t>({text.size(), static_cast<size_t>(capacity), size_t{512}});

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +74,18 @@ struct Outcome {
   bool ok() const { return status == kStatusOk; }
   static Outcome success() { return {}; }
 };
+
+// What a seed import stored: objects (properties not counted), properties, and association
+// links (one per target named).
+struct SeedSummary {
+  uint64_t objects = 0;
+  uint64_t properties = 0;
+  uint64_t associations = 0;
+};
+
+// Told now and then how far an import has come: steps done of the total (two steps per object:
+// the object itself, then its properties and associations).
+using SeedProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 class Repository {
  public:
@@ -150,6 +163,10 @@ class Repository {
   // names the file, the line and column, and the reason.
   Outcome importSeedFile(const std::string& path);
   Outcome importSeedText(std::string_view text, std::string_view sourceName);
+  // The same, counting what was stored into *summary (when given; left zero on failure) and
+  // reporting progress (when given).
+  Outcome importSeedText(std::string_view text, std::string_view sourceName,
+                         SeedSummary* summary, const SeedProgress& progress);
   Outcome exportSeedFile(const std::string& path);
   std::string exportSeedText();
 

@@ -170,7 +170,10 @@ void failOn(const Outcome& outcome, const std::string& pointer) {
 // transaction. Throws SeedProblem at the first fault.
 class SeedImporter {
  public:
-  explicit SeedImporter(Repository& repository) : repository_(repository) {}
+  SeedImporter(Repository& repository, const SeedProgress& progress)
+      : repository_(repository), progress_(progress) {}
+
+  const SeedSummary& summary() const { return summary_; }
 
   void apply(const Json& seed) {
     if (!seed.is_object()) throw SeedProblem{"", "a seed file is one JSON object"};
@@ -252,6 +255,8 @@ class SeedImporter {
       if (outcome.status == kStatusUnknownType) failOn(outcome, pointer + "/type");
       if (outcome.status == kStatusUnknownRepository) failOn(outcome, pointer + "/repository");
       failOn(outcome, entry.contains("id") ? pointer + "/id" : pointer);
+      ++summary_.objects;
+      step(i + 1, 2 * objects->size());
     }
     for (size_t i = 0; i < objects->size(); ++i) {
       std::string pointer = "/objects/" + std::to_string(i);
@@ -266,6 +271,7 @@ class SeedImporter {
           std::string value = text(member(property, "value", at), at + "/value");
           std::string id = optionalText(property, "id", at);
           failOn(repository_.addPropertyUnlocked(key, name, value, id, nullptr), at);
+          ++summary_.properties;
         }
       }
       if (auto associations = entry.find("associations"); associations != entry.end()) {
@@ -285,15 +291,31 @@ class SeedImporter {
             keys.push_back(targetKey);
           }
           failOn(repository_.setAssociationUnlocked(key, name, AssociationMode::kMerge, keys), at);
+          summary_.associations += keys.size();
         }
       }
+      step(objects->size() + i + 1, 2 * objects->size());
     }
   }
 
+ private:
+  // Progress every 1024 steps and at the end: often enough for a display, rarely enough to cost
+  // nothing.
+  void step(uint64_t done, uint64_t total) {
+    if (progress_ && (done % 1024 == 0 || done == total)) progress_(done, total);
+  }
+
   Repository& repository_;
+  const SeedProgress& progress_;
+  SeedSummary summary_;
 };
 
 Outcome Repository::importSeedText(std::string_view text, std::string_view sourceName) {
+  return importSeedText(text, sourceName, nullptr, {});
+}
+
+Outcome Repository::importSeedText(std::string_view text, std::string_view sourceName,
+                                   SeedSummary* summary, const SeedProgress& progress) {
   std::string source(sourceName.empty() ? "<seed>" : sourceName);
   Json seed;
   try {
@@ -310,8 +332,10 @@ Outcome Repository::importSeedText(std::string_view text, std::string_view sourc
   std::lock_guard lock(mutex_);
   try {
     Transaction transaction(*db_);
-    SeedImporter(*this).apply(seed);
+    SeedImporter importer(*this, progress);
+    importer.apply(seed);
     transaction.commit();
+    if (summary != nullptr) *summary = importer.summary();
     return Outcome::success();
   } catch (const SeedProblem& problem) {
     JsonLocator locator(text);

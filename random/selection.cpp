@@ -134,4 +134,11 @@ StatusCode selectMethod(const void* name, int64_t length, MethodDescriptor* desc
   return 0;
 }
 
+int acceptedNameCount() { return static_cast<int>(sizeof(kAliases) / sizeof(kAliases[0])); }
+
+AcceptedName acceptedName(int index) {
+  const Alias& alias = kAliases[index];
+  return {alias.name, methodEntry(alias.method).name};
+}
+
 }  // namespace rng

@@ -16,4 +16,13 @@ namespace rng {
 StatusCode selectMethod(const void* name, int64_t length, MethodDescriptor* descriptor,
                         uint64_t options);
 
+// The accepted names in the order selection tries them, each with the 8-bit name of the method
+// it installs; for tools that list or check names before a stream exists.
+struct AcceptedName {
+  const char16_t* name;
+  const char* method;
+};
+int acceptedNameCount();
+AcceptedName acceptedName(int index);  // 0 <= index < acceptedNameCount()
+
 }  // namespace rng

@@ -6,8 +6,26 @@ namespace {
 // Options that take a value, written either "--name VALUE" or "--name=VALUE".
 bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
-         name == "--set" || name == "--user" || name == "--password" || name == "--password-file" ||
-         name == "--log";
+         name == "--set" || name == "--user" || name == "--password" ||
+         name == "--password-file" || name == "--log" || name == "-e";
+}
+
+// Options that stand alone; true when `name` is one (and the record was updated).
+bool applyFlag(CommandLine& line, const std::string& name) {
+  if (name == "--stats") {
+    line.stats = true;
+  } else if (name == "--no-rdrand") {
+    line.noRdrand = true;
+  } else if (name == "--multibyte") {
+    line.multiByte = true;
+  } else if (name == "-v" || name == "--verbose") {
+    line.verbose = true;
+  } else if (name == "-i") {
+    line.interactive = true;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 std::string applyValueOption(CommandLine& line, const std::string& name, const std::string& value) {
@@ -31,6 +49,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.passwordFile = value;
   } else if (name == "--log") {
     line.logFile = value;
+  } else if (name == "-e") {
+    line.chunks.push_back(value);
   }
   return {};
 }
@@ -58,11 +78,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
       line.command = Command::kHelp;
       return {line, {}};
     }
-    if (name == "--stats" || name == "--no-rdrand" || name == "--multibyte") {
+    if (name == "--version") {
+      line.command = Command::kVersion;
+      continue;
+    }
+    if (applyFlag(line, name)) {
       if (inlineValue) return {std::nullopt, "option " + name + " takes no value"};
-      if (name == "--stats") line.stats = true;
-      if (name == "--no-rdrand") line.noRdrand = true;
-      if (name == "--multibyte") line.multiByte = true;
       continue;
     }
     if (!takesValue(name)) return {std::nullopt, "unknown option '" + argument + "'"};
@@ -89,6 +110,14 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
 
   std::vector<std::string> rest(arguments.begin() + static_cast<long>(std::min(i, arguments.size())),
                                 arguments.end());
+  if (line.command == Command::kVersion) {
+    if (!rest.empty()) return {std::nullopt, "--version takes no script or subcommand"};
+    return {line, {}};
+  }
+  const bool runOptions = !line.chunks.empty() || line.interactive;
+  if (runOptions && !rest.empty() && (rest[0] == "inspect" || rest[0] == "repo")) {
+    return {std::nullopt, "-e and -i run a program; they do not go with '" + rest[0] + "'"};
+  }
   if (!rest.empty() && rest[0] == "inspect") {
     if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so"};
     line.command = Command::kInspect;
@@ -102,7 +131,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
       line.command = Command::kRepoExport;
     } else {
       return {std::nullopt,
-              "usage: mdhost repo import SEED.json DB | mdhost repo export DB SEED.json"};
+              "usage: mdhost repo import SEED.json|- DB | mdhost repo export DB SEED.json|-"};
     }
     line.operands = {rest[2], rest[3]};
     return {line, {}};
@@ -117,17 +146,21 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
 std::string usageText() {
   return R"(usage: mdhost [OPTIONS] [SCRIPT.lua [ARGS...]]
        mdhost inspect LIB.so
-       mdhost repo import SEED.json DB
-       mdhost repo export DB SEED.json
+       mdhost repo import SEED.json|- DB
+       mdhost repo export DB SEED.json|-
 
 Runs a Lua program SCRIPT against the function packages objfuncs.so and secfuncs.so, loaded
-by the reference host, and a metadata repository. Without SCRIPT, mdhost reads a program from
-standard input, or opens an interactive loop when standard input is a terminal. A SCRIPT of
+by the reference host, and a metadata repository. Without SCRIPT and -e, mdhost reads a program
+from standard input, or opens an interactive loop when standard input is a terminal. A SCRIPT of
 "-" reads standard input. ARGS are given to the program in the table 'arg'.
 
 Options:
-  --repository FILE   a .db SQLite repository (opened or created) or a .json seed file
-                      loaded into memory; default: the bundled sample repository
+  -e CHUNK            run the Lua text CHUNK (repeatable; in order, before SCRIPT)
+  -i                  open the interactive loop after the chunks and SCRIPT have run
+  -v, --verbose       print start-up notes: packages registered, repository opened
+  --repository FILE   a .db SQLite repository file (opened; created, with a note, when
+                      missing) or a .json seed file loaded into memory ("-": standard
+                      input); default: the bundled sample repository
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
                       then the build tree's lib directory
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"
@@ -141,16 +174,22 @@ Options:
   --stats             at exit, print calls per interface operation and pool blocks outstanding
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
+  --version           print mdhost's version and the packages' version records
   --help              this text
 
 Subcommands:
   inspect LIB.so              print a package's image information, module record,
                               version record and function descriptors
-  repo import SEED.json DB    load a seed file into a SQLite repository file
+  repo import SEED.json DB    load a seed file ("-": standard input) into a SQLite
+                              repository file
   repo export DB SEED.json    write a SQLite repository file out as a seed file
+                              ("-": standard output)
 
-See docs/mdhost.md for the program's view: char(), missing, symget(), hostlog(), calls(),
-pool(), newsession{} and the package functions.
+Exit status: 0 success; 1 the program raised an error or a subcommand failed on what it read;
+2 a usage error or a file that cannot be opened (the message names the file and the reason).
+
+See docs/mdhost.md for the program's view: char(), missing, symget(), sysrc(), hostlog(),
+calls(), pool(), newsession{} and the package functions; docs/functions.md for the functions.
 )";
 }
 

@@ -18,6 +18,7 @@ enum class Command {
   kRepoImport,      // repo import SEED.json DB
   kRepoExport,      // repo export DB SEED.json
   kHelp,
+  kVersion,         // --version: the tool's version and the packages' version records
 };
 
 struct CommandLine {
@@ -33,7 +34,11 @@ struct CommandLine {
   bool stats = false;
   bool noRdrand = false;
   bool multiByte = false;
-  // kRun: the script ("-" or empty: standard input or the interactive loop) and its arguments.
+  bool verbose = false;                 // -v: start-up notes (packages registered, repository)
+  bool interactive = false;             // -i: the interactive loop after the chunks and script
+  std::vector<std::string> chunks;      // -e CHUNK, run in order before the script
+  // kRun: the script ("-": standard input; empty: standard input or the interactive loop, unless
+  // -e chunks were given, which then stand for the program) and its arguments.
   // kInspect: operands[0] is the library. kRepoImport/kRepoExport: the two paths in order.
   std::string script;
   std::vector<std::string> operands;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -165,6 +166,42 @@ int symget(lua_State* L) {
     failed = true;
   }
   return failed ? lua_error(L) : 1;
+}
+
+// The exact code behind SYSRC, or 0 when SYSRC shows no failure or shows a number that is not
+// the single-precision image of the last code whose message text the packages asked for.
+StatusCode exactFailureCode(ScriptContext& context) {
+  const auto shown = context.host->macroText("SYSRC", context.session);
+  if (!shown || shown->empty() || *shown == "0") return 0;
+  const StatusCode code = context.host->lastMessageStatus(context.session);
+  if (code == 0) return 0;
+  // What report status stores: the code as a signed 32-bit integer through single precision.
+  const double image = static_cast<double>(static_cast<float>(static_cast<int32_t>(code)));
+  return refhost::ReferenceHost::formatMacroNumber(image) == *shown ? code : 0;
+}
+
+// sysrc(): the exact status code of the failure SYSRC shows, as a number and as hex text
+// ("0x801720DF"); nil when SYSRC shows none. SYSRC itself cannot tell neighbouring codes apart.
+int sysrc(lua_State* L) {
+  ScriptContext* context = contextOf(L);
+  StatusCode code = 0;
+  bool failed = false;
+  try {
+    code = exactFailureCode(*context);
+  } catch (const std::exception& error) {
+    lua_pushstring(L, error.what());
+    failed = true;
+  }
+  if (failed) return lua_error(L);
+  if (code == 0) {
+    lua_pushnil(L);
+    return 1;
+  }
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", code);
+  lua_pushinteger(L, static_cast<lua_Integer>(code));
+  lua_pushstring(L, hex);
+  return 2;
 }
 
 // hostlog([first]): the host log lines written so far (from line `first` on), as a table.
@@ -364,6 +401,7 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_setglobal(L, "absent");
 
   lua_register(L, "symget", symget);
+  lua_register(L, "sysrc", sysrc);
   lua_register(L, "hostlog", hostlog);
   lua_register(L, "calls", calls);
   lua_register(L, "pool", pool);

@@ -1,6 +1,6 @@
 // The program's view of the host: every registered package function as a Lua global (under its
-// registered name and in lower case), the missing value, symget(), hostlog(), newsession{} and
-// the repository accounting calls() and pool().
+// registered name and in lower case), the missing value, symget(), sysrc(), hostlog(),
+// newsession{} and the repository accounting calls() and pool().
 //
 // Contract: the ScriptContext outlives the Lua state that refers to it. Calls run in
 // context.session, which newsession{} replaces for the duration of its function.

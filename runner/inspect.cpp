@@ -1,6 +1,8 @@
 #include "runner/inspect.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -104,18 +106,45 @@ void printLibrary(std::ostream& out, const refhost::LoadedLibrary& library) {
   }
 }
 
+std::string checkSharedLibrary(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    return "cannot open '" + path + "': " + std::strerror(EISDIR);
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return "cannot open '" + path + "': " + std::strerror(errno);
+  unsigned char magic[4] = {};
+  const size_t read = std::fread(magic, 1, sizeof magic, file);
+  std::fclose(file);
+  if (read != sizeof magic || magic[0] != 0x7f || magic[1] != 'E' || magic[2] != 'L' ||
+      magic[3] != 'F') {
+    return "'" + path + "' is no shared library (it is not an ELF file)";
+  }
+  return {};
+}
+
 int inspectLibrary(const std::string& path) {
-  refhost::HostConfig config;
-  config.logFile = stderr;
-  try {
-    refhost::ReferenceHost host(config);
-    printLibrary(std::cout, host.load(path));
-    std::cout.flush();
-    return 0;
-  } catch (const std::exception& error) {
-    std::cerr << "mdhost inspect: " << error.what() << "\n";
+  if (std::string problem = checkSharedLibrary(path); !problem.empty()) {
+    std::cerr << "mdhost inspect: " << problem << "\n";
     return 2;
   }
+  // A bare file name is a file in the current folder, not a name for the loader to search.
+  const std::string loadPath = path.find('/') == std::string::npos ? "./" + path : path;
+  refhost::HostConfig config;
+  config.logFile = nullptr;  // the registration note repeats what is printed; warnings follow
+  refhost::ReferenceHost host(config);
+  int status = 0;
+  try {
+    printLibrary(std::cout, host.load(loadPath));
+    std::cout.flush();
+  } catch (const std::exception& error) {
+    std::cerr << "mdhost inspect: " << error.what() << "\n";
+    status = 2;
+  }
+  for (const refhost::LogLine& line : host.logLines()) {
+    if (line.level == kLevelWarning) std::cerr << line.text << "\n";
+  }
+  return status;
 }
 
 }  // namespace runner

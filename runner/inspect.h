@@ -15,7 +15,12 @@ namespace runner {
 // library's load base (stable between runs, unlike its address).
 void printLibrary(std::ostream& out, const refhost::LoadedLibrary& library);
 
-// Loads LIB.so into a fresh reference host and prints it; returns the exit status.
+// Why `path` cannot be a package, before the loader is asked: it cannot be opened (with the
+// reason) or is no ELF file. Empty when it may be one.
+std::string checkSharedLibrary(const std::string& path);
+
+// Loads LIB.so into a fresh reference host and prints it; returns the exit status (2 when the
+// file is no package). A path without a slash names a file in the current folder.
 int inspectLibrary(const std::string& path);
 
 }  // namespace runner

@@ -1,6 +1,9 @@
 #include "runner/lua_program.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -51,15 +54,37 @@ int callChunk(lua_State* L, int argumentCount, int resultCount) {
 
 int runScriptFile(lua_State* L, const std::string& path) {
   if (path == "-") return runStandardInput(L);
-  std::FILE* probe = std::fopen(path.c_str(), "r");
+  std::error_code ignored;
+  // fopen succeeds on a directory; only the first read would fail, with a vaguer message.
+  const bool directory = std::filesystem::is_directory(path, ignored);
+  std::FILE* probe = directory ? nullptr : std::fopen(path.c_str(), "r");
   if (probe == nullptr) {
-    std::fprintf(stderr, "mdhost: cannot open script '%s'\n", path.c_str());
+    std::fprintf(stderr, "mdhost: cannot open script '%s': %s\n", path.c_str(),
+                 std::strerror(directory ? EISDIR : errno));
     return 2;
   }
   std::fclose(probe);
   int status = luaL_loadfile(L, path.c_str());
   if (status == LUA_OK) status = callChunk(L, 0, 0);
   return reportError(L, status);
+}
+
+int runChunk(lua_State* L, const std::string& text, const std::string& name) {
+  const std::string chunkName = "=" + name;
+  int status = luaL_loadbuffer(L, text.data(), text.size(), chunkName.c_str());
+  if (status == LUA_OK) status = callChunk(L, 0, 0);
+  return reportError(L, status);
+}
+
+int runLines(lua_State* L) {
+  std::string pending;
+  for (std::string line; std::getline(std::cin, line);) {
+    if (pending.empty() && line.empty()) continue;
+    pending += pending.empty() ? line : "\n" + line;
+    if (runPendingText(L, pending, false)) pending.clear();
+  }
+  if (!pending.empty()) runPendingText(L, pending, true);
+  return 0;
 }
 
 int runStandardInput(lua_State* L) {

@@ -19,8 +19,17 @@ namespace runner {
 void setScriptArguments(lua_State* L, const std::string& script,
                         const std::vector<std::string>& arguments);
 
-// Loads and runs a script file; "-" reads standard input.
+// Loads and runs a script file; "-" reads standard input. A path that cannot be opened (missing,
+// unreadable, a directory) is reported with the reason and gives 2.
 int runScriptFile(lua_State* L, const std::string& path);
+
+// Runs one chunk of text (mdhost -e CHUNK); `name` names it in error messages.
+int runChunk(lua_State* L, const std::string& text, const std::string& name);
+
+// The interactive loop's rules over standard input that is no terminal (mdhost -i < file): each
+// complete statement or expression runs as it is read, expressions print their values, errors
+// are reported and the loop goes on. Returns 0 at end of input.
+int runLines(lua_State* L);
 
 // Reads all of standard input and runs it as one chunk named "stdin".
 int runStandardInput(lua_State* L);
@@ -28,6 +37,15 @@ int runStandardInput(lua_State* L);
 // The interactive loop: line editing and history, expressions print their values, incomplete
 // statements continue on the next line. Returns 0 at end of input.
 int runInteractive(lua_State* L, const std::string& historyFile);
+
+// The interactive loop's step shared by runInteractive and runLines: `pending` (the text read so
+// far) is run when complete; expression values are printed, errors reported. Returns false when
+// the text is an incomplete statement that the next line may complete (unless `atEnd`: then its
+// syntax error is reported); true once it ran or failed.
+bool runPendingText(lua_State* L, const std::string& pending, bool atEnd);
+
+// True unless the text is a statement that more lines may complete.
+bool isCompleteText(lua_State* L, const std::string& pending);
 
 // Runs the chunk on top of the stack with a message handler that keeps the error's position.
 // Returns the Lua status; on error the message is left on the stack.

@@ -12,7 +12,8 @@
 #include "runner/inspect.h"
 #include "runner/program_session.h"
 #include "runner/access_command.h"
-#include "runner/repository_service.h"
+#include "runner/repository_commands.h"
+#include "runner/version_report.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv, argv + argc);
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     case runner::Command::kHelp:
       std::cout << runner::usageText();
       return 0;
+    case runner::Command::kVersion:
+      return runner::printVersions(line.packages);
     case runner::Command::kInspect:
       return runner::inspectLibrary(line.operands[0]);
     case runner::Command::kRepoImport:

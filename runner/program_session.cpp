@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -101,13 +103,22 @@ int runLua(ScriptContext& context, const CommandLine& line) {
   openJavaBindings(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
 
+  // As the stand-alone Lua interpreter: -e chunks first, then the script; without either, the
+  // interactive loop on a terminal or the program on standard input; -i adds the loop at the end.
   int status = 0;
-  if (!line.script.empty()) {
-    status = runScriptFile(L, line.script);
-  } else if (isatty(STDIN_FILENO)) {
-    status = runInteractive(L, historyFile());
-  } else {
-    status = runStandardInput(L);
+  for (size_t i = 0; i < line.chunks.size() && status == 0; ++i) {
+    status = runChunk(L, line.chunks[i], "(command line)");
+  }
+  const bool terminal = isatty(STDIN_FILENO) != 0;
+  if (status == 0) {
+    if (!line.script.empty()) {
+      status = runScriptFile(L, line.script);
+    } else if (line.chunks.empty() && !line.interactive) {
+      status = terminal ? runInteractive(L, historyFile()) : runStandardInput(L);
+    }
+  }
+  if (status == 0 && line.interactive) {
+    status = terminal ? runInteractive(L, historyFile()) : runLines(L);
   }
   std::fflush(stdout);
   lua_close(L);  // character variables go before the host that passes them
@@ -121,13 +132,24 @@ int runProgram(const CommandLine& line) {
   if (!line.logFile.empty()) {
     log = std::fopen(line.logFile.c_str(), "w");
     if (log == nullptr) {
-      std::cerr << "mdhost: cannot write the log file '" << line.logFile << "'\n";
+      std::cerr << "mdhost: cannot write the log file '" << line.logFile
+                << "': " << std::strerror(errno) << "\n";
       return 2;
     }
   }
   const auto closeLog = [&] {
     if (log != stderr) std::fclose(log);
   };
+
+  // Standard input can be read once: as the repository's seed or as the program, not both.
+  const bool programFromInput =
+      line.script == "-" || (line.script.empty() && line.chunks.empty() && !line.interactive);
+  if (line.repository == "-" && programFromInput) {
+    std::cerr << "mdhost: --repository - reads the seed from standard input; give the program "
+                 "as SCRIPT or with -e\n";
+    closeLog();
+    return 2;
+  }
 
   std::string error;
   const std::optional<std::string> password = resolvePassword(line, &error);
@@ -138,7 +160,7 @@ int runProgram(const CommandLine& line) {
   }
   Credentials credentials{line.user.value_or(""), *password};
   std::unique_ptr<RepositoryService> repository =
-      RepositoryService::open(line.repository, credentials, &error);
+      RepositoryService::open(line.repository, credentials, line.verbose, &error);
   if (!repository) {
     std::cerr << "mdhost: " << error << "\n";
     closeLog();
@@ -151,14 +173,24 @@ int runProgram(const CommandLine& line) {
     config.optionText = line.optionText;
     config.rdrandAvailable = !line.noRdrand;
     config.multiByte = line.multiByte;
-    config.logFile = log;
+    // The log is held back while the packages load, then what loading wrote is passed on:
+    // everything into a log file, but on the terminal the routine notes only with -v.
+    config.logFile = nullptr;
     config.characterResultCapacity = kCharacterResultCapacity;
     config.javaClassPath = javaClassPath();
     refhost::ReferenceHost host(config);
     for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);
     if (error.empty()) error = loadPackages(host, line.packages);
+    const bool allNotes = line.verbose || log != stderr;
+    for (const refhost::LogLine& logLine : host.logLines()) {
+      if (logLine.level == kLevelNote && !allNotes) continue;
+      std::fprintf(log, "%s\n", logLine.text.c_str());
+    }
+    std::fflush(log);
+    host.setLogFile(log);
     if (!error.empty()) {
       std::cerr << "mdhost: " << error << "\n";
+      host.setLogFile(nullptr);  // the host outlives the log file
       closeLog();
       return 2;
     }
@@ -181,6 +213,7 @@ int runProgram(const CommandLine& line) {
       context.session = host.newSession(host.topSession(), kProgramContext);
     } catch (const std::exception& failure) {
       std::cerr << "mdhost: " << failure.what() << "\n";
+      host.setLogFile(nullptr);  // the host outlives the log file
       closeLog();
       return 2;
     }

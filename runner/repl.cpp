@@ -1,11 +1,24 @@
 // The interactive loop of mdhost, modelled on the stand-alone Lua interpreter: a line that is an
 // expression prints its values; a statement that is not complete yet asks for more lines.
+//
+// Ctrl-C does what it does in the other interactive shells: while a chunk runs it stops the
+// chunk with the error "interrupted" and the loop goes on; at the prompt it drops the line
+// being typed. Either way the Lua state, the session and its repository stay as they were.
+// Readline runs in its callback form so that the loop, not readline, owns the signal: a
+// SIGINT interrupts poll(), and the loop decides what it means.
+#include <poll.h>
 #include <readline/history.h>
 #include <readline/readline.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <string>
 
 #include "runner/lua_program.h"
@@ -16,6 +29,43 @@ namespace {
 constexpr const char* kPrompt = "mdhost> ";
 constexpr const char* kContinuationPrompt = "   ...> ";
 constexpr int kHistoryLength = 1000;
+
+// Shared with the signal handler: only lock-free atomics.
+std::atomic<lua_State*> runningState{nullptr};
+volatile std::sig_atomic_t interruptRequested = 0;
+static_assert(std::atomic<lua_State*>::is_always_lock_free);
+
+void stopHook(lua_State* L, lua_Debug*) {
+  lua_sethook(L, nullptr, 0, 0);
+  luaL_error(L, "interrupted");
+}
+
+// lua_sethook is safe to call from a signal handler (the Lua manual says so); the hook then
+// raises the error at the chunk's next instruction, call or return.
+void onInterrupt(int) {
+  interruptRequested = 1;
+  if (lua_State* L = runningState.load()) {
+    lua_sethook(L, stopHook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
+  }
+}
+
+// Installs the handler for the loop's lifetime and puts the previous one back afterwards.
+class InterruptHandler {
+ public:
+  InterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: poll() must return with EINTR
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptHandler() { sigaction(SIGINT, &previous_, nullptr); }
+  InterruptHandler(const InterruptHandler&) = delete;
+  InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
 
 // Lua marks a chunk that ends too early with this text at the end of its syntax error.
 bool isIncomplete(lua_State* L, int status) {
@@ -49,45 +99,140 @@ void printResults(lua_State* L, int base) {
   }
 }
 
-}  // namespace
+// The line readline hands over in callback form; nullopt with `endOfInput` at Ctrl-D.
+std::optional<std::string> enteredLine;
+bool endOfInput = false;
 
-int runInteractive(lua_State* L, const std::string& historyFile) {
+void takeLine(char* line) {
+  rl_callback_handler_remove();
+  if (line == nullptr) {
+    endOfInput = true;
+  } else {
+    enteredLine = line;
+    std::free(line);
+  }
+}
+
+// Reads one line with editing. Returns nullopt at end of input; an empty optional with
+// *interrupted set when Ctrl-C dropped the line being typed.
+//
+// SIGINT is blocked while readline works and let through only inside ppoll(), atomically: a
+// Ctrl-C that arrives while readline handles a key then waits, pending, and interrupts the next
+// ppoll() instead of being missed until the next key.
+std::optional<std::string> readLine(const char* prompt, bool* interrupted) {
+  *interrupted = false;
+  enteredLine.reset();
+  endOfInput = false;
+  sigset_t interrupt;
+  sigset_t previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_BLOCK, &interrupt, &previous);
+  sigset_t waiting = previous;
+  sigdelset(&waiting, SIGINT);
+  interruptRequested = 0;
+  rl_callback_handler_install(prompt, takeLine);
+  while (!enteredLine && !endOfInput) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ppoll(&input, 1, nullptr, &waiting);
+    if (ready < 0 && errno == EINTR) {
+      if (!interruptRequested) continue;
+      interruptRequested = 0;
+      // Drop what was typed and start again on a fresh line, as the other shells do.
+      rl_replace_line("", 0);
+      rl_callback_handler_remove();
+      std::fputc('\n', rl_outstream != nullptr ? rl_outstream : stdout);
+      *interrupted = true;
+      break;
+    }
+    if (ready < 0) {
+      rl_callback_handler_remove();
+      endOfInput = true;
+      break;
+    }
+    rl_callback_read_char();
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (*interrupted || endOfInput) return std::nullopt;
+  return enteredLine;
+}
+
+// History lives in a file that grows as lines are entered, so a session that ends abruptly
+// keeps what was typed; it is cut to kHistoryLength lines when the loop starts.
+void openHistory(const std::string& historyFile) {
   using_history();
   stifle_history(kHistoryLength);
-  if (!historyFile.empty()) read_history(historyFile.c_str());
+  if (historyFile.empty()) return;
+  const int fd = open(historyFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd >= 0) close(fd);
+  history_truncate_file(historyFile.c_str(), kHistoryLength);
+  read_history(historyFile.c_str());
+}
+
+void remember(const std::string& historyFile, const std::string& entry) {
+  add_history(entry.c_str());
+  if (!historyFile.empty()) append_history(1, historyFile.c_str());
+}
+
+}  // namespace
+
+bool isCompleteText(lua_State* L, const std::string& pending) {
+  const int status = loadLine(L, pending);
+  const bool incomplete = isIncomplete(L, status);
+  lua_pop(L, 1);
+  return !incomplete;
+}
+
+bool runPendingText(lua_State* L, const std::string& pending, bool atEnd) {
+  const int base = lua_gettop(L);
+  int status = loadLine(L, pending);
+  if (isIncomplete(L, status) && !atEnd) {
+    lua_pop(L, 1);
+    return false;
+  }
+  if (status == LUA_OK) {
+    runningState.store(L);
+    status = callChunk(L, 0, LUA_MULTRET);
+    runningState.store(nullptr);
+    lua_sethook(L, nullptr, 0, 0);  // an interrupt that came too late to stop anything
+  }
+  if (status == LUA_OK) {
+    printResults(L, base);
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", lua_tostring(L, -1));
+  }
+  lua_settop(L, base);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return true;
+}
+
+int runInteractive(lua_State* L, const std::string& historyFile) {
+  openHistory(historyFile);
+  InterruptHandler interrupts;
   std::printf("mdhost interactive loop: Lua 5.4 with the package functions. "
-              "End with Ctrl-D.\n");
+              "Ctrl-C interrupts, Ctrl-D ends.\n");
+  std::fflush(stdout);
 
   std::string pending;
   for (;;) {
-    char* line = readline(pending.empty() ? kPrompt : kContinuationPrompt);
-    if (line == nullptr) break;
-    if (pending.empty() && line[0] == '\0') {
-      std::free(line);
+    bool interrupted = false;
+    const std::optional<std::string> line =
+        readLine(pending.empty() ? kPrompt : kContinuationPrompt, &interrupted);
+    if (interrupted) {
+      pending.clear();
       continue;
     }
-    pending += pending.empty() ? line : "\n" + std::string(line);
-    std::free(line);
-
-    const int base = lua_gettop(L);
-    int status = loadLine(L, pending);
-    if (isIncomplete(L, status)) {
-      lua_pop(L, 1);
-      continue;
-    }
-    add_history(pending.c_str());
+    if (!line) break;
+    if (pending.empty() && line->empty()) continue;
+    pending += pending.empty() ? *line : "\n" + *line;
+    if (!isCompleteText(L, pending)) continue;
+    remember(historyFile, pending);
+    runPendingText(L, pending, false);
     pending.clear();
-    if (status == LUA_OK) status = callChunk(L, 0, LUA_MULTRET);
-    if (status == LUA_OK) {
-      printResults(L, base);
-    } else {
-      std::fprintf(stderr, "%s\n", lua_tostring(L, -1));
-    }
-    lua_settop(L, base);
-    std::fflush(stdout);
   }
   std::printf("\n");
-  if (!historyFile.empty()) write_history(historyFile.c_str());
   return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "runner/repository_service.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -9,17 +11,10 @@
 #include "mdserver/client_interface.h"
 #include "mdserver/repository.h"
 #include "runner/program_paths.h"
+#include "runner/repository_files.h"
 
 namespace runner {
 namespace fs = std::filesystem;
-
-namespace {
-
-bool hasExtension(const std::string& path, const char* extension) {
-  return fs::path(path).extension() == extension;
-}
-
-}  // namespace
 
 struct RepositoryService::Impl {
   struct LiveInterface {
@@ -88,7 +83,7 @@ struct RepositoryService::Impl {
 
 std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& location,
                                                            Credentials credentials,
-                                                           std::string* error) {
+                                                           bool verbose, std::string* error) {
   std::unique_ptr<RepositoryService> service(new RepositoryService());
   service->impl_ = std::make_unique<Impl>();
   service->impl_->credentials = {credentials.user, credentials.password};
@@ -104,10 +99,13 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
     }
     seed = sample->string();
     service->description_ = "sample repository " + seed;
-  } else if (hasExtension(location, ".json")) {
+  } else if (repositoryFileKind(location) == RepositoryFileKind::kSeed) {
     seed = location;
     service->description_ = "seed file " + seed + " (in memory)";
-  } else if (hasExtension(location, ".db")) {
+  } else if (repositoryFileKind(location) == RepositoryFileKind::kStandardStream) {
+    seed = location;
+    service->description_ = "seed from standard input (in memory)";
+  } else if (repositoryFileKind(location) == RepositoryFileKind::kDatabase) {
     database = location;
     service->description_ = "repository file " + database;
   } else {
@@ -116,20 +114,51 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
     return nullptr;
   }
 
+  std::optional<std::string> seedText;
+  if (!seed.empty()) {
+    seedText = readSeedText(seed, error);
+    if (!seedText) return nullptr;
+  }
+  std::error_code ignored;
+  if (!database.empty() && fs::is_directory(database, ignored)) {
+    *error = cannotOpen("repository file", database, EISDIR);
+    return nullptr;
+  }
+  const bool created = !database.empty() && !fs::exists(database, ignored);
+
   std::string openError;
   service->impl_->repository = mdserver::Repository::open(database, &openError);
   if (!service->impl_->repository) {
     *error = "cannot open " + (database.empty() ? std::string("an in-memory repository")
-                                                : "repository file " + database) +
+                                                : "repository file '" + database + "'") +
              ": " + openError;
     return nullptr;
   }
-  if (!seed.empty()) {
-    const mdserver::Outcome loaded = service->impl_->repository->importSeedFile(seed);
+  if (created) {
+    std::cerr << "mdhost: created a new, empty repository file '" << database << "'\n";
+  }
+  if (seedText) {
+    const auto start = std::chrono::steady_clock::now();
+    mdserver::SeedSummary summary;
+    mdserver::Outcome loaded;
+    {
+      ImportProgress progress("loading " + seed);
+      loaded = service->impl_->repository->importSeedText(*seedText, seed == "-" ? "stdin" : seed,
+                                                          &summary,
+                                                          progress.callback());
+    }
     if (!loaded.ok()) {
       *error = loaded.message.empty() ? "cannot load seed file " + seed : loaded.message;
       return nullptr;
     }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (verbose) {
+      std::cerr << "mdhost: loaded " << service->description_ << ": "
+                << summaryText(summary, seconds) << "\n";
+    }
+  } else if (verbose) {
+    std::cerr << "mdhost: opened " << service->description_ << "\n";
   }
   return service;
 }
@@ -251,32 +280,6 @@ std::string RepositoryService::statistics() const {
       << impl_->blocksLeftAtRelease << " (" << impl_->bytesLeftAtRelease
       << " bytes) left behind at release\n";
   return out.str();
-}
-
-int importRepository(const std::string& seedPath, const std::string& databasePath) {
-  const mdserver::Outcome outcome = mdserver::importSeedIntoDatabase(databasePath, seedPath);
-  if (!outcome.ok()) {
-    std::cerr << "mdhost repo import: " << outcome.message << "\n";
-    return 1;
-  }
-  std::cout << "imported " << seedPath << " into " << databasePath << "\n";
-  return 0;
-}
-
-int exportRepository(const std::string& databasePath, const std::string& seedPath) {
-  std::error_code ignored;
-  if (!fs::is_regular_file(databasePath, ignored)) {
-    // Opening would create an empty repository; exporting that hides a mistyped path.
-    std::cerr << "mdhost repo export: no repository file '" << databasePath << "'\n";
-    return 1;
-  }
-  const mdserver::Outcome outcome = mdserver::exportDatabaseToSeed(databasePath, seedPath);
-  if (!outcome.ok()) {
-    std::cerr << "mdhost repo export: " << outcome.message << "\n";
-    return 1;
-  }
-  std::cout << "exported " << databasePath << " to " << seedPath << "\n";
-  return 0;
 }
 
 }  // namespace runner

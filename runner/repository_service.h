@@ -30,10 +30,13 @@ struct Credentials {
 
 class RepositoryService {
  public:
-  // Opens `location`: a .db file (opened or created), a .json seed file loaded into memory, or,
-  // when empty, the bundled sample repository in memory. Null with *error saying what failed.
+  // Opens `location`: a .db file (opened; created when missing, which a note on standard error
+  // says), a .json seed file loaded into memory ("-": read from standard input), or, when
+  // empty, the bundled sample repository in memory. Null with *error saying what failed. `verbose`: a note on standard error says
+  // what was opened, with the one-line summary of a seed that was loaded.
   static std::unique_ptr<RepositoryService> open(const std::string& location,
-                                                 Credentials credentials, std::string* error);
+                                                 Credentials credentials, bool verbose,
+                                                 std::string* error);
   ~RepositoryService();
 
   // What the repository is, for messages: "sample repository (path)", "x.db", ...
@@ -65,10 +68,5 @@ class RepositoryService {
   std::unique_ptr<Impl> impl_;
   std::string description_;
 };
-
-// `mdhost repo import SEED DB` and `mdhost repo export DB SEED`; return the exit status after
-// printing what was done or what went wrong.
-int importRepository(const std::string& seedPath, const std::string& databasePath);
-int exportRepository(const std::string& databasePath, const std::string& seedPath);
 
 }  // namespace runner

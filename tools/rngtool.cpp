@@ -3,12 +3,16 @@
 // host, then prints draws, conversions, state listings or the initialisation result.
 //
 //   rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] [-n COUNT] [--count C]
-//                  [--raw] [--set KEY=VALUE]... [--no-rdrand]
+//                  [--raw] [--set KEY=VALUE]... [--no-rdrand] [--fallback]
+//   rngtool --help | --list | --version
 //
-// Integers print in lower-case hex; doubles as the 16 hex digits of their bits, a blank and %.17g.
-// -n COUNT defaults to one value (without end for --raw); --count C defaults to the whole state.
-// METHOD may be given empty ("") to leave the method setting empty. Host messages go to standard
-// error. Bad arguments: a message and exit status 2.
+// Integers print in lower-case hex, zero-padded to their width (8 digits for 32-bit values, 16
+// for 64-bit ones); doubles as the 16 hex digits of their bits, a blank and %.17g. -n COUNT
+// defaults to one value (without end for --raw); --count C defaults to the whole state.
+// METHOD must be one of the names the engine accepts (any letter case); an unknown one is
+// refused unless --fallback hands it to the engine, which then falls back to MTHYBRID as a
+// session would. METHOD may be given empty ("") to leave the method setting empty. Host
+// messages go to standard error. Bad arguments: a message and exit status 2.
 #include <bit>
 #include <cctype>
 #include <cerrno>
@@ -24,11 +28,20 @@
 #include "host/reference_host.h"
 #include "host/text_tools.h"
 #include "random/engine.h"
+#include "random/method_list.h"
+#include "random/selection.h"
 #include "random/stream.h"
+#include "random/text16.h"
 
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr const char* kVersion = "1.0.0";
+
+constexpr const char* kSynopsis =
+    "usage: rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] [-n COUNT] "
+    "[--count C] [--raw] [--set KEY=VALUE]... [--no-rdrand] [--fallback]\n"
+    "       rngtool --help | --list | --version\n";
 
 struct Options {
   std::optional<std::string> method;
@@ -40,18 +53,87 @@ struct Options {
   int64_t listCount = 1000000;
   bool raw = false;
   bool noRdrand = false;
+  bool fallback = false;
+  bool seedGiven = false;
   std::vector<std::pair<std::string, std::string>> settings;
 };
 
+std::string narrow(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) out += static_cast<char>(*text);  // the accepted names are ASCII
+  return out;
+}
+
+// "FRY4X64  TF, TF4, THREEFRY, THREEFRY4X64": each method, then the other names that select it.
+std::string methodList() {
+  std::string out;
+  for (const rng::MethodEntry& entry : rng::kMethods) {
+    std::string line = entry.name;
+    line.resize(10, ' ');
+    std::string aliases;
+    for (int i = 0; i < rng::acceptedNameCount(); ++i) {
+      const rng::AcceptedName accepted = rng::acceptedName(i);
+      const std::string name = narrow(accepted.name);
+      if (std::strcmp(accepted.method, entry.name) != 0 || name == entry.name) continue;
+      aliases += (aliases.empty() ? "" : ", ") + name;
+    }
+    out += line + aliases;
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    out += "\n";
+  }
+  return out;
+}
+
+void printHelp() {
+  std::printf(
+      "%s"
+      "Creates a random stream as the package context does, with METHOD given through the\n"
+      "setting OSENV.RUX_RNG_METHOD, and prints what OP asks for.\n"
+      "\n"
+      "Options:\n"
+      "  --seed S         the seed (decimal or 0x hex); without it the engine seeds from the clock\n"
+      "  --stream N       the stream number; --substream K sets the substream and initialises again\n"
+      "  --op OP          next32, next64 (default), uniform, slot17 ... slot36, list32, list64, init\n"
+      "  -n COUNT         values to print (default 1; --raw without -n writes without end)\n"
+      "  --count C        words of state that list32/list64 print (default: all)\n"
+      "  --raw            write next32/next64 values as little-endian bytes; without --seed, the\n"
+      "                   seed used is printed on standard error\n"
+      "  --set KEY=VALUE  a host name-value setting (repeatable)\n"
+      "  --no-rdrand      the host reports a processor without RDRAND\n"
+      "  --fallback       hand an unknown METHOD to the engine, which then uses MTHYBRID\n"
+      "  --list           the methods and their other names;  --version;  --help\n"
+      "\n"
+      "Methods (any letter case; a method's other names follow it):\n%s"
+      "\n"
+      "Output: integers in lower-case hex padded to 8 (32-bit) or 16 (64-bit) digits; doubles as\n"
+      "the 16 hex digits of their bits and %%.17g. Exit status: 0, 1 when output fails, 2 for a\n"
+      "usage error.\n",
+      kSynopsis, methodList().c_str());
+}
+
 [[noreturn]] void usage(const std::string& problem) {
   std::fprintf(stderr,
-               "rngtool: %s\n"
-               "usage: rngtool METHOD [--seed S] [--stream N] [--substream K] [--op OP] "
-               "[-n COUNT] [--count C] [--raw] [--set KEY=VALUE]... [--no-rdrand]\n"
+               "rngtool: %s\n%s"
                "  OP: next32, next64 (default), uniform, slot17 ... slot36, list32, list64, init\n"
-               "  -n COUNT: values to print (default 1; --raw without -n writes without end)\n",
-               problem.c_str());
+               "  -n COUNT: values to print (default 1; --raw without -n writes without end)\n"
+               "  rngtool --help lists the methods\n",
+               problem.c_str(), kSynopsis);
   std::exit(kUsageError);
+}
+
+// True when the engine accepts `method` as it is given (through the setting, which the engine
+// does not trim), comparing as the engine does: same length, Unicode upper case of both sides.
+bool isAcceptedName(const std::string& method) {
+  const std::u16string wide = refhost::text::utf8ToUtf16(method);
+  for (int i = 0; i < rng::acceptedNameCount(); ++i) {
+    const char16_t* name = rng::acceptedName(i).name;
+    if (static_cast<size_t>(rng::length16(name)) != wide.size()) continue;
+    bool same = true;
+    for (size_t k = 0; k < wide.size() && same; ++k)
+      same = rng::upperCase16(wide[k]) == rng::upperCase16(name[k]);
+    if (same) return true;
+  }
+  return false;
 }
 
 // Decimal or 0x-hex unsigned 64-bit; anything else is a usage error naming the option.
@@ -85,8 +167,18 @@ Options parseArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "--seed") {
+    if (a == "--help" || a == "-h") {
+      printHelp();
+      std::exit(0);
+    } else if (a == "--list") {
+      std::printf("%s", methodList().c_str());
+      std::exit(0);
+    } else if (a == "--version") {
+      std::printf("rngtool %s\n", kVersion);
+      std::exit(0);
+    } else if (a == "--seed") {
       o.seed = parseUnsigned("--seed", next), ++i;
+      o.seedGiven = true;
     } else if (a == "--stream") {
       o.streamNumber = parseUnsigned("--stream", next), ++i;
     } else if (a == "--substream") {
@@ -104,6 +196,8 @@ Options parseArguments(int argc, char** argv) {
       o.raw = true;
     } else if (a == "--no-rdrand") {
       o.noRdrand = true;
+    } else if (a == "--fallback") {
+      o.fallback = true;
     } else if (a == "--set") {
       if (next == nullptr) usage("missing KEY=VALUE after --set");
       std::string s = next;
@@ -120,6 +214,13 @@ Options parseArguments(int argc, char** argv) {
     }
   }
   if (!o.method) usage("METHOD is required");
+  if (!o.method->empty() && !o.fallback && !isAcceptedName(*o.method)) {
+    std::fprintf(stderr,
+                 "rngtool: unknown method '%s' (--fallback hands it to the engine, which then "
+                 "uses MTHYBRID)\nmethods, each followed by its other names:\n%s",
+                 o.method->c_str(), methodList().c_str());
+    std::exit(kUsageError);
+  }
   if (o.raw && o.op != "next32" && o.op != "next64") usage("--raw works with --op next32 or next64");
   // The operation is checked before any stream exists, so a bad one never reaches the engine.
   if (o.op.rfind("slot", 0) == 0) {
@@ -203,16 +304,23 @@ int main(int argc, char** argv) {
   const rng::MethodDescriptor& d = *stream->descriptor;
   void* state = stream->state;
 
-  if (o.raw) return runRaw(stream, o);
+  if (o.raw) {
+    // The draws alone cannot be repeated without the seed the clock gave.
+    if (!o.seedGiven) {
+      std::fprintf(stderr, "rngtool: seed %" PRIu64 " (0x%016" PRIx64 ")\n", stream->seedUsed,
+                   stream->seedUsed);
+    }
+    return runRaw(stream, o);
+  }
 
   const uint64_t count = o.count.value_or(1);
   if (o.op == "init") {
-    std::printf("status %x\nseed %" PRIx64 "\ncheck %x\nmethod %s\n", stream->status,
+    std::printf("status %08x\nseed %016" PRIx64 "\ncheck %08x\nmethod %s\n", stream->status,
                 stream->seedUsed, stream->seedCheck, d.name);
   } else if (o.op == "next32") {
-    for (uint64_t i = 0; i < count; ++i) std::printf("%x\n", d.ops.next32(state));
+    for (uint64_t i = 0; i < count; ++i) std::printf("%08x\n", d.ops.next32(state));
   } else if (o.op == "next64") {
-    for (uint64_t i = 0; i < count; ++i) std::printf("%" PRIx64 "\n", d.ops.next64(state));
+    for (uint64_t i = 0; i < count; ++i) std::printf("%016" PRIx64 "\n", d.ops.next64(state));
   } else if (o.op == "uniform") {
     for (uint64_t i = 0; i < count; ++i) printDouble(stream->uniform(state));
   } else if (o.op.rfind("slot", 0) == 0) {

@@ -127,6 +127,22 @@ TEST(HostMessages, CatalogueTextsAndTheirBounds) {
   EXPECT_EQ(ReferenceHost::messageText(kNameValueNoValue).empty(), false);
 }
 
+// The exact code behind SYSMSG is kept per session: SYSRC, a single-precision number, cannot
+// tell neighbouring codes apart.
+TEST(HostMessages, LastLookedUpCodeIsKeptPerSession) {
+  ReferenceHost host(quietConfig());
+  HostInterface* h = host.interface();
+  HostSession* child = host.newSession(host.topSession(), "DOSUB");
+  EXPECT_EQ(host.lastMessageStatus(child), 0u);
+  char buffer[64];
+  hostMessageText(h, child, buffer, 0x801720DFu);
+  hostMessageText(h, host.topSession(), buffer, 0x80000803u);
+  EXPECT_EQ(host.lastMessageStatus(child), 0x801720DFu);
+  EXPECT_EQ(host.lastMessageStatus(host.topSession()), 0x80000803u);
+  hostMessageText(h, child, buffer, 0x801720E0u);
+  EXPECT_EQ(host.lastMessageStatus(child), 0x801720E0u);
+}
+
 TEST(HostMessages, ReportIssueAndPutMessageAreRecordedAndLogged) {
   ReferenceHost host(quietConfig());
   HostInterface* h = host.interface();

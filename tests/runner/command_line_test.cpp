@@ -106,5 +106,35 @@ TEST(CommandLine, HelpWinsAndUsageNamesScript) {
   EXPECT_NE(usageText().find("SCRIPT"), std::string::npos);
 }
 
+// The interpreter-style flags: chunks keep their order and may repeat, flags stop at the script.
+TEST(CommandLine, ChunksInteractiveVerboseAndVersion) {
+  const ParseResult result =
+      parse({"-v", "-e", "x = 1", "-i", "-e", "print(x)", "--verbose", "prog.lua", "-e", "y"});
+  ASSERT_TRUE(result.commandLine) << result.error;
+  const CommandLine& line = *result.commandLine;
+  EXPECT_EQ(line.command, Command::kRun);
+  EXPECT_EQ(line.chunks, (std::vector<std::string>{"x = 1", "print(x)"}));
+  EXPECT_TRUE(line.interactive);
+  EXPECT_TRUE(line.verbose);
+  EXPECT_EQ(line.script, "prog.lua");
+  EXPECT_EQ(line.operands, (std::vector<std::string>{"-e", "y"}));
+
+  EXPECT_FALSE(parse({"-e"}).commandLine);
+  EXPECT_NE(parse({"-v=1"}).error.find("unknown option"), std::string::npos);
+  EXPECT_NE(parse({"-e", "x", "inspect", "a.so"}).error.find("inspect"), std::string::npos);
+  EXPECT_NE(parse({"-i", "repo", "export", "a.db", "-"}).error.find("repo"), std::string::npos);
+
+  const ParseResult version = parse({"--packages", "lib", "--version"});
+  ASSERT_TRUE(version.commandLine);
+  EXPECT_EQ(version.commandLine->command, Command::kVersion);
+  EXPECT_EQ(version.commandLine->packages, "lib");
+  EXPECT_FALSE(parse({"--version", "prog.lua"}).commandLine);
+
+  // "-" is an operand of the repo subcommands, not an option.
+  const ParseResult streams = parse({"repo", "import", "-", "x.db"});
+  ASSERT_TRUE(streams.commandLine);
+  EXPECT_EQ(streams.commandLine->operands, (std::vector<std::string>{"-", "x.db"}));
+}
+
 }  // namespace
 }  // namespace runner

@@ -11,8 +11,9 @@
 //   --! runs: N          run the script N times in a row (state kept in files must survive)
 //   --! log: stderr      keep the host log on standard error (default: a file nobody reads)
 // In WORDS, {tmp} is a fresh directory of this case and {source} the source tree; in the
-// transcript both are written back as {tmp} and {source}, so expected files do not depend on
-// where the tree or the temporary directory is.
+// transcript both are written back as {tmp} and {source}, and the time of an import summary
+// ("in 0.17 s") as "in {seconds} s", so expected files do not depend on where the tree or the
+// temporary directory is, nor on how fast the machine is.
 //
 // RUX_UPDATE_GOLDEN=1 rewrites the .out files from the current output; review the diff.
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,7 +67,8 @@ std::string unsubstitute(std::string text, const fs::path& tmp) {
       text.replace(at, from.size(), to);
     }
   }
-  return text;
+  static const std::regex kSeconds(" in [0-9]+\\.[0-9]+ s\n");
+  return std::regex_replace(text, kSeconds, " in {seconds} s\n");
 }
 
 std::vector<std::string> splitWords(const std::string& text, const fs::path& tmp) {

@@ -101,7 +101,7 @@ std::string doubleLine(double x) {
 
 std::string initLines(uint32_t status, uint64_t seed, uint32_t check, const char* method) {
   char text[160];
-  std::snprintf(text, sizeof text, "status %x\nseed %" PRIx64 "\ncheck %x\nmethod %s\n", status,
+  std::snprintf(text, sizeof text, "status %08x\nseed %016" PRIx64 "\ncheck %08x\nmethod %s\n", status,
                 seed, check, method);
   return text;
 }
@@ -127,7 +127,7 @@ TEST(Rngtool, KnownAnswersThroughTheCommandLine) {
   r = run({"SUBKEY32", "--seed", "10", "--stream", "1", "--op", "next32", "-n", "2"});
   EXPECT_EQ(r.out, "ffe0000a\nffc0000a\n");
   r = run({"SUBKEY32", "--seed", "10", "--op", "next32", "-n", "3"});
-  EXPECT_EQ(r.out, "a\na\na\n");
+  EXPECT_EQ(r.out, "0000000a\n0000000a\n0000000a\n");  // padded to the value's width
 }
 
 TEST(Rngtool, DoublesPrintTheirBitsAndValue) {
@@ -159,8 +159,9 @@ TEST(Rngtool, InitReportsStatusSeedCheckAndMethod) {
   r = run({"MT64", "--seed", "5489", "--op", "init"});
   EXPECT_EQ(r.out, initLines(0, 5489, static_cast<uint32_t>(finalise64(5489)), "MT64"));
 
-  // The method reaches the engine as the session setting, which is not trimmed.
-  r = run({" MT64", "--seed", "1", "--op", "init"});
+  // The method reaches the engine as the session setting, which is not trimmed: a name with a
+  // blank is no accepted name, and only --fallback hands it to the engine.
+  r = run({" MT64", "--seed", "1", "--op", "init", "--fallback"});
   EXPECT_EQ(r.out, initLines(0x8c7fe80b, 1, finalise32(1), "MTHYBRID"));
   r = run({"", "--seed", "1", "--op", "init"});  // empty setting: the default method, no status
   EXPECT_EQ(r.out, initLines(0, 1, finalise32(1), "MTHYBRID"));
@@ -185,7 +186,7 @@ TEST(Rngtool, StreamNumbersAndSubstreams) {
   EXPECT_EQ(lines(r.out).at(0), "status 8c7fe810");
   EXPECT_NE(r.err, "");
   r = run({"PCG32I", "--seed", "1", "--stream", "1023", "--op", "init"});
-  EXPECT_EQ(lines(r.out).at(0), "status 0");
+  EXPECT_EQ(lines(r.out).at(0), "status 00000000");
   EXPECT_EQ(r.err, "");
 
   // --substream initialises again: the counter moves the twister's state, the seed stays.
@@ -202,7 +203,7 @@ TEST(Rngtool, StreamNumbersAndSubstreams) {
 
   // SUBKEY64 keys with stream << 43 | substream.
   r = run({"SUBKEY64", "--seed", "100", "--substream", "3", "--op", "next64", "-n", "2"});
-  EXPECT_EQ(r.out, "61\n5e\n");
+  EXPECT_EQ(r.out, "0000000000000061\n000000000000005e\n");
 }
 
 TEST(Rngtool, ListingsAreTheLogLines) {
@@ -329,6 +330,74 @@ TEST(Rngtool, BadArgumentsExitWithStatusTwo) {
     EXPECT_EQ(r.out, "") << shown;
     EXPECT_EQ(r.err.rfind("rngtool: ", 0), 0u) << shown << r.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// --help, --list and --version answer on standard output with status 0, whatever else is given.
+TEST(Rngtool, HelpListAndVersion) {
+  Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  for (const char* word : {"next32", "list64", "init", "slot17", "--raw", "--fallback",
+                           "MTHYBRID", "THREEFRY4X64", "HARDWARE"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  // Every method is listed once, first on its line, followed by the other names selecting it.
+  Result list = run({"--list"});
+  EXPECT_EQ(list.status, 0);
+  const std::vector<std::string> rows = lines(list.out);
+  ASSERT_EQ(rows.size(), 19u);
+  EXPECT_EQ(rows[2], "FRY4X64   TF, TF4, THREEFRY, THREEFRY4X64");
+  EXPECT_EQ(rows[6], "MT64      MT");
+  EXPECT_EQ(rows[7], "MTHYBRID");
+  EXPECT_EQ(rows[11], "RDRAND    TRNG, HARD, HARDWARE");
+  EXPECT_EQ(run({"MT32", "--list"}).out, list.out);
+
+  Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("rngtool ", 0), 0u) << version.out;
+}
+
+// A typo must not silently give another generator: an unknown name is refused with the list,
+// and only --fallback lets the engine's own fall-back to MTHYBRID happen.
+TEST(Rngtool, UnknownMethodIsRefusedUnlessFallbackIsAsked) {
+  for (const char* name : {"MT65", "PCG6", "THREEFRY4X64X", "MT64 "}) {
+    Result r = run({name, "--seed", "1"});
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_EQ(r.out, "") << name;
+    EXPECT_NE(r.err.find("unknown method"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("XORGENS"), std::string::npos) << r.err;
+  }
+  Result r = run({"MT65", "--seed", "1", "--op", "init", "--fallback"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, initLines(0x8c7fe80b, 1, finalise32(1), "MTHYBRID"));
+  // Letter case does not matter, as in a session.
+  EXPECT_EQ(run({"threefry", "--seed", "1", "--op", "init"}).status, 0);
+}
+
+TEST(Rngtool, HexIsPaddedToTheWidthOfTheValue) {
+  // The subtract-key methods seeded with 1 draw a small number first: the padding shows.
+  Result r = run({"SUBKEY32", "--seed", "1", "--op", "next32"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.size(), 9u) << r.out;
+  EXPECT_EQ(r.out.substr(0, 7), "0000000") << r.out;
+  r = run({"SUBKEY64", "--seed", "1", "--op", "next64"});
+  EXPECT_EQ(r.out.size(), 17u) << r.out;
+  EXPECT_EQ(r.out.substr(0, 15), "000000000000000") << r.out;
+}
+
+// Raw draws from a clock seed can only be repeated with the seed; without --seed it is told.
+TEST(Rngtool, RawWithoutSeedTellsTheSeedOnStandardError) {
+  Result r = run({"MT64", "--raw", "-n", "2", "--set", "tkbug.RNGSEED=4242"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.size(), 16u);
+  EXPECT_EQ(r.err, "rngtool: seed 4242 (0x0000000000001092)\n");
+  Result again = run({"MT64", "--raw", "-n", "2", "--seed", "4242"});
+  EXPECT_EQ(again.out, r.out);
+  EXPECT_EQ(again.err, "");
 }
 
 }  // namespace
