@@ -51,7 +51,8 @@ int accessCommand(const std::vector<std::string>& arguments) {
   const std::optional<std::string> password = resolvePassword(line, &error);
   if (!password) return usage(error);
   auto repository =
-      RepositoryService::open(line.repository, Credentials{line.user.value_or(""), *password}, &error);
+      RepositoryService::open(line.repository, Credentials{line.user.value_or(""), *password},
+                              /*verbose=*/false, &error);
   if (!repository) {
     std::cerr << "mdhost access: " << error << "\n";
     return 2;
