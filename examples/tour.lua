@@ -394,6 +394,60 @@ do
   end
 end
 
+section("Security: access control templates")
+do
+  -- A template holds grants and denies once; applying it to objects gives them all.
+  local function why(object, permission, identity)
+    local granted, answer = access(object, permission, identity)
+    print(string.format("  access(%s, %s%s) = %s", object, permission,
+                        identity and (", " .. identity) or "", tostring(granted)))
+    for _, line in ipairs(answer.lines) do print("    " .. line) end
+  end
+  local ref, name, description = char(20), char(30), char(60)
+  print("  METASEC_GETNACT(FOUNDATION, n, reference, name, description):")
+  walk(5, function(n)
+    local value = try("METASEC_GETNACT", "", "FOUNDATION", n, ref, name, description)
+    return value == n, ref.trimmed .. "  " .. name.trimmed .. "  " .. description.trimmed, value
+  end)
+  local txn = char(40)
+  try("METASEC_BEGTRAN", "", 0, txn)
+  local rc = try("METASEC_NEWACT", txn, "", "Name", "Ledger Keepers", "Description", "Who keeps the ledger")
+  if rc ~= nil then show("METASEC_NEWACT(in %s: Ledger Keepers) = %s", txn.trimmed, tostring(rc)) end
+  rc = try("METASEC_SETAUTH", txn, "", "Person", "Dee Novak", "G", "Write", "Ledger Keepers")
+  if rc ~= nil then show("METASEC_SETAUTH(in %s: the template grants Dee Novak Write) = %s", txn.trimmed, tostring(rc)) end
+  rc = try("METASEC_APPLYACT", txn, "vqsobj:PhysicalTable?@Name='LEDGER'", "Ledger Keepers")
+  if rc ~= nil then show("METASEC_APPLYACT(in %s: to LEDGER) = %s", txn.trimmed, tostring(rc)) end
+  rc = try("METASEC_ENDTRAN", "", txn, 0)
+  if rc ~= nil then show("METASEC_ENDTRAN(commit) = %s", tostring(rc)) end
+  local t2, t1, code, p, q = char(20), char(30), char(4), char(12), char(30)
+  print("  METASEC_GETNAUTH(LEDGER, Write): entries with text Q naming where they come from:")
+  walk(20, function(n)
+    t2.value, t1.value, p.value = "", "", "Write"  -- inputs (filters) as well as outputs
+    local value = try("METASEC_GETNAUTH", "", "vqsobj:PhysicalTable?@Name='LEDGER'", n, t2, t1, code, p, q, 0)
+    return value == 0, string.format("%-22s %3s %-10s %s", t1.trimmed, code.trimmed, p.trimmed, q.trimmed), value
+  end)
+  why("vqsobj:PhysicalTable?@Name='LEDGER'", "Write", "Dee Novak")
+  local an, av = char(20), char(40)
+  print("  METASEC_GETNACTA(Ledger Keepers, n, name, value):")
+  walk(5, function(n)
+    local value = try("METASEC_GETNACTA", "", "Ledger Keepers", n, an, av)
+    return value == n, an.trimmed .. " = " .. av.trimmed, value
+  end)
+  rc = try("METASEC_SETACTA", "", "Ledger Keepers", "Name", "Ledger Stewards")
+  if rc ~= nil then show("METASEC_SETACTA(Name = Ledger Stewards: a rename) = %s", tostring(rc)) end
+  rc = try("METASEC_GETACTA", "", "Ledger Stewards", "description", av)
+  if rc ~= nil then show("METASEC_GETACTA(description) = %s: %s", tostring(rc), av.trimmed) end
+  rc = try("METASEC_REMACT", "", "vqsobj:PhysicalTable?@Name='LEDGER'", "Ledger Stewards")
+  if rc ~= nil then show("METASEC_REMACT(from LEDGER) = %s", tostring(rc)) end
+  rc = try("METASEC_REMACT", "", "vqsobj:PhysicalTable?@Name='LEDGER'", "Ledger Stewards")
+  if rc ~= nil then show("METASEC_REMACT(again: it is not applied there) = %s", tostring(rc)) end
+  why("vqsobj:PhysicalTable?@Name='LEDGER'", "Write", "Dee Novak")
+  rc = try("METASEC_DELACT", "", "Ledger Stewards")
+  if rc ~= nil then show("METASEC_DELACT(Ledger Stewards) = %s", tostring(rc)) end
+  rc = try("METASEC_APPLYACT", "", "")
+  if rc ~= nil then show("METASEC_APPLYACT with two arguments = %s (no template named)", tostring(rc)) end
+end
+
 section("Security: a second, less privileged user")
 do
   -- The tour runs without --user: the local administrator. A session of its own connects as
@@ -408,6 +462,9 @@ do
     if rc ~= nil then show("as dee: METADATA_NEWOBJ(Document) = %s", tostring(rc)) end
     rc = try("METASEC_SETAUTH", "", "", "Person", "Dee Novak", "G", "Administer", "")
     if rc ~= nil then show("as dee: METASEC_SETAUTH(grant herself Administer) = %s (refused)", tostring(rc)) end
+    local granted, answer = access("vqsobj:PhysicalTable?@Name='LEDGER'", "Write")
+    print(string.format("  as dee: access(LEDGER, Write) = %s", tostring(granted)))
+    for _, line in ipairs(answer.lines) do print("    " .. line) end
   end}
   newsession{context = "DOSUB", user = "dee", password = "a wrong guess", function()
     local t2, t1 = char(20), char(20)

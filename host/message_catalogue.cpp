@@ -62,6 +62,7 @@ constexpr Entry kEntries[] = {
     {0x8017210Cu, "The transaction text is blank.", nullptr},
     {0x8017210Du, "Attribute names and values must come in pairs: the argument count is odd.",
      nullptr},
+    {0x8017210Eu, "No access control template was given: name one as argument 3.", nullptr},
     {0x8017211Fu, "The credentials of the connection could not be obtained.", nullptr},
     {0x80172120u, "The user identity could not be converted for Java.", nullptr},
     {0x80172121u, "No Java string could be made for the user identity.", nullptr},
@@ -83,6 +84,10 @@ constexpr Entry kEntries[] = {
      nullptr},
     {0x80172155u, "The identity is not known to the metadata repository.", nullptr},
     {0x80172156u, "The permission is not defined in the metadata repository.", nullptr},
+    {0x80172157u, "The access control template is not known to the metadata repository.", nullptr},
+    {0x80172158u, "The access control template is already applied there.", nullptr},
+    {0x80172159u, "The access control template is not applied there.", nullptr},
+    {0x8017215Au, "An access control template needs a non-blank Name.", nullptr},
     // The host's own services and its name-value store.
     {0x803FC002u, "A required argument is missing.", nullptr},
     {0x803FC003u, "The request selector is not known to the host.", nullptr},

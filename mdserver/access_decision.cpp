@@ -17,14 +17,26 @@ bool equalNoCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::vector<std::string> decisionLevels(const AccessTarget& target) {
-  std::vector<std::string> levels;
-  if (!target.objectId.empty()) levels.push_back(target.objectId);
-  levels.push_back(target.repositoryId);
+std::vector<DecisionLevel> decisionLevels(const AccessTarget& target,
+                                          const ApplicationSource& applications) {
+  using Kind = DecisionLevel::Kind;
+  std::vector<DecisionLevel> levels;
+  auto add = [&](Kind own, Kind templates, const std::string& id) {
+    levels.push_back({own, id, {id}});
+    if (!applications || target.isTemplate) return;
+    std::vector<std::string> applied = applications(id);
+    if (!applied.empty()) levels.push_back({templates, id, std::move(applied)});
+  };
+  if (target.isTemplate) {
+    levels.push_back({Kind::kObject, target.objectId, {target.objectId}});
+    return levels;
+  }
+  if (!target.objectId.empty()) add(Kind::kObject, Kind::kObjectTemplates, target.objectId);
+  add(Kind::kRepository, Kind::kRepositoryTemplates, target.repositoryId);
   return levels;
 }
 
-Decision decide(const EntrySource& entries, bool enforced, const Principal& principal,
+Decision decide(const SecuritySources& sources, bool enforced, const Principal& principal,
                 const AccessTarget& target, std::string_view permission) {
   Decision decision;
   if (principal.localAdministrator) {
@@ -37,14 +49,17 @@ Decision decide(const EntrySource& entries, bool enforced, const Principal& prin
     decision.basis = Decision::Basis::kOpenRepository;
     return decision;
   }
-  for (const std::string& level : decisionLevels(target)) {
+  for (const DecisionLevel& level : decisionLevels(target, sources.applications)) {
     std::vector<AccessEntry> mine;
-    for (AccessEntry& entry : entries(level)) {
-      if (equalNoCase(entry.permission, permission) &&
-          principal.identities.count(entry.identityId) != 0) {
-        mine.push_back(std::move(entry));
+    for (const std::string& source : level.sources) {
+      for (AccessEntry& entry : sources.entries(source)) {
+        if (equalNoCase(entry.permission, permission) &&
+            principal.identities.count(entry.identityId) != 0) {
+          mine.push_back(std::move(entry));
+        }
       }
     }
+    if (!mine.empty()) decision.considered.push_back({level, mine});
     if (decision.basis == Decision::Basis::kEntry) {
       // Decided nearer: what this level says for the principal was overridden.
       decision.overridden.insert(decision.overridden.end(), mine.begin(), mine.end());
@@ -56,7 +71,8 @@ Decision decide(const EntrySource& entries, bool enforced, const Principal& prin
     decision.basis = Decision::Basis::kEntry;
     decision.allowed = deciding->grant;
     decision.decidingEntry = *deciding;
-    decision.decidingLevel = level;
+    decision.decidingLevel = deciding->target;
+    decision.decidingKind = level.kind;
     for (auto it = mine.begin(); it != mine.end(); ++it) {
       if (it != deciding && it->grant != deciding->grant) decision.overridden.push_back(*it);
     }
@@ -64,15 +80,27 @@ Decision decide(const EntrySource& entries, bool enforced, const Principal& prin
   return decision;
 }
 
-Decision decide(SecurityStore& store, const Principal& principal, const AccessTarget& target,
-                std::string_view permission) {
-  if (principal.localAdministrator) return decide(EntrySource{}, true, principal, target, permission);
-  EntrySource source = [&store](const std::string& level) {
+SecuritySources storeSources(SecurityStore& store) {
+  SecuritySources sources;
+  sources.entries = [&store](const std::string& level) {
     std::vector<AccessEntry> out;
     if (!store.entries(level, out).ok()) out.clear();
     return out;
   };
-  return decide(source, store.enforced(), principal, target, permission);
+  sources.applications = [&store](const std::string& target) {
+    std::vector<std::string> out;
+    if (!store.applications(target, out).ok()) out.clear();
+    return out;
+  };
+  return sources;
+}
+
+Decision decide(SecurityStore& store, const Principal& principal, const AccessTarget& target,
+                std::string_view permission) {
+  if (principal.localAdministrator) {
+    return decide(SecuritySources{}, true, principal, target, permission);
+  }
+  return decide(storeSources(store), store.enforced(), principal, target, permission);
 }
 
 Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated) {
@@ -105,9 +133,11 @@ std::string describe(const Decision& decision) {
       break;
   }
   const AccessEntry& e = *decision.decidingEntry;
+  const bool fromTemplate = decision.decidingKind == DecisionLevel::Kind::kObjectTemplates ||
+                            decision.decidingKind == DecisionLevel::Kind::kRepositoryTemplates;
   return std::string(decision.allowed ? "granted" : "denied") + " by the " +
          (e.grant ? "grant" : "deny") + " of " + e.permission + " to " + e.identityId + " on " +
-         decision.decidingLevel;
+         (fromTemplate ? "template " : "") + decision.decidingLevel;
 }
 
 }  // namespace mdserver

@@ -33,7 +33,9 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
   // One decision per row, as mayRead makes it, but each level read once for the whole list:
   // the rows of one listing share their repository's entries.
   std::unordered_map<std::string, std::vector<AccessEntry>> levels;
-  const EntrySource entries = [&](const std::string& target) -> std::vector<AccessEntry> {
+  std::unordered_map<std::string, std::vector<std::string>> applied;
+  SecuritySources sources;
+  sources.entries = [&](const std::string& target) -> std::vector<AccessEntry> {
     auto found = levels.find(target);
     if (found == levels.end()) {
       std::vector<AccessEntry> read;
@@ -42,9 +44,20 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
     }
     return found->second;
   };
+  sources.applications = [&](const std::string& target) -> std::vector<std::string> {
+    // Objects are asked each time (their own applications); the repository's once.
+    const bool repositoryLevel = target.size() == 8;
+    if (repositoryLevel) {
+      if (auto found = applied.find(target); found != applied.end()) return found->second;
+    }
+    std::vector<std::string> read;
+    if (!store.applications(target, read).ok()) read.clear();
+    if (repositoryLevel) applied.emplace(target, read);
+    return read;
+  };
   rows.erase(std::remove_if(rows.begin(), rows.end(),
                             [&](const ObjectRow& row) {
-                              return !decide(entries, true, ci.principal(), objectTarget(row.id),
+                              return !decide(sources, true, ci.principal(), objectTarget(row.id),
                                              kPermissionRead)
                                           .allowed;
                             }),

@@ -60,7 +60,9 @@ const std::vector<std::string>& ClientInterface::operationNames() {
       "repoBeginTransaction", "repoEndTransaction", "releaseIdentityFilter",
       "listAuthorizations", "setAuthorization", "releaseAuthorizations", "listLogins",
       "releaseLoginList", "repoListIdentities", "repoListAuthorizations",
-      "repoSetAuthorization"};
+      "repoSetAuthorization", "newAct", "deleteAct", "applyAct", "removeAct",
+      "listActAttributes", "releaseAttributeList", "setActAttribute", "listActsById",
+      "repoListActs", "repoApplyAct", "repoRemoveAct"};
   return names;
 }
 
@@ -286,6 +288,12 @@ void ClientInterface::trackSecurityList(void* list, SecurityListKind kind) {
 
 bool ClientInterface::untrackSecurityList(void* list) {
   return list != nullptr && securityLists_.erase(list) != 0;
+}
+
+void ClientInterface::replaceActList(ActEntry* list) {
+  if (actList_ != nullptr && untrackSecurityList(actList_)) freeActList(*this, actList_);
+  actList_ = list;
+  trackSecurityList(list, SecurityListKind::kActs);
 }
 
 void ClientInterface::shutDown() {

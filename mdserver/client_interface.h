@@ -68,7 +68,9 @@ struct ReleaseSummary {
 
 // Security lists the interface hands out and takes back with their release members (or frees
 // when the interface is released).
-enum class SecurityListKind { kAuthorizations, kLogins };
+// The ACT list of repoListActs/listActsById is the interface's: freed by the next ACT listing of
+// the interface, or when the interface is released.
+enum class SecurityListKind { kAuthorizations, kLogins, kActs, kAttributes };
 
 class ClientInterface {
  public:
@@ -128,6 +130,8 @@ class ClientInterface {
   void trackSecurityList(void* list, SecurityListKind kind);
   // False when the list was not handed out by this interface (or was taken back already).
   bool untrackSecurityList(void* list);
+  // Keeps a new ACT list as the interface's current one, freeing the one before it.
+  void replaceActList(ActEntry* list);
   // Transactions begun through this interface (either route); see transaction_book.h.
   TransactionBook& transactions() { return transactions_; }
   // Attaches a result to an object (see ownership above), freeing one of the same kind and key.
@@ -154,6 +158,7 @@ class ClientInterface {
   Principal principal_;
   InterfacePool pool_;
   std::unordered_map<void*, SecurityListKind> securityLists_;
+  ActEntry* actList_ = nullptr;
   std::unordered_map<std::string, uint64_t> calls_;
   std::unordered_map<std::string, InjectedFault> faults_;
   InjectedFault firedOnce_;
@@ -179,6 +184,9 @@ MetadataInterface* openInterface(Repository& repository, const Credentials& cred
 // Frees a security list of this interface's pool (security_operations.cpp).
 void freeSecurityList(ClientInterface& ci, SecurityListKind kind, void* list);
 void freeIdentityList(ClientInterface& ci, IdentityEntry* list);
+// Template lists (template_operations.cpp); an attribute list may be a package's own.
+void freeActList(ClientInterface& ci, ActEntry* list);
+void freeAttributeList(ClientInterface& ci, AttributeEntry* list);
 
 // The object operation table every object of this server carries (member 12).
 void* const* objectOperationTableOfServer();

@@ -682,6 +682,7 @@ void installInterfaceMembers(MetadataInterface& abi) {
   abi.members[m::kServerVersion] = entry(&serverVersionOp);
   installTransactionMembers(abi);
   installSecurityMembers(abi);
+  installTemplateMembers(abi);
 }
 
 void* const* objectOperationTableOfServer() {

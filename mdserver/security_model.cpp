@@ -85,28 +85,38 @@ Outcome findAnyIdentity(SecurityStore& store, std::string_view idOrName, std::st
   return store.findIdentity(idOrName, type, out);
 }
 
-std::string levelReference(const AccessTarget& target, const std::string& level) {
-  if (level == target.id()) return {};
-  return "vqsobj:Repository\\" + level;
+std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
+                           const std::string& source) {
+  if (kind == DecisionLevel::Kind::kObjectTemplates ||
+      kind == DecisionLevel::Kind::kRepositoryTemplates) {
+    return source;
+  }
+  if (source == target.id()) return {};
+  return "vqsobj:Repository\\" + source;
 }
 
-Outcome listAuthorizations(SecurityStore& store, const EntrySource& entries,
+Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
                            std::string_view permission, std::vector<AuthorizationRow>& out) {
   out.clear();
   std::map<std::string, IdentityRecord> known;
-  const std::vector<std::string> levels = decisionLevels(target);
+  const std::vector<DecisionLevel> levels = decisionLevels(target, sources.applications);
   if (view != kViewEffective) {
-    for (const std::string& level : levels) {
-      const bool own = level == target.id();
+    for (const DecisionLevel& level : levels) {
+      const bool own = level.sources.size() == 1 && level.sources.front() == target.id() &&
+                       level.kind != DecisionLevel::Kind::kObjectTemplates &&
+                       level.kind != DecisionLevel::Kind::kRepositoryTemplates;
       if (!own && view == kViewExplicit) break;
-      for (const AccessEntry& entry : entries(level)) {
-        if (!permission.empty() && !equalNoCase(permission, entry.permission)) continue;
-        IdentityRecord identity = identityOf(store, entry.identityId, known);
-        if (!matchesFilter(identity, filter)) continue;
-        const int32_t code = (entry.grant ? kCodeGrant : kCodeDeny) + (own ? 0 : kCodeDerived);
-        out.push_back({std::move(identity), code, entry.permission, levelReference(target, level)});
+      for (const std::string& source : level.sources) {
+        for (const AccessEntry& entry : sources.entries(source)) {
+          if (!permission.empty() && !equalNoCase(permission, entry.permission)) continue;
+          IdentityRecord identity = identityOf(store, entry.identityId, known);
+          if (!matchesFilter(identity, filter)) continue;
+          const int32_t code = (entry.grant ? kCodeGrant : kCodeDeny) + (own ? 0 : kCodeDerived);
+          out.push_back({std::move(identity), code, entry.permission,
+                         levelReference(target, level.kind, source)});
+        }
       }
     }
     return Outcome::success();
@@ -123,10 +133,12 @@ Outcome listAuthorizations(SecurityStore& store, const EntrySource& entries,
       if (identity && seen.insert(identity->id).second) identities.push_back(*identity);
     }
   } else {
-    for (const std::string& level : levels) {
-      for (const AccessEntry& entry : entries(level)) {
-        if (seen.insert(entry.identityId).second) {
-          identities.push_back(identityOf(store, entry.identityId, known));
+    for (const DecisionLevel& level : levels) {
+      for (const std::string& source : level.sources) {
+        for (const AccessEntry& entry : sources.entries(source)) {
+          if (seen.insert(entry.identityId).second) {
+            identities.push_back(identityOf(store, entry.identityId, known));
+          }
         }
       }
     }
@@ -143,12 +155,12 @@ Outcome listAuthorizations(SecurityStore& store, const EntrySource& entries,
     const bool authenticated = identity.id != kEverybodyId;
     const Principal principal = principalOf(store, identity, authenticated);
     for (const std::string& name : permissions) {
-      const Decision decision = decide(entries, enforced, principal, target, name);
+      const Decision decision = decide(sources, enforced, principal, target, name);
       int32_t code = kCodeEffective;
       std::string source;
       if (decision.basis == Decision::Basis::kEntry) {
         code += decision.allowed ? kCodeGrant : kCodeDeny;
-        source = levelReference(target, decision.decidingLevel);
+        source = levelReference(target, decision.decidingKind, decision.decidingLevel);
       } else if (decision.allowed) {
         code += kCodeGrant;  // an open repository
       }

@@ -11,8 +11,9 @@
 // from as a reference the repository route accepts, "vqsobj:Repository\<identifier>".
 //
 // Views (flags of listAuthorizations / repoListAuthorizations):
-//   0  every explicit entry that bears on the target: its own (1, 2), then its repository's
-//      (17, 18; only for an object);
+//   0  every explicit entry that bears on the target: its own (1, 2), then, derived (17, 18),
+//      those of the templates applied to it, of its repository and of the templates applied to
+//      the repository; text Q of a template's entry is the template's identifier;
 //   1  the target's own explicit entries only;
 //   2  effective decisions: one entry per identity and permission, computed by the decision
 //      function (access_decision.h) for that identity with its groups and roles. The identities
@@ -72,10 +73,12 @@ struct AuthorizationRow {
   std::string source;      // text Q
 };
 
-// The reference of a level, as text Q shows it (blank for the target itself).
-std::string levelReference(const AccessTarget& target, const std::string& level);
+// The reference of the level an entry comes from, as text Q shows it: blank for the target
+// itself, the template's identifier for a template's entry, the repository reference otherwise.
+std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
+                           const std::string& source);
 
-Outcome listAuthorizations(SecurityStore& store, const EntrySource& entries,
+Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
                            std::string_view permission, std::vector<AuthorizationRow>& out);

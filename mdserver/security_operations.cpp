@@ -35,12 +35,14 @@
 #include "mdserver/access_guard.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/operation_dispatch.h"
+#include "mdserver/security_internal.h"
 #include "mdserver/security_model.h"
 #include "mdserver/status_codes.h"
+#include "mdserver/template_view.h"
 #include "mdserver/transactions.h"
 
 namespace mdserver {
-namespace {
+namespace security_detail {
 
 std::string_view view(const char* text, int32_t length) {
   if (!text || length <= 0) return {};
@@ -97,20 +99,25 @@ StatusCode stagingRecord(ClientInterface* ci, const TransactionHandle* handle,
                                                  "connection");
 }
 
-// The entries a transaction sees: the committed ones with its staged changes applied in order.
-EntrySource entriesSeenBy(ClientInterface* ci, const TransactionRecord* record) {
+// The entries and applications a transaction sees: the committed ones with its staged changes
+// applied in order.
+SecuritySources sourcesSeenBy(ClientInterface* ci, const TransactionRecord* record) {
   SecurityStore* store = &ci->repository().security();
-  return [store, record](const std::string& target) {
+  SecuritySources sources;
+  sources.entries = [store, record](const std::string& target) {
     std::vector<AccessEntry> entries;
     if (!store->entries(target, entries).ok()) entries.clear();
     if (!record) return entries;
     for (const AuthorizationChange& change : record->staged) {
+      using Kind = AuthorizationChange::Kind;
+      if (change.kind == Kind::kDeleteTemplate && change.templateId == target) entries.clear();
+      if (change.kind != Kind::kSet && change.kind != Kind::kRemove) continue;
       const AccessEntry& e = change.entry;
       if (e.target != target) continue;
       auto same = std::find_if(entries.begin(), entries.end(), [&](const AccessEntry& x) {
         return x.identityId == e.identityId && equalNoCase(x.permission, e.permission);
       });
-      if (change.kind == AuthorizationChange::Kind::kRemove) {
+      if (change.kind == Kind::kRemove) {
         if (same != entries.end()) entries.erase(same);
       } else if (same != entries.end()) {
         same->grant = e.grant;
@@ -120,13 +127,41 @@ EntrySource entriesSeenBy(ClientInterface* ci, const TransactionRecord* record) 
     }
     return entries;
   };
+  sources.applications = [store, record](const std::string& target) {
+    std::vector<std::string> applied;
+    if (!store->applications(target, applied).ok()) applied.clear();
+    if (!record) return applied;
+    for (const AuthorizationChange& change : record->staged) {
+      using Kind = AuthorizationChange::Kind;
+      const std::string& id = change.templateId;
+      auto found = std::find(applied.begin(), applied.end(), id);
+      if (change.kind == Kind::kApplyTemplate && change.target == target) {
+        if (found == applied.end()) applied.push_back(id);
+      } else if ((change.kind == Kind::kRemoveTemplate && change.target == target) ||
+                 change.kind == Kind::kDeleteTemplate) {
+        if (found != applied.end()) applied.erase(found);
+      }
+    }
+    return applied;
+  };
+  return sources;
 }
 
 // ---- targets ------------------------------------------------------------------------------------
 
 // What a reference text names (see listAuthorizations above); only what the principal may read.
-StatusCode targetOfReference(ClientInterface* ci, std::string_view text, AccessTarget* out) {
+StatusCode targetOfReference(ClientInterface* ci, const TransactionRecord* record,
+                             std::string_view text, AccessTarget* out) {
   text = trimmed(text);
+  if (!text.empty()) {
+    std::optional<TemplateRecord> found;
+    Outcome read = templateSeenBy(ci->repository().security(), record, text, found);
+    if (!read.ok()) return ci->fail(read);
+    if (found) {
+      *out = AccessTarget{found->repositoryId, found->id, true};
+      return kStatusOk;
+    }
+  }
   if (text.empty()) {
     auto repository = ci->repository().repositoryByReference("");
     if (!repository) return ci->fail(kStatusUnknownRepository, "the repository has no repositories");
@@ -171,6 +206,11 @@ bool copyInto(InterfacePool& pool, TextPair& pair, const std::string& text) {
   pair.length = static_cast<int32_t>(text.size());
   return pair.text != nullptr;
 }
+
+}  // namespace security_detail
+
+namespace {
+using namespace security_detail;
 
 IdentityEntry* identityEntry(InterfacePool& pool, const IdentityRecord& identity, bool withFourth) {
   auto* entry = static_cast<IdentityEntry*>(pool.allocate(sizeof(IdentityEntry)));
@@ -257,7 +297,7 @@ StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transact
                     "listAuthorizations: view " + std::to_string(flags) + " is none of 0, 1, 2");
   }
   std::vector<AuthorizationRow> rows;
-  Outcome outcome = listAuthorizations(ci->repository().security(), entriesSeenBy(ci, record),
+  Outcome outcome = listAuthorizations(ci->repository().security(), sourcesSeenBy(ci, record),
                                        target, flags, filter, trimmed(permission), rows);
   if (!outcome.ok()) return ci->fail(outcome);
   return buildAuthorizations(ci, rows, out);
@@ -274,10 +314,12 @@ StatusCode setAuthorizationOn(ClientInterface* ci, TransactionHandle* transactio
   AccessTarget target = routeTarget;
   std::string_view named = trimmed(view(request->condition, request->conditionLength));
   if (!named.empty()) {
-    status = targetOfReference(ci, named, &target);
+    status = targetOfReference(ci, record, named, &target);
     if (status != kStatusOk) return status;
   }
-  status = require(*ci, target, kPermissionAdminister, kStatusAdministerDenied, "setAuthorization");
+  // A template's entries are changed by those who administer its repository.
+  const AccessTarget guarded = target.isTemplate ? repositoryTarget(target.repositoryId) : target;
+  status = require(*ci, guarded, kPermissionAdminister, kStatusAdministerDenied, "setAuthorization");
   if (status != kStatusOk) return status;
   const IdentityPairRecord& identity = *request->identity;
   AuthorizationChange change;
@@ -311,7 +353,10 @@ StatusCode listAuthorizationsOp(MetadataInterface* md, TransactionHandle* transa
   *out = nullptr;
   return dispatch(ci, "listAuthorizations", [&]() -> StatusCode {
     AccessTarget target;
-    StatusCode status = targetOfReference(ci, view(reference, length), &target);
+    TransactionRecord* record = nullptr;
+    StatusCode status = stagingRecord(ci, transaction, &record);
+    if (status != kStatusOk) return status;
+    status = targetOfReference(ci, record, view(reference, length), &target);
     if (status != kStatusOk) return status;
     return listAuthorizationsOn(ci, transaction, target, flags, items,
                                 view(permission, permissionLength), out);
@@ -478,6 +523,12 @@ void freeSecurityList(ClientInterface& ci, SecurityListKind kind, void* list) {
       break;
     case SecurityListKind::kLogins:
       freeLoginList(ci, static_cast<LoginEntry*>(list));
+      break;
+    case SecurityListKind::kActs:
+      freeActList(ci, static_cast<ActEntry*>(list));
+      break;
+    case SecurityListKind::kAttributes:
+      freeAttributeList(ci, static_cast<AttributeEntry*>(list));
       break;
   }
 }

@@ -1,6 +1,8 @@
 // Import and export of the seed file's security section; format in security_seed.h.
 #include "mdserver/security_seed.h"
 
+#include <map>
+
 #include "mdserver/authentication.h"
 #include "mdserver/security_model.h"
 #include "mdserver/sqlite_security_store.h"
@@ -20,6 +22,79 @@ std::string textAt(const Json& object, const char* key, const std::string& point
   }
   if (!found->is_string()) throw SeedProblem{pointer + "/" + key, "expected a string"};
   return found->get<std::string>();
+}
+
+}  // namespace
+
+namespace {
+
+// "templates": [{"id": "A0000001.T0000001", "attributes": {"Name": "...", ...},
+//                 "authorizations": [{"identity": ..., "permission": ..., "decision": ...}],
+//                 "appliedTo": ["<repository or object identifier>", ...]}]
+// The repository is the identifier's first eight characters.
+void importTemplates(SqliteSecurityStore& store, const Json& section, const std::string& base,
+                     const std::function<bool(std::string_view)>& targetExists) {
+  auto templates = section.find("templates");
+  if (templates == section.end()) return;
+  if (!templates->is_array()) throw SeedProblem{base + "/templates", "expected an array"};
+  for (size_t i = 0; i < templates->size(); ++i) {
+    const std::string at = base + "/templates/" + std::to_string(i);
+    const Json& entry = (*templates)[i];
+    if (!entry.is_object()) throw SeedProblem{at, "expected an object"};
+    TemplateRecord record;
+    record.id = textAt(entry, "id", at, true);
+    const bool digits = record.id.size() == 17 && record.id.compare(8, 2, ".T") == 0 &&
+                        record.id.find_first_not_of("0123456789", 10) == std::string::npos;
+    if (!digits) {
+      throw SeedProblem{at + "/id", "expected <repository>.T<7 digits>, e.g. A0000001.T0000001"};
+    }
+    record.repositoryId = record.id.substr(0, 8);
+    if (!targetExists(record.repositoryId)) {
+      throw SeedProblem{at + "/id", "no repository '" + record.repositoryId + "'"};
+    }
+    if (auto attributes = entry.find("attributes"); attributes != entry.end()) {
+      if (!attributes->is_object()) throw SeedProblem{at + "/attributes", "expected an object"};
+      for (const auto& [name, value] : attributes->items()) {
+        if (!value.is_string()) throw SeedProblem{at + "/attributes/" + name, "expected a text"};
+        record.attributes.emplace_back(name, value.get<std::string>());
+      }
+    }
+    if (record.name().empty()) throw SeedProblem{at + "/attributes", "a template needs a Name"};
+    store.addTemplate(record);
+    if (auto entries = entry.find("authorizations"); entries != entry.end()) {
+      if (!entries->is_array()) throw SeedProblem{at + "/authorizations", "expected an array"};
+      for (size_t k = 0; k < entries->size(); ++k) {
+        const std::string where = at + "/authorizations/" + std::to_string(k);
+        const Json& grant = (*entries)[k];
+        if (!grant.is_object()) throw SeedProblem{where, "expected an object"};
+        const std::string decision = textAt(grant, "decision", where, true);
+        if (decision != "grant" && decision != "deny") {
+          throw SeedProblem{where + "/decision", "expected \"grant\" or \"deny\""};
+        }
+        AuthorizationChange change;
+        Outcome prepared = prepareChange(
+            store, textAt(grant, "identity", where, true), "",
+            decision == "grant" ? kGrantCodeGrant : kGrantCodeDeny,
+            textAt(grant, "permission", where, true),
+            AccessTarget{record.repositoryId, record.id, true}, change);
+        if (!prepared.ok()) throw SeedProblem{where, prepared.message};
+        store.addEntry(change.entry);
+      }
+    }
+    if (auto applied = entry.find("appliedTo"); applied != entry.end()) {
+      if (!applied->is_array()) throw SeedProblem{at + "/appliedTo", "expected an array"};
+      for (size_t k = 0; k < applied->size(); ++k) {
+        const std::string where = at + "/appliedTo/" + std::to_string(k);
+        if (!(*applied)[k].is_string()) throw SeedProblem{where, "expected an identifier"};
+        const std::string target = (*applied)[k].get<std::string>();
+        if (!targetExists(target) || target.compare(0, 8, record.repositoryId) != 0) {
+          throw SeedProblem{where, "no repository or object '" + target + "' in repository " +
+                                       record.repositoryId};
+        }
+        store.addApplication(record.id, target);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -126,6 +201,7 @@ void importSecuritySection(SqliteSecurityStore& store, const Json& section,
       store.addEntry(change.entry);
     }
   }
+  importTemplates(store, section, base, targetExists);
 }
 
 Json exportSecuritySection(SqliteSecurityStore& store) {
@@ -155,13 +231,35 @@ Json exportSecuritySection(SqliteSecurityStore& store) {
     }
     section["logins"] = std::move(list);
   }
+  const std::vector<TemplateRecord> allTemplates = store.allTemplates();
+  std::map<std::string, Json> templateEntries;
+  for (const TemplateRecord& record : allTemplates) templateEntries[record.id] = Json::array();
   Json entries = Json::array();
   for (const AccessEntry& entry : store.allEntries()) {
+    if (auto own = templateEntries.find(entry.target); own != templateEntries.end()) {
+      own->second.push_back({{"identity", entry.identityId}, {"permission", entry.permission},
+                             {"decision", entry.grant ? "grant" : "deny"}});
+      continue;
+    }
     entries.push_back({{"target", entry.target}, {"identity", entry.identityId},
                        {"permission", entry.permission},
                        {"decision", entry.grant ? "grant" : "deny"}});
   }
   if (!entries.empty()) section["authorizations"] = std::move(entries);
+  std::vector<std::pair<std::string, std::string>> applications = store.allApplications();
+  Json templates = Json::array();
+  for (const TemplateRecord& record : allTemplates) {
+    Json attributes = Json::object();
+    for (const auto& [name, value] : record.attributes) attributes[name] = value;
+    Json applied = Json::array();
+    for (const auto& [id, target] : applications) {
+      if (id == record.id) applied.push_back(target);
+    }
+    templates.push_back({{"id", record.id}, {"attributes", std::move(attributes)},
+                         {"authorizations", std::move(templateEntries[record.id])},
+                         {"appliedTo", std::move(applied)}});
+  }
+  if (!templates.empty()) section["templates"] = std::move(templates);
   if (section.empty()) return nullptr;
   return section;
 }

@@ -9,7 +9,10 @@
 //                 "owner": "<identity identifier>", "domain": "DefaultAuth"}],
 //     "authorizations": [{"target": "<repository or object identifier>",
 //                         "identity": "<identity identifier or name>", "permission": "Read",
-//                         "decision": "grant" | "deny"}]
+//                         "decision": "grant" | "deny"}],
+//     "templates": [{"id": "<repository>.T<7 digits>", "attributes": {"Name": "...", ...},
+//                    "authorizations": [{"identity": ..., "permission": ..., "decision": ...}],
+//                    "appliedTo": ["<repository or object identifier of that repository>"]}]
 //   }
 // A clear "password" is hashed at once and never stored; the export writes "passwordHash" only.
 // A section without authorizations leaves the repository open (access_decision.h, rule 2).

@@ -42,7 +42,17 @@ class SecurityStore {
   virtual Outcome permissions(std::vector<std::string>& out) = 0;
   // Entries on one target, in the order they were set.
   virtual Outcome entries(std::string_view target, std::vector<AccessEntry>& out) = 0;
+  // Every kind of change (security_types.h), all of them or none.
   virtual Outcome apply(const std::vector<AuthorizationChange>& changes) = 0;
+
+  // Templates of one repository in identifier order; one template by identifier or name
+  // (letter case aside; first in identifier order).
+  virtual Outcome templates(std::string_view repositoryId, std::vector<TemplateRecord>& out) = 0;
+  virtual Outcome findTemplate(std::string_view idOrName, std::optional<TemplateRecord>& out) = 0;
+  // Identifiers of the templates applied to a target, in the order they were applied.
+  virtual Outcome applications(std::string_view target, std::vector<std::string>& out) = 0;
+  // The largest template number used in a repository (0: none), for new identifiers.
+  virtual Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
 
   virtual Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) = 0;
   virtual Outcome logins(std::vector<LoginRecord>& out) = 0;  // user id order

@@ -7,10 +7,13 @@
 // kAuthenticatedId for every connection that logged in.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace mdserver {
@@ -49,11 +52,50 @@ struct AccessEntry {
   bool operator==(const AccessEntry&) const = default;
 };
 
-// A change of one explicit entry: set (grant or deny) or remove.
+inline constexpr std::string_view kTemplateType = "AccessControlTemplate";
+inline constexpr std::string_view kTemplateNameAttribute = "Name";
+inline constexpr std::string_view kTemplateDescriptionAttribute = "Description";
+
+// An access control template: an object of type AccessControlTemplate of one repository, with
+// its own grant and deny entries (AccessEntry whose target is the template's identifier) and
+// attributes, Name and Description first. It is applied to repositories and objects
+// (applications).
+struct TemplateRecord {
+  std::string id;            // 17 characters, "<repository>.T<7 digits>"
+  std::string repositoryId;
+  std::vector<std::pair<std::string, std::string>> attributes;  // Name, Description, others
+  std::string attribute(std::string_view name) const {
+    for (const auto& [key, value] : attributes) {
+      if (key.size() == name.size() &&
+          std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          })) {
+        return value;
+      }
+    }
+    return {};
+  }
+  std::string name() const { return attribute(kTemplateNameAttribute); }
+  std::string description() const { return attribute(kTemplateDescriptionAttribute); }
+};
+
+// One change of the security model, staged in a transaction or applied at once:
+//   kSet, kRemove              an explicit entry (for kRemove, grant is ignored);
+//   kCreateTemplate            the template `templateRecord` (id, repository, attributes);
+//   kDeleteTemplate            the template `templateId`, its entries and its applications;
+//   kSetTemplateAttribute      attribute `attribute` of `templateId` (an empty value removes an
+//                              attribute other than Name);
+//   kApplyTemplate, kRemoveTemplate  the application of `templateId` to `target`.
 struct AuthorizationChange {
-  enum class Kind { kSet, kRemove };
+  enum class Kind { kSet, kRemove, kCreateTemplate, kDeleteTemplate, kSetTemplateAttribute,
+                    kApplyTemplate, kRemoveTemplate };
   Kind kind = Kind::kSet;
-  AccessEntry entry;        // for kRemove, grant is ignored
+  AccessEntry entry;
+  TemplateRecord templateRecord;
+  std::string templateId;
+  std::pair<std::string, std::string> attribute;
+  std::string target;
 };
 
 // A login as stored. passwordHash never leaves the security model: listings copy the other

@@ -1,6 +1,9 @@
 // The SQLite security store; contract in security_store.h and sqlite_security_store.h.
 #include "mdserver/sqlite_security_store.h"
 
+#include <cctype>
+#include <string>
+
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
@@ -27,9 +30,36 @@ CREATE TABLE IF NOT EXISTS logins(
   password_hash TEXT NOT NULL,
   owner TEXT NOT NULL,
   domain TEXT NOT NULL DEFAULT '') WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS templates(
+  id TEXT PRIMARY KEY,
+  repository TEXT NOT NULL,
+  number INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS template_attributes(
+  position INTEGER PRIMARY KEY,
+  template TEXT NOT NULL,
+  name TEXT NOT NULL COLLATE NOCASE,
+  value TEXT NOT NULL,
+  UNIQUE(template, name));
+CREATE TABLE IF NOT EXISTS template_applications(
+  position INTEGER PRIMARY KEY,
+  template TEXT NOT NULL,
+  target TEXT NOT NULL,
+  UNIQUE(template, target));
+CREATE INDEX IF NOT EXISTS template_applications_target ON template_applications(target);
 )sql";
 
 constexpr const char* kIdentityTypes = "('Person', 'IdentityGroup', 'Role')";
+
+bool sqliteNoCaseEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 template <typename Body>
 Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
@@ -150,15 +180,21 @@ Outcome SqliteSecurityStore::apply(const std::vector<AuthorizationChange>& chang
     Transaction transaction(db_);
     for (const AuthorizationChange& change : changes) {
       const AccessEntry& e = change.entry;
-      if (change.kind == AuthorizationChange::Kind::kRemove) {
-        Statement(db_, "DELETE FROM authorizations WHERE target = ? AND identity = ? AND "
-                       "permission = ?")
-            .bind(1, e.target)
-            .bind(2, e.identityId)
-            .bind(3, e.permission)
-            .run();
-      } else {
-        addEntry(e);
+      switch (change.kind) {
+        case AuthorizationChange::Kind::kRemove:
+          Statement(db_, "DELETE FROM authorizations WHERE target = ? AND identity = ? AND "
+                         "permission = ?")
+              .bind(1, e.target)
+              .bind(2, e.identityId)
+              .bind(3, e.permission)
+              .run();
+          break;
+        case AuthorizationChange::Kind::kSet:
+          addEntry(e);
+          break;
+        default:
+          applyTemplateChange(change);
+          break;
       }
     }
     transaction.commit();
@@ -182,6 +218,161 @@ Outcome SqliteSecurityStore::logins(std::vector<LoginRecord>& out) {
                      "user_id COLLATE NOCASE");
     while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.text(3), s.text(4)});
   });
+}
+
+void SqliteSecurityStore::addTemplate(const TemplateRecord& record) {
+  const int64_t number = std::stoll(record.id.substr(10));
+  Statement(db_, "INSERT INTO templates(id, repository, number) VALUES(?, ?, ?)")
+      .bind(1, record.id)
+      .bind(2, record.repositoryId)
+      .bind(3, number)
+      .run();
+  for (const auto& [name, value] : record.attributes) setTemplateAttribute(record.id, name, value);
+}
+
+void SqliteSecurityStore::setTemplateAttribute(std::string_view id, std::string_view name,
+                                               std::string_view value) {
+  if (value.empty() && !(name.size() == 4 && sqliteNoCaseEqual(name, kTemplateNameAttribute))) {
+    Statement(db_, "DELETE FROM template_attributes WHERE template = ? AND name = ?")
+        .bind(1, id)
+        .bind(2, name)
+        .run();
+    return;
+  }
+  Statement(db_, "INSERT INTO template_attributes(template, name, value) VALUES(?, ?, ?) ON "
+                 "CONFLICT(template, name) DO UPDATE SET value = excluded.value")
+      .bind(1, id)
+      .bind(2, name)
+      .bind(3, value)
+      .run();
+}
+
+void SqliteSecurityStore::addApplication(std::string_view id, std::string_view target) {
+  Statement(db_, "INSERT OR IGNORE INTO template_applications(template, target) VALUES(?, ?)")
+      .bind(1, id)
+      .bind(2, target)
+      .run();
+}
+
+void SqliteSecurityStore::applyTemplateChange(const AuthorizationChange& change) {
+  using Kind = AuthorizationChange::Kind;
+  const std::string& id = change.templateId;
+  switch (change.kind) {
+    case Kind::kCreateTemplate:
+      addTemplate(change.templateRecord);
+      break;
+    case Kind::kDeleteTemplate:
+      for (const char* sql : {"DELETE FROM templates WHERE id = ?",
+                              "DELETE FROM template_attributes WHERE template = ?",
+                              "DELETE FROM template_applications WHERE template = ?",
+                              "DELETE FROM authorizations WHERE target = ?"}) {
+        Statement(db_, sql).bind(1, id).run();
+      }
+      break;
+    case Kind::kSetTemplateAttribute:
+      setTemplateAttribute(id, change.attribute.first, change.attribute.second);
+      break;
+    case Kind::kApplyTemplate:
+      addApplication(id, change.target);
+      break;
+    case Kind::kRemoveTemplate:
+      Statement(db_, "DELETE FROM template_applications WHERE template = ? AND target = ?")
+          .bind(1, id)
+          .bind(2, change.target)
+          .run();
+      break;
+    default:
+      break;
+  }
+}
+
+Outcome SqliteSecurityStore::templates(std::string_view repositoryId,
+                                       std::vector<TemplateRecord>& out) {
+  out.clear();
+  return guarded(mutex_, [&] {
+    Statement s(db_, "SELECT id FROM templates WHERE repository = ? ORDER BY id");
+    s.bind(1, repositoryId);
+    std::vector<std::string> ids;
+    while (s.step()) ids.push_back(s.text(0));
+    for (const std::string& id : ids) out.push_back(readTemplate(id, repositoryId));
+  });
+}
+
+TemplateRecord SqliteSecurityStore::readTemplate(std::string_view id,
+                                                 std::string_view repositoryId) {
+  TemplateRecord record{std::string(id), std::string(repositoryId), {}};
+  // Name and Description first, then the others in the order they were first set.
+  Statement s(db_, "SELECT name, value FROM template_attributes WHERE template = ? ORDER BY "
+                   "CASE lower(name) WHEN 'name' THEN 0 WHEN 'description' THEN 1 ELSE 2 END, "
+                   "position");
+  s.bind(1, id);
+  while (s.step()) record.attributes.emplace_back(s.text(0), s.text(1));
+  return record;
+}
+
+Outcome SqliteSecurityStore::findTemplate(std::string_view idOrName,
+                                          std::optional<TemplateRecord>& out) {
+  out.reset();
+  return guarded(mutex_, [&] {
+    std::string id;
+    std::string repository;
+    {
+      Statement s(db_, "SELECT id, repository FROM templates WHERE id = ?");
+      s.bind(1, idOrName);
+      if (s.step()) {
+        id = s.text(0);
+        repository = s.text(1);
+      }
+    }
+    if (id.empty()) {
+      Statement s(db_, "SELECT t.id, t.repository FROM templates t JOIN template_attributes a ON "
+                       "a.template = t.id WHERE a.name = 'Name' AND a.value = ? COLLATE NOCASE "
+                       "ORDER BY t.id LIMIT 1");
+      s.bind(1, idOrName);
+      if (s.step()) {
+        id = s.text(0);
+        repository = s.text(1);
+      }
+    }
+    if (!id.empty()) out = readTemplate(id, repository);
+  });
+}
+
+Outcome SqliteSecurityStore::applications(std::string_view target, std::vector<std::string>& out) {
+  out.clear();
+  return guarded(mutex_, [&] {
+    Statement s(db_, "SELECT template FROM template_applications WHERE target = ? ORDER BY "
+                     "position");
+    s.bind(1, target);
+    while (s.step()) out.push_back(s.text(0));
+  });
+}
+
+Outcome SqliteSecurityStore::lastTemplateNumber(std::string_view repositoryId, int64_t& out) {
+  out = 0;
+  return guarded(mutex_, [&] {
+    Statement s(db_, "SELECT coalesce(max(number), 0) FROM templates WHERE repository = ?");
+    s.bind(1, repositoryId);
+    if (s.step()) out = s.integer(0);
+  });
+}
+
+std::vector<std::pair<std::string, std::string>> SqliteSecurityStore::allApplications() {
+  std::vector<std::pair<std::string, std::string>> out;
+  Statement s(db_, "SELECT template, target FROM template_applications ORDER BY position");
+  while (s.step()) out.emplace_back(s.text(0), s.text(1));
+  return out;
+}
+
+std::vector<TemplateRecord> SqliteSecurityStore::allTemplates() {
+  std::vector<TemplateRecord> out;
+  std::vector<std::pair<std::string, std::string>> ids;
+  {
+    Statement s(db_, "SELECT id, repository FROM templates ORDER BY id");
+    while (s.step()) ids.emplace_back(s.text(0), s.text(1));
+  }
+  for (const auto& [id, repository] : ids) out.push_back(readTemplate(id, repository));
+  return out;
 }
 
 void SqliteSecurityStore::setSetting(std::string_view name, std::string_view value) {

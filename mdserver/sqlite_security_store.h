@@ -30,6 +30,10 @@ class SqliteSecurityStore final : public SecurityStore {
   Outcome apply(const std::vector<AuthorizationChange>& changes) override;
   Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) override;
   Outcome logins(std::vector<LoginRecord>& out) override;
+  Outcome templates(std::string_view repositoryId, std::vector<TemplateRecord>& out) override;
+  Outcome findTemplate(std::string_view idOrName, std::optional<TemplateRecord>& out) override;
+  Outcome applications(std::string_view target, std::vector<std::string>& out) override;
+  Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
 
   // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
   // StorageError.
@@ -44,8 +48,15 @@ class SqliteSecurityStore final : public SecurityStore {
   std::vector<PermissionRow> permissionRows();
   std::vector<std::pair<std::string, std::string>> settings();
   std::vector<AccessEntry> allEntries();
+  void addTemplate(const TemplateRecord& record);
+  void addApplication(std::string_view templateId, std::string_view target);
+  std::vector<TemplateRecord> allTemplates();
+  std::vector<std::pair<std::string, std::string>> allApplications();  // (template, target)
 
  private:
+  void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
+  void applyTemplateChange(const AuthorizationChange& change);
+  TemplateRecord readTemplate(std::string_view id, std::string_view repositoryId);
   SqliteDatabase& db_;
   std::recursive_mutex& mutex_;
 };

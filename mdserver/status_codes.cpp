@@ -28,6 +28,10 @@ const char* statusText(StatusCode status) {
     case kStatusUnknownIdentity: return "unknown identity";
     case kStatusUnknownPermission: return "unknown permission";
     case kStatusQueryTooCostly: return "the query needs more work than the repository allows";
+    case kStatusUnknownTemplate: return "unknown access control template";
+    case kStatusTemplateApplied: return "the template is applied there already";
+    case kStatusTemplateNotApplied: return "the template is not applied there";
+    case kStatusTemplateNeedsName: return "an access control template needs a name";
     case kStatusMalformedPath: return "malformed folder path";
     case kStatusUnknownRepository: return "unknown repository";
     default: return "unknown status";

@@ -29,6 +29,10 @@ inline constexpr StatusCode kStatusAdministerDenied = 0x80172154u;   // security
 inline constexpr StatusCode kStatusUnknownIdentity = 0x80172155u;    // setAuthorization identity
 inline constexpr StatusCode kStatusUnknownPermission = 0x80172156u;  // permission not defined
 inline constexpr StatusCode kStatusQueryTooCostly = 0x801720FAu;    // query over its work limit
+inline constexpr StatusCode kStatusUnknownTemplate = 0x80172157u;    // no such template
+inline constexpr StatusCode kStatusTemplateApplied = 0x80172158u;    // applied there already
+inline constexpr StatusCode kStatusTemplateNotApplied = 0x80172159u; // remove: not applied there
+inline constexpr StatusCode kStatusTemplateNeedsName = 0x8017215Au;  // newAct/rename without a name
 inline constexpr StatusCode kStatusMalformedPath = 0x80172131u;      // findByPath: bad folder path
 inline constexpr StatusCode kStatusUnknownRepository = 0x80172132u;  // no such repository
 

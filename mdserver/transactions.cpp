@@ -247,8 +247,12 @@ void* securitySlot(int slot) {
       return reinterpret_cast<void*>(&repoBeginTransactionOp);
     case object_op::kRepoEndTransaction:
       return reinterpret_cast<void*>(&repoEndTransactionOp);
+    case object_op::kRepoListActs:
+    case object_op::kRepoApplyAct:
+    case object_op::kRepoRemoveAct:
+      return templateOperationSlot(slot);
     default:
-      return refusalSlot<kStatusNotServed>(slot);  // templates
+      return refusalSlot<kStatusNotServed>(slot);
   }
 }
 

@@ -40,8 +40,10 @@ void installTransactionMembers(MetadataInterface& abi);
 
 // Slots 12..19 of ordinary objects and repository handles alike: identities and transactions
 // act on the object's repository, authorizations on the object (or the repository, through a
-// handle). The template slots 13, 15 and 16 refuse with kStatusNotServed.
+// handle). The template slots 13, 15 and 16 are those of template_operations.cpp.
 void* securitySlot(int slot);
+void* templateOperationSlot(int slot);
+void installTemplateMembers(MetadataInterface& abi);
 // The served security slots 12, 14 and 17 (security_operations.cpp).
 void* securityOperationSlot(int slot);
 void installSecurityMembers(MetadataInterface& abi);

@@ -406,6 +406,7 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_register(L, "calls", calls);
   lua_register(L, "pool", pool);
   lua_register(L, "newsession", newsession);
+  openAccessBinding(L, context);
 
   for (const auto& library : context.host->libraries()) {
     for (const auto& function : library->functions()) {

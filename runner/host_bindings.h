@@ -15,6 +15,7 @@
 #include <lua.hpp>
 
 #include "host/reference_host.h"
+#include "mdserver/access_explanation.h"
 
 namespace runner {
 
@@ -36,7 +37,15 @@ struct ScriptContext {
   // newsession{user=..., password=...}: the session's interfaces act for that user.
   std::function<void(HostSession* session, const std::string& user, const std::string& password)>
       connectAs;
+  // access(objectUri, permission [, identity]) (access_binding.cpp).
+  std::function<bool(HostSession* session, const std::string& object,
+                     const std::string& permission, const std::string& identity,
+                     mdserver::AccessExplanation& out, std::string* error)>
+      explain;
 };
+
+// Installs access() (access_binding.cpp).
+void openAccessBinding(lua_State* L, ScriptContext& context);
 
 // Installs the globals listed above for every function of every library loaded in the host.
 void openHostBindings(lua_State* L, ScriptContext& context);

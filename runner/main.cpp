@@ -11,11 +11,13 @@
 #include "runner/command_line.h"
 #include "runner/inspect.h"
 #include "runner/program_session.h"
+#include "runner/access_command.h"
 #include "runner/repository_commands.h"
 #include "runner/version_report.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv, argv + argc);
+  if (arguments.size() > 1 && arguments[1] == "access") return runner::accessCommand(arguments);
   const runner::ParseResult parsed = runner::parseCommandLine(arguments);
   if (!parsed.commandLine) {
     std::cerr << "mdhost: " << parsed.error << "\n(mdhost --help shows the usage)\n";

@@ -312,6 +312,11 @@ int runProgram(const CommandLine& line) {
                                       const std::string& password) {
       repository->connectAs(session, user, password);
     };
+    context.explain = [&repository](HostSession* session, const std::string& object,
+                                    const std::string& permission, const std::string& identity,
+                                    mdserver::AccessExplanation& out, std::string* error) {
+      return repository->explain(session, object, permission, identity, out, error);
+    };
     try {
       context.session = host.newSession(host.topSession(), kProgramContext);
     } catch (const std::exception& failure) {

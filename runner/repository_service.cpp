@@ -210,6 +210,23 @@ void RepositoryService::setFaultHooks(std::function<bool()> allocation,
   impl_->operationFault = std::move(operation);
 }
 
+bool RepositoryService::explain(HostSession* session, const std::string& object,
+                                const std::string& permission, const std::string& identity,
+                                mdserver::AccessExplanation& out, std::string* error) {
+  const auto [credentials, login] = impl_->loginFor(session);
+  if (!login->outcome.ok()) {
+    *error = "the login failed: " + login->outcome.message;
+    return false;
+  }
+  const mdserver::Outcome explained = mdserver::explainAccess(
+      *impl_->repository, login->principal, object, permission, identity, out);
+  if (!explained.ok()) {
+    *error = explained.message;
+    return false;
+  }
+  return true;
+}
+
 Accounting RepositoryService::accounting() {
   Impl* impl = impl_.get();
   Accounting accounting;

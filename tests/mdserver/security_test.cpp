@@ -174,8 +174,10 @@ TEST_F(SecurityTest, DecisionsNameWhatDecidedAndWhatItOverrode) {
   ASSERT_TRUE(ada.decidingEntry);
   EXPECT_EQ(ada.decidingEntry->identityId, "A0000001.GROUP001");
   EXPECT_EQ(ada.decidingLevel, "A0000001.TABLE003");
-  // The administrators' grant on the object and Everybody's on the repository lost.
-  EXPECT_EQ(ada.overridden.size(), 3u);
+  // The administrators' grant on the object, Everybody's and the administrators' on the
+  // repository, and Authenticated's from the repository's template "Repository Defaults" lost.
+  EXPECT_EQ(ada.overridden.size(), 4u);
+  EXPECT_EQ(ada.overridden.back().target, "A0000001.T0000001");
   Decision chen = decide(store, principalOfUser("chen", "chen.pass"), ledger, "Read");
   EXPECT_TRUE(chen.allowed);
   EXPECT_EQ(chen.decidingLevel, "A0000001.TABLE003");  // the object's own entry first

@@ -241,22 +241,4 @@ TEST_P(PackageTest, RegistrationAllocatorFailureRaisesOutOfMemory) {
 INSTANTIATE_TEST_SUITE_P(BothLibraries, PackageTest, ::testing::ValuesIn(kPackages),
                          [](const auto& info) { return std::string(info.param.moduleName); });
 
-TEST(NotBuiltFunctions, SayTheyAreNotBuiltAndDeliverTheMissingValue) {
-  refhost::ReferenceHost host(quietConfig());
-  host.load(libraryPath("secfuncs.so"));
-  refhost::CharacterVariable transaction(40);
-  std::vector<refhost::Argument> args = {refhost::Argument::literal("A5"),
-                                         refhost::Argument::literal("ACT"),
-                                         refhost::Argument::numeric(0)};
-  // METASEC_DELACT is a later piece of work; until then it must not pretend.
-  std::vector<refhost::Argument> two(args.begin(), args.begin() + 2);
-  const auto result = host.call(nullptr, "METASEC_DELACT", two);
-  EXPECT_TRUE(refhost::isMissingValue(result.numericValue));
-  bool logged = false;
-  for (const auto& line : host.logTexts()) {
-    logged = logged || line.find("METASEC_DELACT is not built yet") != std::string::npos;
-  }
-  EXPECT_TRUE(logged);
-}
-
 }  // namespace

@@ -1,0 +1,32 @@
+// Helpers the security operations share between their files (security_operations.cpp,
+// template_operations.cpp): texts of the interface, targets of references and objects, the
+// transaction a handle names and what it sees.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "mdserver/access_decision.h"
+#include "mdserver/client_interface.h"
+#include "mdserver/transaction_book.h"
+
+namespace mdserver::security_detail {
+
+std::string_view view(const char* text, int32_t length);
+std::string_view trimmed(std::string_view text);
+bool equalNoCase(std::string_view a, std::string_view b);
+std::string_view identifierOf(const MetadataObject* object);
+ClientInterface* ownerOf(const MetadataObject* object);
+// A repository handle's repository, or an ordinary object.
+AccessTarget targetOfObject(const MetadataObject* object);
+// The open transaction a handle names (null for no handle); an ended or unknown text fails.
+StatusCode stagingRecord(ClientInterface* ci, const TransactionHandle* handle,
+                         TransactionRecord** out);
+SecuritySources sourcesSeenBy(ClientInterface* ci, const TransactionRecord* record);
+// What a reference names: blank = the default repository, a repository reference, a template
+// (identifier or name, as the transaction sees it), an object identifier or any object URI.
+StatusCode targetOfReference(ClientInterface* ci, const TransactionRecord* record,
+                             std::string_view text, AccessTarget* out);
+bool copyInto(InterfacePool& pool, TextPair& pair, const std::string& text);
+
+}  // namespace mdserver::security_detail
