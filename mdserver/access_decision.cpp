@@ -5,17 +5,9 @@
 #include <cctype>
 #include <deque>
 
+#include "mdserver/ascii_case.h"
+
 namespace mdserver {
-namespace {
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-}  // namespace
 
 std::vector<DecisionLevel> decisionLevels(const AccessTarget& target,
                                           const ApplicationSource& applications) {

@@ -5,21 +5,12 @@
 #include <cstddef>
 #include <utility>
 
+#include "mdserver/ascii_case.h"
+
 namespace mdserver {
 namespace {
 
 constexpr std::string_view kScheme = "vqsobj";
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool isNameChar(char c) {

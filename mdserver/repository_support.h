@@ -9,18 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "mdserver/ascii_case.h"
 #include "mdserver/repository.h"
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
 namespace mdserver::repository_support {
 
-inline bool equalNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
+using ::mdserver::equalNoCase;
 
 inline Outcome failure(StatusCode status, std::string message) {
   return {status, std::move(message)};

@@ -6,17 +6,11 @@
 #include <map>
 #include <set>
 
+#include "mdserver/ascii_case.h"
 #include "mdserver/status_codes.h"
 
 namespace mdserver {
 namespace {
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && equalNoCase(text.substr(0, prefix.size()), prefix);

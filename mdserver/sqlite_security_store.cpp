@@ -4,6 +4,7 @@
 #include <cctype>
 #include <string>
 
+#include "mdserver/ascii_case.h"
 #include "mdserver/sqlite_database.h"
 #include "mdserver/status_codes.h"
 
@@ -49,17 +50,6 @@ CREATE INDEX IF NOT EXISTS template_applications_target ON template_applications
 )sql";
 
 constexpr const char* kIdentityTypes = "('Person', 'IdentityGroup', 'Role')";
-
-bool sqliteNoCaseEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 template <typename Body>
 Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
@@ -232,7 +222,7 @@ void SqliteSecurityStore::addTemplate(const TemplateRecord& record) {
 
 void SqliteSecurityStore::setTemplateAttribute(std::string_view id, std::string_view name,
                                                std::string_view value) {
-  if (value.empty() && !(name.size() == 4 && sqliteNoCaseEqual(name, kTemplateNameAttribute))) {
+  if (value.empty() && !(name.size() == 4 && equalNoCase(name, kTemplateNameAttribute))) {
     Statement(db_, "DELETE FROM template_attributes WHERE template = ? AND name = ?")
         .bind(1, id)
         .bind(2, name)

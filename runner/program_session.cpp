@@ -18,6 +18,7 @@
 #include <lua.hpp>
 
 #include "host/reference_host.h"
+#include "mdserver/ascii_case.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/status_codes.h"
 #include "runner/character_variable.h"
@@ -39,17 +40,6 @@ constexpr int64_t kCharacterResultCapacity = 256;
 // owner: the packages keep the connection and resolutions in it, and ending it at exit runs
 // their cleanups while the host is still whole.
 constexpr const char* kProgramContext = "DOSUB";
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::u16string widen(const std::string& text) {
   // Setting names and values are ASCII in practice; other bytes are kept as code units.
@@ -131,7 +121,7 @@ std::string armFaults(const CommandLine& line, refhost::ReferenceHost& host,
     const auto& names = mdserver::ClientInterface::operationNames();
     std::string wanted;
     for (const std::string& name : names) {
-      if (equalsIgnoringCase(name, line.failOperation)) wanted = name;
+      if (mdserver::equalNoCase(name, line.failOperation)) wanted = name;
     }
     if (wanted.empty()) {
       std::string known;
