@@ -32,11 +32,15 @@ class AttributeList {
   AttributeList(const AttributeList&) = delete;
   AttributeList& operator=(const AttributeList&) = delete;
 
-  StatusCode list(TransactionHandle* transaction, const frame::TextArgument& reference) {
-    const StatusCode status =
-        listActAttributes(md_, transaction, reference.text, reference.length, &head_);
+  // Lists the attributes of the template argument 2 names, in the call's transaction; a
+  // refusal is reported and leaves the function's value as it stands.
+  bool listTemplateOf(SecurityCall& call, CallFrame* frame) {
+    const frame::TextArgument reference = frame::readCharacterInput(frame, 2);
+    const StatusCode status = listActAttributes(md_, call.transaction(), reference.text,
+                                                reference.length, &head_);
     listed_ = status == kStatusOk;
-    return status;
+    if (!listed_) frame::reportStatus(status);
+    return listed_;
   }
   AttributeEntry* head() const { return head_; }
 
@@ -53,12 +57,7 @@ int32_t metasecGetnacta(CallFrame* frame, double* result) {
   if (!call.open()) return 0;
   call.rebuildTransaction(1);
   AttributeList attributes(call.interface());
-  const StatusCode status =
-      attributes.list(call.transaction(), frame::readCharacterInput(frame, 2));
-  if (status != kStatusOk) {
-    frame::reportStatus(status);
-    return 0;
-  }
+  if (!attributes.listTemplateOf(call, frame)) return 0;
   if (attributes.head() == nullptr) return 0;  // -99 stays
   const int32_t n = call.validatedInteger();
   AttributeEntry* entry = nthEntry(attributes.head(), n);
@@ -77,12 +76,7 @@ int32_t metasecGetacta(CallFrame* frame, double* result) {
   if (!call.open()) return 0;
   call.rebuildTransaction(1);
   AttributeList attributes(call.interface());
-  const StatusCode status =
-      attributes.list(call.transaction(), frame::readCharacterInput(frame, 2));
-  if (status != kStatusOk) {
-    frame::reportStatus(status);
-    return 0;
-  }
+  if (!attributes.listTemplateOf(call, frame)) return 0;
   const frame::TextArgument name = frame::readCharacterInput(frame, 3);
   for (AttributeEntry* entry = attributes.head(); entry != nullptr; entry = entry->next) {
     if (!frame::equalTexts(entry->name, entry->nameLength, name.text, name.length)) continue;
