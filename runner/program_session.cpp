@@ -146,17 +146,24 @@ std::string historyFile() {
   return home == nullptr ? std::string() : std::string(home) + "/.mdhost_history";
 }
 
-int runLua(ScriptContext& context, const CommandLine& line) {
+// The Lua state with every global a program sees; null (after saying so) when Lua has no memory.
+lua_State* newProgramState(ScriptContext& context, const CommandLine& line) {
   lua_State* L = luaL_newstate();
   if (L == nullptr) {
     std::cerr << "mdhost: cannot create the Lua state\n";
-    return 2;
+    return nullptr;
   }
   luaL_openlibs(L);
   openCharacterVariables(L);
   openHostBindings(L, context);
   openJavaBindings(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
+  return L;
+}
+
+int runLua(ScriptContext& context, const CommandLine& line) {
+  lua_State* L = newProgramState(context, line);
+  if (L == nullptr) return 2;
 
   // As the stand-alone Lua interpreter: -e chunks first, then the script; without either, the
   // interactive loop on a terminal or the program on standard input; -i adds the loop at the end.
@@ -216,7 +223,11 @@ std::string logClash(const CommandLine& line) {
   return {};
 }
 
-int runProgram(const CommandLine& line) {
+namespace {
+
+// Everything a run sets up and tears down, around `run`, which gets the program's context.
+int runProgramWith(const CommandLine& line,
+                   const std::function<int(ScriptContext&, const CommandLine&)>& run) {
   FILE* log = stderr;
   if (!line.logFile.empty()) {
     if (std::string clash = logClash(line); !clash.empty()) {
@@ -315,7 +326,7 @@ int runProgram(const CommandLine& line) {
       closeLog();
       return 2;
     }
-    status = runLua(context, line);
+    status = run(context, line);
     std::fflush(stdout);
     try {
       host.endSession(context.session);
@@ -328,6 +339,20 @@ int runProgram(const CommandLine& line) {
   repository.reset();
   closeLog();
   return status;
+}
+
+}  // namespace
+
+int runProgram(const CommandLine& line) { return runProgramWith(line, runLua); }
+
+int runWithProgramState(const CommandLine& line, const std::function<int(lua_State*)>& body) {
+  return runProgramWith(line, [&body](ScriptContext& context, const CommandLine& setUp) {
+    lua_State* L = newProgramState(context, setUp);
+    if (L == nullptr) return 2;
+    const int status = body(L);
+    lua_close(L);  // character variables go before the host that passes them
+    return status;
+  });
 }
 
 }  // namespace runner

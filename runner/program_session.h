@@ -4,11 +4,22 @@
 // release the interfaces, then the repository).
 #pragma once
 
+#include <functional>
+
+#include <lua.hpp>
+
 #include "runner/command_line.h"
 
 namespace runner {
 
 // Runs SCRIPT, standard input, or the interactive loop; returns the exit status.
 int runProgram(const CommandLine& line);
+
+// Sets up everything runProgram sets up for `line` (host, packages, repository, the program's
+// session and a Lua state with the program's globals), then runs `body` on that state instead of
+// a script, and tears it all down in the same order. Returns what body returns, or runProgram's
+// status when the set-up failed (the reason already on standard error). For benchmarks that
+// time calls from inside the runtime a program uses.
+int runWithProgramState(const CommandLine& line, const std::function<int(lua_State*)>& body);
 
 }  // namespace runner
