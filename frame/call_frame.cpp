@@ -70,6 +70,9 @@ bool equalTexts(const char* a, int64_t lengthA, const char* b, int64_t lengthB) 
   HostInterface* host = hostInterface();
   if (host->multiByteMode != 0) return hostCompareMixed(host, a, lengthA, b, lengthB);
   if (lengthA == 0) return true;
+  // The same bytes are the same text whatever the table says; cached texts are mostly asked
+  // for again as they were written.
+  if (std::memcmp(a, b, static_cast<size_t>(lengthA)) == 0) return true;
   const uint8_t* upper = host->upperCaseTable;
   for (int64_t i = 0; i < lengthA; ++i) {
     if (upper[static_cast<uint8_t>(a[i])] != upper[static_cast<uint8_t>(b[i])]) return false;

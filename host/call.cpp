@@ -1,7 +1,10 @@
 // Calling a registered function: the call frame, the result forms and the current task.
 #include <csetjmp>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "host/host_core.h"
 
@@ -47,6 +50,74 @@ bool enterCallback(HostCore& core, CallbackEntry& entry) {
   core.leaveTarget = outer;
   return false;
 }
+
+// The frame of one call with the constants it points at: on the C stack for the usual counts
+// and texts, so a call allocates nothing; a larger call takes the rest from the heap. Kept free
+// of the callback's way: it lives in call(), outside the landing place of enterCallback.
+class FrameStorage {
+ public:
+  static constexpr int32_t kInlineArguments = 12;
+  static constexpr size_t kInlineTextBytes = 1024;
+  static constexpr size_t kInlineResultBytes = 512;
+
+  explicit FrameStorage(int32_t count) {
+    const size_t words = (callFrameSize(count) + 7) / 8;  // 8-byte words: pointers aligned
+    if (count > kInlineArguments) {
+      heapWords_.assign(words, 0);
+      heapSlots_.resize(static_cast<size_t>(count));
+      heapNumbers_.resize(static_cast<size_t>(count));
+      words_ = heapWords_.data();
+      slots_ = heapSlots_.data();
+      numbers_ = heapNumbers_.data();
+    } else {
+      std::memset(inlineWords_, 0, words * 8);
+    }
+  }
+  FrameStorage(const FrameStorage&) = delete;
+  FrameStorage& operator=(const FrameStorage&) = delete;
+
+  CallFrame* frame() { return reinterpret_cast<CallFrame*>(words_); }
+  CharacterSlot& constantSlot(int32_t i) { return slots_[i]; }
+  double& number(int32_t i) { return numbers_[i]; }
+
+  // A terminated copy of text that lives as long as this storage.
+  char* copy(std::string_view text) {
+    char* target = nullptr;
+    if (text.size() < kInlineTextBytes - textUsed_) {
+      target = inlineText_ + textUsed_;
+      textUsed_ += text.size() + 1;
+    } else {
+      heapTexts_.push_back(std::make_unique<char[]>(text.size() + 1));
+      target = heapTexts_.back().get();
+    }
+    if (!text.empty()) std::memcpy(target, text.data(), text.size());
+    target[text.size()] = '\0';
+    return target;
+  }
+
+  // Room for a character result of `capacity` bytes.
+  char* resultBuffer(size_t capacity) {
+    if (capacity <= kInlineResultBytes) return inlineResult_;
+    heapResult_.resize(capacity);
+    return heapResult_.data();
+  }
+
+ private:
+  uint64_t inlineWords_[(sizeof(CallFrame) + sizeof(CallFrameArgument) * kInlineArguments + 7) / 8];
+  CharacterSlot inlineSlots_[kInlineArguments];
+  double inlineNumbers_[kInlineArguments];
+  char inlineText_[kInlineTextBytes];
+  char inlineResult_[kInlineResultBytes];
+  size_t textUsed_ = 0;
+  uint64_t* words_ = inlineWords_;
+  CharacterSlot* slots_ = inlineSlots_;
+  double* numbers_ = inlineNumbers_;
+  std::vector<uint64_t> heapWords_;
+  std::vector<CharacterSlot> heapSlots_;
+  std::vector<double> heapNumbers_;
+  std::vector<std::unique_ptr<char[]>> heapTexts_;
+  std::vector<char> heapResult_;
+};
 
 }  // namespace
 
@@ -94,13 +165,9 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
                     std::to_string(d.callWord & 7u) + ", which the host does not know");
   }
 
-  // The frame lives in 8-byte words so that the pointers inside are aligned.
-  std::vector<uint64_t> frameWords((callFrameSize(count) + 7) / 8, 0);
-  auto* frame = reinterpret_cast<CallFrame*>(frameWords.data());
+  FrameStorage storage(count);
+  CallFrame* frame = storage.frame();
   frame->argumentCount = count;
-  std::vector<CharacterSlot> constantSlots(static_cast<size_t>(count));
-  std::vector<std::string> constantTexts(static_cast<size_t>(count));
-  std::vector<double> numbers(static_cast<size_t>(count), 0.0);
 
   for (int32_t i = 0; i < count; ++i) {
     Argument& a = args[static_cast<size_t>(i)];
@@ -123,25 +190,25 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
         slot->address = a.variable->slot();
         break;
       case Argument::Kind::kLiteral: {
-        std::string& text = constantTexts[static_cast<size_t>(i)];
-        text = a.text;
-        CharacterSlot& s = constantSlots[static_cast<size_t>(i)];
+        // The function gets a copy: whatever it does to it, the caller's text stays.
+        const std::string_view text = a.literalText();
+        CharacterSlot& s = storage.constantSlot(i);
         s.capacity = static_cast<int64_t>(text.size());
         s.length = static_cast<int64_t>(text.size());
-        s.text = text.data();
+        s.text = storage.copy(text);
         slot->flags = kArgumentCannotReceive;
         slot->address = &s;
         break;
       }
       case Argument::Kind::kNumber:
-        numbers[static_cast<size_t>(i)] = a.number;
+        storage.number(i) = a.number;
         slot->flags = kArgumentCannotReceive;
-        slot->address = &numbers[static_cast<size_t>(i)];
+        slot->address = &storage.number(i);
         break;
       case Argument::Kind::kMissing:
-        numbers[static_cast<size_t>(i)] = missingValue();
+        storage.number(i) = missingValue();
         slot->flags = kArgumentCannotReceive;
-        slot->address = &numbers[static_cast<size_t>(i)];
+        slot->address = &storage.number(i);
         break;
       case Argument::Kind::kAbsent:
         slot->flags = 0;
@@ -172,13 +239,14 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
     }
     case CallForm::kCharacter: {
       int64_t capacity = config.characterResultCapacity > 0 ? config.characterResultCapacity : 1;
-      std::vector<char> buffer(static_cast<size_t>(capacity), ' ');
-      CharacterSlot value{capacity, 0, buffer.data()};
+      char* buffer = storage.resultBuffer(static_cast<size_t>(capacity));
+      std::memset(buffer, ' ', static_cast<size_t>(capacity));
+      CharacterSlot value{capacity, 0, buffer};
       entry.characterResult = &value;
       enterCallback(*this, entry);
       result.returnCode = entry.returnCode;
       int64_t length = value.length < 0 ? 0 : (value.length > capacity ? capacity : value.length);
-      result.characterValue.assign(buffer.data(), static_cast<size_t>(length));
+      result.characterValue.assign(buffer, static_cast<size_t>(length));
       break;
     }
     case CallForm::kNone:

@@ -74,6 +74,15 @@ HostCore* coreOfSession(const HostSession* session) {
   return nullptr;
 }
 
+SessionRecord* recordOfSession(const HostSession* session) {
+  if (!session) return nullptr;
+  if (HostCore* active = activeCore()) {
+    if (SessionRecord* record = active->findSession(session)) return record;
+  }
+  HostCore* core = coreOfSession(session);
+  return core ? core->findSession(session) : nullptr;
+}
+
 HostCore* coreOfScope(const HostMacroScope* scope) {
   if (!scope) return nullptr;
   HostCore* active = activeCore();

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,9 +24,29 @@ struct SessionRecord;
 }
 
 // The opaque handles of host_services.h are defined by the host alone.
+//
+// A session's macro variables. Names are taken without regard to case. SYSMSG and SYSRC are
+// written at the start of every call of every package function: they have fixed places whose
+// room, once grown, is written over in place, so setting them neither hashes nor allocates.
+// Every other name lives in the map (macro_scope.cpp).
 struct HostMacroScope {
   refhost::detail::SessionRecord* owner = nullptr;
-  std::unordered_map<std::string, std::string> values;  // key: upper-cased name
+
+  // The variable's text, or null when it was never set in this scope.
+  const std::string* find(std::string_view name) const;
+  void set(std::string_view name, std::string_view text);
+
+ private:
+  struct FixedVariable {
+    bool isSet = false;
+    std::string text;
+  };
+  FixedVariable* fixedVariable(std::string_view name);
+  const FixedVariable* fixedVariable(std::string_view name) const;
+
+  FixedVariable statusMessage_;  // SYSMSG
+  FixedVariable statusCode_;     // SYSRC
+  std::unordered_map<std::string, std::string> values_;  // key: upper-cased name
 };
 
 struct HostCleanup {
@@ -41,6 +62,11 @@ namespace refhost::detail {
 
 class HostCore;
 
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
 struct SessionRecord {
   HostSession abi{};
   std::string contextName;
@@ -48,7 +74,11 @@ struct SessionRecord {
   SessionRecord* parent = nullptr;
   std::unique_ptr<CountingAllocator> pool;
   HostMacroScope macros;
-  std::unordered_map<std::string, void*> namedItems;  // exact byte names
+  // Exact byte names; looked up by view, so asking for an item builds no string. The item
+  // asked for last is remembered (map nodes never move): packages ask for the same one on
+  // every call. Cleared whenever an item is removed.
+  std::unordered_map<std::string, void*, TextHash, std::equal_to<>> namedItems;
+  std::pair<const std::string, void*>* lastNamedItem = nullptr;
   std::vector<SessionRecord*> children;               // creation order
   std::vector<std::unique_ptr<HostCleanup>> cleanups; // creation order
   bool ending = false;
@@ -143,6 +173,9 @@ void registerLiveHost(HostCore* core);
 void unregisterLiveHost(HostCore* core);
 // The host that owns a session, searched over the live hosts; null when none does.
 HostCore* coreOfSession(const HostSession* session);
+// The record of a session of any live host (its core is record->core); null when none has it.
+// One look-up in the active host, where nearly every call comes from.
+SessionRecord* recordOfSession(const HostSession* session);
 HostCore* coreOfScope(const HostMacroScope* scope);
 HostCore* coreOfCleanup(const HostCleanup* cleanup);
 

@@ -130,10 +130,8 @@ std::optional<std::string> ReferenceHost::macroText(std::string_view name,
                                                     HostSession* session) const {
   detail::SessionRecord* record =
       session ? core_->sessionOrThrow(session, "macroText") : core_->top;
-  std::string key = text::asciiUpper(name);
   for (; record; record = record->parent) {
-    auto it = record->macros.values.find(key);
-    if (it != record->macros.values.end()) return it->second;
+    if (const std::string* text = record->macros.find(name)) return *text;
   }
   return std::nullopt;
 }
@@ -143,17 +141,23 @@ void ReferenceHost::setMacroText(std::string_view name, std::string_view text,
   detail::SessionRecord* record =
       session ? core_->sessionOrThrow(session, "setMacroText") : core_->top;
   if (!record) throw HostError("setMacroText: the host has no session");
-  record->macros.values[text::asciiUpper(name)] = std::string(text);
+  record->macros.set(name, text);
 }
 
 std::string ReferenceHost::formatMacroNumber(double value) {
+  char buffer[kMacroNumberRoom];
+  return std::string(formatMacroNumber(value, buffer));
+}
+
+std::string_view ReferenceHost::formatMacroNumber(double value, char (&buffer)[kMacroNumberRoom]) {
   if (!std::isfinite(value)) return ".";
   if (value == std::trunc(value) && std::fabs(value) < 9007199254740992.0) {
-    return std::to_string(static_cast<long long>(value));  // -0.0 prints as 0
+    // -0.0 prints as 0
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value));
+    return std::string_view(buffer, static_cast<size_t>(result.ptr - buffer));
   }
-  char buffer[64];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
+  return std::string_view(buffer, static_cast<size_t>(result.ptr - buffer));
 }
 
 void ReferenceHost::setOptionText(std::string text) { core_->optionText = std::move(text); }

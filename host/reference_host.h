@@ -162,14 +162,24 @@ struct Argument {
   enum class Kind { kVariable, kLiteral, kNumber, kMissing, kAbsent };
   Kind kind = Kind::kAbsent;
   CharacterVariable* variable = nullptr;  // kVariable
-  std::string text;                       // kLiteral
+  std::string text;                       // kLiteral (literal())
   double number = 0.0;                    // kNumber
+  std::string_view borrowedText{};        // kLiteral (borrowed()): the caller's bytes
 
   static Argument of(CharacterVariable& v) { return {Kind::kVariable, &v, {}, 0.0}; }
   static Argument literal(std::string_view t) { return {Kind::kLiteral, nullptr, std::string(t), 0.0}; }
+  // A text constant whose bytes the caller keeps alive until the call returns (the host still
+  // passes the function a copy); spares a caller that has the text anyway an allocation.
+  static Argument borrowed(std::string_view t) {
+    return {Kind::kLiteral, nullptr, {}, 0.0, t.data() != nullptr ? t : std::string_view("")};
+  }
   static Argument numeric(double d) { return {Kind::kNumber, nullptr, {}, d}; }
   static Argument missing() { return {Kind::kMissing, nullptr, {}, 0.0}; }
   static Argument absent() { return {Kind::kAbsent, nullptr, {}, 0.0}; }
+  // The constant's text, whichever way it was given.
+  std::string_view literalText() const {
+    return borrowedText.data() != nullptr ? borrowedText : std::string_view(text);
+  }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -241,6 +251,10 @@ struct HostConfig {
   FILE* logFile = stderr;            // echo of the log; null keeps it in memory only
   int64_t characterResultCapacity = 200;  // capacity of the result of character functions
   bool leaveCallOnOutOfMemory = false;    // hostRaiseError(1016) jumps out of the call at once
+  // Keep every hostLoadComponent call in record().loadComponentCalls, for tests that check it.
+  // Every function call makes one, so a program that runs for long turns this off: the record
+  // would otherwise grow with each call for as long as the program runs.
+  bool recordComponentLoads = true;
   // Java bridge (java_runtime.h): the class path of the Java VM when this host starts it, and
   // the Java homes searched for the runtime (empty: $JAVA_HOME, the Debian default JDK, the
   // build's JDK).
@@ -292,6 +306,9 @@ class ReferenceHost {
   std::optional<std::string> macroText(std::string_view name, HostSession* session = nullptr) const;
   void setMacroText(std::string_view name, std::string_view text, HostSession* session = nullptr);
   static std::string formatMacroNumber(double value);
+  // The same text written into `buffer`, which the result views: no allocation.
+  static constexpr size_t kMacroNumberRoom = 64;
+  static std::string_view formatMacroNumber(double value, char (&buffer)[kMacroNumberRoom]);
 
   // ---- Options and modes
   void setOptionText(std::string text);

@@ -1,6 +1,9 @@
 // The numbered host services. Each function has exactly the type host_services.h declares for
 // its slot; none throws. Services without a session argument act on the active host.
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <csetjmp>
 #include <cstdarg>
 #include <cstring>
@@ -64,9 +67,95 @@ void putMessage(int32_t module, int32_t message) {
   core->writeLog(kLevelError, catalogueText(code));
 }
 
+// The conversion at p (just after its '%') when it is %s with at most a '*' width and a ".*"
+// precision: the length of its text after the '%', else 0.
+size_t plainStringConversion(const char* p) {
+  size_t n = 0;
+  if (p[n] == '*') ++n;
+  if (p[n] == '.' && p[n + 1] == '*') n += 2;
+  return p[n] == 's' ? n + 1 : 0;
+}
+
+// True when the format has no conversions but %% and plain %s (see above): the ones the
+// packages write object URIs with on every call.
+bool onlyPlainStrings(const char* formatText) {
+  for (const char* p = formatText; *p != '\0'; ++p) {
+    if (*p != '%') continue;
+    if (p[1] == '%') {
+      ++p;
+    } else if (size_t n = plainStringConversion(p + 1)) {
+      p += n;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes such a format straight into the buffer, cut at its capacity: the bytes the full engine
+// gives (a null string prints "(null)", a negative width aligns left, a negative precision is
+// no limit), without building a string first. Returns the bytes written.
+int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatText,
+                           va_list* arguments) {
+  const size_t room = static_cast<size_t>(capacity);
+  size_t used = 0;
+  const auto put = [&](const char* bytes, size_t n) {
+    n = std::min(n, room - used);
+    std::memcpy(buffer + used, bytes, n);
+    used += n;
+  };
+  const auto fill = [&](size_t n) {
+    n = std::min(n, room - used);
+    std::memset(buffer + used, ' ', n);
+    used += n;
+  };
+  for (const char* p = formatText; *p != '\0'; ++p) {
+    if (*p != '%') {
+      if (used < room) buffer[used++] = *p;
+      continue;
+    }
+    if (p[1] == '%') {
+      ++p;
+      if (used < room) buffer[used++] = '%';
+      continue;
+    }
+    ++p;
+    size_t width = 0;
+    bool leftAlign = false;
+    if (*p == '*') {
+      const int64_t w = va_arg(*arguments, int);
+      leftAlign = w < 0;
+      width = static_cast<size_t>(w < 0 ? -w : w);
+      ++p;
+    }
+    size_t limit = SIZE_MAX;
+    if (*p == '.') {
+      const int precision = va_arg(*arguments, int);
+      if (precision >= 0) limit = static_cast<size_t>(precision);
+      p += 2;
+    }
+    // p is at the 's'.
+    const char* text = va_arg(*arguments, const char*);
+    if (text == nullptr) text = "(null)";
+    size_t n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    const size_t padding = width > n ? width - n : 0;
+    if (!leftAlign) fill(padding);
+    put(text, n);
+    if (leftAlign) fill(padding);
+  }
+  return static_cast<int32_t>(used);
+}
+
 int32_t format(char* buffer, int64_t capacity, const char* formatText, ...) {
   va_list arguments;
   va_start(arguments, formatText);
+  if (formatText != nullptr && buffer != nullptr && capacity > 0 && capacity <= INT32_MAX &&
+      onlyPlainStrings(formatText)) {
+    const int32_t written = formatPlainStrings(buffer, capacity, formatText, &arguments);
+    va_end(arguments);
+    return written;
+  }
   std::string text = formatNarrow(formatText, &arguments);
   va_end(arguments);
   if (!buffer || capacity <= 0) return 0;
@@ -129,25 +218,32 @@ void optionSet(int32_t, int32_t option, int32_t value) {
 StatusCode getNamedItem(HostSession* session, int32_t, const char* name, int32_t length,
                         void** valueOut, int64_t) {
   if (valueOut) *valueOut = nullptr;
-  HostCore* core = coreOfSession(session);
-  if (!core) return kHostStatusBadSession;
+  SessionRecord* record = recordOfSession(session);
+  if (!record) return kHostStatusBadSession;
   if (!name || !valueOut) return kHostStatusMissingArgument;
-  SessionRecord* record = core->findSession(session);
-  auto it = record->namedItems.find(std::string(nameBytes(name, length)));
-  if (it != record->namedItems.end()) *valueOut = it->second;
+  const std::string_view key = nameBytes(name, length);
+  if (record->lastNamedItem != nullptr && record->lastNamedItem->first == key) {
+    *valueOut = record->lastNamedItem->second;
+    return kStatusOk;
+  }
+  auto it = record->namedItems.find(key);
+  if (it != record->namedItems.end()) {
+    record->lastNamedItem = &*it;
+    *valueOut = it->second;
+  }
   return kStatusOk;
 }
 
 StatusCode setNamedItem(HostSession* session, int32_t, const char* name, int32_t length,
                         void* value) {
-  HostCore* core = coreOfSession(session);
-  if (!core) return kHostStatusBadSession;
+  SessionRecord* record = recordOfSession(session);
+  if (!record) return kHostStatusBadSession;
   if (!name) return kHostStatusMissingArgument;
-  SessionRecord* record = core->findSession(session);
   std::string key(nameBytes(name, length));
   if (value) {
     record->namedItems[key] = value;
   } else {
+    record->lastNamedItem = nullptr;
     record->namedItems.erase(key);
   }
   return kStatusOk;
@@ -204,8 +300,10 @@ void taskSync(const uint8_t* context16) {
 StatusCode loadComponent(int32_t component, const char* name, int32_t mode) {
   HostCore* core = activeCore();
   if (!core) return kHostStatusMissingArgument;
-  core->record.loadComponentCalls.push_back(
-      {component, name ? std::string(name, strnlen(name, 64)) : std::string(), mode});
+  if (core->config.recordComponentLoads) {
+    core->record.loadComponentCalls.push_back(
+        {component, name ? std::string(name, strnlen(name, 64)) : std::string(), mode});
+  }
   return kStatusOk;
 }
 
@@ -257,30 +355,29 @@ StatusCode parseNumber(const char* text, int32_t length, int32_t, int32_t* consu
 }
 
 HostMacroScope* macroScope(HostSession* session) {
-  HostCore* core = coreOfSession(session);
-  if (!core) return nullptr;
-  return &core->findSession(session)->macros;
+  SessionRecord* record = recordOfSession(session);
+  return record ? &record->macros : nullptr;
 }
 
 StatusCode storeMacro(HostMacroScope* scope, const char* name, int32_t nameLength,
-                      std::string value) {
+                      std::string_view value) {
   HostCore* core = coreOfScope(scope);
   if (!core) return kHostStatusBadSession;
   if (!name || nameLength <= 0) return kHostStatusMissingArgument;
-  scope->values[text::asciiUpper(std::string_view(name, static_cast<size_t>(nameLength)))] =
-      std::move(value);
+  scope->set(std::string_view(name, static_cast<size_t>(nameLength)), value);
   return kStatusOk;
 }
 
 StatusCode setMacroText(HostMacroScope* scope, const char* name, int32_t nameLength,
                         const char* text, int32_t textLength, int32_t, int64_t) {
   if (!text && textLength > 0) return kHostStatusMissingArgument;
-  return storeMacro(scope, name, nameLength, std::string(bytes(text, textLength)));
+  return storeMacro(scope, name, nameLength, bytes(text, textLength));
 }
 
 StatusCode setMacroNumber(HostMacroScope* scope, const char* name, int32_t nameLength,
                           double value, int32_t, int64_t) {
-  return storeMacro(scope, name, nameLength, ReferenceHost::formatMacroNumber(value));
+  char buffer[ReferenceHost::kMacroNumberRoom];
+  return storeMacro(scope, name, nameLength, ReferenceHost::formatMacroNumber(value, buffer));
 }
 
 int32_t compareMixed(const char* text1, int64_t length1, const char* text2, int64_t length2) {

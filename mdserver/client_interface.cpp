@@ -67,7 +67,7 @@ const std::vector<std::string>& ClientInterface::operationNames() {
 }
 
 uint64_t ClientInterface::callCount(std::string_view operation) const {
-  auto found = calls_.find(std::string(operation));
+  auto found = calls_.find(operation);
   return found == calls_.end() ? 0 : found->second;
 }
 
@@ -83,7 +83,10 @@ bool ClientInterface::injectFault(std::string_view operation, const InjectedFaul
 }
 
 const InjectedFault* ClientInterface::enter(const char* operation) {
-  ++calls_[operation];
+  const std::string_view name(operation);
+  auto counted = calls_.find(name);
+  if (counted == calls_.end()) counted = calls_.emplace(std::string(name), 0).first;
+  ++counted->second;
   if (operationFaultHook_) {
     if (StatusCode status = operationFaultHook_(operation); status != kStatusOk) {
       firedOnce_ = InjectedFault{status, FaultMode::kOnce, false};

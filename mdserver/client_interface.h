@@ -159,7 +159,12 @@ class ClientInterface {
   InterfacePool pool_;
   std::unordered_map<void*, SecurityListKind> securityLists_;
   ActEntry* actList_ = nullptr;
-  std::unordered_map<std::string, uint64_t> calls_;
+  // Counted on every call: looked up by view, so counting builds no string.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
+  std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> calls_;
   std::unordered_map<std::string, InjectedFault> faults_;
   InjectedFault firedOnce_;
   std::function<StatusCode(const char*)> operationFaultHook_;

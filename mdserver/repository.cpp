@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include <sqlite3.h>
+
 #include "mdserver/object_uri.h"
 #include "mdserver/repository_support.h"
 #include "mdserver/sqlite_security_store.h"
@@ -94,7 +96,10 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
 }
 
 Repository::Repository(std::unique_ptr<SqliteDatabase> database)
-    : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {}
+    : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {
+  const char* file = sqlite3_db_filename(db_->handle(), "main");
+  privateDatabase_ = file == nullptr || *file == '\0';
+}
 Repository::~Repository() = default;
 
 SecurityStore& Repository::security() { return *security_; }
@@ -107,24 +112,44 @@ uint64_t Repository::changeCount() {
   return static_cast<uint64_t>(sqlite3_total_changes64(db_->handle()));
 }
 
+// Programs ask for these on every call of a loop. A private database changes only through this
+// connection, and every change that commits moves its data version, so what was read stays
+// true until the version moves: then both are read again. Inside a transaction a change is not
+// committed yet, and a database file may be changed by another process without this connection
+// noticing: then they are read on every call.
+const Repository::ServerFacts& Repository::serverFactsUnlocked() {
+  sqlite3* handle = db_->handle();
+  uint32_t dataVersion = 0;
+  const bool versioned =
+      privateDatabase_ && sqlite3_get_autocommit(handle) != 0 &&
+      sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) == SQLITE_OK;
+  if (versioned && serverFacts_.known && serverFacts_.dataVersion == dataVersion) {
+    return serverFacts_;
+  }
+  ServerFacts facts;
+  try {
+    Statement s(*db_, "SELECT name, value FROM settings WHERE name IN ('version', 'paused')");
+    while (s.step()) {
+      if (s.text(0) == "version") facts.version = s.real(1);
+      if (s.text(0) == "paused") facts.paused = static_cast<int32_t>(s.integer(1));
+    }
+    facts.known = versioned;
+    facts.dataVersion = dataVersion;
+  } catch (const StorageError&) {
+    facts = ServerFacts{};  // read as 0, as before, and asked again next time
+  }
+  serverFacts_ = facts;
+  return serverFacts_;
+}
+
 double Repository::serverVersion() {
   std::lock_guard lock(mutex_);
-  try {
-    Statement s(*db_, "SELECT value FROM settings WHERE name = 'version'");
-    return s.step() ? s.real(0) : 0.0;
-  } catch (const StorageError&) {
-    return 0.0;
-  }
+  return serverFactsUnlocked().version;
 }
 
 int32_t Repository::paused() {
   std::lock_guard lock(mutex_);
-  try {
-    Statement s(*db_, "SELECT value FROM settings WHERE name = 'paused'");
-    return s.step() ? static_cast<int32_t>(s.integer(0)) : 0;
-  } catch (const StorageError&) {
-    return 0;
-  }
+  return serverFactsUnlocked().paused;
 }
 
 Outcome Repository::setServerVersion(double version) {

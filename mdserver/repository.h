@@ -224,10 +224,22 @@ class Repository {
   Outcome resolveUnlocked(const CompiledUri& compiled, int64_t repositoryKey,
                           std::string_view uri, std::vector<ObjectRow>& out);
 
+  // The server's version and paused state as last read, for the database version they were
+  // read at (see serverFactsUnlocked).
+  struct ServerFacts {
+    bool known = false;
+    uint32_t dataVersion = 0;
+    double version = 0.0;
+    int32_t paused = 0;
+  };
+  const ServerFacts& serverFactsUnlocked();
+
   std::recursive_mutex mutex_;
   std::unique_ptr<SqliteDatabase> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
   int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;
+  ServerFacts serverFacts_;
+  bool privateDatabase_ = false;  // in memory or temporary: no other connection can change it
   // While a seed file is imported: identifiers it names, which generated ones must not take.
   const std::unordered_set<std::string>* reservedIds_ = nullptr;
 };

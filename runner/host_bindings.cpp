@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "mdserver/client_interface.h"
@@ -29,10 +31,6 @@ ScriptContext* contextOf(lua_State* L) {
   return context;
 }
 
-bool isAbsent(lua_State* L, int index) {
-  return luaL_testudata(L, index, kAbsentType) != nullptr;
-}
-
 // Kind of argument i (0-based) from the descriptor's argWord: 1 numeric, 2 character input,
 // 6 character output. The word describes at most ten arguments; the functions without an upper
 // limit take character inputs beyond them.
@@ -54,21 +52,59 @@ void pushExpectedCount(lua_State* L, const FunctionDescriptor& descriptor) {
   }
 }
 
-// Checks every argument against its declared kind; raises a Lua error naming the function.
-void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int count) {
+// What a package function's closure knows besides the function: the context and the metatables
+// that tell the program's own values apart. One per Lua state, shared by every closure as its
+// second upvalue, so a call identifies its arguments by comparing pointers instead of looking
+// the type names up in the registry for each argument.
+struct CallTypes {
+  ScriptContext* context = nullptr;
+  const void* character = nullptr;  // metatable of character variables
+  const void* missing = nullptr;    // metatable of `missing`
+  const void* absent = nullptr;     // metatable of `absent`
+};
+
+enum class Value { kNil, kMissing, kAbsent, kCharacter, kString, kNumber, kOther };
+
+Value classify(lua_State* L, int index, const CallTypes& types) {
+  switch (lua_type(L, index)) {
+    case LUA_TNIL: return Value::kNil;
+    case LUA_TNUMBER: return Value::kNumber;
+    case LUA_TSTRING: return Value::kString;
+    case LUA_TUSERDATA: {
+      if (lua_getmetatable(L, index) == 0) return Value::kOther;
+      const void* metatable = lua_topointer(L, -1);
+      lua_pop(L, 1);
+      if (metatable == types.character) return Value::kCharacter;
+      if (metatable == types.missing) return Value::kMissing;
+      if (metatable == types.absent) return Value::kAbsent;
+      return Value::kOther;
+    }
+    default: return Value::kOther;
+  }
+}
+
+// Arguments of one call, kept on the C stack for the usual counts.
+constexpr int kInlineArguments = 12;
+
+// Checks every argument against its declared kind and records what each one is; raises a Lua
+// error naming the function. Runs before any C++ object with a destructor exists.
+void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int count,
+                    const CallTypes& types, Value* values) {
   if (!function.acceptsCount(count)) {
     pushExpectedCount(L, function.descriptor);
     luaL_error(L, "%s called with %d argument%s; it takes %s", function.name.c_str(), count,
                count == 1 ? "" : "s", lua_tostring(L, -1));
   }
   for (int i = 1; i <= count; ++i) {
-    if (lua_isnil(L, i) || isMissing(L, i) || isAbsent(L, i)) continue;
+    const Value value = classify(L, i, types);
+    if (values != nullptr) values[i - 1] = value;
+    if (value == Value::kNil || value == Value::kMissing || value == Value::kAbsent) continue;
     if (argumentKind(function.descriptor, i - 1) == kArgNumericInput) {
-      if (lua_type(L, i) != LUA_TNUMBER) {
+      if (value != Value::kNumber) {
         luaL_error(L, "bad argument #%d to %s (number expected, got %s)", i,
                    function.name.c_str(), luaL_typename(L, i));
       }
-    } else if (lua_type(L, i) != LUA_TSTRING && toCharacterVariable(L, i) == nullptr) {
+    } else if (value != Value::kString && value != Value::kCharacter) {
       luaL_error(L, "bad argument #%d to %s (character variable or string expected, got %s)",
                  i, function.name.c_str(), luaL_typename(L, i));
     }
@@ -86,31 +122,77 @@ void pushNumber(lua_State* L, double value) {
   }
 }
 
+refhost::Argument argumentOf(lua_State* L, int i, Value value, bool numeric) {
+  switch (value) {
+    case Value::kAbsent:
+      return refhost::Argument::absent();
+    case Value::kCharacter:
+      // classify() matched the metatable: the userdata is a character variable.
+      return refhost::Argument::of(*static_cast<refhost::CharacterVariable*>(lua_touserdata(L, i)));
+    case Value::kNil:
+    case Value::kMissing:
+      // A missing character value is blank in the host language: an empty constant.
+      return numeric ? refhost::Argument::missing() : refhost::Argument::borrowed("");
+    case Value::kNumber:
+      if (numeric) return refhost::Argument::numeric(lua_tonumber(L, i));
+      break;
+    default:
+      break;
+  }
+  size_t length = 0;
+  const char* text = lua_tolstring(L, i, &length);
+  // The string stays on the Lua stack for the whole call; the host copies it into the frame.
+  return refhost::Argument::borrowed(std::string_view(text, length));
+}
+
+// The arguments of one call: built in place on the C stack for the usual counts (only as many
+// as the call has), on the heap beyond that.
+class ArgumentList {
+ public:
+  explicit ArgumentList(int count) {
+    if (count > kInlineArguments) heap_.reserve(static_cast<size_t>(count));
+  }
+  ~ArgumentList() {
+    if (heap_.capacity() == 0) {
+      for (int i = 0; i < size_; ++i) std::launder(inlineData() + i)->~Argument();
+    }
+  }
+  ArgumentList(const ArgumentList&) = delete;
+  ArgumentList& operator=(const ArgumentList&) = delete;
+
+  void add(refhost::Argument&& argument) {
+    if (heap_.capacity() != 0) {
+      heap_.push_back(std::move(argument));
+    } else {
+      new (inlineData() + size_) refhost::Argument(std::move(argument));
+    }
+    ++size_;
+  }
+  std::span<refhost::Argument> span() {
+    if (heap_.capacity() != 0) return heap_;
+    return {std::launder(inlineData()), static_cast<size_t>(size_)};
+  }
+
+ private:
+  refhost::Argument* inlineData() { return reinterpret_cast<refhost::Argument*>(storage_); }
+  alignas(refhost::Argument) unsigned char storage_[sizeof(refhost::Argument) * kInlineArguments];
+  int size_ = 0;
+  std::vector<refhost::Argument> heap_;
+};
+
 // Returns the number of results pushed, or -1 after pushing an error message.
-int invoke(lua_State* L, ScriptContext& context, const refhost::LoadedFunction& function,
-           int count) {
+int invoke(lua_State* L, const CallTypes& types, const refhost::LoadedFunction& function,
+           int count, const Value* values) {
+  ScriptContext& context = *types.context;
   try {
-    std::vector<refhost::Argument> arguments;
-    arguments.reserve(static_cast<size_t>(count));
+    ArgumentList arguments(count);
     for (int i = 1; i <= count; ++i) {
       const bool numeric = argumentKind(function.descriptor, i - 1) == kArgNumericInput;
-      if (isAbsent(L, i)) {
-        arguments.push_back(refhost::Argument::absent());
-      } else if (refhost::CharacterVariable* variable = toCharacterVariable(L, i)) {
-        arguments.push_back(refhost::Argument::of(*variable));
-      } else if (lua_isnil(L, i) || isMissing(L, i)) {
-        // A missing character value is blank in the host language: an empty constant.
-        arguments.push_back(numeric ? refhost::Argument::missing()
-                                    : refhost::Argument::literal(""));
-      } else if (numeric) {
-        arguments.push_back(refhost::Argument::numeric(lua_tonumber(L, i)));
-      } else {
-        size_t length = 0;
-        const char* text = lua_tolstring(L, i, &length);
-        arguments.push_back(refhost::Argument::literal(std::string_view(text, length)));
-      }
+      const Value value = values != nullptr ? values[i - 1] : classify(L, i, types);
+      arguments.add(argumentOf(L, i, value, numeric));
     }
-    const refhost::CallResult result = context.host->call(context.session, function, arguments);
+    const refhost::CallResult result =
+        context.host->call(context.session, function, arguments.span());
     if (result.hostError != 0) {
       luaL_where(L, 1);
       lua_pushfstring(L, "%s: host error %d raised during the call (%s); the program stops",
@@ -142,9 +224,12 @@ int invoke(lua_State* L, ScriptContext& context, const refhost::LoadedFunction& 
 int callPackageFunction(lua_State* L) {
   const auto* function =
       static_cast<const refhost::LoadedFunction*>(lua_touserdata(L, lua_upvalueindex(1)));
+  const auto* types = static_cast<const CallTypes*>(lua_touserdata(L, lua_upvalueindex(2)));
   const int count = lua_gettop(L);
-  checkArguments(L, *function, count);
-  const int results = invoke(L, *contextOf(L), *function, count);
+  Value values[kInlineArguments];
+  checkArguments(L, *function, count, *types, count <= kInlineArguments ? values : nullptr);
+  const int results = invoke(L, *types, *function, count,
+                             count <= kInlineArguments ? values : nullptr);
   return results < 0 ? lua_error(L) : results;
 }
 
@@ -408,16 +493,32 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_register(L, "newsession", newsession);
   openAccessBinding(L, context);
 
+  // Shared by every function's closure. The metatables live in the registry as long as the
+  // state, so their addresses identify the program's values for its whole life.
+  auto* types = static_cast<CallTypes*>(lua_newuserdatauv(L, sizeof(CallTypes), 0));
+  new (types) CallTypes{};
+  types->context = &context;
+  luaL_newmetatable(L, kCharacterVariableType);  // made here if char() is opened later
+  types->character = lua_topointer(L, -1);
+  luaL_getmetatable(L, kMissingType);
+  types->missing = lua_topointer(L, -1);
+  luaL_getmetatable(L, kAbsentType);
+  types->absent = lua_topointer(L, -1);
+  lua_pop(L, 3);
+  const int typesIndex = lua_gettop(L);
+
   for (const auto& library : context.host->libraries()) {
     for (const auto& function : library->functions()) {
       // The functions live as long as the host; the closure keeps only their address.
       lua_pushlightuserdata(L, const_cast<refhost::LoadedFunction*>(&function));
-      lua_pushcclosure(L, callPackageFunction, 1);
+      lua_pushvalue(L, typesIndex);
+      lua_pushcclosure(L, callPackageFunction, 2);
       lua_pushvalue(L, -1);
       lua_setglobal(L, function.name.c_str());
       lua_setglobal(L, lowerCase(function.name).c_str());
     }
   }
+  lua_pop(L, 1);  // the closures keep the shared CallTypes
 }
 
 }  // namespace runner

@@ -281,6 +281,7 @@ int runProgramWith(const CommandLine& line,
     // everything into a log file, but on the terminal the routine notes only with -v.
     config.logFile = nullptr;
     config.characterResultCapacity = kCharacterResultCapacity;
+    config.recordComponentLoads = false;  // one per call: a long loop would grow it without end
     config.javaClassPath = javaClassPath();
     refhost::ReferenceHost host(config);
     for (const auto& [name, value] : line.settings) error += applySetting(host, name, value);

@@ -205,3 +205,45 @@ TEST(MdhostProgram, SysrcGivesTheExactCodeBehindSysrc) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each kind of Lua value reaches a function as the host language's own kind, however many
+// arguments a call has and whatever other userdata the program holds.
+TEST(MdhostProgram, ArgumentsAreTakenByTheirKind) {
+  Transcript run = runMdhost({"-e", R"lua(
+    local type, id = char(20), char(60)
+    local uri = [[vqsobj:Person?@Name='Ada Field']]
+    print(metadata_resolve(uri, type, id), type.trimmed, id.trimmed)
+    -- A string as output is a constant: the call works, the string stays.
+    local constant = "unchanged"
+    print(metadata_resolve(uri, constant, absent), constant)
+    -- nil and missing are the empty text: no match, outputs untouched.
+    local kept = char(4, "kept")
+    print(metadata_resolve(nil, kept, kept), metadata_resolve(missing, kept, kept), kept.value)
+    print(metadata_getnobj(uri, missing, id), metadata_getnobj(uri, 1, id), id.trimmed)
+    for _, bad in ipairs{io.stdout, {}, true, 5} do
+      print(select(2, pcall(metadata_resolve, uri, bad, id)))
+    end
+    print(select(2, pcall(metadata_getnobj, uri, io.stdout, id)))
+    print(select(2, pcall(metadata_getnobj, uri, char(2, "1"), id)))
+  )lua"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "1\tPerson\tA0000001.PERSON01\n"
+            "1\tunchanged\n"
+            "0\t0\tkept\n"
+            "-4\t1\tVQSOBJ:Person\\A0000001.PERSON01\n"
+            "bad argument #2 to METADATA_RESOLVE (character variable or string expected, got "
+            "userdata)\n"
+            "bad argument #2 to METADATA_RESOLVE (character variable or string expected, got "
+            "table)\n"
+            "bad argument #2 to METADATA_RESOLVE (character variable or string expected, got "
+            "boolean)\n"
+            "bad argument #2 to METADATA_RESOLVE (character variable or string expected, got "
+            "number)\n"
+            "bad argument #2 to METADATA_GETNOBJ (number expected, got userdata)\n"
+            "bad argument #2 to METADATA_GETNOBJ (number expected, got userdata)\n");
+}
+
+}  // namespace
