@@ -374,8 +374,9 @@ Outcome SqliteSecurityStore::templates(std::string_view repositoryId,
 
 void SqliteSecurityStore::readTemplateHead(TemplateRecord& record, std::string name,
                                            std::string description) {
-  record.attributes.emplace_back(std::string(kTemplateNameAttribute), std::move(name));
-  // A blank description is no attribute, as a blank value removes any other.
+  // A blank name or description is no attribute, as a blank value removes any other (a template
+  // made as a bare object through the object functions may have neither).
+  if (!name.empty()) record.attributes.emplace_back(std::string(kTemplateNameAttribute), std::move(name));
   if (!description.empty()) {
     record.attributes.emplace_back(std::string(kTemplateDescriptionAttribute),
                                    std::move(description));
@@ -394,6 +395,7 @@ void SqliteSecurityStore::readTemplateAttributes(int64_t key, TemplateRecord& re
 Outcome SqliteSecurityStore::findTemplate(std::string_view idOrName,
                                           std::optional<TemplateRecord>& out) {
   out.reset();
+  if (idOrName.empty()) return Outcome::success();  // a blank reference names no template
   return guarded(mutex_, [&] {
     const std::string columns =
         std::string("SELECT o.key, o.id, r.id, o.name, o.description FROM objects o JOIN "
