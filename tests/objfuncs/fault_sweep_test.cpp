@@ -9,6 +9,8 @@
 // call returns by itself, or the host leaves it at once from inside hostRaiseError.
 //
 // A function that lands later is swept by adding its calls to kCorpus, one row each.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -32,10 +34,11 @@ using refhost::Argument;
 using refhost::CharacterVariable;
 
 // One argument of a corpus call: a literal text, an output variable of that capacity, a
-// number, an absent argument, or a variable shared by the calls of one row (capacity 40), such
-// as the transaction text a preparing METASEC_BEGTRAN writes and the row's call reads.
+// number, the missing value, an absent argument, or a variable shared by the calls of one row
+// (capacity 40), such as the transaction text a preparing METASEC_BEGTRAN writes and the row's
+// call reads.
 struct Arg {
-  enum Kind { kText, kOutput, kNumber, kAbsent, kShared } kind;
+  enum Kind { kText, kOutput, kNumber, kMissing, kAbsent, kShared } kind;
   const char* text = "";
   int capacity = 0;
   double number = 0;
@@ -43,6 +46,7 @@ struct Arg {
 Arg text(const char* t) { return {Arg::kText, t, 0, 0}; }
 Arg output(int capacity) { return {Arg::kOutput, "", capacity, 0}; }
 Arg number(double n) { return {Arg::kNumber, "", 0, n}; }
+Arg missing() { return {Arg::kMissing, "", 0, 0}; }
 Arg absent() { return {Arg::kAbsent, "", 0, 0}; }
 Arg shared(const char* name) { return {Arg::kShared, name, 40, 0}; }
 
@@ -53,8 +57,8 @@ struct Step {
 
 // The repository a row runs against: the small seed of the fixture, or the sample repository
 // (a FOUNDATION repository with registered applications, properties, identities, logins,
-// authorizations and templates).
-enum class Seed { kSmall, kSample };
+// authorizations and templates); or none: the host has no metadata client interface to give.
+enum class Seed { kSmall, kSample, kNoInterface };
 
 struct CorpusCall {
   Step call;
@@ -68,6 +72,9 @@ CorpusCall small(const char* function, std::vector<Arg> args, double expected) {
 CorpusCall sample(const char* function, std::vector<Arg> args, double expected,
                   std::vector<Step> before = {}) {
   return {{function, std::move(args)}, Seed::kSample, expected, std::move(before)};
+}
+CorpusCall refused(const char* function, std::vector<Arg> args, double expected) {
+  return {{function, std::move(args)}, Seed::kNoInterface, expected, {}};
 }
 // A character function's row: its expected value is its text, kept beside the corpus.
 constexpr double kText = 0;
@@ -206,6 +213,25 @@ const CorpusCall kCorpus[] = {
     sample("METASEC_SETACTA", {shared("txn"), text("Sales Tables"), text("Name"), text("Renamed")}, 0,
            {begtran("txn")}),
     sample("METASEC_SETACTA", {text(""), text("Sales Tables"), text("Name"), text("")}, kAnyCount),
+    // Numbers that are no valid position or flag end the call before anything else.
+    sample("METASEC_GETNID", {text(""), text("FOUNDATION"), missing(), output(40), output(40)}, -4),
+    sample("METASEC_GETNACT", {text(""), text("FOUNDATION"), number(1e12), output(40), output(40),
+                               output(60)}, -4),
+    sample("METASEC_GETNAUTH", {text(""), text(kLedger), missing(), output(40), output(40),
+                                output(8), output(20), output(40)}, -4),
+    sample("METASEC_GETNACTA", {text(""), text("Sales Tables"), missing(), output(20), output(80)}, -4),
+    sample("METASEC_BEGTRAN", {text(""), missing(), output(40)}, -4),
+    sample("METASEC_ENDTRAN", {text(""), text("T9.A0000001"), missing()}, -4),
+    sample("METADATA_GETNATR", {text(kOrders), missing(), output(20), output(20)}, -4),
+    // No metadata client interface to be had.
+    refused("METADATA_RESOLVE", {text(kOrders), output(10), output(20)}, -1),
+    refused("METADATA_PURGE", {text(kOrders)}, 0),
+    refused("METADATA_GETURI", {text("Report Portal"), output(60)}, -1),
+    refused("METADATA_APPPROP", {text("Report Portal"), text("WelcomeText")}, kText),
+    refused("METADATA_PASSID", {text("receiver")}, 3),
+    refused("METASEC_GETNID", {text(""), text("FOUNDATION"), number(1), output(40), output(40)}, -1),
+    refused("METASEC_LDUMP", {text(""), text(""), number(0), text(""), text(""), text("")}, -1),
+    refused("METASEC_ENDTRAN", {text(""), text("T9.A0000001"), number(0)}, -1),
 };
 
 // What a function may deliver when a fault met it: the values its reference documents for
@@ -270,6 +296,26 @@ const std::string& sampleSeed() {
   return text;
 }
 
+// A repository of the seed as it is after import. Each seed is imported once; every run gets a
+// copy made with SQLite's backup, which costs a fraction of an import.
+std::unique_ptr<mdserver::Repository> freshRepository(Seed seed) {
+  static const auto imported = [](std::string_view text) {
+    auto repository = mdserver::Repository::open("");
+    mdserver::Outcome outcome = repository->importSeedText(text, "sweep seed");
+    EXPECT_TRUE(outcome.ok()) << outcome.message;
+    return repository;
+  };
+  static const std::unique_ptr<mdserver::Repository> smallSeeded = imported(kSeed);
+  static const std::unique_ptr<mdserver::Repository> sampleSeeded = imported(sampleSeed());
+  mdserver::Repository& source = seed == Seed::kSmall ? *smallSeeded : *sampleSeeded;
+  auto repository = mdserver::Repository::open("");
+  sqlite3_backup* copy =
+      sqlite3_backup_init(repository->rawHandle(), "main", source.rawHandle(), "main");
+  const bool copied = copy != nullptr && sqlite3_backup_step(copy, -1) == SQLITE_DONE;
+  if (sqlite3_backup_finish(copy) != SQLITE_OK || !copied) return nullptr;
+  return repository;
+}
+
 // A Java environment enough for METADATA_PASSID to pass the credentials: every call succeeds
 // and no exception is ever pending. Local references are counted, so none may be left.
 int liveJavaReferences = 0;
@@ -328,11 +374,12 @@ class FaultSweep : public ::testing::TestWithParam<bool> {
   // One run in a fresh host and repository: the row's preparing calls, then its call with the
   // fault armed at k.
   RunOutcome run(const CorpusCall& row, Fault fault, uint64_t k) {
-    auto repository = mdserver::Repository::open("");
-    const bool seeded = row.seed == Seed::kSmall
-                            ? repository->importSeedText(kSeed, "sweep seed").ok()
-                            : repository->importSeedText(sampleSeed(), "sample repository").ok();
-    EXPECT_TRUE(seeded);
+    auto repository = freshRepository(row.seed);
+    if (repository == nullptr) {
+      ADD_FAILURE() << "the seeded repository could not be copied";
+      return {};
+    }
+    const bool refuseInterface = row.seed == Seed::kNoInterface;
     refhost::HostConfig config;
     config.logFile = nullptr;
     config.leaveCallOnOutOfMemory = GetParam();
@@ -347,7 +394,11 @@ class FaultSweep : public ::testing::TestWithParam<bool> {
     bool fired = false;
     bool armed = false;  // only the row's call meets the fault, not what prepares or follows it
     std::vector<mdserver::PoolCounts> released;
-    host->setMetadataProvider([&](HostSession*, void** out) {
+    host->setMetadataProvider([&](HostSession*, void** out) -> StatusCode {
+      if (refuseInterface) {
+        *out = nullptr;
+        return refhost::kHostStatusNoMetadataServer;
+      }
       MetadataInterface* md = mdserver::openInterface(*repository, {"tester", "secret"});
       auto* client = mdserver::ClientInterface::fromAbi(md);
       if (fault == Fault::kInterfacePool) {
@@ -385,6 +436,7 @@ class FaultSweep : public ::testing::TestWithParam<bool> {
       for (const Arg& a : step.args) {
         if (a.kind == Arg::kText) args.push_back(Argument::literal(a.text));
         if (a.kind == Arg::kNumber) args.push_back(Argument::numeric(a.number));
+        if (a.kind == Arg::kMissing) args.push_back(Argument::missing());
         if (a.kind == Arg::kAbsent) args.push_back(Argument::absent());
         if (a.kind == Arg::kOutput) {
           variables.push_back(std::make_unique<CharacterVariable>(
