@@ -67,7 +67,8 @@ int access(lua_State* L) {
     message = "access: " + message;
     lua_pushlstring(L, message.data(), message.size());
   }
-  // Every string above, the message too, is destroyed before lua_error unwinds past this frame.
+  // Every string above is destroyed before lua_error unwinds past this frame (it does not run
+  // destructors); the message lives on as a Lua string.
   return lua_error(L);
 }
 
