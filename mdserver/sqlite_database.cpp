@@ -109,6 +109,16 @@ Statement& Statement::bind(int index, std::string_view text) {
   return *this;
 }
 
+Statement& Statement::bindUnchanging(int index, std::string_view text) {
+  // The destructor clears the bindings before the statement can be used again, so SQLite never
+  // reads the text after the caller's Statement is gone.
+  if (sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                        static_cast<int>(text.size()), SQLITE_STATIC) != SQLITE_OK) {
+    database_.fail("cannot bind parameter");
+  }
+  return *this;
+}
+
 Statement& Statement::bind(int index, int64_t value) {
   if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) database_.fail("cannot bind");
   return *this;

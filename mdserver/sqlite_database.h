@@ -33,6 +33,8 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   Statement& bind(int index, std::string_view text);
+  // Binds text without copying it: the text must stay as it is until this Statement is gone.
+  Statement& bindUnchanging(int index, std::string_view text);
   Statement& bind(int index, int64_t value);
   Statement& bindDouble(int index, double value);
   Statement& bindNull(int index);
