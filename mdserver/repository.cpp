@@ -82,10 +82,13 @@ std::string base36(uint64_t value, size_t width) {
 
 std::unique_ptr<Repository> Repository::open(const std::string& path, std::string* error) {
   try {
-    auto database = std::make_unique<SqliteDatabase>(path);
-    database->execute(kSchema);
-    database->execute(SqliteSecurityStore::schema());
-    database->execute(kPathSetsTable);
+    std::unique_ptr<Database> database = openDatabase(path);
+    // The PostgreSQL backend creates and migrates its own schema when it connects.
+    if (database->sqliteHandle()) {
+      database->execute(kSchema);
+      database->execute(SqliteSecurityStore::schema());
+      database->execute(kPathSetsTable);
+    }
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
   } catch (const StorageError& failure) {
     if (error) *error = failure.what();
@@ -93,18 +96,23 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
   }
 }
 
-Repository::Repository(std::unique_ptr<SqliteDatabase> database)
+Repository::Repository(std::unique_ptr<Database> database)
     : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {}
 Repository::~Repository() = default;
 
 SecurityStore& Repository::security() { return *security_; }
 
-sqlite3* Repository::rawHandle() { return db_->handle(); }
+sqlite3* Repository::rawHandle() { return db_->sqliteHandle(); }
+
+const char* Repository::backendName() const { return db_->backendName(); }
 
 uint64_t Repository::changeCount() {
   std::lock_guard lock(mutex_);
-  // Every change goes through this connection; the count only grows.
-  return static_cast<uint64_t>(sqlite3_total_changes64(db_->handle()));
+  try {
+    return db_->changeCount();
+  } catch (const StorageError&) {
+    return 0;  // nothing kept is handed out again while the count is unknown
+  }
 }
 
 double Repository::serverVersion() {
@@ -129,7 +137,8 @@ int32_t Repository::paused() {
 
 Outcome Repository::setServerVersion(double version) {
   return guarded(mutex_, [&] {
-    Statement(*db_, "INSERT OR REPLACE INTO settings(name, value) VALUES('version', ?)")
+    Statement(*db_, "INSERT INTO settings(name, value) VALUES('version', ?) "
+                    "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
         .bindDouble(1, version)
         .run();
     return Outcome::success();
@@ -138,7 +147,8 @@ Outcome Repository::setServerVersion(double version) {
 
 Outcome Repository::setPaused(int32_t paused) {
   return guarded(mutex_, [&] {
-    Statement(*db_, "INSERT OR REPLACE INTO settings(name, value) VALUES('paused', ?)")
+    Statement(*db_, "INSERT INTO settings(name, value) VALUES('paused', ?) "
+                    "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
         .bind(1, int64_t{paused})
         .run();
     return Outcome::success();
@@ -274,29 +284,15 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
   if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
   return guarded(mutex_, [&] {
     // The compiler bounds the text; the budget bounds the work, whatever the repository holds.
-    // SQLite calls the handler every kStride steps; a non-zero answer interrupts the statement.
-    const int stride = static_cast<int>(std::clamp<int64_t>(queryWorkLimit_, 1, 10000));
-    struct Budget {
-      int64_t left;
-      bool spent = false;
-    } budget{queryWorkLimit_ / stride - 1};
-    sqlite3_progress_handler(
-        db_->handle(), stride,
-        [](void* data) {
-          auto* b = static_cast<Budget*>(data);
-          if (--b->left >= 0) return 0;
-          b->spent = true;
-          return 1;
-        },
-        &budget);
-    struct Detach {
-      sqlite3* db;
-      ~Detach() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
-    } detach{db_->handle()};
+    db_->limitWork(queryWorkLimit_);
+    struct Unlimit {
+      Database& db;
+      ~Unlimit() { db.unlimitWork(); }
+    } unlimit{*db_};
     try {
       return resolveUnlocked(compiled, repositoryKey, uri, out);
     } catch (const StorageError&) {
-      if (!budget.spent) throw;
+      if (!db_->workSpent()) throw;
       out.clear();
       return failure(kStatusQueryTooCostly,
                      "the query needs more work than the repository allows (" +
@@ -310,16 +306,11 @@ Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t reposit
   // One snapshot for the path statements and the query; the path sets are scratch and go with
   // the savepoint however it ends.
   struct Snapshot {
-    SqliteDatabase& db;
+    Database& db;
     bool released = false;
-    explicit Snapshot(SqliteDatabase& database) : db(database) {
-      db.execute("SAVEPOINT resolve");
-    }
+    explicit Snapshot(Database& database) : db(database) { db.savepoint("resolve"); }
     ~Snapshot() {
-      if (!released) {
-        sqlite3_exec(db.handle(), "ROLLBACK TO resolve; RELEASE resolve", nullptr, nullptr,
-                     nullptr);
-      }
+      if (!released) db.rollbackTo("resolve");
     }
   } snapshot(*db_);
   for (const CompiledUri::PathStatement& path : compiled.paths) {
@@ -342,7 +333,7 @@ Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t reposit
     while (s.step()) out.push_back(readObject(s));
   }
   if (!compiled.paths.empty()) db_->execute("DELETE FROM temp.path_sets");
-  db_->execute("RELEASE resolve");
+  db_->release("resolve");
   snapshot.released = true;
   if (out.empty()) return failure(kStatusNoMatch, "no object matches " + std::string(uri));
   return Outcome::success();

@@ -70,7 +70,7 @@ IdentityRecord readIdentity(const Statement& s) {
 
 }  // namespace
 
-SqliteSecurityStore::SqliteSecurityStore(SqliteDatabase& database, std::recursive_mutex& mutex)
+SqliteSecurityStore::SqliteSecurityStore(Database& database, std::recursive_mutex& mutex)
     : db_(database), mutex_(mutex) {}
 
 const char* SqliteSecurityStore::schema() { return kSchema; }
@@ -366,7 +366,8 @@ std::vector<TemplateRecord> SqliteSecurityStore::allTemplates() {
 }
 
 void SqliteSecurityStore::setSetting(std::string_view name, std::string_view value) {
-  Statement(db_, "INSERT OR REPLACE INTO security_settings(name, value) VALUES(?, ?)")
+  Statement(db_, "INSERT INTO security_settings(name, value) VALUES(?, ?) ON CONFLICT(name) DO "
+                 "UPDATE SET value = excluded.value")
       .bind(1, name)
       .bind(2, value)
       .run();

@@ -12,11 +12,11 @@
 
 namespace mdserver {
 
-class SqliteDatabase;
+class Database;
 
 class SqliteSecurityStore final : public SecurityStore {
  public:
-  SqliteSecurityStore(SqliteDatabase& database, std::recursive_mutex& mutex);
+  SqliteSecurityStore(Database& database, std::recursive_mutex& mutex);
   static const char* schema();
 
   bool enforced() override;
@@ -57,7 +57,7 @@ class SqliteSecurityStore final : public SecurityStore {
   void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
   void applyTemplateChange(const AuthorizationChange& change);
   TemplateRecord readTemplate(std::string_view id, std::string_view repositoryId);
-  SqliteDatabase& db_;
+  Database& db_;
   std::recursive_mutex& mutex_;
 };
 
