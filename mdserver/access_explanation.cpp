@@ -1,9 +1,11 @@
 // Explanations of decisions; contract in access_explanation.h.
 #include "mdserver/access_explanation.h"
 
+#include <algorithm>
 #include <map>
 
 #include "mdserver/access_guard.h"
+#include "mdserver/ascii_case.h"
 #include "mdserver/security_model.h"
 #include "mdserver/status_codes.h"
 
@@ -43,19 +45,37 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
                       std::string_view identity, AccessExplanation& out) {
   out = AccessExplanation{};
   SecurityStore& store = repository.security();
+  // A misspelt permission would only ever be "denied": say what is wrong instead. A repository
+  // that defines none is open, and every name is as good as another there.
+  if (permission.empty()) return {kStatusUnknownPermission, "no permission given"};
+  std::vector<std::string> defined;
+  Outcome listed = store.permissions(defined);
+  if (!listed.ok()) return listed;
+  if (!defined.empty() &&
+      std::none_of(defined.begin(), defined.end(),
+                   [&](const std::string& name) { return equalNoCase(name, permission); })) {
+    std::string known;
+    for (const std::string& name : defined) known += (known.empty() ? "" : ", ") + name;
+    return {kStatusUnknownPermission,
+            "no permission '" + std::string(permission) + "' (the repository defines " + known + ")"};
+  }
   AccessTarget target;
   if (auto r = repository.repositoryByReference(object)) {
     target = repositoryTarget(r->id);
   } else if (auto row = object.size() == 17 && object[8] == '.' ? repository.object(object)
                                                                 : std::nullopt) {
-    target = objectTarget(row->id);
+    target = objectTarget(row->id, row->type);
+  } else if (object.size() == 17 && object[8] == '.' && object.find_first_of(":\\?/") == object.npos) {
+    return {kStatusObjectNotFound, "no object '" + std::string(object) + "'"};
   } else {
     std::vector<ObjectRow> rows;
     Outcome resolved = repository.resolve(object, 0, rows);
     if (!resolved.ok()) return resolved;
     if (rows.empty()) return {kStatusNoMatch, "no object matches '" + std::string(object) + "'"};
-    target = objectTarget(rows.front().id);
+    target = objectTarget(rows.front().id, rows.front().type);
   }
+  // What enforcement decides for this permission here (a template object: its repository).
+  const GuardedCheck check = guardedCheck(target, "", permission);
   Principal decided = principal;
   if (!identity.empty()) {
     std::optional<IdentityRecord> record;
@@ -64,10 +84,14 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
     if (!record) return {kStatusUnknownIdentity, "no identity '" + std::string(identity) + "'"};
     decided = principalOf(store, *record, /*authenticated=*/record->id != kEverybodyId);
   }
-  const Decision decision = decide(store, decided, target, permission);
+  const Decision decision = decide(store, decided, check.target, check.permission);
   out.granted = decision.allowed;
-  out.target = target.id();
+  out.target = check.target.id();
   out.summary = describe(decision);
+  if (check.target.id() != target.id() || check.permission != permission) {
+    out.summary += " (asked as " + check.permission + " on repository " + check.target.id() +
+                   ": an access control template is guarded by its repository)";
+  }
   std::map<std::string, std::string> identityNames;
   for (const ConsideredLevel& level : decision.considered) {
     for (const AccessEntry& entry : level.entries) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "mdserver/ascii_case.h"
 #include "mdserver/security_store.h"
 
 namespace mdserver {
@@ -17,13 +18,31 @@ AccessTarget repositoryTarget(std::string_view repositoryId) {
   return AccessTarget{std::string(repositoryId), ""};
 }
 
+bool isTemplateType(std::string_view type) { return equalNoCase(type, kTemplateType); }
+
+AccessTarget objectTarget(std::string_view objectId, std::string_view type) {
+  AccessTarget target = objectTarget(objectId);
+  target.isTemplate = isTemplateType(type);
+  return target;
+}
+
+GuardedCheck guardedCheck(const AccessTarget& target, std::string_view type,
+                          std::string_view permission) {
+  if (!target.isTemplate && !isTemplateType(type)) return {target, std::string(permission)};
+  const bool reading = equalNoCase(permission, kPermissionRead);
+  return {repositoryTarget(target.repositoryId),
+          std::string(reading ? kPermissionRead : kPermissionAdminister)};
+}
+
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission) {
   return decide(ci.repository().security(), ci.principal(), target, permission);
 }
 
 bool mayRead(ClientInterface& ci, const ObjectRow& row) {
   if (ci.principal().localAdministrator) return true;
-  return decideFor(ci, objectTarget(row.id), kPermissionRead).allowed;
+  return decideFor(ci, guardedCheck(objectTarget(row.id), row.type, kPermissionRead).target,
+                   kPermissionRead)
+      .allowed;
 }
 
 void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
@@ -57,15 +76,26 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
   };
   rows.erase(std::remove_if(rows.begin(), rows.end(),
                             [&](const ObjectRow& row) {
-                              return !decide(sources, true, ci.principal(), objectTarget(row.id),
+                              return !decide(sources, true, ci.principal(),
+                                             guardedCheck(objectTarget(row.id), row.type,
+                                                          kPermissionRead)
+                                                 .target,
                                              kPermissionRead)
                                           .allowed;
                             }),
              rows.end());
 }
 
-StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
+StatusCode require(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,
                    StatusCode denied, std::string_view operation) {
+  if (ci.principal().localAdministrator) return kStatusOk;
+  std::string type;
+  if (!requested.objectId.empty() && !requested.isTemplate) {
+    if (auto row = ci.repository().object(requested.objectId)) type = row->type;
+  }
+  const GuardedCheck check = guardedCheck(requested, type, permission);
+  const AccessTarget& target = check.target;
+  permission = check.permission;
   const Decision decision = decideFor(ci, target, permission);
   if (decision.allowed) return kStatusOk;
   const std::string who = ci.principal().userId.empty() ? std::string("the connection")

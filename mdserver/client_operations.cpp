@@ -351,8 +351,10 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
     draft.name = view(templateObject->name, templateObject->nameLength);
     draft.description = view(templateObject->description, templateObject->descriptionLength);
     if (draft.type.empty()) return ci->fail(kStatusInvalidArgument, "newObject: no type");
-    // A new object is a change of its repository.
-    StatusCode allowed = require(*ci, repositoryTarget(target->id), kPermissionWrite,
+    // A new object is a change of its repository; a new access control template a security
+    // change of it, as newAct makes one.
+    StatusCode allowed = require(*ci, repositoryTarget(target->id),
+                                 isTemplateType(draft.type) ? kPermissionAdminister : kPermissionWrite,
                                  kStatusWriteDenied, "newObject");
     if (allowed != kStatusOk) return allowed;
     std::string id;

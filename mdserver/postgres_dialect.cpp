@@ -75,6 +75,11 @@ std::string postgresSql(std::string_view sql) {
       i += n;
       continue;
     }
+    if (size_t n = matchWords(sql, i, {"GLOB"})) {
+      out += "SIMILAR TO";
+      i += n;
+      continue;
+    }
     if (size_t n = matchWords(sql, i, {"COLLATE", "BINARY"})) {
       out += "COLLATE \"C\"";
       i += n;

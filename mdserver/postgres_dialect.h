@@ -4,6 +4,8 @@
 //   INSERT OR IGNORE ...  -> INSERT ... ON CONFLICT DO NOTHING
 //   temp.TABLE            -> pg_temp.TABLE
 //   COLLATE BINARY        -> COLLATE "C"
+//   x GLOB pattern        -> x SIMILAR TO pattern (the same for the patterns the repository
+//                            uses: letters, digits, '.' and [...] classes, no '*', '?', '_', '%')
 // COLLATE NOCASE and instr() need no mapping: the schema defines a collation "nocase" and a
 // function instr() (postgres_schema.cpp). Quoted text and identifiers are left as they are.
 #pragma once

@@ -87,6 +87,7 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
     if (database->sqliteHandle()) {
       database->execute(kSchema);
       database->execute(SqliteSecurityStore::schema());
+      SqliteSecurityStore::migrate(*database);
       database->execute(kPathSetsTable);
     }
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
@@ -555,8 +556,12 @@ Outcome Repository::deleteObject(std::string_view id) {
         .bind(1, key)
         .run();
     Statement(*db_, "DELETE FROM objects WHERE key = ?").bind(1, key).run();
-    // Entries on a deleted object could only ever mislead a later object of that identifier.
+    // Entries on a deleted object could only ever mislead a later object of that identifier;
+    // so could templates applied to it, and, when it was a template, its applications.
     Statement(*db_, "DELETE FROM authorizations WHERE target = ?").bind(1, id).run();
+    Statement(*db_, "DELETE FROM template_applications WHERE target = ?1 OR template = ?1")
+        .bind(1, id)
+        .run();
     transaction.commit();
     return Outcome::success();
   });

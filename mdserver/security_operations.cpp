@@ -81,7 +81,7 @@ bool isObjectIdentifier(std::string_view text) {
 
 AccessTarget targetOfObject(const MetadataObject* object) {
   if (object->operations == repositoryOperationTable()) return repositoryTarget(identifierOf(object));
-  return objectTarget(identifierOf(object));
+  return objectTarget(identifierOf(object), view(object->type, object->typeLength));
 }
 
 // ---- transactions -----------------------------------------------------------------------------
@@ -182,7 +182,7 @@ StatusCode targetOfReference(ClientInterface* ci, const TransactionRecord* recor
     if (isObjectIdentifier(tail) && (before == '/' || before == '\\')) {
       auto row = ci->repository().object(tail);
       if (row && mayRead(*ci, *row)) {
-        *out = objectTarget(row->id);
+        *out = objectTarget(row->id, row->type);
         return kStatusOk;
       }
       if (alone || before == '/') {
@@ -195,7 +195,7 @@ StatusCode targetOfReference(ClientInterface* ci, const TransactionRecord* recor
   if (!outcome.ok()) return ci->fail(outcome);
   keepReadable(*ci, rows);
   if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(text));
-  *out = objectTarget(rows.front().id);
+  *out = objectTarget(rows.front().id, rows.front().type);
   return kStatusOk;
 }
 

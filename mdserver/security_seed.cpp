@@ -1,7 +1,10 @@
 // Import and export of the seed file's security section; format in security_seed.h.
 #include "mdserver/security_seed.h"
 
+#include <algorithm>
+#include <cctype>
 #include <map>
+#include <optional>
 
 #include "mdserver/authentication.h"
 #include "mdserver/security_model.h"
@@ -43,24 +46,37 @@ void importTemplates(SqliteSecurityStore& store, const Json& section, const std:
     if (!entry.is_object()) throw SeedProblem{at, "expected an object"};
     TemplateRecord record;
     record.id = textAt(entry, "id", at, true);
-    const bool digits = record.id.size() == 17 && record.id.compare(8, 2, ".T") == 0 &&
-                        record.id.find_first_not_of("0123456789", 10) == std::string::npos;
-    if (!digits) {
-      throw SeedProblem{at + "/id", "expected <repository>.T<7 digits>, e.g. A0000001.T0000001"};
+    const bool shaped = record.id.size() == 17 && record.id[8] == '.' &&
+                        std::all_of(record.id.begin(), record.id.end(), [](char c) {
+                          return c == '.' || std::isalnum(static_cast<unsigned char>(c)) != 0;
+                        });
+    if (!shaped) {
+      throw SeedProblem{at + "/id", "expected <repository>.<8 letters or digits>, e.g. "
+                                    "A0000001.T0000001"};
     }
     record.repositoryId = record.id.substr(0, 8);
     if (!targetExists(record.repositoryId)) {
       throw SeedProblem{at + "/id", "no repository '" + record.repositoryId + "'"};
     }
+    // The template may be among the objects already (an export writes it there, with its
+    // attributes); otherwise this entry creates it.
+    const bool listed = targetExists(record.id);
+    if (listed && store.templateKey(record.id) == 0) {
+      throw SeedProblem{at + "/id", "'" + record.id + "' is an object of another type"};
+    }
     if (auto attributes = entry.find("attributes"); attributes != entry.end()) {
       if (!attributes->is_object()) throw SeedProblem{at + "/attributes", "expected an object"};
       for (const auto& [name, value] : attributes->items()) {
         if (!value.is_string()) throw SeedProblem{at + "/attributes/" + name, "expected a text"};
+        if (name.empty()) throw SeedProblem{at + "/attributes", "an attribute name is empty"};
         record.attributes.emplace_back(name, value.get<std::string>());
       }
     }
-    if (record.name().empty()) throw SeedProblem{at + "/attributes", "a template needs a Name"};
     store.addTemplate(record);
+    std::optional<TemplateRecord> stored;
+    if (!store.findTemplate(record.id, stored).ok() || !stored || stored->name().empty()) {
+      throw SeedProblem{at + "/attributes", "a template needs a Name"};
+    }
     if (auto entries = entry.find("authorizations"); entries != entry.end()) {
       if (!entries->is_array()) throw SeedProblem{at + "/authorizations", "expected an array"};
       for (size_t k = 0; k < entries->size(); ++k) {
@@ -249,13 +265,12 @@ Json exportSecuritySection(SqliteSecurityStore& store) {
   std::vector<std::pair<std::string, std::string>> applications = store.allApplications();
   Json templates = Json::array();
   for (const TemplateRecord& record : allTemplates) {
-    Json attributes = Json::object();
-    for (const auto& [name, value] : record.attributes) attributes[name] = value;
+    // The template object itself (name, description, attributes) is among the objects.
     Json applied = Json::array();
     for (const auto& [id, target] : applications) {
       if (id == record.id) applied.push_back(target);
     }
-    templates.push_back({{"id", record.id}, {"attributes", std::move(attributes)},
+    templates.push_back({{"id", record.id},
                          {"authorizations", std::move(templateEntries[record.id])},
                          {"appliedTo", std::move(applied)}});
   }

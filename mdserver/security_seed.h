@@ -14,6 +14,11 @@
 //                    "authorizations": [{"identity": ..., "permission": ..., "decision": ...}],
 //                    "appliedTo": ["<repository or object identifier of that repository>"]}]
 //   }
+// A template is an object of type AccessControlTemplate. A "templates" entry whose identifier
+// names no object creates that object from its "attributes" (Name required); one that names an
+// AccessControlTemplate of "objects" adds its entries and applications (and sets any attributes
+// it gives). The export writes template objects among the objects and their entries and
+// applications here, without "attributes".
 // A clear "password" is hashed at once and never stored; the export writes "passwordHash" only.
 // A section without authorizations leaves the repository open (access_decision.h, rule 2).
 #pragma once

@@ -31,16 +31,6 @@ CREATE TABLE IF NOT EXISTS logins(
   password_hash TEXT NOT NULL,
   owner TEXT NOT NULL,
   domain TEXT NOT NULL DEFAULT '') WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS templates(
-  id TEXT PRIMARY KEY,
-  repository TEXT NOT NULL,
-  number INTEGER NOT NULL) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS template_attributes(
-  position INTEGER PRIMARY KEY,
-  template TEXT NOT NULL,
-  name TEXT NOT NULL COLLATE NOCASE,
-  value TEXT NOT NULL,
-  UNIQUE(template, name));
 CREATE TABLE IF NOT EXISTS template_applications(
   position INTEGER PRIMARY KEY,
   template TEXT NOT NULL,
@@ -48,6 +38,31 @@ CREATE TABLE IF NOT EXISTS template_applications(
   UNIQUE(template, target));
 CREATE INDEX IF NOT EXISTS template_applications_target ON template_applications(target);
 )sql";
+
+// Repository files written before templates were objects kept them in tables of their own:
+// their rows become AccessControlTemplate objects (Name and Description the object's name and
+// description, the other attributes its attributes) and the old tables go. Identifiers stay,
+// so entries and applications keyed by them keep their templates.
+constexpr const char* kLegacyTemplateMigration = R"sql(
+INSERT OR IGNORE INTO types(name) VALUES('AccessControlTemplate');
+INSERT INTO objects(id, repository, type, name, description)
+  SELECT t.id, r.key, 'AccessControlTemplate',
+    coalesce((SELECT value FROM template_attributes a WHERE a.template = t.id AND a.name = 'Name'), ''),
+    coalesce((SELECT value FROM template_attributes a WHERE a.template = t.id
+              AND a.name = 'Description'), '')
+  FROM templates t JOIN repositories r ON r.id = t.repository
+  WHERE t.id NOT IN (SELECT id FROM objects) ORDER BY t.id;
+INSERT OR IGNORE INTO attributes(object, name, position, value)
+  SELECT o.key, a.name, a.position, a.value FROM template_attributes a
+  JOIN objects o ON o.id = a.template AND o.type = 'AccessControlTemplate'
+  WHERE a.name NOT IN ('Name', 'Description');
+DROP TABLE template_attributes;
+DROP TABLE templates;
+)sql";
+
+// Template objects: the type, and the identifiers newAct hands out ("<repository>.T<7 digits>").
+constexpr const char* kIsTemplate = "type = 'AccessControlTemplate'";
+constexpr const char* kTemplateIdPattern = ".T[0-9][0-9][0-9][0-9][0-9][0-9][0-9]";
 
 constexpr const char* kIdentityTypes = "('Person', 'IdentityGroup', 'Role')";
 
@@ -210,38 +225,104 @@ Outcome SqliteSecurityStore::logins(std::vector<LoginRecord>& out) {
   });
 }
 
+void SqliteSecurityStore::migrate(Database& database) {
+  {
+    // Reset before the tables are dropped: SQLite does not drop a table a statement is reading.
+    Statement legacy(database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
+                               "'template_attributes'");
+    if (!legacy.step()) return;
+  }
+  Transaction transaction(database);
+  database.execute(kLegacyTemplateMigration);
+  transaction.commit();
+}
+
+int64_t SqliteSecurityStore::templateKey(std::string_view id) {
+  Statement s(db_, std::string("SELECT key FROM objects WHERE id = ? AND ") + kIsTemplate);
+  s.bind(1, id);
+  return s.step() ? s.integer(0) : 0;
+}
+
 void SqliteSecurityStore::addTemplate(const TemplateRecord& record) {
-  const int64_t number = std::stoll(record.id.substr(10));
-  Statement(db_, "INSERT INTO templates(id, repository, number) VALUES(?, ?, ?)")
-      .bind(1, record.id)
-      .bind(2, record.repositoryId)
-      .bind(3, number)
+  if (templateKey(record.id) != 0) {
+    for (const auto& [name, value] : record.attributes) setTemplateAttribute(record.id, name, value);
+    return;
+  }
+  // Templates are objects: their type belongs in the namespace like any other.
+  Statement(db_, "INSERT OR IGNORE INTO types(name) VALUES(?)").bind(1, kTemplateType).run();
+  Statement insert(db_, "INSERT INTO objects(id, repository, type, name, description) SELECT ?, "
+                        "key, ?, ?, ? FROM repositories WHERE id = ?");
+  insert.bind(1, record.id)
+      .bind(2, kTemplateType)
+      .bind(3, record.name())
+      .bind(4, record.description())
+      .bind(5, record.repositoryId)
       .run();
-  for (const auto& [name, value] : record.attributes) setTemplateAttribute(record.id, name, value);
+  if (db_.changes() == 0) db_.fail("no repository '" + record.repositoryId + "' for template " + record.id);
+  for (const auto& [name, value] : record.attributes) {
+    if (equalNoCase(name, kTemplateNameAttribute) || equalNoCase(name, kTemplateDescriptionAttribute)) {
+      continue;
+    }
+    setTemplateAttribute(record.id, name, value);
+  }
 }
 
 void SqliteSecurityStore::setTemplateAttribute(std::string_view id, std::string_view name,
                                                std::string_view value) {
-  if (value.empty() && !(name.size() == 4 && equalNoCase(name, kTemplateNameAttribute))) {
-    Statement(db_, "DELETE FROM template_attributes WHERE template = ? AND name = ?")
-        .bind(1, id)
+  // Name and Description are the object's own name and description; the others its attributes.
+  if (equalNoCase(name, kTemplateNameAttribute) || equalNoCase(name, kTemplateDescriptionAttribute)) {
+    const std::string sql =
+        std::string("UPDATE objects SET ") +
+        (equalNoCase(name, kTemplateNameAttribute) ? "name" : "description") +
+        " = ? WHERE id = ? AND " + kIsTemplate;
+    Statement(db_, sql).bind(1, value).bind(2, id).run();
+    return;
+  }
+  const int64_t key = templateKey(id);
+  if (key == 0) return;  // deleted meanwhile: nothing left to set
+  if (value.empty()) {
+    Statement(db_, "DELETE FROM attributes WHERE object = ? AND name = ?")
+        .bind(1, key)
         .bind(2, name)
         .run();
     return;
   }
-  Statement(db_, "INSERT INTO template_attributes(template, name, value) VALUES(?, ?, ?) ON "
-                 "CONFLICT(template, name) DO UPDATE SET value = excluded.value")
-      .bind(1, id)
+  Statement(db_, "INSERT INTO attributes(object, name, position, value) VALUES(?1, ?2, (SELECT "
+                 "coalesce(max(position), 0) + 1 FROM attributes WHERE object = ?1), ?3) ON "
+                 "CONFLICT(object, name) DO UPDATE SET value = excluded.value")
+      .bind(1, key)
       .bind(2, name)
       .bind(3, value)
       .run();
 }
 
 void SqliteSecurityStore::addApplication(std::string_view id, std::string_view target) {
-  Statement(db_, "INSERT OR IGNORE INTO template_applications(template, target) VALUES(?, ?)")
+  // Only a template that exists, to a repository or object that exists: a change staged before
+  // either was deleted leaves no dangling application when it is committed.
+  Statement(db_, std::string("INSERT OR IGNORE INTO template_applications(template, target) "
+                             "SELECT ?1, ?2 WHERE EXISTS (SELECT 1 FROM objects WHERE id = ?1 AND ") +
+                     kIsTemplate + ") AND (EXISTS (SELECT 1 FROM objects WHERE id = ?2) OR EXISTS "
+                                   "(SELECT 1 FROM repositories WHERE id = ?2))")
       .bind(1, id)
       .bind(2, target)
       .run();
+}
+
+void SqliteSecurityStore::deleteTemplate(std::string_view id) {
+  const int64_t key = templateKey(id);
+  if (key != 0) {
+    // As the repository deletes any object: its properties go with it, its attributes and
+    // links by cascade.
+    Statement(db_, "DELETE FROM objects WHERE key IN (SELECT property FROM properties WHERE "
+                   "owner = ?)")
+        .bind(1, key)
+        .run();
+    Statement(db_, "DELETE FROM objects WHERE key = ?").bind(1, key).run();
+  }
+  for (const char* sql : {"DELETE FROM template_applications WHERE template = ?1 OR target = ?1",
+                          "DELETE FROM authorizations WHERE target = ?1"}) {
+    Statement(db_, sql).bind(1, id).run();
+  }
 }
 
 void SqliteSecurityStore::applyTemplateChange(const AuthorizationChange& change) {
@@ -252,12 +333,7 @@ void SqliteSecurityStore::applyTemplateChange(const AuthorizationChange& change)
       addTemplate(change.templateRecord);
       break;
     case Kind::kDeleteTemplate:
-      for (const char* sql : {"DELETE FROM templates WHERE id = ?",
-                              "DELETE FROM template_attributes WHERE template = ?",
-                              "DELETE FROM template_applications WHERE template = ?",
-                              "DELETE FROM authorizations WHERE target = ?"}) {
-        Statement(db_, sql).bind(1, id).run();
-      }
+      deleteTemplate(id);
       break;
     case Kind::kSetTemplateAttribute:
       setTemplateAttribute(id, change.attribute.first, change.attribute.second);
@@ -280,51 +356,67 @@ Outcome SqliteSecurityStore::templates(std::string_view repositoryId,
                                        std::vector<TemplateRecord>& out) {
   out.clear();
   return guarded(mutex_, [&] {
-    Statement s(db_, "SELECT id FROM templates WHERE repository = ? ORDER BY id");
+    Statement s(db_, std::string("SELECT o.key, o.id, o.name, o.description FROM objects o JOIN "
+                                 "repositories r ON r.key = o.repository WHERE r.id = ? AND o.") +
+                         kIsTemplate + " ORDER BY o.id");
     s.bind(1, repositoryId);
-    std::vector<std::string> ids;
-    while (s.step()) ids.push_back(s.text(0));
-    for (const std::string& id : ids) out.push_back(readTemplate(id, repositoryId));
+    std::vector<std::pair<int64_t, TemplateRecord>> found;
+    while (s.step()) {
+      found.emplace_back(s.integer(0), TemplateRecord{s.text(1), std::string(repositoryId), {}});
+      readTemplateHead(found.back().second, s.text(2), s.text(3));
+    }
+    for (auto& [key, record] : found) {
+      readTemplateAttributes(key, record);
+      out.push_back(std::move(record));
+    }
   });
 }
 
-TemplateRecord SqliteSecurityStore::readTemplate(std::string_view id,
-                                                 std::string_view repositoryId) {
-  TemplateRecord record{std::string(id), std::string(repositoryId), {}};
-  // Name and Description first, then the others in the order they were first set.
-  Statement s(db_, "SELECT name, value FROM template_attributes WHERE template = ? ORDER BY "
-                   "CASE lower(name) WHEN 'name' THEN 0 WHEN 'description' THEN 1 ELSE 2 END, "
-                   "position");
-  s.bind(1, id);
+void SqliteSecurityStore::readTemplateHead(TemplateRecord& record, std::string name,
+                                           std::string description) {
+  // A blank name or description is no attribute, as a blank value removes any other (a template
+  // made as a bare object through the object functions may have neither).
+  if (!name.empty()) record.attributes.emplace_back(std::string(kTemplateNameAttribute), std::move(name));
+  if (!description.empty()) {
+    record.attributes.emplace_back(std::string(kTemplateDescriptionAttribute),
+                                   std::move(description));
+  }
+}
+
+void SqliteSecurityStore::readTemplateAttributes(int64_t key, TemplateRecord& record) {
+  // After Name and Description, the others in the order they were first set. A stored
+  // attribute of either name (set through the object functions) cannot shadow the object's own.
+  Statement s(db_, "SELECT name, value FROM attributes WHERE object = ? AND name NOT IN ('Name', "
+                   "'Description') ORDER BY position");
+  s.bind(1, key);
   while (s.step()) record.attributes.emplace_back(s.text(0), s.text(1));
-  return record;
 }
 
 Outcome SqliteSecurityStore::findTemplate(std::string_view idOrName,
                                           std::optional<TemplateRecord>& out) {
   out.reset();
+  if (idOrName.empty()) return Outcome::success();  // a blank reference names no template
   return guarded(mutex_, [&] {
-    std::string id;
-    std::string repository;
+    const std::string columns =
+        std::string("SELECT o.key, o.id, r.id, o.name, o.description FROM objects o JOIN "
+                    "repositories r ON r.key = o.repository WHERE o.") + kIsTemplate;
+    auto readFrom = [&](Statement& s) {
+      if (!s.step()) return false;
+      TemplateRecord record{s.text(1), s.text(2), {}};
+      readTemplateHead(record, s.text(3), s.text(4));
+      const int64_t key = s.integer(0);
+      readTemplateAttributes(key, record);
+      out = std::move(record);
+      return true;
+    };
     {
-      Statement s(db_, "SELECT id, repository FROM templates WHERE id = ?");
+      Statement s(db_, columns + " AND o.id = ?");
       s.bind(1, idOrName);
-      if (s.step()) {
-        id = s.text(0);
-        repository = s.text(1);
-      }
+      if (readFrom(s)) return;
     }
-    if (id.empty()) {
-      Statement s(db_, "SELECT t.id, t.repository FROM templates t JOIN template_attributes a ON "
-                       "a.template = t.id WHERE a.name = 'Name' AND a.value = ? COLLATE NOCASE "
-                       "ORDER BY t.id LIMIT 1");
-      s.bind(1, idOrName);
-      if (s.step()) {
-        id = s.text(0);
-        repository = s.text(1);
-      }
-    }
-    if (!id.empty()) out = readTemplate(id, repository);
+    Statement s(db_, columns + " AND o.name = ? COLLATE NOCASE ORDER BY o.id LIMIT 1");
+    s.bind(1, idOrName);
+    readFrom(s);
   });
 }
 
@@ -341,8 +433,11 @@ Outcome SqliteSecurityStore::applications(std::string_view target, std::vector<s
 Outcome SqliteSecurityStore::lastTemplateNumber(std::string_view repositoryId, int64_t& out) {
   out = 0;
   return guarded(mutex_, [&] {
-    Statement s(db_, "SELECT coalesce(max(number), 0) FROM templates WHERE repository = ?");
-    s.bind(1, repositoryId);
+    // Every object of the template identifier shape counts, template or not, so that a new
+    // template never takes an identifier a seed gave to another object.
+    Statement s(db_, "SELECT coalesce(max(CAST(substr(id, 11) AS INTEGER)), 0) FROM objects "
+                     "WHERE id GLOB ?");
+    s.bind(1, std::string(repositoryId) + kTemplateIdPattern);
     if (s.step()) out = s.integer(0);
   });
 }
@@ -356,12 +451,17 @@ std::vector<std::pair<std::string, std::string>> SqliteSecurityStore::allApplica
 
 std::vector<TemplateRecord> SqliteSecurityStore::allTemplates() {
   std::vector<TemplateRecord> out;
-  std::vector<std::pair<std::string, std::string>> ids;
+  std::vector<std::string> repositories;
   {
-    Statement s(db_, "SELECT id, repository FROM templates ORDER BY id");
-    while (s.step()) ids.emplace_back(s.text(0), s.text(1));
+    Statement s(db_, "SELECT id FROM repositories ORDER BY key");
+    while (s.step()) repositories.push_back(s.text(0));
   }
-  for (const auto& [id, repository] : ids) out.push_back(readTemplate(id, repository));
+  for (const std::string& repository : repositories) {
+    std::vector<TemplateRecord> some;
+    Outcome read = templates(repository, some);
+    if (!read.ok()) db_.fail(read.message);
+    for (TemplateRecord& record : some) out.push_back(std::move(record));
+  }
   return out;
 }
 

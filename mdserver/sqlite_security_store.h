@@ -1,6 +1,7 @@
 // The security model's storage in the repository's SQLite database: tables permissions,
-// authorizations, logins and security_settings beside the object tables (identities are
-// objects). Shares the repository's connection and lock.
+// authorizations, logins, security_settings and template_applications beside the object tables
+// (identities and access control templates are objects). Shares the repository's connection and
+// lock.
 //
 // The seed methods (add*, setSetting) write inside a transaction the caller holds (the seed
 // import's); apply() opens its own.
@@ -18,6 +19,9 @@ class SqliteSecurityStore final : public SecurityStore {
  public:
   SqliteSecurityStore(Database& database, std::recursive_mutex& mutex);
   static const char* schema();
+  // Brings a repository file of an earlier layout up to this one (after schema()); throws
+  // StorageError.
+  static void migrate(Database& database);
 
   bool enforced() override;
   std::string setting(std::string_view name) override;
@@ -48,7 +52,10 @@ class SqliteSecurityStore final : public SecurityStore {
   std::vector<PermissionRow> permissionRows();
   std::vector<std::pair<std::string, std::string>> settings();
   std::vector<AccessEntry> allEntries();
+  // A new template object, or, when an object of that identifier is a template already (a seed
+  // lists it among its objects), the attributes given set on it.
   void addTemplate(const TemplateRecord& record);
+  int64_t templateKey(std::string_view id);  // 0: no template object of that identifier
   void addApplication(std::string_view templateId, std::string_view target);
   std::vector<TemplateRecord> allTemplates();
   std::vector<std::pair<std::string, std::string>> allApplications();  // (template, target)
@@ -56,7 +63,9 @@ class SqliteSecurityStore final : public SecurityStore {
  private:
   void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
   void applyTemplateChange(const AuthorizationChange& change);
-  TemplateRecord readTemplate(std::string_view id, std::string_view repositoryId);
+  void deleteTemplate(std::string_view id);
+  static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
+  void readTemplateAttributes(int64_t key, TemplateRecord& record);
   Database& db_;
   std::recursive_mutex& mutex_;
 };

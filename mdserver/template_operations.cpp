@@ -155,6 +155,11 @@ StatusCode applyOrRemove(ClientInterface* ci, TransactionHandle* transaction,
   TemplateRecord found;
   status = findTemplate(ci, record, referenceText(reference), operation, &found);
   if (status != kStatusOk) return status;
+  if (target.isTemplate) {
+    return ci->fail(kStatusInvalidArgument, std::string(operation) + ": template " + found.id +
+                                                " applies to repositories and objects, not to "
+                                                "template " + target.objectId);
+  }
   if (found.repositoryId != target.repositoryId) {
     return ci->fail(kStatusInvalidArgument, std::string(operation) + ": template " + found.id +
                                                 " belongs to repository " + found.repositoryId +

@@ -34,8 +34,9 @@ TEST_F(ClientInterfaceTest, ServerFactsNamespaceAndRepositories) {
   ASSERT_EQ(getNamespace(md, "RUX", 3, &ns), kStatusOk);
   ASSERT_NE(ns, nullptr);
   std::vector<std::string> types = names(ns->typeNames);
-  ASSERT_EQ(types.size(), 13u);
+  ASSERT_EQ(types.size(), 14u);
   EXPECT_EQ(types[0], "Person");
+  EXPECT_EQ(types[13], "AccessControlTemplate");
   EXPECT_EQ(types[8], "TCPIPConnection");
   EXPECT_EQ(text(ns->name, ns->nameLength), "RUX");
   EXPECT_EQ(releaseNamespace(md, ns), kStatusOk);

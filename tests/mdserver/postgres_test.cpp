@@ -34,6 +34,8 @@ TEST(PostgresDialect, SqliteSpellingsBecomePostgresOnes) {
             "DO NOTHING");
   EXPECT_EQ(postgresSql("SELECT x FROM t ORDER BY name COLLATE BINARY"),
             "SELECT x FROM t ORDER BY name COLLATE \"C\"");
+  EXPECT_EQ(postgresSql("SELECT id FROM objects WHERE id GLOB ?"),
+            "SELECT id FROM objects WHERE id SIMILAR TO $1");
   // Words that only contain a keyword stay as they are.
   EXPECT_EQ(postgresSql("SELECT attemp.x, temp_y FROM attemp"), "SELECT attemp.x, temp_y FROM attemp");
   EXPECT_EQ(postgresSql("SELECT 'INSERT OR IGNORE INTO'"), "SELECT 'INSERT OR IGNORE INTO'");

@@ -192,7 +192,7 @@ TEST(SeedFile, RefusedImportLeavesNoNewFileAndAnOldOneIntact) {
   auto reopened = Repository::open(existing);
   ASSERT_TRUE(reopened);
   EXPECT_TRUE(reopened->object("A0000001.PERSON01").has_value());
-  EXPECT_EQ(reopened->typeNames().size(), 13u);
+  EXPECT_EQ(reopened->typeNames().size(), 14u);
   reopened.reset();
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(existing + suffix);
   std::filesystem::remove(bad);

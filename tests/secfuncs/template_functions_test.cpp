@@ -183,6 +183,28 @@ TEST_F(TemplateFunctionsTest, ApplyRemoveAndDeleteTheirValuesAndRoutes) {
   EXPECT_EQ(invalidReleases(), 0u);
 }
 
+// The repository defines no listing or apply flags: any value is taken as given and answers as 0.
+TEST_F(TemplateFunctionsTest, ListingAndApplyFlagsAreAcceptedAndChangeNothing) {
+  ASSERT_EQ(newact({"", "Name", "Readers", "Description", "who reads"}), 0);
+  for (double flags : {0.0, 1.0, 7.0, -1.0, 256.0}) {
+    EXPECT_EQ(getnact("Main", 1, {Arg::numeric(flags)}), 1) << flags;
+    EXPECT_EQ(t2_.trimmed(), "Readers");
+    EXPECT_EQ(t3_.trimmed(), "who reads");
+    EXPECT_EQ(getnact("reposid:B0000001", 1, {Arg::numeric(flags)}), 1) << flags;
+    EXPECT_EQ(value("METASEC_APPLYACT", {Arg::literal(""), Arg::literal(kTableUri),
+                                         Arg::literal("Readers"), Arg::numeric(flags)}),
+              0)
+        << flags;
+    std::vector<std::string> applied;
+    ASSERT_TRUE(repository_->security().applications("B0000001.TABLE001", applied).ok());
+    EXPECT_EQ(applied, std::vector<std::string>{"B0000001.T0000001"});
+    EXPECT_EQ(value("METASEC_REMACT", {Arg::literal(""), Arg::literal(kTableUri),
+                                       Arg::literal("Readers"), Arg::numeric(flags)}),
+              0)
+        << flags;
+  }
+}
+
 TEST_F(TemplateFunctionsTest, ChangesStagedInATransactionAreSeenWithItsTextOnly) {
   CharacterVariable text(40);
   ASSERT_EQ(value("METASEC_BEGTRAN", {Arg::literal(""), Arg::numeric(0), Arg::of(text)}), 0);

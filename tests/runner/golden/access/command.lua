@@ -1,0 +1,22 @@
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass A0000001.TABLE003 Read
+--! before: access --repository {source}/examples/sample_repository.json --user dee --password dee.pass A0000001.TABLE001 Write
+--! before: access --repository {source}/examples/sample_repository.json --identity Sales_Team_is_not_a_name A0000001.TABLE001 Write
+--! before: access --repository {source}/examples/sample_repository.json --identity A0000001.GROUP003 A0000001.TABLE001 Write
+--! before: access --repository {source}/examples/sample_repository.json --identity A0000001.GROUP003 vqsobj:AccessControlTemplate\A0000001.T0000002 Write
+--! before: access --repository {source}/examples/sample_repository.json FOUNDATION Administer
+--! before: access --repository {source}/examples/sample_repository.json --user nobody --password x A0000001.TABLE001 Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password wrong A0000001.TABLE001 Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass A0000001.NOTHERE1 Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass vqsobj:PhysicalTable?@Name='NONE' Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass vqsobj:PhysicalTable?@Name= Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass A0000001.TABLE001 Wirte
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass A0000001.TABLE001
+--! before: access --repository {source}/examples/sample_repository.json --user
+--! before: access --repository {tmp}/missing.json A0000001.TABLE001 Read
+--! before: access --repository {source}/tests/runner/golden/repository/bad_seed.json A0000001.TABLE001 Read
+--! before: access --repository {source}/examples/sample_repository.json --colour A0000001.TABLE001 Read
+-- mdhost access: granted and denied answers with the entries that decided (an object's own
+-- deny, a template's grant, the repository's), and every way a question can be wrong, each
+-- named in the message with exit status 2. The program itself only shows that the sample
+-- still serves.
+print("still serving:", metadata_version())
