@@ -437,6 +437,10 @@ do
   if rc ~= nil then show("METASEC_SETACTA(Name = Ledger Stewards: a rename) = %s", tostring(rc)) end
   rc = try("METASEC_GETACTA", "", "Ledger Stewards", "description", av)
   if rc ~= nil then show("METASEC_GETACTA(description) = %s: %s", tostring(rc), av.trimmed) end
+  -- A template is an object of the repository: it resolves like any other.
+  local otype, oid = char(24), char(20)
+  rc = try("METADATA_RESOLVE", "vqsobj:AccessControlTemplate?@Name='Ledger Stewards'", otype, oid)
+  if rc ~= nil then show("METADATA_RESOLVE(the template by name) = %s: %s %s", tostring(rc), otype.trimmed, oid.trimmed) end
   rc = try("METASEC_REMACT", "", "vqsobj:PhysicalTable?@Name='LEDGER'", "Ledger Stewards")
   if rc ~= nil then show("METASEC_REMACT(from LEDGER) = %s", tostring(rc)) end
   rc = try("METASEC_REMACT", "", "vqsobj:PhysicalTable?@Name='LEDGER'", "Ledger Stewards")

@@ -195,7 +195,9 @@ Outcome SqliteSecurityStore::apply(const std::vector<AuthorizationChange>& chang
               .run();
           break;
         case AuthorizationChange::Kind::kSet:
-          addEntry(e);
+          // An entry staged before its target was deleted is dropped, not left to mislead a
+          // later object or template of that identifier.
+          if (targetExists(e.target)) addEntry(e);
           break;
         default:
           applyTemplateChange(change);
@@ -235,6 +237,13 @@ void SqliteSecurityStore::migrate(Database& database) {
   Transaction transaction(database);
   database.execute(kLegacyTemplateMigration);
   transaction.commit();
+}
+
+bool SqliteSecurityStore::targetExists(std::string_view id) {
+  Statement s(db_, "SELECT EXISTS (SELECT 1 FROM objects WHERE id = ?1) OR EXISTS (SELECT 1 FROM "
+                   "repositories WHERE id = ?1)");
+  s.bind(1, id);
+  return s.step() && s.integer(0) != 0;
 }
 
 int64_t SqliteSecurityStore::templateKey(std::string_view id) {

@@ -64,6 +64,7 @@ class SqliteSecurityStore final : public SecurityStore {
   void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
   void applyTemplateChange(const AuthorizationChange& change);
   void deleteTemplate(std::string_view id);
+  bool targetExists(std::string_view id);  // a repository or object of that identifier
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
   Database& db_;

@@ -102,7 +102,7 @@ StatusCode nextTemplateId(ClientInterface* ci, const std::string& repositoryId, 
     return ci->fail(kStatusStorageFailure, "repository " + repositoryId +
                                                " has used every template identifier");
   }
-  char digits[8];
+  char digits[24];  // seven digits; room for what the format could write
   std::snprintf(digits, sizeof digits, "%07lld", static_cast<long long>(last + 1));
   *out = repositoryId + ".T" + digits;
   return kStatusOk;

@@ -25,8 +25,8 @@ int access(lua_State* L) {
   const char* objectText = luaL_checkstring(L, 1);
   const char* permissionText = luaL_checkstring(L, 2);
   const char* identityText = luaL_optstring(L, 3, "");
-  std::string message;
   {
+    std::string message;
     const std::string object = objectText;
     const std::string permission = permissionText;
     const std::string identity = identityText;
@@ -65,9 +65,10 @@ int access(lua_State* L) {
     }
     if (!context->explain) message = "no repository to ask";
     message = "access: " + message;
+    lua_pushlstring(L, message.data(), message.size());
   }
-  // The strings above are destroyed before lua_error unwinds.
-  lua_pushlstring(L, message.data(), message.size());
+  // Every string above is destroyed before lua_error unwinds past this frame (it does not run
+  // destructors); the message lives on as a Lua string.
   return lua_error(L);
 }
 

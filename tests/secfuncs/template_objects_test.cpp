@@ -113,10 +113,20 @@ TEST_F(TemplateObjectsTest, DeletingATargetOrTheTemplateDropsItsApplications) {
   ASSERT_EQ(value("METASEC_BEGTRAN", {Arg::literal(""), Arg::numeric(0), Arg::of(text)}), 0);
   const std::string transaction(text.trimmed());
   ASSERT_EQ(call("METASEC_APPLYACT", {transaction, "", "Stewards"}), 0);
+  ASSERT_EQ(call("METASEC_SETAUTH", {transaction, "", "", "Wes", "G", "Read", "Stewards"}), 0);
   ASSERT_EQ(call("METASEC_DELACT", {"", "Stewards"}), 0);
   ASSERT_EQ(value("METASEC_ENDTRAN",
                   {Arg::literal(""), Arg::literal(transaction), Arg::numeric(0)}),
             0);
+  EXPECT_TRUE(applied("B0000001").empty());
+  EXPECT_TRUE(entries("B0000001.T0000001").empty());
+  // So the next template, which takes the free identifier again, starts with nothing.
+  ASSERT_EQ(call("METASEC_NEWACT", {"", "", "Name", "Next"}), 0);
+  std::optional<mdserver::TemplateRecord> next;
+  ASSERT_TRUE(repository_->security().findTemplate("Next", next).ok());
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->id, "B0000001.T0000001");
+  EXPECT_TRUE(entries(next->id).empty());
   EXPECT_TRUE(applied("B0000001").empty());
 }
 

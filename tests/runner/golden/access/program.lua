@@ -1,5 +1,6 @@
 --! args: --repository {source}/examples/sample_repository.json --user bo --password bo.pass
 --! before: --repository {tmp}/missing.json program.lua
+--! before: --repository {source}/examples/sample_repository.json --user nobody --password x program.lua
 -- access(...) in a program: the answer for the session user (Bo) or for a named identity, and
 -- the same answer as enforcement (Bo writes ORDERS through the Sales Tables template, not
 -- LEDGER); every wrong argument raises an error that names it.
