@@ -127,8 +127,15 @@ class PostgresStatement final : public PreparedStatement {
 
 PostgresDatabase::PostgresDatabase(const std::string& location) : location_(location) {
   connect();
-  createOrMigrateSchema();
-  prepareSession();
+  try {
+    createOrMigrateSchema();
+    prepareSession();
+  } catch (...) {
+    // The destructor does not run for a constructor that throws: the connection goes here.
+    PQfinish(conn_);
+    conn_ = nullptr;
+    throw;
+  }
 }
 
 PostgresDatabase::~PostgresDatabase() {
