@@ -3,8 +3,13 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CMAKE_ARGS ?=
 JOBS       ?= 2
+FUZZ_BUILD ?= build-fuzz
+# make fuzz: each fuzzer runs FUZZ_SECONDS (or FUZZ_RUNS executions); FUZZERS picks some by name.
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS  ?=
+FUZZERS    ?=
 
-.PHONY: all setup configure test run bench sanitize clean
+.PHONY: all setup configure test run bench sanitize fuzz fuzz-smoke clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -34,5 +39,16 @@ sanitize: setup
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# The fuzzers need clang's libFuzzer: a build of their own (every library instrumented, address
+# and undefined-behaviour sanitizers on). See docs/fuzzing.md.
+fuzz: setup
+	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRUX_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	FUZZ_RUNS=$(FUZZ_RUNS) scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZERS)
+
+# A few seconds per fuzzer, for CI: enough to catch a target that crashes on its corpus or soon after.
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=3 FUZZ_RUNS=
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(SAN_BUILD) $(BUILD)-bench $(FUZZ_BUILD)

@@ -297,6 +297,12 @@ void ClientInterface::replaceActList(ActEntry* list) {
 }
 
 void ClientInterface::shutDown() {
+  // The last repository list and ACT list are the interface's own (a package never frees them;
+  // the next listing replaces them), so they go first: what the pool holds after that is what
+  // packages left behind.
+  freeRepositoryList(repositoryList_);
+  if (actList_ != nullptr && untrackSecurityList(actList_)) freeActList(*this, actList_);
+  actList_ = nullptr;
   ReleaseSummary summary;
   summary.poolBeforeReclaim = pool_.counts();
   summary.listsReclaimed = handedOut_.size();
@@ -308,7 +314,6 @@ void ClientInterface::shutDown() {
   // and still holds) are the interface's too; the objects' own blocks go with the pool.
   std::vector<MetadataObject*> holders(objectsWithResults_.begin(), objectsWithResults_.end());
   for (MetadataObject* object : holders) freeResultsOf(object);
-  freeRepositoryList(repositoryList_);
   auto lists = std::move(securityLists_);
   securityLists_.clear();
   for (const auto& [list, kind] : lists) freeSecurityList(*this, kind, list);

@@ -59,7 +59,9 @@ struct InjectedFault {
   bool withResult = false;
 };
 
-// What an interface looked like when it was released, before it freed what packages left.
+// What an interface looked like when it was released, before it freed what packages left (its
+// own kept lists, the last repository list and ACT list, are gone by then: they are no block a
+// package holds).
 struct ReleaseSummary {
   PoolCounts poolBeforeReclaim;
   uint64_t listsReclaimed = 0;

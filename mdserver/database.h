@@ -29,6 +29,8 @@ class PreparedStatement {
  public:
   virtual ~PreparedStatement() = default;
   virtual void bindText(int index, std::string_view text) = 0;
+  // Binds text the backend may read in place until reset(): the caller keeps it unchanged.
+  virtual void bindUnchangingText(int index, std::string_view text) { bindText(index, text); }
   virtual void bindInteger(int index, int64_t value) = 0;
   virtual void bindDouble(int index, double value) = 0;
   virtual void bindNull(int index) = 0;
@@ -57,6 +59,11 @@ class Statement {
 
   Statement& bind(int index, std::string_view text) {
     prepared_->bindText(index, text);
+    return *this;
+  }
+  // Binds text without copying it: the text must stay as it is until this Statement is gone.
+  Statement& bindUnchanging(int index, std::string_view text) {
+    prepared_->bindUnchangingText(index, text);
     return *this;
   }
   Statement& bind(int index, int64_t value) {

@@ -305,19 +305,30 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
 Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t repositoryKey,
                                     std::string_view uri, std::vector<ObjectRow>& out) {
   // One snapshot for the path statements and the query; the path sets are scratch and go with
-  // the savepoint however it ends.
+  // the savepoint however it ends. A query without paths is one statement, which reads one
+  // snapshot by itself: it runs without the savepoint and its two extra statements (on SQLite;
+  // PostgreSQL bounds a query's work inside the snapshot's transaction, so it always opens one).
   struct Snapshot {
     Database& db;
-    bool released = false;
-    explicit Snapshot(Database& database) : db(database) { db.savepoint("resolve"); }
-    ~Snapshot() {
-      if (!released) db.rollbackTo("resolve");
+    bool open = false;
+    Snapshot(Database& database, bool needed) : db(database) {
+      if (!needed) return;
+      db.savepoint("resolve");
+      open = true;
     }
-  } snapshot(*db_);
+    void release() {
+      if (!open) return;
+      db.release("resolve");
+      open = false;
+    }
+    ~Snapshot() {
+      if (open) db.rollbackTo("resolve");
+    }
+  } snapshot(*db_, !compiled.paths.empty() || !db_->sqliteHandle());
   for (const CompiledUri::PathStatement& path : compiled.paths) {
     Statement s(*db_, path.sql);
     for (size_t i = 0; i < path.parameters.size(); ++i) {
-      s.bind(static_cast<int>(i + 1), path.parameters[i]);
+      s.bindUnchanging(static_cast<int>(i + 1), path.parameters[i]);
     }
     s.run();
   }
@@ -329,13 +340,12 @@ Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t reposit
       s.bindNull(1);
     }
     for (size_t i = 0; i < compiled.parameters.size(); ++i) {
-      s.bind(static_cast<int>(i + 2), compiled.parameters[i]);
+      s.bindUnchanging(static_cast<int>(i + 2), compiled.parameters[i]);
     }
     while (s.step()) out.push_back(readObject(s));
   }
-  if (!compiled.paths.empty()) db_->execute("DELETE FROM temp.path_sets");
-  db_->release("resolve");
-  snapshot.released = true;
+  if (!compiled.paths.empty()) Statement(*db_, "DELETE FROM temp.path_sets").run();
+  snapshot.release();
   if (out.empty()) return failure(kStatusNoMatch, "no object matches " + std::string(uri));
   return Outcome::success();
 }

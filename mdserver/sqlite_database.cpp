@@ -16,6 +16,13 @@ class SqliteStatement final : public PreparedStatement {
                             static_cast<int>(text.size()), SQLITE_TRANSIENT),
           "cannot bind parameter");
   }
+  void bindUnchangingText(int index, std::string_view text) override {
+    // reset() clears the bindings before the statement can be used again, so SQLite never
+    // reads the text after the caller's Statement is gone.
+    check(sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                            static_cast<int>(text.size()), SQLITE_STATIC),
+          "cannot bind parameter");
+  }
   void bindInteger(int index, int64_t value) override {
     check(sqlite3_bind_int64(stmt_, index, value), "cannot bind");
   }

@@ -1,6 +1,8 @@
 // The object function frame shared by the METADATA_* callbacks.
 #include "objfuncs/object_frame.h"
 
+#include <type_traits>
+
 #include "frame/call_frame.h"
 #include "frame/module_globals.h"
 #include "frame/status_reporting.h"
@@ -9,7 +11,12 @@ namespace objfuncs {
 
 // The steps that may end in host error 1016 (reset status) run in the constructor: a host that
 // leaves the call from inside hostRaiseError then leaves before this object exists, so no
-// destructor of the package is pending across the jump.
+// destructor of the package is pending across the jump. What is built by then must need no
+// destructor either; once reset status has passed, the status block exists and nothing later in
+// the call raises.
+static_assert(std::is_trivially_destructible_v<FrameRules> &&
+                  std::is_trivially_destructible_v<mdaccess::Resolution>,
+              "members built before reset status may be abandoned by the host's jump");
 ObjectCall::ObjectCall(CallFrame* frame, double* result, FrameRules rules)
     : frame_(frame), result_(result), rules_(rules) {
   started_ = start();

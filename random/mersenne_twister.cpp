@@ -41,14 +41,14 @@ void regenerate32(Mt32State* s) {
   int k = 0;
   for (; k < n - m; ++k) {
     uint32_t y = (w[k] & upper) | (w[k + 1] & lower);
-    w[k] = w[k + m] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+    w[k] = w[k + m] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   }
   for (; k < n - 1; ++k) {
     uint32_t y = (w[k] & upper) | (w[k + 1] & lower);
-    w[k] = w[k + (m - n)] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+    w[k] = w[k + (m - n)] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   }
   uint32_t y = (w[n - 1] & upper) | (w[0] & lower);
-  w[n - 1] = w[m - 1] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+  w[n - 1] = w[m - 1] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   s->index = 0;
 }
 
@@ -114,6 +114,8 @@ double preferredUniformMt(void* state) { return mt32Next32(state) * kJustBelowTw
 // ---------------------------------------------------------------------------------------------
 // MT64.
 // ---------------------------------------------------------------------------------------------
+// The matrix is applied by mask, not by branch: the low bit is random, so a branch on it would
+// be mispredicted for every other word and cost more than the rest of the recurrence.
 void regenerate64(Mt64State* s) {
   constexpr int n = kMt64Words, m = 156;
   constexpr uint64_t matrix = 0xB5026F5AA96619E9ull;
@@ -122,14 +124,14 @@ void regenerate64(Mt64State* s) {
   int k = 0;
   for (; k < n - m; ++k) {
     uint64_t y = (w[k] & upper) | (w[k + 1] & lower);
-    w[k] = w[k + m] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+    w[k] = w[k + m] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   }
   for (; k < n - 1; ++k) {
     uint64_t y = (w[k] & upper) | (w[k + 1] & lower);
-    w[k] = w[k + (m - n)] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+    w[k] = w[k + (m - n)] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   }
   uint64_t y = (w[n - 1] & upper) | (w[0] & lower);
-  w[n - 1] = w[m - 1] ^ (y >> 1) ^ ((y & 1) ? matrix : 0);
+  w[n - 1] = w[m - 1] ^ (y >> 1) ^ (matrix & (0 - (y & 1)));
   s->index = 0;
 }
 

@@ -28,6 +28,7 @@
 #include "runner/program_paths.h"
 #include "runner/password_source.h"
 #include "runner/repository_service.h"
+#include "runner/setting_value.h"
 
 namespace runner {
 namespace {
@@ -40,44 +41,6 @@ constexpr int64_t kCharacterResultCapacity = 256;
 // owner: the packages keep the connection and resolutions in it, and ending it at exit runs
 // their cleanups while the host is still whole.
 constexpr const char* kProgramContext = "DOSUB";
-
-std::u16string widen(const std::string& text) {
-  // Setting names and values are ASCII in practice; other bytes are kept as code units.
-  return std::u16string(text.begin(), text.end());
-}
-
-// --set NAME=VALUE stores the text; NAME=double:X and NAME=integer:N store numbers, for settings
-// that are read as numbers (tkbug.RNGSEED is a double).
-std::string applySetting(refhost::ReferenceHost& host, const std::string& name,
-                         const std::string& value) {
-  const auto numberAfter = [&](const std::string& prefix) -> std::optional<std::string> {
-    if (value.rfind(prefix, 0) != 0) return std::nullopt;
-    return value.substr(prefix.size());
-  };
-  // Values are not repeated in the errors: a setting may carry a secret.
-  if (auto text = numberAfter("double:")) {
-    char* end = nullptr;
-    errno = 0;
-    const double number = std::strtod(text->c_str(), &end);
-    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no number";
-    if (errno == ERANGE) {
-      return "--set " + name + ": the number is outside the range of a double";
-    }
-    host.setNameValueDouble(widen(name), number);
-  } else if (auto text = numberAfter("integer:")) {
-    char* end = nullptr;
-    errno = 0;
-    const long long number = std::strtoll(text->c_str(), &end, 10);
-    if (text->empty() || *end != '\0') return "--set " + name + ": the value is no integer";
-    if (errno == ERANGE) {
-      return "--set " + name + ": the integer is outside the range of a 64-bit integer";
-    }
-    host.setNameValueInteger(widen(name), number);
-  } else {
-    host.setNameValueText(widen(name), widen(value));
-  }
-  return {};
-}
 
 std::string loadPackages(refhost::ReferenceHost& host, const std::string& directory) {
   std::filesystem::path folder = directory;

@@ -132,11 +132,12 @@ void failListing(StatusCode status) {
 }  // namespace
 
 int32_t metasecGetnauth(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kGetnauthRules);
-  if (!call.validate()) return 0;
+  SecurityOpening opening(frame, result, kGetnauthRules);
+  if (!opening.validate()) return 0;
   const int32_t count = frame::argumentCount(frame);
   const int32_t flags = count >= 9 ? flagsArgument(frame, 9) : 0;
-  if (!call.connect()) return 0;
+  if (!opening.connect()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   MetadataInterface* md = call.interface();
   HostSession* session = call.session();

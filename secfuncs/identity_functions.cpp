@@ -38,11 +38,12 @@ void copyPair(CharacterSlot* slot, const TextPair& pair) {
 }  // namespace
 
 int32_t metasecGetnid(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kGetnidRules);
-  if (!call.validate()) return 0;
+  SecurityOpening opening(frame, result, kGetnidRules);
+  if (!opening.validate()) return 0;
   const int32_t count = frame::argumentCount(frame);
   const int32_t flags = count == 6 ? flagsArgument(frame, 6) : 0;
-  if (!call.connect()) return 0;
+  if (!opening.connect()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   if (!call.chooseRoute(2, kValueRequestFailed, /*blankIsDefault=*/false)) return 0;
 
@@ -68,14 +69,15 @@ int32_t metasecGetnid(CallFrame* frame, double* result) {
 }
 
 int32_t metasecSetauth(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kSetauthRules);
-  if (!call.validate()) return 0;
+  SecurityOpening opening(frame, result, kSetauthRules);
+  if (!opening.validate()) return 0;
   IdentityPairRecord identity;
   AuthorizationRequest request;
   std::memset(&identity, 0, sizeof identity);
   std::memset(&request, 0, sizeof request);
   const int32_t flags = frame::argumentCount(frame) == 8 ? flagsArgument(frame, 8) : 0;
-  if (!call.connect()) return 0;
+  if (!opening.connect()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
 
   const frame::TextArgument text1 = frame::readCharacterInput(frame, 4);

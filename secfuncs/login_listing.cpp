@@ -30,9 +30,10 @@ int lengthOf(const TextPair& pair) { return pair.text != nullptr ? pair.length :
 }  // namespace
 
 int32_t metasecLdump(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kLdumpRules);
-  if (!call.validate()) return 0;
-  if (!call.connect()) return 0;  // -1, and a null interface is never touched
+  SecurityOpening opening(frame, result, kLdumpRules);
+  if (!opening.validate()) return 0;
+  if (!opening.connect()) return 0;  // -1, and a null interface is never touched
+  SecurityCall call(opening);
   MetadataInterface* md = call.interface();
 
   ListingOptions options{};

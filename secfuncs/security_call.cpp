@@ -60,9 +60,6 @@ void blankFill(CharacterSlot* slot) {
   if (slot != nullptr && slot->capacity > 0) std::memset(slot->text, ' ', static_cast<size_t>(slot->capacity));
 }
 
-SecurityCall::SecurityCall(CallFrame* frame, double* result, OpeningRules rules)
-    : frame_(frame), result_(result), rules_(rules) {}
-
 SecurityCall::~SecurityCall() {
   releaseTransactionHandle(transaction_);
   // A repository list the cache does not hold (not stored, or delivered with a failure).
@@ -72,7 +69,7 @@ SecurityCall::~SecurityCall() {
   if (resolution_.interfaceToRelease != nullptr) releaseInterface(resolution_.interfaceToRelease);
 }
 
-bool SecurityCall::validate() {
+bool SecurityOpening::validate() {
   if (rules_.notStartedAt == NotStartedAt::kFirst) *result_ = rules_.notStartedValue;
   if (rules_.validatedArgument != 0) {
     // An invalid number ends the call before anything else: SYSMSG and SYSRC keep what the
@@ -88,7 +85,7 @@ bool SecurityCall::validate() {
   return true;
 }
 
-bool SecurityCall::connect() {
+bool SecurityOpening::connect() {
   if (!frame::resetStatus()) return false;  // host error 1016 was raised
   session_ = frame::currentSession();
   mdaccess::Connection connection = mdaccess::getConnection(session_);

@@ -3,15 +3,21 @@
 // transaction text, the two routes to the server (the interface itself, or a repository handle
 // resolved from a repository text), copying texts to outputs and walking server lists.
 //
-// Usage: a callback builds a SecurityCall with its OpeningRules and calls open() (or validate()
-// and connect() when it checks something in between); it does its own work only when they
-// return true. The destructor releases what the call still owns: a rebuilt transaction handle
-// not handed to an end operation, and a resolved repository list the cache does not hold.
-// Every failure on the way stores the function's value; which ones are reported is noted below.
+// Usage: a callback builds a SecurityOpening with its OpeningRules and calls open() (or
+// validate() and connect() when it checks something in between); only when they return true
+// does it build the SecurityCall that does its own work. The opening holds nothing that needs
+// releasing: a host may leave the call from inside hostRaiseError (error 1016, when reset
+// status cannot create the status block), and no object with a destructor may be alive then.
+// Once the opening has connected, the status block exists and nothing later in the call raises.
+// The SecurityCall's destructor releases what the call still owns: a rebuilt transaction
+// handle not handed to an end operation, and a resolved repository list the cache does not
+// hold. Every failure on the way stores the function's value; which ones are reported is noted
+// below.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "frame/host_abi.h"
 #include "mdaccess/connection_cache.h"
@@ -77,12 +83,11 @@ Entry* nthEntry(Entry* head, int32_t n) {
   return nullptr;
 }
 
-class SecurityCall {
+// The opening steps of a security call; see the usage above.
+class SecurityOpening {
  public:
-  SecurityCall(CallFrame* frame, double* result, OpeningRules rules);
-  ~SecurityCall();
-  SecurityCall(const SecurityCall&) = delete;
-  SecurityCall& operator=(const SecurityCall&) = delete;
+  SecurityOpening(CallFrame* frame, double* result, OpeningRules rules)
+      : frame_(frame), result_(result), rules_(rules) {}
 
   // The whole common opening: validate() then connect().
   bool open() { return validate() && connect(); }
@@ -93,6 +98,35 @@ class SecurityCall {
   // rules say so), and the not-started value where it comes after the connection. False when
   // the function is finished.
   bool connect();
+
+  int32_t validatedInteger() const { return validated_; }
+  void setValue(double value) { *result_ = value; }
+
+ private:
+  friend class SecurityCall;
+
+  CallFrame* frame_;
+  double* result_;
+  OpeningRules rules_;
+  int32_t validated_ = 0;
+  HostSession* session_ = nullptr;
+  MetadataInterface* interface_ = nullptr;
+};
+static_assert(std::is_trivially_destructible_v<SecurityOpening>,
+              "alive when the host may leave the call from inside hostRaiseError");
+
+class SecurityCall {
+ public:
+  // From an opening whose connect() returned true.
+  explicit SecurityCall(const SecurityOpening& opening)
+      : frame_(opening.frame_),
+        result_(opening.result_),
+        validated_(opening.validated_),
+        session_(opening.session_),
+        interface_(opening.interface_) {}
+  ~SecurityCall();
+  SecurityCall(const SecurityCall&) = delete;
+  SecurityCall& operator=(const SecurityCall&) = delete;
 
   // The validated numeric argument, truncated to 32 bits (0 when the rules name none).
   int32_t validatedInteger() const { return validated_; }
@@ -119,10 +153,9 @@ class SecurityCall {
  private:
   CallFrame* frame_;
   double* result_;
-  OpeningRules rules_;
-  int32_t validated_ = 0;
-  HostSession* session_ = nullptr;
-  MetadataInterface* interface_ = nullptr;
+  int32_t validated_;
+  HostSession* session_;
+  MetadataInterface* interface_;
   TransactionHandle* transaction_ = nullptr;
   MetadataObject* repository_ = nullptr;
   mdaccess::Resolution resolution_{};

@@ -53,8 +53,9 @@ class AttributeList {
 }  // namespace
 
 int32_t metasecGetnacta(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kGetnactaRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kGetnactaRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   AttributeList attributes(call.interface());
   if (!attributes.listTemplateOf(call, frame)) return 0;
@@ -72,8 +73,9 @@ int32_t metasecGetnacta(CallFrame* frame, double* result) {
 }
 
 int32_t metasecGetacta(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kAttributeRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kAttributeRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   AttributeList attributes(call.interface());
   if (!attributes.listTemplateOf(call, frame)) return 0;
@@ -89,8 +91,9 @@ int32_t metasecGetacta(CallFrame* frame, double* result) {
 }
 
 int32_t metasecSetacta(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kAttributeRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kAttributeRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   // The arguments' own buffers, with their trimmed lengths.
   AttributeEntry entry;

@@ -85,10 +85,11 @@ void reportNoMemory(SecurityCall& call) {
 }
 
 int32_t applyOrRemove(CallFrame* frame, double* result, bool apply) {
-  SecurityCall call(frame, result, kApplyRules);
+  SecurityOpening opening(frame, result, kApplyRules);
   const int32_t count = frame::argumentCount(frame);
   const int32_t flags = count == 4 ? flagsArgument(frame, 4) : 0;
-  if (!call.open()) return 0;
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   if (count < 3) {
     // No template reference to apply: say so instead of reading an argument that is not there.
@@ -122,10 +123,11 @@ int32_t applyOrRemove(CallFrame* frame, double* result, bool apply) {
 }  // namespace
 
 int32_t metasecGetnact(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kGetnactRules);
-  if (!call.validate()) return 0;
+  SecurityOpening opening(frame, result, kGetnactRules);
+  if (!opening.validate()) return 0;
   const int32_t flags = frame::argumentCount(frame) == 7 ? flagsArgument(frame, 7) : 0;
-  if (!call.connect()) return 0;
+  if (!opening.connect()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
 
   const frame::TextArgument text = frame::readCharacterInput(frame, 2);
@@ -161,8 +163,9 @@ int32_t metasecGetnact(CallFrame* frame, double* result) {
 }
 
 int32_t metasecNewact(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kNewactRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kNewactRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   MetadataInterface* md = call.interface();
   const int32_t count = frame::argumentCount(frame);
@@ -217,8 +220,9 @@ int32_t metasecNewact(CallFrame* frame, double* result) {
 }
 
 int32_t metasecDelact(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kDelactRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kDelactRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   call.rebuildTransaction(1);
   ReferenceRecord reference(call.interface());
   if (!reference.copy(frame::readCharacterInput(frame, 2))) {

@@ -40,8 +40,9 @@ int32_t metasecBegtran(CallFrame* frame, double* result) {
   // Blanked before anything else, so even a refused flag leaves no stale transaction text.
   blankFill(output);
 
-  SecurityCall call(frame, result, kBegtranRules);
-  if (!call.open()) return 0;
+  SecurityOpening opening(frame, result, kBegtranRules);
+  if (!opening.open()) return 0;
+  SecurityCall call(opening);
   if (!call.chooseRoute(1)) return 0;
 
   TransactionHandle* handle = nullptr;
@@ -78,15 +79,16 @@ int32_t metasecBegtran(CallFrame* frame, double* result) {
 }
 
 int32_t metasecEndtran(CallFrame* frame, double* result) {
-  SecurityCall call(frame, result, kEndtranRules);
-  if (!call.validate()) return 0;
+  SecurityOpening opening(frame, result, kEndtranRules);
+  if (!opening.validate()) return 0;
   // Checked before status is reset: this report replaces whatever the last call left.
   if (frame::readCharacterInput(frame, 2).length == 0) {
-    call.setValue(kValueNotFound);
+    opening.setValue(kValueNotFound);
     frame::reportStatus(kTransactionTextBlank);
     return 0;
   }
-  if (!call.connect()) return 0;
+  if (!opening.connect()) return 0;
+  SecurityCall call(opening);
 
   call.rebuildTransaction(2);
   // Should the repository not resolve, the call still owns the handle and releases it.

@@ -91,6 +91,24 @@ TEST_F(CycleTest, AQueryOverItsWorkLimitIsRefusedWithItsOwnStatus) {
   EXPECT_EQ(outcome.status, kStatusNoMatch) << outcome.message.substr(0, 99);
 }
 
+TEST_F(CycleTest, AQueryWithoutPathsStoppedAtItsLimitLeavesNothingBehind) {
+  // One statement and no association path: it runs without a savepoint of its own, so being
+  // stopped must still end its read cleanly, return nothing, and let writes through afterwards.
+  std::string uri = "vqsobj:Node?Node";
+  for (int i = 0; i < 400; ++i) uri += "[contains(@Name, 'q" + std::to_string(i) + "') or @Id!='x']";
+  repository->setQueryWorkLimit(300);
+  Outcome outcome;
+  EXPECT_TRUE(resolveIds(uri, &outcome).empty());
+  EXPECT_EQ(outcome.status, kStatusQueryTooCostly) << outcome.message.substr(0, 99);
+  EXPECT_TRUE(repository->setAttribute("C0000001.NODE0006", "Colour", "blue").ok());
+  std::optional<std::string> colour;
+  ASSERT_TRUE(repository->attribute("C0000001.NODE0006", "Colour", colour).ok());
+  EXPECT_EQ(colour, "blue");
+  repository->setQueryWorkLimit(Repository::kDefaultQueryWorkLimit);
+  EXPECT_EQ(resolveIds(uri).size(), 6u);
+  EXPECT_EQ(resolveIds("vqsobj:Node?@Name='f'"), Ids{"C0000001.NODE0006"});
+}
+
 // Either runs (a match or none) or is refused as malformed with a position; SQLite never
 // refuses it.
 void expectRunsOrIsMalformed(Repository& repository, const std::string& uri, const char* what) {

@@ -37,10 +37,6 @@ TEST_F(AbsentArguments, NoFunctionFallsOverAnAbsentArgument) {
   for (const auto& library : host_->libraries()) {
     for (const refhost::LoadedFunction& function : library->functions()) {
       if (function.form() != refhost::CallForm::kNumeric) continue;  // PASSID, APPPROP: own rules
-      // Known fault, not mended here: METADATA_GETURI with an argument absent leaves 8 blocks
-      // in the interface pool (found by this loop; the function's owner has it). Its absent
-      // name no longer crashes (checked below).
-      if (function.name == "METADATA_GETURI") continue;
       // Functions with open argument lists (hundreds of targets) are tried up to eight.
       const int most = std::min<int>(function.descriptor.maxArgs, 8);
       for (int count = function.descriptor.minArgs; count <= most; ++count) {

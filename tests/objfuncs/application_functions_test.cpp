@@ -325,7 +325,13 @@ TEST_F(ApplicationFunctionsTest, ApppropAndGeturiLeaveNoPoolBlocksBehind) {
     call("METADATA_APPPROP", {Argument::literal("Portal"), Argument::literal("Welcome")});
     call("METADATA_APPPROP", {Argument::literal("Portal"), Argument::literal("Nothing")});
   }
+  // What stays between calls is the interface's own repository list (the next listing replaces
+  // it): once the connection goes, nothing the package took is left.
   EXPECT_EQ(poolBlocks(), before);
+  EXPECT_GT(before, 0u);
+  call("METADATA_PURGE");
+  ASSERT_EQ(blocksLeftAtRelease_.size(), 1u);
+  EXPECT_EQ(blocksLeftAtRelease_[0], 0u);
 }
 
 // Without a Java runtime the host says so when asked for an object, and PASSID finds no Java
