@@ -68,7 +68,9 @@ class Compiler {
     skipBlanks();
     std::string type = name("a type name");
     skipBlanks();
-    std::string where = "(?1 IS NULL OR o0.repository = ?1) AND o0.type = " + parameter(type);
+    // The cast gives the parameter a type where nothing else would (PostgreSQL asks for one).
+    std::string where =
+        "(CAST(?1 AS BIGINT) IS NULL OR o0.repository = ?1) AND o0.type = " + parameter(type);
     if (at('\\')) {
       ++pos_;
       std::string_view id = text_.substr(pos_);
@@ -99,7 +101,7 @@ class Compiler {
       skipBlanks();
       if (pos_ == text_.size() || at('[')) {
         if (!equalNoCase(word, type)) throw ParseFailure{start, "the type name '" + type + "'"};
-        std::vector<Sql> terms{{"1", 0, 1}};
+        std::vector<Sql> terms{{"1 = 1", 0, 1}};
         while (at('[')) {
           ++pos_;
           terms.push_back(parenthesised(orExpression("o0"), start));

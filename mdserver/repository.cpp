@@ -84,11 +84,14 @@ std::string base36(uint64_t value, size_t width) {
 
 std::unique_ptr<Repository> Repository::open(const std::string& path, std::string* error) {
   try {
-    auto database = std::make_unique<SqliteDatabase>(path);
-    database->execute(kSchema);
-    database->execute(SqliteSecurityStore::schema());
-    SqliteSecurityStore::migrate(*database);
-    database->execute(kPathSetsTable);
+    std::unique_ptr<Database> database = openDatabase(path);
+    // The PostgreSQL backend creates and migrates its own schema when it connects.
+    if (database->sqliteHandle()) {
+      database->execute(kSchema);
+      database->execute(SqliteSecurityStore::schema());
+      SqliteSecurityStore::migrate(*database);
+      database->execute(kPathSetsTable);
+    }
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
   } catch (const StorageError& failure) {
     if (error) *error = failure.what();
@@ -96,21 +99,28 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
   }
 }
 
-Repository::Repository(std::unique_ptr<SqliteDatabase> database)
+Repository::Repository(std::unique_ptr<Database> database)
     : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {
-  const char* file = sqlite3_db_filename(db_->handle(), "main");
-  privateDatabase_ = file == nullptr || *file == '\0';
+  // A server database is shared with other hosts: never private.
+  sqlite3* handle = db_->sqliteHandle();
+  const char* file = handle ? sqlite3_db_filename(handle, "main") : "";
+  privateDatabase_ = handle != nullptr && (file == nullptr || *file == '\0');
 }
 Repository::~Repository() = default;
 
 SecurityStore& Repository::security() { return *security_; }
 
-sqlite3* Repository::rawHandle() { return db_->handle(); }
+sqlite3* Repository::rawHandle() { return db_->sqliteHandle(); }
+
+const char* Repository::backendName() const { return db_->backendName(); }
 
 uint64_t Repository::changeCount() {
   std::lock_guard lock(mutex_);
-  // Every change goes through this connection; the count only grows.
-  return static_cast<uint64_t>(sqlite3_total_changes64(db_->handle()));
+  try {
+    return db_->changeCount();
+  } catch (const StorageError&) {
+    return 0;  // nothing kept is handed out again while the count is unknown
+  }
 }
 
 // Programs ask for these on every call of a loop. A private database changes only through this
@@ -119,10 +129,10 @@ uint64_t Repository::changeCount() {
 // committed yet, and a database file may be changed by another process without this connection
 // noticing: then they are read on every call.
 const Repository::ServerFacts& Repository::serverFactsUnlocked() {
-  sqlite3* handle = db_->handle();
+  sqlite3* handle = db_->sqliteHandle();
   uint32_t dataVersion = 0;
   const bool versioned =
-      privateDatabase_ && sqlite3_get_autocommit(handle) != 0 &&
+      privateDatabase_ && handle != nullptr && sqlite3_get_autocommit(handle) != 0 &&
       sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) == SQLITE_OK;
   if (versioned && serverFacts_.known && serverFacts_.dataVersion == dataVersion) {
     return serverFacts_;
@@ -155,7 +165,8 @@ int32_t Repository::paused() {
 
 Outcome Repository::setServerVersion(double version) {
   return guarded(mutex_, [&] {
-    Statement(*db_, "INSERT OR REPLACE INTO settings(name, value) VALUES('version', ?)")
+    Statement(*db_, "INSERT INTO settings(name, value) VALUES('version', ?) "
+                    "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
         .bindDouble(1, version)
         .run();
     return Outcome::success();
@@ -164,7 +175,8 @@ Outcome Repository::setServerVersion(double version) {
 
 Outcome Repository::setPaused(int32_t paused) {
   return guarded(mutex_, [&] {
-    Statement(*db_, "INSERT OR REPLACE INTO settings(name, value) VALUES('paused', ?)")
+    Statement(*db_, "INSERT INTO settings(name, value) VALUES('paused', ?) "
+                    "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
         .bind(1, int64_t{paused})
         .run();
     return Outcome::success();
@@ -300,29 +312,15 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
   if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
   return guarded(mutex_, [&] {
     // The compiler bounds the text; the budget bounds the work, whatever the repository holds.
-    // SQLite calls the handler every kStride steps; a non-zero answer interrupts the statement.
-    const int stride = static_cast<int>(std::clamp<int64_t>(queryWorkLimit_, 1, 10000));
-    struct Budget {
-      int64_t left;
-      bool spent = false;
-    } budget{queryWorkLimit_ / stride - 1};
-    sqlite3_progress_handler(
-        db_->handle(), stride,
-        [](void* data) {
-          auto* b = static_cast<Budget*>(data);
-          if (--b->left >= 0) return 0;
-          b->spent = true;
-          return 1;
-        },
-        &budget);
-    struct Detach {
-      sqlite3* db;
-      ~Detach() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
-    } detach{db_->handle()};
+    db_->limitWork(queryWorkLimit_);
+    struct Unlimit {
+      Database& db;
+      ~Unlimit() { db.unlimitWork(); }
+    } unlimit{*db_};
     try {
       return resolveUnlocked(compiled, repositoryKey, uri, out);
     } catch (const StorageError&) {
-      if (!budget.spent) throw;
+      if (!db_->workSpent()) throw;
       out.clear();
       return failure(kStatusQueryTooCostly,
                      "the query needs more work than the repository allows (" +
@@ -335,27 +333,25 @@ Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t reposit
                                     std::string_view uri, std::vector<ObjectRow>& out) {
   // One snapshot for the path statements and the query; the path sets are scratch and go with
   // the savepoint however it ends. A query without paths is one statement, which reads one
-  // snapshot by itself: it runs without the savepoint and its two extra statements.
+  // snapshot by itself: it runs without the savepoint and its two extra statements (on SQLite;
+  // PostgreSQL bounds a query's work inside the snapshot's transaction, so it always opens one).
   struct Snapshot {
-    SqliteDatabase& db;
+    Database& db;
     bool open = false;
-    Snapshot(SqliteDatabase& database, bool needed) : db(database) {
+    Snapshot(Database& database, bool needed) : db(database) {
       if (!needed) return;
-      Statement(db, "SAVEPOINT resolve").run();
+      db.savepoint("resolve");
       open = true;
     }
     void release() {
       if (!open) return;
-      Statement(db, "RELEASE resolve").run();
+      db.release("resolve");
       open = false;
     }
     ~Snapshot() {
-      if (open) {
-        sqlite3_exec(db.handle(), "ROLLBACK TO resolve; RELEASE resolve", nullptr, nullptr,
-                     nullptr);
-      }
+      if (open) db.rollbackTo("resolve");
     }
-  } snapshot(*db_, !compiled.paths.empty());
+  } snapshot(*db_, !compiled.paths.empty() || !db_->sqliteHandle());
   for (const CompiledUri::PathStatement& path : compiled.paths) {
     Statement s(*db_, path.sql);
     for (size_t i = 0; i < path.parameters.size(); ++i) {

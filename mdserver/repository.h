@@ -25,7 +25,7 @@ struct sqlite3;
 
 namespace mdserver {
 
-class SqliteDatabase;
+class Database;
 class SecurityStore;
 class SqliteSecurityStore;
 
@@ -91,7 +91,9 @@ using SeedProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 class Repository {
  public:
-  // Opens (creating if needed) a repository; path empty = in memory. Null with *error on failure.
+  // Opens (creating if needed) a repository; path empty = in memory, "postgresql://..." a
+  // PostgreSQL database (a libpq connection URI), anything else an SQLite file. Null with
+  // *error on failure; the error never repeats a password the location holds.
   static std::unique_ptr<Repository> open(const std::string& path, std::string* error = nullptr);
   ~Repository();
 
@@ -185,12 +187,15 @@ class Repository {
   // this repository's database and lock.
   SecurityStore& security();
 
-  // For benchmarks and diagnostics: the connection itself. Lock with mutex() while using it.
+  // For benchmarks and diagnostics: the SQLite connection itself (null on PostgreSQL). Lock
+  // with mutex() while using it.
   sqlite3* rawHandle();
+  // "sqlite" or "postgresql".
+  const char* backendName() const;
   std::recursive_mutex& mutex() { return mutex_; }
 
  private:
-  explicit Repository(std::unique_ptr<SqliteDatabase> database);
+  explicit Repository(std::unique_ptr<Database> database);
   friend class SeedImporter;
 
   // Unlocked helpers; callers hold mutex_ and catch StorageError.
@@ -235,7 +240,7 @@ class Repository {
   const ServerFacts& serverFactsUnlocked();
 
   std::recursive_mutex mutex_;
-  std::unique_ptr<SqliteDatabase> db_;
+  std::unique_ptr<Database> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
   int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;
   ServerFacts serverFacts_;

@@ -291,18 +291,20 @@ class SeedImporter {
 
   void apply(const Json& seed) {
     if (!seed.is_object()) throw SeedProblem{"", "a seed file is one JSON object"};
-    SqliteDatabase& db = *repository_.db_;
+    Database& db = *repository_.db_;
     if (auto server = seed.find("server"); server != seed.end()) {
       if (!server->is_object()) throw SeedProblem{"/server", "expected an object"};
       if (auto v = server->find("version"); v != server->end()) {
         if (!v->is_number()) throw SeedProblem{"/server/version", "expected a number"};
-        Statement(db, "INSERT OR REPLACE INTO settings(name, value) VALUES('version', ?)")
+        Statement(db, "INSERT INTO settings(name, value) VALUES('version', ?) "
+                      "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
             .bindDouble(1, v->get<double>())
             .run();
       }
       if (auto p = server->find("paused"); p != server->end()) {
         if (!p->is_number_integer()) throw SeedProblem{"/server/paused", "expected an integer"};
-        Statement(db, "INSERT OR REPLACE INTO settings(name, value) VALUES('paused', ?)")
+        Statement(db, "INSERT INTO settings(name, value) VALUES('paused', ?) "
+                      "ON CONFLICT(name) DO UPDATE SET value = excluded.value")
             .bind(1, p->get<int64_t>())
             .run();
       }

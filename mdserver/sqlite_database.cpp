@@ -1,6 +1,66 @@
 #include "mdserver/sqlite_database.h"
 
+#include <algorithm>
+
 namespace mdserver {
+namespace {
+
+class SqliteStatement final : public PreparedStatement {
+ public:
+  SqliteStatement(const SqliteDatabase& database, sqlite3* db, sqlite3_stmt* stmt)
+      : database_(database), db_(db), stmt_(stmt) {}
+  ~SqliteStatement() override { sqlite3_finalize(stmt_); }
+
+  void bindText(int index, std::string_view text) override {
+    check(sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                            static_cast<int>(text.size()), SQLITE_TRANSIENT),
+          "cannot bind parameter");
+  }
+  void bindUnchangingText(int index, std::string_view text) override {
+    // reset() clears the bindings before the statement can be used again, so SQLite never
+    // reads the text after the caller's Statement is gone.
+    check(sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
+                            static_cast<int>(text.size()), SQLITE_STATIC),
+          "cannot bind parameter");
+  }
+  void bindInteger(int index, int64_t value) override {
+    check(sqlite3_bind_int64(stmt_, index, value), "cannot bind");
+  }
+  void bindDouble(int index, double value) override {
+    check(sqlite3_bind_double(stmt_, index, value), "cannot bind");
+  }
+  void bindNull(int index) override { check(sqlite3_bind_null(stmt_, index), "cannot bind"); }
+  bool step() override {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    database_.fail("statement failed");
+  }
+  int64_t integer(int column) const override { return sqlite3_column_int64(stmt_, column); }
+  double real(int column) const override { return sqlite3_column_double(stmt_, column); }
+  std::string text(int column) const override {
+    const unsigned char* value = sqlite3_column_text(stmt_, column);
+    int length = sqlite3_column_bytes(stmt_, column);
+    return value ? std::string(reinterpret_cast<const char*>(value), length) : std::string();
+  }
+  bool isNull(int column) const override {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+  }
+  void reset() noexcept override {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+
+ private:
+  void check(int rc, const char* what) const {
+    if (rc != SQLITE_OK) database_.fail(what);
+  }
+  const SqliteDatabase& database_;
+  sqlite3* db_;
+  sqlite3_stmt* stmt_;
+};
+
+}  // namespace
 
 SqliteDatabase::SqliteDatabase(const std::string& path) {
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
@@ -31,7 +91,7 @@ SqliteDatabase::SqliteDatabase(const std::string& path) {
 }
 
 SqliteDatabase::~SqliteDatabase() {
-  for (auto& [sql, cached] : statements_) sqlite3_finalize(cached.stmt);
+  dropStatementCache();  // statements are finalized before their connection closes
   sqlite3_close(db_);
 }
 
@@ -48,7 +108,12 @@ void SqliteDatabase::execute(const char* sql) {
   }
 }
 
-sqlite3_stmt* SqliteDatabase::compile(const std::string& sql) {
+uint64_t SqliteDatabase::changeCount() {
+  // Every change goes through this connection; the count only grows.
+  return static_cast<uint64_t>(sqlite3_total_changes64(db_));
+}
+
+std::unique_ptr<PreparedStatement> SqliteDatabase::compile(const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
       SQLITE_OK) {
@@ -57,112 +122,41 @@ sqlite3_stmt* SqliteDatabase::compile(const std::string& sql) {
     constexpr size_t kShown = 120;
     fail("cannot prepare \"" + sql.substr(0, kShown) + (sql.size() > kShown ? "...\"" : "\""));
   }
-  return stmt;
+  return std::make_unique<SqliteStatement>(*this, db_, stmt);
 }
 
-sqlite3_stmt* SqliteDatabase::acquire(const std::string& sql, bool*& busy) {
-  busy = nullptr;
-  auto found = statements_.find(sql);
-  if (found != statements_.end()) {
-    if (found->second.busy) return compile(sql);
-    found->second.busy = true;
-    busy = &found->second.busy;
-    return found->second.stmt;
-  }
-  sqlite3_stmt* stmt = compile(sql);
-  // Queries compiled from object URIs are many and varied; keep the cache bounded, dropping
-  // only statements that no live Statement is using.
-  constexpr size_t kCacheLimit = 512;
-  if (statements_.size() >= kCacheLimit) {
-    for (auto it = statements_.begin(); it != statements_.end();) {
-      if (it->second.busy) {
-        ++it;
-      } else {
-        sqlite3_finalize(it->second.stmt);
-        it = statements_.erase(it);
-      }
-    }
-  }
-  auto [entry, inserted] = statements_.emplace(sql, CachedStatement{stmt, true});
-  busy = &entry->second.busy;
-  return stmt;
+void SqliteDatabase::begin() { execute("BEGIN IMMEDIATE"); }
+void SqliteDatabase::commit() { execute("COMMIT"); }
+void SqliteDatabase::rollback() noexcept {
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-Statement::Statement(SqliteDatabase& database, const std::string& sql)
-    : database_(database), stmt_(database.acquire(sql, busy_)) {}
-
-Statement::~Statement() {
-  if (!busy_) {
-    sqlite3_finalize(stmt_);
-    return;
-  }
-  sqlite3_reset(stmt_);
-  sqlite3_clear_bindings(stmt_);
-  *busy_ = false;
+void SqliteDatabase::savepoint(const char* name) {
+  execute((std::string("SAVEPOINT ") + name).c_str());
+}
+void SqliteDatabase::release(const char* name) {
+  execute((std::string("RELEASE ") + name).c_str());
+}
+void SqliteDatabase::rollbackTo(const char* name) noexcept {
+  std::string sql = std::string("ROLLBACK TO ") + name + "; RELEASE " + name;
+  sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
 }
 
-Statement& Statement::bind(int index, std::string_view text) {
-  if (sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
-                        static_cast<int>(text.size()), SQLITE_TRANSIENT) != SQLITE_OK) {
-    database_.fail("cannot bind parameter");
-  }
-  return *this;
+void SqliteDatabase::limitWork(int64_t steps) {
+  // SQLite calls the handler every stride steps; a non-zero answer interrupts the statement.
+  const int stride = static_cast<int>(std::clamp<int64_t>(steps, 1, 10000));
+  budget_ = Budget{steps / stride - 1, false};
+  sqlite3_progress_handler(
+      db_, stride,
+      [](void* data) {
+        auto* b = static_cast<Budget*>(data);
+        if (--b->left >= 0) return 0;
+        b->spent = true;
+        return 1;
+      },
+      &budget_);
 }
 
-Statement& Statement::bindUnchanging(int index, std::string_view text) {
-  // The destructor clears the bindings before the statement can be used again, so SQLite never
-  // reads the text after the caller's Statement is gone.
-  if (sqlite3_bind_text(stmt_, index, text.data() ? text.data() : "",
-                        static_cast<int>(text.size()), SQLITE_STATIC) != SQLITE_OK) {
-    database_.fail("cannot bind parameter");
-  }
-  return *this;
-}
-
-Statement& Statement::bind(int index, int64_t value) {
-  if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) database_.fail("cannot bind");
-  return *this;
-}
-
-Statement& Statement::bindDouble(int index, double value) {
-  if (sqlite3_bind_double(stmt_, index, value) != SQLITE_OK) database_.fail("cannot bind");
-  return *this;
-}
-
-Statement& Statement::bindNull(int index) {
-  if (sqlite3_bind_null(stmt_, index) != SQLITE_OK) database_.fail("cannot bind");
-  return *this;
-}
-
-bool Statement::step() {
-  int rc = sqlite3_step(stmt_);
-  if (rc == SQLITE_ROW) return true;
-  if (rc == SQLITE_DONE) return false;
-  database_.fail("statement failed");
-}
-
-void Statement::run() {
-  while (step()) {
-  }
-}
-
-std::string Statement::text(int column) const {
-  const unsigned char* value = sqlite3_column_text(stmt_, column);
-  int length = sqlite3_column_bytes(stmt_, column);
-  return value ? std::string(reinterpret_cast<const char*>(value), length) : std::string();
-}
-
-Transaction::Transaction(SqliteDatabase& database) : database_(database) {
-  database_.execute("BEGIN IMMEDIATE");
-}
-
-Transaction::~Transaction() {
-  if (!done_) sqlite3_exec(database_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-}
-
-void Transaction::commit() {
-  database_.execute("COMMIT");
-  done_ = true;
-}
+void SqliteDatabase::unlimitWork() noexcept { sqlite3_progress_handler(db_, 0, nullptr, nullptr); }
 
 }  // namespace mdserver

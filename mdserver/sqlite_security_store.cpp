@@ -85,7 +85,7 @@ IdentityRecord readIdentity(const Statement& s) {
 
 }  // namespace
 
-SqliteSecurityStore::SqliteSecurityStore(SqliteDatabase& database, std::recursive_mutex& mutex)
+SqliteSecurityStore::SqliteSecurityStore(Database& database, std::recursive_mutex& mutex)
     : db_(database), mutex_(mutex) {}
 
 const char* SqliteSecurityStore::schema() { return kSchema; }
@@ -227,7 +227,7 @@ Outcome SqliteSecurityStore::logins(std::vector<LoginRecord>& out) {
   });
 }
 
-void SqliteSecurityStore::migrate(SqliteDatabase& database) {
+void SqliteSecurityStore::migrate(Database& database) {
   {
     // Reset before the tables are dropped: SQLite does not drop a table a statement is reading.
     Statement legacy(database, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
@@ -475,7 +475,8 @@ std::vector<TemplateRecord> SqliteSecurityStore::allTemplates() {
 }
 
 void SqliteSecurityStore::setSetting(std::string_view name, std::string_view value) {
-  Statement(db_, "INSERT OR REPLACE INTO security_settings(name, value) VALUES(?, ?)")
+  Statement(db_, "INSERT INTO security_settings(name, value) VALUES(?, ?) ON CONFLICT(name) DO "
+                 "UPDATE SET value = excluded.value")
       .bind(1, name)
       .bind(2, value)
       .run();

@@ -13,15 +13,15 @@
 
 namespace mdserver {
 
-class SqliteDatabase;
+class Database;
 
 class SqliteSecurityStore final : public SecurityStore {
  public:
-  SqliteSecurityStore(SqliteDatabase& database, std::recursive_mutex& mutex);
+  SqliteSecurityStore(Database& database, std::recursive_mutex& mutex);
   static const char* schema();
   // Brings a repository file of an earlier layout up to this one (after schema()); throws
   // StorageError.
-  static void migrate(SqliteDatabase& database);
+  static void migrate(Database& database);
 
   bool enforced() override;
   std::string setting(std::string_view name) override;
@@ -67,7 +67,7 @@ class SqliteSecurityStore final : public SecurityStore {
   bool targetExists(std::string_view id);  // a repository or object of that identifier
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
-  SqliteDatabase& db_;
+  Database& db_;
   std::recursive_mutex& mutex_;
 };
 

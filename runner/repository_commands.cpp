@@ -6,6 +6,7 @@
 #include <iostream>
 #include <memory>
 
+#include "mdserver/database.h"
 #include "mdserver/repository.h"
 #include "runner/repository_files.h"
 
@@ -23,7 +24,18 @@ int refuse(const char* command, const std::string& message, int status) {
 }
 
 bool isDatabase(const std::string& path) {
-  return repositoryFileKind(path) == RepositoryFileKind::kDatabase;
+  const RepositoryFileKind kind = repositoryFileKind(path);
+  return kind == RepositoryFileKind::kDatabase || kind == RepositoryFileKind::kServer;
+}
+
+bool isServer(const std::string& path) {
+  return repositoryFileKind(path) == RepositoryFileKind::kServer;
+}
+
+// How messages name the repository: a server's location without its password.
+std::string shown(const std::string& databasePath) {
+  return isServer(databasePath) ? "PostgreSQL repository '" + mdserver::redactedLocation(databasePath) + "'"
+                                : "repository file '" + databasePath + "'";
 }
 
 bool isSeed(const std::string& path) {
@@ -45,7 +57,7 @@ int importRepository(const std::string& seedPath, const std::string& databasePat
   }
   if (!isDatabase(databasePath)) {
     return refuse("import", "'" + databasePath + "' is no repository file (a repository file "
-                  "ends in .db)", kUsage);
+                  "ends in .db, a PostgreSQL repository is postgresql://USER@HOST/DB)", kUsage);
   }
   std::string error;
   const std::optional<std::string> text = readSeedText(seedPath, &error);
@@ -53,15 +65,14 @@ int importRepository(const std::string& seedPath, const std::string& databasePat
 
   const auto start = std::chrono::steady_clock::now();
   std::error_code ignored;
-  const bool existed = fs::exists(databasePath, ignored);
+  const bool existed = isServer(databasePath) || fs::exists(databasePath, ignored);
   mdserver::Outcome outcome;
   mdserver::SeedSummary summary;
   {
     std::unique_ptr<mdserver::Repository> repository =
         mdserver::Repository::open(databasePath, &error);
     if (!repository) {
-      return refuse("import", "cannot open repository file '" + databasePath + "': " + error,
-                    kUsage);
+      return refuse("import", "cannot open " + shown(databasePath) + ": " + error, kUsage);
     }
     ImportProgress progress("importing " + seedPath);
     outcome = repository->importSeedText(*text, seedPath == "-" ? "stdin" : seedPath, &summary,
@@ -76,21 +87,22 @@ int importRepository(const std::string& seedPath, const std::string& databasePat
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::cout << "imported " << (seedPath == "-" ? "standard input" : seedPath) << " into "
-            << databasePath << ": " << summaryText(summary, seconds) << "\n";
+            << mdserver::redactedLocation(databasePath) << ": " << summaryText(summary, seconds) << "\n";
   return 0;
 }
 
 int exportRepository(const std::string& databasePath, const std::string& seedPath) {
   if (!isDatabase(databasePath)) {
-    return refuse("export", "'" + databasePath + "' is no repository file (a repository file "
-                  "ends in .db)", kUsage);
+    return refuse("export", "'" + mdserver::redactedLocation(databasePath) +
+                  "' is no repository file (a repository file ends in .db, a PostgreSQL "
+                  "repository is postgresql://USER@HOST/DB)", kUsage);
   }
   if (!isSeed(seedPath)) {
     return refuse("export", "'" + seedPath + "' is no seed file (a seed file ends in .json; - "
                   "writes standard output)", kUsage);
   }
   std::error_code ignored;
-  if (!fs::is_regular_file(databasePath, ignored)) {
+  if (!isServer(databasePath) && !fs::is_regular_file(databasePath, ignored)) {
     // Opening would create an empty repository; exporting that hides a mistyped path.
     const int reason = fs::exists(databasePath, ignored) ? EISDIR : ENOENT;
     return refuse("export", cannotOpen("repository file", databasePath, reason), kUsage);
@@ -99,13 +111,13 @@ int exportRepository(const std::string& databasePath, const std::string& seedPat
   std::unique_ptr<mdserver::Repository> repository =
       mdserver::Repository::open(databasePath, &error);
   if (!repository) {
-    return refuse("export", "cannot open repository file '" + databasePath + "': " + error,
-                  kUsage);
+    return refuse("export", "cannot open " + shown(databasePath) + ": " + error, kUsage);
   }
   if (seedPath != "-") {
     const mdserver::Outcome outcome = repository->exportSeedFile(seedPath);
     if (!outcome.ok()) return refuse("export", outcome.message, kFailed);
-    std::cout << "exported " << databasePath << " to " << seedPath << "\n";
+    std::cout << "exported " << mdserver::redactedLocation(databasePath) << " to " << seedPath
+              << "\n";
     return 0;
   }
   // Standard output carries the seed itself and nothing else, so it can be piped on.

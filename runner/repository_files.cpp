@@ -1,5 +1,7 @@
 #include "runner/repository_files.h"
 
+#include "mdserver/database.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +31,7 @@ constexpr int64_t kProgressIntervalMilliseconds = 200;
 
 RepositoryFileKind repositoryFileKind(const std::string& path) {
   if (path == "-") return RepositoryFileKind::kStandardStream;
+  if (mdserver::isServerLocation(path)) return RepositoryFileKind::kServer;
   const fs::path extension = fs::path(path).extension();
   if (extension == kDatabaseExtension) return RepositoryFileKind::kDatabase;
   if (extension == kSeedExtension) return RepositoryFileKind::kSeed;

@@ -13,7 +13,8 @@
 
 namespace runner {
 
-enum class RepositoryFileKind { kDatabase, kSeed, kStandardStream, kUnknown };
+// kServer: a PostgreSQL database named by a connection URI ("postgresql://USER@HOST/DB").
+enum class RepositoryFileKind { kDatabase, kSeed, kStandardStream, kServer, kUnknown };
 
 inline constexpr const char* kDatabaseExtension = ".db";
 inline constexpr const char* kSeedExtension = ".json";

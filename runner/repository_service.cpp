@@ -9,6 +9,7 @@
 
 #include "mdserver/authentication.h"
 #include "mdserver/client_interface.h"
+#include "mdserver/database.h"
 #include "mdserver/repository.h"
 #include "runner/program_paths.h"
 #include "runner/repository_files.h"
@@ -92,6 +93,7 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
 
   std::string seed;
   std::string database;
+  bool server = false;
   if (location.empty()) {
     const auto sample = findSampleRepository();
     if (!sample) {
@@ -110,9 +112,13 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
   } else if (repositoryFileKind(location) == RepositoryFileKind::kDatabase) {
     database = location;
     service->description_ = "repository file " + database;
+  } else if (repositoryFileKind(location) == RepositoryFileKind::kServer) {
+    database = location;
+    server = true;
+    service->description_ = "PostgreSQL repository " + mdserver::redactedLocation(location);
   } else {
     *error = "--repository " + location +
-             ": expected a .db SQLite repository or a .json seed file";
+             ": expected a .db SQLite repository, a .json seed file or a postgresql:// URI";
     return nullptr;
   }
 
@@ -122,17 +128,18 @@ std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& lo
     if (!seedText) return nullptr;
   }
   std::error_code ignored;
-  if (!database.empty() && fs::is_directory(database, ignored)) {
+  if (!server && !database.empty() && fs::is_directory(database, ignored)) {
     *error = cannotOpen("repository file", database, EISDIR);
     return nullptr;
   }
-  const bool created = !database.empty() && !fs::exists(database, ignored);
+  const bool created = !server && !database.empty() && !fs::exists(database, ignored);
 
   std::string openError;
   service->impl_->repository = mdserver::Repository::open(database, &openError);
   if (!service->impl_->repository) {
     *error = "cannot open " + (database.empty() ? std::string("an in-memory repository")
-                                                : "repository file '" + database + "'") +
+                               : server ? service->description_
+                                        : "repository file '" + database + "'") +
              ": " + openError;
     return nullptr;
   }

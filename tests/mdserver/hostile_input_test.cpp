@@ -56,12 +56,14 @@ TEST_F(HostileInputTest, NamesThatAreNotNamesAreRefusedNotSpliced) {
 
 TEST_F(HostileInputTest, NulBytesAreCharactersOfTheText) {
   // A NUL inside a literal is compared as a character; it does not cut the literal short.
+  // PostgreSQL text cannot hold one: there the query is refused rather than answered for the
+  // text before the NUL.
   std::string uri = "vqsobj:Person?@Name='Ada Field";
   uri.push_back('\0');
   uri += "'";
   StatusCode status = 0;
   EXPECT_TRUE(resolveIds(uri, &status).empty());
-  EXPECT_EQ(status, kStatusNoMatch);
+  EXPECT_EQ(status, postgresPass() ? kStatusStorageFailure : kStatusNoMatch);
   // Outside a literal it is a character the language does not know.
   std::string outside = "vqsobj:Person?@Name='Ada Field'";
   outside.push_back('\0');

@@ -12,6 +12,7 @@
 #include "mdserver/client_interface.h"
 #include "mdserver/repository.h"
 #include "mdserver/status_codes.h"
+#include "postgres_cluster.h"
 
 namespace mdserver::testing {
 
@@ -29,7 +30,7 @@ class InterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    repository = Repository::open("", &error);
+    repository = openScratchRepository(&error);
     ASSERT_TRUE(repository) << error;
     Outcome outcome = repository->importSeedFile(samplePath());
     ASSERT_TRUE(outcome.ok()) << outcome.message;

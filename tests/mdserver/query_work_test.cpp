@@ -27,7 +27,7 @@ constexpr const char* kCycleSeed = R"({
 class CycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    repository = Repository::open("");
+    repository = openScratchRepository();
     ASSERT_TRUE(repository);
     Outcome outcome = repository->importSeedText(kCycleSeed, "<cycle>");
     ASSERT_TRUE(outcome.ok()) << outcome.message;

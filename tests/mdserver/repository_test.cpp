@@ -70,7 +70,7 @@ TEST(RepositoryFile, ImportAndExportFunctionsForTheRunner) {
   Outcome imported = importSeedIntoDatabase(database.path(), samplePath());
   ASSERT_TRUE(imported.ok()) << imported.message;
   ASSERT_TRUE(exportDatabaseToSeed(database.path(), exported.path()).ok());
-  auto copy = Repository::open("");
+  auto copy = openScratchRepository();
   Outcome again = copy->importSeedFile(exported.path());
   ASSERT_TRUE(again.ok()) << again.message;
   auto original = Repository::open(database.path());
@@ -97,7 +97,7 @@ TEST(RepositoryFile, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
 class AssociationModes : public ::testing::Test {
  protected:
   void SetUp() override {
-    repository = Repository::open("");
+    repository = openScratchRepository();
     ASSERT_TRUE(repository->importSeedFile(samplePath()).ok());
   }
   Ids columns() { return associatedIds(*repository, table, "Columns"); }
@@ -179,7 +179,7 @@ TEST_F(AssociationModes, AnExportCarriesEveryChange) {
   std::string property;
   ASSERT_TRUE(repository->addProperty(table, "Note", "kept", "", &property).ok());
   ASSERT_TRUE(set(AssociationMode::kAppend, {"A0000002.COLUMN01"}).ok());
-  std::unique_ptr<Repository> copy = Repository::open("");
+  std::unique_ptr<Repository> copy = openScratchRepository();
   ASSERT_TRUE(copy->importSeedText(repository->exportSeedText(), "export").ok());
   std::optional<std::string> rows;
   ASSERT_TRUE(copy->attribute(table, "NumRows", rows).ok());

@@ -20,7 +20,7 @@ namespace {
 class SecurityTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    repository = Repository::open("", &error);
+    repository = openScratchRepository(&error);
     ASSERT_TRUE(repository) << error;
     Outcome outcome = repository->importSeedFile(samplePath());
     ASSERT_TRUE(outcome.ok()) << outcome.message;
@@ -94,7 +94,7 @@ TEST_F(SecurityTest, LoginsCheckPasswordsAndGiveTheSameStatusForUnknownUsers) {
 
 TEST_F(SecurityTest, NoUserIsTheLocalAdministratorUnlessTheRepositoryRequiresALogin) {
   EXPECT_TRUE(authenticate(repository->security(), "", "").principal.localAdministrator);
-  auto strict = Repository::open("");
+  auto strict = openScratchRepository();
   ASSERT_TRUE(strict->importSeedText(R"({"security": {"requireLogin": true}})", "strict").ok());
   Authentication none = authenticate(strict->security(), "", "");
   EXPECT_EQ(none.outcome.status, kStatusLoginRequired);
@@ -189,7 +189,7 @@ TEST_F(SecurityTest, DecisionsNameWhatDecidedAndWhatItOverrode) {
 }
 
 TEST_F(SecurityTest, ARepositoryWithoutSecurityStaysOpen) {
-  auto plain = Repository::open("");
+  auto plain = openScratchRepository();
   ASSERT_TRUE(plain->importSeedText(R"({"types": ["Person"], "repositories": [
       {"id": "C0000001", "name": "Plain"}], "objects": [{"repository": "C0000001",
       "type": "Person", "id": "C0000001.PERSON01", "name": "P"}]})", "plain").ok());
@@ -270,12 +270,12 @@ TEST_F(SecurityTest, ExportWritesHashesOnlyAndImportsThemBack) {
     EXPECT_EQ(text.find(password), std::string::npos) << password;
   }
   EXPECT_NE(text.find("\"passwordHash\": \"$argon2id$"), std::string::npos);
-  auto copy = Repository::open("");
+  auto copy = openScratchRepository();
   ASSERT_TRUE(copy->importSeedText(text, "export").ok());
   EXPECT_TRUE(authenticate(copy->security(), "bo", "bo.pass").outcome.ok());
   EXPECT_FALSE(authenticate(copy->security(), "bo", "bo.pas").outcome.ok());
   // A seed cannot pass a clear password off as a hash.
-  auto bad = Repository::open("");
+  auto bad = openScratchRepository();
   Outcome refused = bad->importSeedText(R"({"types": ["Person"], "repositories": [{"id":
       "D0000001", "name": "D"}], "objects": [{"repository": "D0000001", "type": "Person", "id":
       "D0000001.PERSON01"}], "security": {"logins": [{"user": "u", "passwordHash": "plain",

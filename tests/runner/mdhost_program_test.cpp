@@ -153,6 +153,24 @@ TEST(MdhostProgram, OneRuleForRepositoryFiles) {
   EXPECT_EQ(run.err, "");
 }
 
+TEST(MdhostProgram, AServerLocationNeverShowsItsPassword) {
+  // No server listens there: each use fails as a usage error that names the location with its
+  // password hidden.
+  TemporaryFolder folder("mdhost-server");
+  const std::string location =
+      "postgresql://ada:s3cret@/meta?host=/nonexistent-socket-folder&connect_timeout=2";
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"--repository", location, "-e", "print(1)"},
+        std::vector<std::string>{"repo", "export", location, "out.json"},
+        std::vector<std::string>{"repo", "import", kSample.string(), location}}) {
+    Transcript run = runMdhost(words, "", folder.path());
+    EXPECT_EQ(run.status, 2) << words[0];
+    EXPECT_TRUE(contains(run.err, "postgresql://ada:***@/meta")) << run.err;
+    EXPECT_FALSE(contains(run.err + run.out, "s3cret")) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(folder / "out.json"));
+}
+
 TEST(MdhostProgram, ExitStatusesAndReasons) {
   TemporaryFolder folder("mdhost-exit");
   fs::create_directories(folder / "scripts");
