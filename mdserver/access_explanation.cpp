@@ -125,7 +125,8 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
 
 std::vector<std::string> explanationLines(const AccessExplanation& e) {
   std::vector<std::string> lines;
-  lines.push_back(std::string(e.granted ? "granted" : "denied") + ": " + e.summary);
+  // The summary opens with its own verdict ("granted by ...", "denied: no entry ...").
+  lines.push_back(e.summary);
   for (const ExplanationStep& s : e.steps) {
     lines.push_back("  " + s.role + ": " + (s.grant ? "grant" : "deny") + " of " + s.permission +
                     " to " + s.identityName + " (" + s.identity + ") on " + s.level + " " +
