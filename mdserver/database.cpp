@@ -38,7 +38,7 @@ PreparedStatement* Database::acquire(const std::string& sql, bool*& busy,
 }
 
 Statement::Statement(Database& database, const std::string& sql)
-    : database_(database), prepared_(database.acquire(sql, busy_, private_)) {}
+    : prepared_(database.acquire(sql, busy_, private_)) {}
 
 Statement::~Statement() {
   if (!busy_) return;  // a private statement goes with private_

@@ -90,7 +90,6 @@ class Statement {
   bool isNull(int column) const { return prepared_->isNull(column); }
 
  private:
-  Database& database_;
   bool* busy_ = nullptr;  // the cache entry's flag, or null for a private statement
   std::unique_ptr<PreparedStatement> private_;
   PreparedStatement* prepared_;
