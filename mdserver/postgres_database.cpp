@@ -235,12 +235,20 @@ int64_t PostgresDatabase::lastInsertKey() {
 }
 
 uint64_t PostgresDatabase::changeCount() {
-  PGresult* result =
-      checked(PQexec(connection(), "SELECT n FROM change_count"), "cannot read the change count");
-  // Never 0: callers take 0 for "unknown".
-  uint64_t count = PQntuples(result) > 0 ? std::strtoull(PQgetvalue(result, 0, 0), nullptr, 10) : 0;
+  // The shared count moves once per committed transaction of anyone; this connection's own
+  // statements move the session's count, so its own changes inside a transaction count too.
+  PGresult* result = checked(
+      PQexec(connection(), "SELECT n, coalesce(nullif(current_setting('mdserver.own_changes', "
+                           "true), ''), '0') FROM change_count"),
+      "cannot read the change count");
+  uint64_t shared = 0, own = 0;
+  if (PQntuples(result) > 0) {
+    shared = std::strtoull(PQgetvalue(result, 0, 0), nullptr, 10);
+    own = std::strtoull(PQgetvalue(result, 0, 1), nullptr, 10);
+  }
   PQclear(result);
-  return count + 1;
+  // Never 0: callers take 0 for "unknown". Distinct for every pair below 2^32 changes each.
+  return ((own << 32) | (shared & 0xffffffffu)) + 1;
 }
 
 void PostgresDatabase::begin() {

@@ -3,16 +3,40 @@
 //  - "C" collation on plain text, so that texts compare and sort byte by byte as in SQLite;
 //  - the collation "nocase" on names that compare without regard to case;
 //  - identity columns for SQLite's integer keys;
-//  - change_count, raised by a trigger on every change of every table, so that each process
-//    sees when any other one changed something (results kept by an interface go stale then);
+//  - change_count, raised by a trigger once in every transaction that changes any table, so
+//    that each process sees when any other one committed something (results kept by an
+//    interface go stale then); the connection's own statements are counted in a session
+//    setting (countChangeFunction);
 //  - instr() as SQLite has it, for the URI compiler's contains().
 // A later schema adds a migration from the version before it and raises kSchemaVersion.
 #include <string>
 
 namespace mdserver {
 
+namespace {
+
+// Raising the shared row once per transaction, not once per statement: a transaction that
+// updates one row many times leaves a version of it per update that nothing can clean up
+// before the commit, and each later update walks them all, so a seed import of many objects
+// took time quadratic in their number. The connection's own changes inside a transaction are
+// still told apart, by mdserver.own_changes, which goes back with a rollback as the row does.
+#define RUX_COUNT_CHANGE_FUNCTION                                                              \
+  "CREATE OR REPLACE FUNCTION count_change() RETURNS trigger LANGUAGE plpgsql AS $count$\n"   \
+  "BEGIN\n"                                                                                  \
+  "  PERFORM set_config('mdserver.own_changes', (coalesce(nullif(current_setting(\n"          \
+  "    'mdserver.own_changes', true), ''), '0')::bigint + 1)::text, false);\n"                \
+  "  IF coalesce(current_setting('mdserver.counted_in', true), '') <>\n"                      \
+  "      txid_current()::text THEN\n"                                                        \
+  "    UPDATE change_count SET n = n + 1;\n"                                                 \
+  "    PERFORM set_config('mdserver.counted_in', txid_current()::text, true);\n"             \
+  "  END IF;\n"                                                                              \
+  "  RETURN NULL;\n"                                                                         \
+  "END $count$;\n"
+
+}  // namespace
+
 const char* postgresSchemaStatements() {
-  return R"sql(
+  return RUX_COUNT_CHANGE_FUNCTION R"sql(
 CREATE COLLATION IF NOT EXISTS nocase (provider = icu, locale = 'und-u-ks-level2',
   deterministic = false);
 CREATE OR REPLACE FUNCTION instr(haystack text, needle text) RETURNS integer
@@ -85,8 +109,6 @@ CREATE INDEX template_applications_target ON template_applications(target);
 
 CREATE TABLE change_count(n bigint NOT NULL);
 INSERT INTO change_count VALUES(0);
-CREATE OR REPLACE FUNCTION count_change() RETURNS trigger LANGUAGE plpgsql AS
-  'BEGIN UPDATE change_count SET n = n + 1; RETURN NULL; END';
 DO 'DECLARE t text; BEGIN
   FOREACH t IN ARRAY ARRAY[''settings'', ''types'', ''repositories'', ''objects'',
       ''attributes'', ''properties'', ''associations'', ''security_settings'', ''permissions'',
@@ -98,7 +120,9 @@ END';
 )sql";
 }
 
-// Version 1 is the first; there is nothing to migrate from yet.
-const char* postgresMigration(int) { return ""; }
+// Version 2 raises the change count once per transaction instead of once per statement.
+const char* postgresMigration(int from) {
+  return from == 1 ? RUX_COUNT_CHANGE_FUNCTION : "";
+}
 
 }  // namespace mdserver

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -470,6 +471,14 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
+// Seconds on a steady clock (arbitrary origin), for timing parts of a program: os.clock
+// counts processor time, which misses the time a call spends waiting for a database server.
+int now(lua_State* L) {
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  lua_pushnumber(L, std::chrono::duration<double>(since).count());
+  return 1;
+}
+
 }  // namespace
 
 bool isMissing(lua_State* L, int index) {
@@ -490,6 +499,7 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_register(L, "hostlog", hostlog);
   lua_register(L, "calls", calls);
   lua_register(L, "pool", pool);
+  lua_register(L, "now", now);
   lua_register(L, "newsession", newsession);
   openAccessBinding(L, context);
 

@@ -98,6 +98,44 @@ TEST_F(SharedDatabase, EachConnectionSeesTheOthersCommittedChanges) {
   EXPECT_EQ(seen->name, "Eve");
 }
 
+// A transaction moves the shared count once, however many statements it has (so a long import
+// does not pile up versions of one row), while its own connection still tells each of its
+// statements apart and the others see the move only when it commits.
+TEST_F(SharedDatabase, TheChangeCountMovesOncePerTransaction) {
+  PostgresDatabase writer(location);
+  const uint64_t seen = second->changeCount();
+  writer.begin();
+  const uint64_t start = writer.changeCount();
+  writer.execute("UPDATE settings SET value = value");
+  const uint64_t afterOne = writer.changeCount();
+  writer.execute("UPDATE settings SET value = value");
+  const uint64_t afterTwo = writer.changeCount();
+  EXPECT_NE(start, afterOne);
+  EXPECT_NE(afterOne, afterTwo);
+  EXPECT_EQ(second->changeCount(), seen);  // nothing committed yet
+  writer.commit();
+  EXPECT_EQ(second->changeCount(), seen + 1);
+  // Outside a transaction every statement is one.
+  writer.execute("UPDATE settings SET value = value");
+  EXPECT_EQ(second->changeCount(), seen + 2);
+}
+
+TEST_F(SharedDatabase, AFirstVersionSchemaIsMigrated) {
+  ASSERT_TRUE(testCluster()->runIn(
+      location,
+      "UPDATE schema_version SET version = 1; CREATE OR REPLACE FUNCTION count_change() RETURNS "
+      "trigger LANGUAGE plpgsql AS 'BEGIN UPDATE change_count SET n = n + 1; RETURN NULL; END'"));
+  std::string error;
+  auto reopened = Repository::open(location, &error);
+  ASSERT_TRUE(reopened) << error;
+  // Division by zero unless the version was raised and the function replaced.
+  EXPECT_TRUE(testCluster()->runIn(location, "SELECT 1 / (version - 1) FROM schema_version"));
+  EXPECT_TRUE(testCluster()->runIn(location,
+                                   "SELECT 1 / position('own_changes' in prosrc) FROM pg_proc "
+                                   "WHERE oid = 'count_change()'::regprocedure"));
+  EXPECT_TRUE(reopened->setAttribute("A0000001.TABLE001", "NumRows", "5").ok());
+}
+
 TEST_F(SharedDatabase, ASchemaIsCreatedOnceAndItsVersionKept) {
   // A third connection finds the schema made, at this program's version.
   std::string error;

@@ -265,3 +265,21 @@ TEST(MdhostProgram, ArgumentsAreTakenByTheirKind) {
 }
 
 }  // namespace
+
+namespace {
+
+// now() is wall time on a steady clock: it goes on while the program waits without using the
+// processor (which os.clock would not count), and never goes back.
+TEST(MdhostProgram, NowCountsTimeSpentWaiting) {
+  Transcript run = runMdhost({"-e", R"lua(
+    local a = now()
+    os.execute("sleep 0.2")
+    local b = now()
+    local c = now()
+    print(math.type(a), b - a >= 0.2, b - a < 30, c >= b)
+  )lua"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "float\ttrue\ttrue\ttrue\n");
+}
+
+}  // namespace
