@@ -19,36 +19,24 @@ std::vector<HostCore*>& liveHosts() {
   static std::vector<HostCore*> hosts;
   return hosts;
 }
+}  // namespace
+
 // The active hosts of this thread, innermost last. Trivially destructible on purpose: a host that
 // lives in a static object is destroyed after this thread's thread-local objects, and must still
 // find the stack intact then.
-constexpr size_t kMaxActiveDepth = 64;
 thread_local HostCore* activeStack[kMaxActiveDepth];
 thread_local size_t activeDepth = 0;
-thread_local size_t droppedPushes = 0;  // nesting beyond kMaxActiveDepth (never expected)
+thread_local size_t droppedPushes = 0;
+thread_local HostCore* activeTopOfThread = nullptr;
 
-}  // namespace
-
-HostCore* activeCore() {
+HostCore* activeCoreOutsideCalls() {
   if (activeDepth > 0) return activeStack[activeDepth - 1];
   std::lock_guard<std::mutex> lock(registryMutex());
   return liveHosts().empty() ? nullptr : liveHosts().back();
 }
 
-void pushActive(HostCore* core) {
-  if (activeDepth < kMaxActiveDepth) {
-    activeStack[activeDepth++] = core;
-  } else {
-    ++droppedPushes;
-  }
-}
-void popActive() {
-  if (droppedPushes > 0) {
-    --droppedPushes;
-  } else if (activeDepth > 0) {
-    --activeDepth;
-  }
-}
+void pushActiveBeyondLimit() { ++droppedPushes; }
+void popActiveBeyondLimit() { --droppedPushes; }
 
 void registerLiveHost(HostCore* core) {
   std::lock_guard<std::mutex> lock(registryMutex());
@@ -61,6 +49,7 @@ void unregisterLiveHost(HostCore* core) {
   hosts.erase(std::remove(hosts.begin(), hosts.end(), core), hosts.end());
   HostCore** end = std::remove(activeStack, activeStack + activeDepth, core);
   activeDepth = static_cast<size_t>(end - activeStack);
+  activeTopOfThread = activeDepth > 0 ? activeStack[activeDepth - 1] : nullptr;
 }
 
 HostCore* coreOfSession(const HostSession* session) {
@@ -74,16 +63,13 @@ HostCore* coreOfSession(const HostSession* session) {
   return nullptr;
 }
 
-SessionRecord* recordOfSession(const HostSession* session) {
+SessionRecord* recordOfSessionOfAnyHost(const HostSession* session) {
   if (!session) return nullptr;
-  if (HostCore* active = activeCore()) {
-    if (SessionRecord* record = active->findSession(session)) return record;
-  }
   HostCore* core = coreOfSession(session);
   return core ? core->findSession(session) : nullptr;
 }
 
-HostCore* coreOfScope(const HostMacroScope* scope) {
+HostCore* coreOfScopeOfAnyHost(const HostMacroScope* scope) {
   if (!scope) return nullptr;
   HostCore* active = activeCore();
   if (active && active->scopeIndex.count(scope)) return active;

@@ -4,10 +4,14 @@
 
 #include <csetjmp>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,17 +36,64 @@ struct SessionRecord;
 struct HostMacroScope {
   refhost::detail::SessionRecord* owner = nullptr;
 
-  // The variable's text, or null when it was never set in this scope.
-  const std::string* find(std::string_view name) const;
-  void set(std::string_view name, std::string_view text);
+  // The variable's text, or nothing when it was never set in this scope. The view lasts until
+  // the variable is set again.
+  std::optional<std::string_view> find(std::string_view name) const;
+  // Set on every call of every function: the two fixed names are written here, inline.
+  void set(std::string_view name, std::string_view text) {
+    if (FixedVariable* fixed = fixedVariable(name)) {
+      fixed->assign(text);
+      return;
+    }
+    setInMap(name, text);
+  }
 
  private:
+  // Room that only grows: setting a text no longer than the longest so far copies its bytes and
+  // nothing else.
   struct FixedVariable {
     bool isSet = false;
-    std::string text;
+    std::unique_ptr<char[]> bytes;
+    size_t length = 0;
+    size_t room = 0;
+
+    // Services must not throw: without memory for a longer text the text is cut at the room.
+    void assign(std::string_view text) {
+      if (text.size() > room) {
+        if (char* larger = new (std::nothrow) char[text.size()]) {
+          bytes.reset(larger);
+          room = text.size();
+        }
+      }
+      length = std::min(text.size(), room);
+      if (length != 0) std::memcpy(bytes.get(), text.data(), length);
+      isSet = true;
+    }
+    std::string_view view() const { return {bytes.get(), length}; }
   };
-  FixedVariable* fixedVariable(std::string_view name);
-  const FixedVariable* fixedVariable(std::string_view name) const;
+  // `upper` is all capital letters: a byte matches one of them exactly when, with the bit that
+  // makes a letter small cleared, it is that letter. The names are at most eight bytes, so the
+  // whole name is compared as one word.
+  template <size_t N>
+  static bool sameName(std::string_view name, const char (&upper)[N]) {
+    static_assert(N - 1 <= 8);
+    constexpr size_t n = N - 1;
+    if (name.size() != n) return false;
+    uint64_t bytes = 0;
+    uint64_t wanted = 0;
+    std::memcpy(&bytes, name.data(), n);
+    std::memcpy(&wanted, upper, n);
+    return (bytes & 0xDFDFDFDFDFDFDFDFull) == wanted;
+  }
+  FixedVariable* fixedVariable(std::string_view name) {
+    if (sameName(name, "SYSMSG")) return &statusMessage_;
+    if (sameName(name, "SYSRC")) return &statusCode_;
+    return nullptr;
+  }
+  const FixedVariable* fixedVariable(std::string_view name) const {
+    return const_cast<HostMacroScope*>(this)->fixedVariable(name);
+  }
+  void setInMap(std::string_view name, std::string_view text);
 
   FixedVariable statusMessage_;  // SYSMSG
   FixedVariable statusCode_;     // SYSRC
@@ -95,8 +146,22 @@ class HostCore {
   HostCore& operator=(const HostCore&) = delete;
 
   // ---- Sessions (sessions.cpp)
-  SessionRecord* findSession(const HostSession* session) const;
-  SessionRecord* sessionOrThrow(HostSession* session, const char* what) const;
+  // Every service a package calls names its session, nearly always one of two (the caller's and
+  // the one that owns its cache): the two found last are remembered, so a repeated look-up is a
+  // pointer compare. endSession forgets a session before its record goes.
+  SessionRecord* findSession(const HostSession* session) const {
+    if (session != nullptr) {
+      if (session == recentSessions[0].key) return recentSessions[0].record;
+      if (session == recentSessions[1].key) return recentSessions[1].record;
+    }
+    return findSessionSlow(session);
+  }
+  SessionRecord* findSessionSlow(const HostSession* session) const;
+  SessionRecord* sessionOrThrow(HostSession* session, const char* what) const {
+    if (SessionRecord* record = findSession(session)) return record;
+    throwUnknownSession(what);
+  }
+  [[noreturn]] static void throwUnknownSession(const char* what);
   HostSession* newSession(HostSession* parent, std::string_view context);
   void endSession(SessionRecord* record);
   void endTopSession();
@@ -133,6 +198,11 @@ class HostCore {
 
   std::unordered_map<const HostSession*, std::unique_ptr<SessionRecord>> sessions;
   SessionRecord* top = nullptr;
+  struct RecentSession {
+    const HostSession* key = nullptr;
+    SessionRecord* record = nullptr;
+  };
+  mutable RecentSession recentSessions[2];  // see findSession
   std::unordered_map<const HostCleanup*, SessionRecord*> cleanupIndex;
   std::unordered_map<const HostMacroScope*, SessionRecord*> scopeIndex;
 
@@ -166,17 +236,61 @@ class HostCore {
 };
 
 // The host the argument-less services act on; see reference_host.h.
-HostCore* activeCore();
-void pushActive(HostCore* core);
-void popActive();
+// The active hosts of this thread, innermost last (host_core.cpp), and the innermost one (null
+// when none): read by every service and changed by every call, so both are inlined.
+inline constexpr size_t kMaxActiveDepth = 64;
+extern thread_local HostCore* activeStack[kMaxActiveDepth];
+extern thread_local size_t activeDepth;
+extern thread_local size_t droppedPushes;  // nesting beyond kMaxActiveDepth (never expected)
+extern thread_local HostCore* activeTopOfThread;
+HostCore* activeCoreOutsideCalls();
+inline HostCore* activeCore() {
+  if (HostCore* core = activeTopOfThread) return core;
+  return activeCoreOutsideCalls();
+}
+void pushActiveBeyondLimit();
+void popActiveBeyondLimit();
+inline void pushActive(HostCore* core) {
+  if (activeDepth < kMaxActiveDepth) {
+    activeStack[activeDepth++] = core;
+    activeTopOfThread = core;
+  } else {
+    pushActiveBeyondLimit();
+  }
+}
+inline void popActive() {
+  if (droppedPushes > 0) {
+    popActiveBeyondLimit();
+  } else if (activeDepth > 0) {
+    --activeDepth;
+    activeTopOfThread = activeDepth > 0 ? activeStack[activeDepth - 1] : nullptr;
+  }
+}
 void registerLiveHost(HostCore* core);
 void unregisterLiveHost(HostCore* core);
 // The host that owns a session, searched over the live hosts; null when none does.
 HostCore* coreOfSession(const HostSession* session);
 // The record of a session of any live host (its core is record->core); null when none has it.
 // One look-up in the active host, where nearly every call comes from.
-SessionRecord* recordOfSession(const HostSession* session);
-HostCore* coreOfScope(const HostMacroScope* scope);
+SessionRecord* recordOfSessionOfAnyHost(const HostSession* session);
+inline SessionRecord* recordOfSession(const HostSession* session) {
+  if (session == nullptr) return nullptr;
+  if (HostCore* active = activeCore()) {
+    if (SessionRecord* record = active->findSession(session)) return record;
+  }
+  return recordOfSessionOfAnyHost(session);
+}
+HostCore* coreOfScopeOfAnyHost(const HostMacroScope* scope);
+// A scope is its session's: the scope of a session found lately needs no look-up.
+inline HostCore* coreOfScope(const HostMacroScope* scope) {
+  HostCore* active = activeCore();
+  if (scope != nullptr && active != nullptr) {
+    for (const HostCore::RecentSession& recent : active->recentSessions) {
+      if (recent.record != nullptr && scope == &recent.record->macros) return active;
+    }
+  }
+  return coreOfScopeOfAnyHost(scope);
+}
 HostCore* coreOfCleanup(const HostCleanup* cleanup);
 
 // Keeps a host active on this thread for a scope.

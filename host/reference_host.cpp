@@ -131,7 +131,7 @@ std::optional<std::string> ReferenceHost::macroText(std::string_view name,
   detail::SessionRecord* record =
       session ? core_->sessionOrThrow(session, "macroText") : core_->top;
   for (; record; record = record->parent) {
-    if (const std::string* text = record->macros.find(name)) return *text;
+    if (const auto text = record->macros.find(name)) return std::string(*text);
   }
   return std::nullopt;
 }
@@ -151,6 +151,7 @@ std::string ReferenceHost::formatMacroNumber(double value) {
 
 std::string_view ReferenceHost::formatMacroNumber(double value, char (&buffer)[kMacroNumberRoom]) {
   if (!std::isfinite(value)) return ".";
+  if (value == 0) return "0";  // what every status reset stores; -0.0 prints as 0 too
   if (value == std::trunc(value) && std::fabs(value) < 9007199254740992.0) {
     // -0.0 prints as 0
     auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value));

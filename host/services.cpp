@@ -79,8 +79,7 @@ size_t plainStringConversion(const char* p) {
 // True when the format has no conversions but %% and plain %s (see above): the ones the
 // packages write object URIs with on every call.
 bool onlyPlainStrings(const char* formatText) {
-  for (const char* p = formatText; *p != '\0'; ++p) {
-    if (*p != '%') continue;
+  for (const char* p = std::strchr(formatText, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
     if (p[1] == '%') {
       ++p;
     } else if (size_t n = plainStringConversion(p + 1)) {
@@ -111,7 +110,10 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
   };
   for (const char* p = formatText; *p != '\0'; ++p) {
     if (*p != '%') {
-      if (used < room) buffer[used++] = *p;
+      // The text up to the next conversion in one copy.
+      const char* end = strchrnul(p, '%');
+      put(p, static_cast<size_t>(end - p));
+      p = end - 1;
       continue;
     }
     if (p[1] == '%') {
@@ -137,8 +139,7 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
     // p is at the 's'.
     const char* text = va_arg(*arguments, const char*);
     if (text == nullptr) text = "(null)";
-    size_t n = 0;
-    while (n < limit && text[n] != '\0') ++n;
+    const size_t n = limit == SIZE_MAX ? std::strlen(text) : strnlen(text, limit);
     const size_t padding = width > n ? width - n : 0;
     if (!leftAlign) fill(padding);
     put(text, n);

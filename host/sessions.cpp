@@ -6,17 +6,16 @@
 
 namespace refhost::detail {
 
-SessionRecord* HostCore::findSession(const HostSession* session) const {
+SessionRecord* HostCore::findSessionSlow(const HostSession* session) const {
   auto it = sessions.find(session);
-  return it == sessions.end() ? nullptr : it->second.get();
+  if (it == sessions.end()) return nullptr;
+  recentSessions[1] = recentSessions[0];
+  recentSessions[0] = {session, it->second.get()};
+  return recentSessions[0].record;
 }
 
-SessionRecord* HostCore::sessionOrThrow(HostSession* session, const char* what) const {
-  SessionRecord* record = findSession(session);
-  if (!record) {
-    throw HostError(std::string(what) + ": the session has ended or does not belong to this host");
-  }
-  return record;
+void HostCore::throwUnknownSession(const char* what) {
+  throw HostError(std::string(what) + ": the session has ended or does not belong to this host");
 }
 
 HostSession* HostCore::newSession(HostSession* parent, std::string_view context) {
@@ -94,6 +93,9 @@ void HostCore::endSession(SessionRecord* record) {
   // The task never keeps an ended session as its current one.
   if (task.session == &record->abi) {
     task.session = record->parent ? &record->parent->abi : (top && top != record ? &top->abi : nullptr);
+  }
+  for (RecentSession& recent : recentSessions) {
+    if (recent.record == record) recent = {};
   }
   scopeIndex.erase(&record->macros);
   sessions.erase(&record->abi);

@@ -107,20 +107,40 @@ void indexRemove(ConnectionCacheRecord* record, ResolutionEntry* entry) {
 
 // The newest entry whose text equals the key (same length; equal through the host's upper-case
 // table, or by hostCompareMixed in multi-byte mode).
+// A program asks for the same text again and again (a loop over a list): the entry found last is
+// remembered, and the same bytes asked for again find it without hashing. Any change to the
+// list forgets it, so it is still the newest entry for its text.
 ResolutionEntry* findEntry(ConnectionCacheRecord* record, const char* text, int32_t length) {
   HostInterface* host = frame::hostInterface();
+  if (host->multiByteMode != 0) {
+    record->lastFound = nullptr;  // equal texts are the host's to judge in this mode
+  } else if (ResolutionEntry* last = record->lastFound;
+             last != nullptr && last->textLength == length &&
+             (length == 0 || std::memcmp(last->text, text, static_cast<size_t>(length)) == 0)) {
+    return last;
+  }
+  ResolutionEntry* found = nullptr;
   if (record->index != nullptr && host->multiByteMode == 0) {
     uint64_t hash = upperHash(text, length);
     for (ResolutionEntry* e = record->index->buckets[bucketOf(record->index, hash)]; e != nullptr;
          e = e->bucketNext) {
-      if (e->hash == hash && frame::equalTexts(e->text, e->textLength, text, length)) return e;
+      if (e->hash == hash && frame::equalTexts(e->text, e->textLength, text, length)) {
+        found = e;
+        break;
+      }
     }
-    return nullptr;
+    record->lastFound = found;
+    return found;
   }
   for (ResolutionEntry* e = record->resolutions; e != nullptr; e = e->next) {
-    if (frame::equalTexts(e->text, e->textLength, text, length)) return e;
+    // Texts of another length never match: the walk passes them without asking the host.
+    if (e->textLength == length && frame::equalTexts(e->text, e->textLength, text, length)) {
+      found = e;
+      break;
+    }
   }
-  return nullptr;
+  if (host->multiByteMode == 0) record->lastFound = found;
+  return found;
 }
 
 // Allocates an entry with a copy of the text and puts it at the head of the list.
@@ -141,6 +161,7 @@ StatusCode pushEntry(MetadataInterface* md, ConnectionCacheRecord* record, const
   entry->next = record->resolutions;
   if (entry->next != nullptr) entry->next->previous = entry;
   record->resolutions = entry;
+  record->lastFound = nullptr;
 
   uint64_t listLength = 0;
   if (record->index != nullptr) {
@@ -169,6 +190,7 @@ void forgetAll(MetadataInterface* md, ConnectionCacheRecord* record) {
     e = next;
   }
   record->resolutions = nullptr;
+  record->lastFound = nullptr;
   if (record->index != nullptr) {
     poolFree(md, record->index);
     record->index = nullptr;
@@ -337,6 +359,7 @@ StatusCode forgetObjectUri(HostSession* session, const char* text, int32_t lengt
   }
   ResolutionEntry* entry = findEntry(record, text, length);
   if (entry == nullptr) return kStatusOk;
+  record->lastFound = nullptr;
   indexRemove(record, entry);
   if (entry->previous != nullptr) {
     entry->previous->next = entry->next;

@@ -90,6 +90,7 @@ struct ConnectionCacheRecord {
   int64_t typeNameCount;                 // names of typeNamespace once counted, else 0
   int64_t typeCursorPosition;            // 1-based position of typeCursor; 0 when none
   NameNode* typeCursor;                  // last type name a listing call walked to
+  ResolutionEntry* lastFound;            // what the last look-up found; null after any change
 };
 static_assert(offsetof(ConnectionCacheRecord, interface) == 0);
 static_assert(offsetof(ConnectionCacheRecord, resolutions) == 8);
@@ -97,7 +98,7 @@ static_assert(offsetof(ConnectionCacheRecord, cleanupHandle) == 16);
 static_assert(offsetof(ConnectionCacheRecord, ownerTask) == 24);
 static_assert(offsetof(ConnectionCacheRecord, typeNamespace) == 32);
 static_assert(offsetof(ConnectionCacheRecord, authorizationSlot) == 40);
-static_assert(sizeof(ConnectionCacheRecord) == 80);
+static_assert(sizeof(ConnectionCacheRecord) == 88);
 
 // The session whose record serves `session`: itself when its context name is exactly "DOSUB",
 // otherwise its parent (itself again for a session without parent).

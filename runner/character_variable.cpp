@@ -15,7 +15,8 @@ void assign(CharacterVariable* variable, std::string_view text) {
 }
 
 CharacterVariable* checkVariable(lua_State* L, int index) {
-  return static_cast<CharacterVariable*>(luaL_checkudata(L, index, kCharacterVariableType));
+  return &static_cast<CharacterVariableBlock*>(luaL_checkudata(L, index, kCharacterVariableType))
+              ->variable;
 }
 
 int newVariable(lua_State* L) {
@@ -118,17 +119,22 @@ int equalVariables(lua_State* L) {
 
 }  // namespace
 
+const char kCharacterVariableTag = 'C';
+
 CharacterVariable* pushCharacterVariable(lua_State* L, int64_t capacity, std::string_view text) {
-  void* memory = lua_newuserdatauv(L, sizeof(CharacterVariable), 0);
+  auto* block = static_cast<CharacterVariableBlock*>(
+      lua_newuserdatauv(L, sizeof(CharacterVariableBlock), 0));
   // Set the metatable only after construction, so __gc never sees a half-built variable.
-  auto* variable = new (memory) CharacterVariable(capacity);
+  auto* variable = new (&block->variable) CharacterVariable(capacity);
+  block->tag = &kCharacterVariableTag;
   assign(variable, text);
   luaL_setmetatable(L, kCharacterVariableType);
   return variable;
 }
 
 CharacterVariable* toCharacterVariable(lua_State* L, int index) {
-  return static_cast<CharacterVariable*>(luaL_testudata(L, index, kCharacterVariableType));
+  auto* block = static_cast<CharacterVariableBlock*>(luaL_testudata(L, index, kCharacterVariableType));
+  return block != nullptr ? &block->variable : nullptr;
 }
 
 void openCharacterVariables(lua_State* L) {

@@ -32,4 +32,20 @@ refhost::CharacterVariable* pushCharacterVariable(lua_State* L, int64_t capacity
 // The variable at `index`, or null when the value there is not a character variable.
 refhost::CharacterVariable* toCharacterVariable(lua_State* L, int index);
 
+// What a variable's userdata holds: the variable, then a tag that no other userdata carries, so
+// a call can tell a variable from any other userdata by its size and tag, without asking Lua
+// for its metatable (a Lua program cannot write a userdata's bytes, so the tag cannot be forged).
+struct CharacterVariableBlock {
+  refhost::CharacterVariable variable;
+  const void* tag;
+};
+extern const char kCharacterVariableTag;
+
+// The variable in a full userdata of `size` bytes at `memory`, or null when it is not one.
+inline refhost::CharacterVariable* characterVariableInBlock(void* memory, size_t size) {
+  if (memory == nullptr || size != sizeof(CharacterVariableBlock)) return nullptr;
+  auto* block = static_cast<CharacterVariableBlock*>(memory);
+  return block->tag == &kCharacterVariableTag ? &block->variable : nullptr;
+}
+
 }  // namespace runner

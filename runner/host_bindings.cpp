@@ -54,28 +54,41 @@ void pushExpectedCount(lua_State* L, const FunctionDescriptor& descriptor) {
 }
 
 // What a package function's closure knows besides the function: the context and the metatables
-// that tell the program's own values apart. One per Lua state, shared by every closure as its
-// second upvalue, so a call identifies its arguments by comparing pointers instead of looking
-// the type names up in the registry for each argument.
+// of `missing` and `absent` (character variables carry their own tag). One per Lua state, shared
+// by every closure as its second upvalue, so a call identifies its arguments by comparing
+// pointers instead of looking the type names up in the registry for each argument.
 struct CallTypes {
   ScriptContext* context = nullptr;
-  const void* character = nullptr;  // metatable of character variables
   const void* missing = nullptr;    // metatable of `missing`
   const void* absent = nullptr;     // metatable of `absent`
 };
 
 enum class Value { kNil, kMissing, kAbsent, kCharacter, kString, kNumber, kOther };
 
-Value classify(lua_State* L, int index, const CallTypes& types) {
+// What an argument is; for a character variable, also the variable.
+// Left uninitialised on purpose in the call's array: only the entries of the call's arguments
+// are written and read.
+struct Classified {
+  Value value;
+  refhost::CharacterVariable* variable;
+};
+
+Value classify(lua_State* L, int index, const CallTypes& types,
+               refhost::CharacterVariable** variable = nullptr) {
   switch (lua_type(L, index)) {
     case LUA_TNIL: return Value::kNil;
     case LUA_TNUMBER: return Value::kNumber;
     case LUA_TSTRING: return Value::kString;
     case LUA_TUSERDATA: {
+      // Character variables, nearly every userdata a call gets, are known by their tag.
+      if (refhost::CharacterVariable* found =
+              characterVariableInBlock(lua_touserdata(L, index), lua_rawlen(L, index))) {
+        if (variable != nullptr) *variable = found;
+        return Value::kCharacter;
+      }
       if (lua_getmetatable(L, index) == 0) return Value::kOther;
       const void* metatable = lua_topointer(L, -1);
       lua_pop(L, 1);
-      if (metatable == types.character) return Value::kCharacter;
       if (metatable == types.missing) return Value::kMissing;
       if (metatable == types.absent) return Value::kAbsent;
       return Value::kOther;
@@ -90,15 +103,16 @@ constexpr int kInlineArguments = 12;
 // Checks every argument against its declared kind and records what each one is; raises a Lua
 // error naming the function. Runs before any C++ object with a destructor exists.
 void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int count,
-                    const CallTypes& types, Value* values) {
+                    const CallTypes& types, Classified* classified) {
   if (!function.acceptsCount(count)) {
     pushExpectedCount(L, function.descriptor);
     luaL_error(L, "%s called with %d argument%s; it takes %s", function.name.c_str(), count,
                count == 1 ? "" : "s", lua_tostring(L, -1));
   }
   for (int i = 1; i <= count; ++i) {
-    const Value value = classify(L, i, types);
-    if (values != nullptr) values[i - 1] = value;
+    refhost::CharacterVariable* variable = nullptr;
+    const Value value = classify(L, i, types, &variable);
+    if (classified != nullptr) classified[i - 1] = {value, variable};
     if (value == Value::kNil || value == Value::kMissing || value == Value::kAbsent) continue;
     if (argumentKind(function.descriptor, i - 1) == kArgNumericInput) {
       if (value != Value::kNumber) {
@@ -123,13 +137,12 @@ void pushNumber(lua_State* L, double value) {
   }
 }
 
-refhost::Argument argumentOf(lua_State* L, int i, Value value, bool numeric) {
-  switch (value) {
+refhost::Argument argumentOf(lua_State* L, int i, const Classified& argument, bool numeric) {
+  switch (argument.value) {
     case Value::kAbsent:
       return refhost::Argument::absent();
     case Value::kCharacter:
-      // classify() matched the metatable: the userdata is a character variable.
-      return refhost::Argument::of(*static_cast<refhost::CharacterVariable*>(lua_touserdata(L, i)));
+      return refhost::Argument::of(*argument.variable);
     case Value::kNil:
     case Value::kMissing:
       // A missing character value is blank in the host language: an empty constant.
@@ -161,11 +174,14 @@ class ArgumentList {
   ArgumentList(const ArgumentList&) = delete;
   ArgumentList& operator=(const ArgumentList&) = delete;
 
-  void add(refhost::Argument&& argument) {
+  // Builds the argument from what make() returns right where it is kept: no temporary to move
+  // from and destroy.
+  template <typename Make>
+  void add(Make&& make) {
     if (heap_.capacity() != 0) {
-      heap_.push_back(std::move(argument));
+      heap_.push_back(make());
     } else {
-      new (inlineData() + size_) refhost::Argument(std::move(argument));
+      new (inlineData() + size_) refhost::Argument(make());
     }
     ++size_;
   }
@@ -183,14 +199,19 @@ class ArgumentList {
 
 // Returns the number of results pushed, or -1 after pushing an error message.
 int invoke(lua_State* L, const CallTypes& types, const refhost::LoadedFunction& function,
-           int count, const Value* values) {
+           int count, const Classified* classified) {
   ScriptContext& context = *types.context;
   try {
     ArgumentList arguments(count);
     for (int i = 1; i <= count; ++i) {
       const bool numeric = argumentKind(function.descriptor, i - 1) == kArgNumericInput;
-      const Value value = values != nullptr ? values[i - 1] : classify(L, i, types);
-      arguments.add(argumentOf(L, i, value, numeric));
+      Classified argument{Value::kOther, nullptr};
+      if (classified != nullptr) {
+        argument = classified[i - 1];
+      } else {
+        argument.value = classify(L, i, types, &argument.variable);
+      }
+      arguments.add([&] { return argumentOf(L, i, argument, numeric); });
     }
     const refhost::CallResult result =
         context.host->call(context.session, function, arguments.span());
@@ -222,15 +243,22 @@ int invoke(lua_State* L, const CallTypes& types, const refhost::LoadedFunction& 
   }
 }
 
+// A function's closure holds this as its one upvalue: one look-up finds both. The CallTypes
+// userdata it points at is its user value, so it lives as long as any closure.
+struct FunctionBinding {
+  const refhost::LoadedFunction* function;
+  const CallTypes* types;
+};
+
 int callPackageFunction(lua_State* L) {
-  const auto* function =
-      static_cast<const refhost::LoadedFunction*>(lua_touserdata(L, lua_upvalueindex(1)));
-  const auto* types = static_cast<const CallTypes*>(lua_touserdata(L, lua_upvalueindex(2)));
+  const auto* binding = static_cast<const FunctionBinding*>(lua_touserdata(L, lua_upvalueindex(1)));
+  const refhost::LoadedFunction* function = binding->function;
+  const CallTypes* types = binding->types;
   const int count = lua_gettop(L);
-  Value values[kInlineArguments];
-  checkArguments(L, *function, count, *types, count <= kInlineArguments ? values : nullptr);
-  const int results = invoke(L, *types, *function, count,
-                             count <= kInlineArguments ? values : nullptr);
+  Classified classified[kInlineArguments];
+  Classified* const kept = count <= kInlineArguments ? classified : nullptr;
+  checkArguments(L, *function, count, *types, kept);
+  const int results = invoke(L, *types, *function, count, kept);
   return results < 0 ? lua_error(L) : results;
 }
 
@@ -508,21 +536,21 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   auto* types = static_cast<CallTypes*>(lua_newuserdatauv(L, sizeof(CallTypes), 0));
   new (types) CallTypes{};
   types->context = &context;
-  luaL_newmetatable(L, kCharacterVariableType);  // made here if char() is opened later
-  types->character = lua_topointer(L, -1);
   luaL_getmetatable(L, kMissingType);
   types->missing = lua_topointer(L, -1);
   luaL_getmetatable(L, kAbsentType);
   types->absent = lua_topointer(L, -1);
-  lua_pop(L, 3);
+  lua_pop(L, 2);
   const int typesIndex = lua_gettop(L);
 
   for (const auto& library : context.host->libraries()) {
     for (const auto& function : library->functions()) {
       // The functions live as long as the host; the closure keeps only their address.
-      lua_pushlightuserdata(L, const_cast<refhost::LoadedFunction*>(&function));
+      auto* binding = static_cast<FunctionBinding*>(lua_newuserdatauv(L, sizeof(FunctionBinding), 1));
+      *binding = {&function, types};
       lua_pushvalue(L, typesIndex);
-      lua_pushcclosure(L, callPackageFunction, 2);
+      lua_setiuservalue(L, -2, 1);
+      lua_pushcclosure(L, callPackageFunction, 1);
       lua_pushvalue(L, -1);
       lua_setglobal(L, function.name.c_str());
       lua_setglobal(L, lowerCase(function.name).c_str());
