@@ -19,8 +19,8 @@
 #include "random/engine.h"
 
 namespace frame {
-namespace {
 HostInterface* gHost = nullptr;
+namespace {
 void* gToken = nullptr;
 }  // namespace
 
@@ -29,10 +29,8 @@ void setModuleGlobals(HostInterface* host, void* moduleToken) {
   gToken = moduleToken;
   rng::bindRuntime(host != nullptr ? host->runtime : nullptr);
 }
-HostInterface* hostInterface() { return gHost; }
 void* moduleToken() { return gToken; }
 RuntimeTable* runtimeTable() { return gHost != nullptr ? gHost->runtime : nullptr; }
-HostSession* currentSession() { return nullptr; }
 }  // namespace frame
 
 namespace {

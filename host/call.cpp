@@ -63,12 +63,13 @@ class FrameStorage {
   explicit FrameStorage(int32_t count) {
     const size_t words = (callFrameSize(count) + 7) / 8;  // 8-byte words: pointers aligned
     if (count > kInlineArguments) {
-      heapWords_.assign(words, 0);
-      heapSlots_.resize(static_cast<size_t>(count));
-      heapNumbers_.resize(static_cast<size_t>(count));
-      words_ = heapWords_.data();
-      slots_ = heapSlots_.data();
-      numbers_ = heapNumbers_.data();
+      Heap& heap = heapPart();
+      heap.words.assign(words, 0);
+      heap.slots.resize(static_cast<size_t>(count));
+      heap.numbers.resize(static_cast<size_t>(count));
+      words_ = heap.words.data();
+      slots_ = heap.slots.data();
+      numbers_ = heap.numbers.data();
     } else {
       std::memset(inlineWords_, 0, words * 8);
     }
@@ -87,8 +88,9 @@ class FrameStorage {
       target = inlineText_ + textUsed_;
       textUsed_ += text.size() + 1;
     } else {
-      heapTexts_.push_back(std::make_unique<char[]>(text.size() + 1));
-      target = heapTexts_.back().get();
+      auto& texts = heapPart().texts;
+      texts.push_back(std::make_unique<char[]>(text.size() + 1));
+      target = texts.back().get();
     }
     if (!text.empty()) std::memcpy(target, text.data(), text.size());
     target[text.size()] = '\0';
@@ -98,8 +100,9 @@ class FrameStorage {
   // Room for a character result of `capacity` bytes.
   char* resultBuffer(size_t capacity) {
     if (capacity <= kInlineResultBytes) return inlineResult_;
-    heapResult_.resize(capacity);
-    return heapResult_.data();
+    auto& result = heapPart().result;
+    result.resize(capacity);
+    return result.data();
   }
 
  private:
@@ -112,11 +115,20 @@ class FrameStorage {
   uint64_t* words_ = inlineWords_;
   CharacterSlot* slots_ = inlineSlots_;
   double* numbers_ = inlineNumbers_;
-  std::vector<uint64_t> heapWords_;
-  std::vector<CharacterSlot> heapSlots_;
-  std::vector<double> heapNumbers_;
-  std::vector<std::unique_ptr<char[]>> heapTexts_;
-  std::vector<char> heapResult_;
+  // What does not fit inline; made only by the calls that need it, so the usual call builds and
+  // destroys one null pointer here.
+  struct Heap {
+    std::vector<uint64_t> words;
+    std::vector<CharacterSlot> slots;
+    std::vector<double> numbers;
+    std::vector<std::unique_ptr<char[]>> texts;
+    std::vector<char> result;
+  };
+  Heap& heapPart() {
+    if (!heap_) heap_ = std::make_unique<Heap>();
+    return *heap_;
+  }
+  std::unique_ptr<Heap> heap_;
 };
 
 }  // namespace

@@ -76,35 +76,25 @@ size_t plainStringConversion(const char* p) {
   return p[n] == 's' ? n + 1 : 0;
 }
 
-// True when the format has no conversions but %% and plain %s (see above): the ones the
-// packages write object URIs with on every call.
-bool onlyPlainStrings(const char* formatText) {
-  for (const char* p = std::strchr(formatText, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
-    if (p[1] == '%') {
-      ++p;
-    } else if (size_t n = plainStringConversion(p + 1)) {
-      p += n;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Writes such a format straight into the buffer, cut at its capacity: the bytes the full engine
-// gives (a null string prints "(null)", a negative width aligns left, a negative precision is
-// no limit), without building a string first. Returns the bytes written.
+// Writes a format whose conversions are only %% and plain %s (see above), the ones the packages
+// write object URIs with on every call, straight into the buffer, cut at its capacity: the bytes
+// the full engine gives (a null string prints "(null)", a negative width aligns left, a negative
+// precision is no limit), without building a string first. Returns the bytes written, or -1 at
+// the first other conversion: the full engine then writes the whole text again, and what was
+// written before that conversion is the same bytes it writes there.
 int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatText,
                            va_list* arguments) {
   const size_t room = static_cast<size_t>(capacity);
   size_t used = 0;
   const auto put = [&](const char* bytes, size_t n) {
     n = std::min(n, room - used);
+    if (n == 0) return;
     std::memcpy(buffer + used, bytes, n);
     used += n;
   };
   const auto fill = [&](size_t n) {
     n = std::min(n, room - used);
+    if (n == 0) return;
     std::memset(buffer + used, ' ', n);
     used += n;
   };
@@ -122,6 +112,7 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
       continue;
     }
     ++p;
+    if (plainStringConversion(p) == 0) return -1;
     size_t width = 0;
     bool leftAlign = false;
     if (*p == '*') {
@@ -151,11 +142,17 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
 int32_t format(char* buffer, int64_t capacity, const char* formatText, ...) {
   va_list arguments;
   va_start(arguments, formatText);
-  if (formatText != nullptr && buffer != nullptr && capacity > 0 && capacity <= INT32_MAX &&
-      onlyPlainStrings(formatText)) {
+  if (formatText != nullptr && buffer != nullptr && capacity > 0 && capacity <= INT32_MAX) {
+    va_list again;
+    va_copy(again, arguments);
     const int32_t written = formatPlainStrings(buffer, capacity, formatText, &arguments);
     va_end(arguments);
-    return written;
+    if (written >= 0) {
+      va_end(again);
+      return written;
+    }
+    va_copy(arguments, again);
+    va_end(again);
   }
   std::string text = formatNarrow(formatText, &arguments);
   va_end(arguments);

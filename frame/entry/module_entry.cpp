@@ -12,9 +12,11 @@
 #define RUX_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace frame {
-namespace {
 
 HostInterface* gHost = nullptr;
+
+namespace {
+
 void* gModuleToken = nullptr;
 RuntimeTable* gRuntime = nullptr;
 
@@ -88,13 +90,8 @@ void setModuleGlobals(HostInterface* host, void* moduleToken) {
   gRuntime = host != nullptr ? host->runtime : nullptr;
   rng::bindRuntime(gRuntime);  // the engine reaches the host only through this table
 }
-HostInterface* hostInterface() { return gHost; }
 void* moduleToken() { return gModuleToken; }
 RuntimeTable* runtimeTable() { return gRuntime; }
-HostSession* currentSession() {
-  HostTask* task = gHost != nullptr ? gHost->currentTask : nullptr;
-  return task != nullptr ? task->session : nullptr;
-}
 
 // Request 1: the name record (count and descriptor table); request 2: the callback block of
 // count + 1 words, word 0 unwritten. Both come from the host's registration allocator and belong
