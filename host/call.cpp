@@ -1,6 +1,7 @@
 // Calling a registered function: the call frame, the result forms and the current task.
 #include <csetjmp>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -162,6 +163,19 @@ const char* kindName(Argument::Kind kind) {
 
 CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
                           std::span<Argument> args) {
+  ArgumentView inlineViews[FrameStorage::kInlineArguments];
+  std::vector<ArgumentView> heapViews;
+  ArgumentView* views = inlineViews;
+  if (args.size() > std::size(inlineViews)) {
+    heapViews.resize(args.size());
+    views = heapViews.data();
+  }
+  for (size_t i = 0; i < args.size(); ++i) views[i] = ArgumentView::of(args[i]);
+  return call(session, function, std::span<const ArgumentView>(views, args.size()));
+}
+
+CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
+                          std::span<const ArgumentView> args) {
   SessionRecord* record = session ? sessionOrThrow(session, function.name.c_str()) : top;
   if (!record) throw HostError(function.name + ": the host has no session to call in");
   if (!function.callback) throw HostError(function.name + ": the function has no callback");
@@ -182,7 +196,7 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
   frame->argumentCount = count;
 
   for (int32_t i = 0; i < count; ++i) {
-    Argument& a = args[static_cast<size_t>(i)];
+    const ArgumentView& a = args[static_cast<size_t>(i)];
     CallFrameArgument* slot = callFrameArgument(frame, i);
     uint32_t kind = declaredKind(d, i);
     bool characterKind = kind == kArgCharacterInput || kind == kArgCharacterOutput;
@@ -203,7 +217,7 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
         break;
       case Argument::Kind::kLiteral: {
         // The function gets a copy: whatever it does to it, the caller's text stays.
-        const std::string_view text = a.literalText();
+        const std::string_view text = a.text;
         CharacterSlot& s = storage.constantSlot(i);
         s.capacity = static_cast<int64_t>(text.size());
         s.length = static_cast<int64_t>(text.size());

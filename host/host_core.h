@@ -72,18 +72,28 @@ struct HostMacroScope {
     std::string_view view() const { return {bytes.get(), length}; }
   };
   // `upper` is all capital letters: a byte matches one of them exactly when, with the bit that
-  // makes a letter small cleared, it is that letter. The names are at most eight bytes, so the
-  // whole name is compared as one word.
+  // makes a letter small cleared, it is that letter. The names are five to eight bytes, so the
+  // whole name is compared as one word, put together in registers: a word read back from bytes
+  // just stored one by one would stall the processor on every call.
+  template <size_t N>
+  static constexpr uint64_t wordOf(const char (&text)[N]) {
+    uint64_t word = 0;
+    for (size_t i = 0; i + 1 < N; ++i) word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    return word;
+  }
   template <size_t N>
   static bool sameName(std::string_view name, const char (&upper)[N]) {
-    static_assert(N - 1 <= 8);
     constexpr size_t n = N - 1;
+    static_assert(n >= 4 && n <= 8);
     if (name.size() != n) return false;
-    uint64_t bytes = 0;
-    uint64_t wanted = 0;
-    std::memcpy(&bytes, name.data(), n);
-    std::memcpy(&wanted, upper, n);
-    return (bytes & 0xDFDFDFDFDFDFDFDFull) == wanted;
+    uint32_t low = 0;
+    std::memcpy(&low, name.data(), 4);
+    uint64_t bytes = low;
+    for (size_t i = 4; i < n; ++i) {
+      bytes |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+    }
+    constexpr uint64_t kMask = 0xDFDFDFDFDFDFDFDFull >> (8 * (8 - n));
+    return (bytes & kMask) == wordOf(upper);
   }
   FixedVariable* fixedVariable(std::string_view name) {
     if (sameName(name, "SYSMSG")) return &statusMessage_;
@@ -177,6 +187,8 @@ class HostCore {
   // ---- Loader and calls (loader.cpp, call.cpp)
   const LoadedLibrary& load(const std::string& path);
   CallResult call(HostSession* session, const LoadedFunction& function, std::span<Argument> args);
+  CallResult call(HostSession* session, const LoadedFunction& function,
+                  std::span<const ArgumentView> args);
   static void closeLibrary(LoadedLibrary& library);
 
   // ---- State (read and written by the service functions)

@@ -278,6 +278,11 @@ CallResult ReferenceHost::call(HostSession* session, const LoadedFunction& funct
   return core_->call(session, function, args);
 }
 
+CallResult ReferenceHost::call(HostSession* session, const LoadedFunction& function,
+                               std::span<const ArgumentView> args) {
+  return core_->call(session, function, args);
+}
+
 CallResult ReferenceHost::call(HostSession* session, std::string_view name,
                                std::span<Argument> args) {
   const LoadedFunction* function = findFunction(name);

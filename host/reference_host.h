@@ -182,6 +182,22 @@ struct Argument {
   }
 };
 
+// An argument as a caller already holds it: nothing owned and nothing to destroy, so a caller can
+// build a call's arguments where no destructor could run (between the checks of an interpreter
+// that leaves by a jump), and an array of them costs nothing to set up. The text of a constant
+// must stay alive until call() returns; the host still hands the function a copy. Left
+// uninitialised when declared without braces, on purpose.
+struct ArgumentView {
+  Argument::Kind kind;
+  CharacterVariable* variable;  // kVariable
+  std::string_view text;        // kLiteral
+  double number;                // kNumber
+
+  static ArgumentView of(const Argument& a) {
+    return {a.kind, a.variable, a.literalText(), a.number};
+  }
+};
+
 // ---------------------------------------------------------------------------------------------
 // Loaded packages.
 // ---------------------------------------------------------------------------------------------
@@ -385,6 +401,9 @@ class ReferenceHost {
   // count is outside minArgs..maxArgs (message names the function and the counts).
   CallResult call(HostSession* session, const LoadedFunction& function, std::span<Argument> args);
   CallResult call(HostSession* session, std::string_view name, std::span<Argument> args);
+  // The same call with arguments the caller holds (see ArgumentView).
+  CallResult call(HostSession* session, const LoadedFunction& function,
+                  std::span<const ArgumentView> args);
 
   detail::HostCore& core() { return *core_; }
 

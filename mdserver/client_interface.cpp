@@ -154,7 +154,7 @@ StatusCode ClientInterface::buildList(const std::vector<ObjectRow>& rows, Metada
 }
 
 void ClientInterface::trackHandedOut(MetadataObject* head) {
-  if (head) handedOut_.insert(head);
+  if (head) handedOut_.insert(head, 0);
 }
 
 void ClientInterface::releaseList(MetadataObject* head) {
@@ -311,7 +311,10 @@ void ClientInterface::shutDown() {
   summary.listsReclaimed = handedOut_.size();
   summary.callCounts = callCounts();
   if (releaseObserver_) releaseObserver_(summary);
-  std::vector<MetadataObject*> left(handedOut_.begin(), handedOut_.end());
+  std::vector<MetadataObject*> left;
+  left.reserve(handedOut_.size());
+  handedOut_.forEach(
+      [&](void* head, uint64_t) { left.push_back(static_cast<MetadataObject*>(head)); });
   for (MetadataObject* head : left) releaseList(head);
   // Results attached to objects the interface did not hand out as lists (copies a package made
   // and still holds) are the interface's too; the objects' own blocks go with the pool.

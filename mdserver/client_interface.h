@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "mdaccess/md_abi.h"
+#include "mdserver/block_table.h"
 #include "mdserver/interface_pool.h"
 #include "mdserver/repository.h"
 #include "mdserver/security_types.h"
@@ -172,7 +173,7 @@ class ClientInterface {
   std::function<StatusCode(const char*)> operationFaultHook_;
   std::string lastErrorText_;
   StatusCode lastErrorStatus_ = kStatusOk;
-  std::unordered_set<MetadataObject*> handedOut_;
+  BlockTable handedOut_;  // heads of the object lists handed out and not yet freed
   std::unordered_set<MetadataObject*> objectsWithResults_;  // objects with attached results
   RepositoryEntry* repositoryList_ = nullptr;
   TransactionBook transactions_;

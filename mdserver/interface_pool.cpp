@@ -23,7 +23,7 @@ InterfacePool::InterfacePool() {
 }
 
 InterfacePool::~InterfacePool() {
-  for (auto& [block, size] : live_) std::free(block);
+  live_.forEach([](void* block, uint64_t) { std::free(block); });
 }
 
 InterfacePool* InterfacePool::fromAbi(MetadataPool* pool) {
@@ -52,7 +52,11 @@ void* InterfacePool::allocate(uint64_t size) {
     ++counts_.failedAllocations;
     return nullptr;
   }
-  live_.emplace(block, size);
+  if (!live_.insert(block, size)) {
+    std::free(block);
+    ++counts_.failedAllocations;
+    return nullptr;
+  }
   ++counts_.allocations;
   ++counts_.blocksOutstanding;
   counts_.bytesOutstanding += size;
@@ -61,15 +65,15 @@ void* InterfacePool::allocate(uint64_t size) {
 
 void InterfacePool::release(void* block) {
   if (!block) return;
-  auto found = live_.find(block);
-  if (found == live_.end()) {
+  uint64_t size = 0;
+  if (!live_.find(block, &size)) {
     ++counts_.invalidReleases;
     return;
   }
-  counts_.bytesOutstanding -= found->second;
+  counts_.bytesOutstanding -= size;
   --counts_.blocksOutstanding;
   ++counts_.releases;
-  live_.erase(found);
+  live_.erase(block);
   std::free(block);
 }
 

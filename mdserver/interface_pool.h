@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 
 #include "mdaccess/md_abi.h"
+#include "mdserver/block_table.h"
 
 namespace mdserver {
 
@@ -38,7 +38,7 @@ class InterfacePool {
   void* allocate(uint64_t size);
   void release(void* block);  // null is ignored; unknown blocks are counted, not freed
   char* copyText(const char* text, size_t length);  // length + 1 bytes, NUL-terminated
-  bool owns(const void* block) const { return live_.count(const_cast<void*>(block)) != 0; }
+  bool owns(const void* block) const { return live_.find(block, nullptr); }
 
   const PoolCounts& counts() const { return counts_; }
   // The k-th allocation request from now (1 = the next) fails; with persistent, every request
@@ -49,7 +49,7 @@ class InterfacePool {
 
  private:
   MetadataPool abi_{};
-  std::unordered_map<void*, uint64_t> live_;
+  BlockTable live_;
   PoolCounts counts_;
   uint64_t failCountdown_ = 0;
   bool failPersistent_ = false;

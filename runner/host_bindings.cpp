@@ -65,16 +65,8 @@ struct CallTypes {
 
 enum class Value { kNil, kMissing, kAbsent, kCharacter, kString, kNumber, kOther };
 
-// What an argument is; for a character variable, also the variable.
-// Left uninitialised on purpose in the call's array: only the entries of the call's arguments
-// are written and read.
-struct Classified {
-  Value value;
-  refhost::CharacterVariable* variable;
-};
-
 Value classify(lua_State* L, int index, const CallTypes& types,
-               refhost::CharacterVariable** variable = nullptr) {
+               refhost::CharacterVariable** variable) {
   switch (lua_type(L, index)) {
     case LUA_TNIL: return Value::kNil;
     case LUA_TNUMBER: return Value::kNumber;
@@ -83,7 +75,7 @@ Value classify(lua_State* L, int index, const CallTypes& types,
       // Character variables, nearly every userdata a call gets, are known by their tag.
       if (refhost::CharacterVariable* found =
               characterVariableInBlock(lua_touserdata(L, index), lua_rawlen(L, index))) {
-        if (variable != nullptr) *variable = found;
+        *variable = found;
         return Value::kCharacter;
       }
       if (lua_getmetatable(L, index) == 0) return Value::kOther;
@@ -100,10 +92,13 @@ Value classify(lua_State* L, int index, const CallTypes& types,
 // Arguments of one call, kept on the C stack for the usual counts.
 constexpr int kInlineArguments = 12;
 
-// Checks every argument against its declared kind and records what each one is; raises a Lua
-// error naming the function. Runs before any C++ object with a destructor exists.
-void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int count,
-                    const CallTypes& types, Classified* classified) {
+// Checks every argument against its declared kind, raising a Lua error that names the function,
+// and writes what the host is to pass for it into views. Only plain records exist while it runs
+// (a Lua error leaves by a jump that runs no destructor); a string argument's text stays on the
+// Lua stack for the whole call.
+void prepareArguments(lua_State* L, const refhost::LoadedFunction& function, int count,
+                      const CallTypes& types, refhost::ArgumentView* views) {
+  using Kind = refhost::Argument::Kind;
   if (!function.acceptsCount(count)) {
     pushExpectedCount(L, function.descriptor);
     luaL_error(L, "%s called with %d argument%s; it takes %s", function.name.c_str(), count,
@@ -112,14 +107,37 @@ void checkArguments(lua_State* L, const refhost::LoadedFunction& function, int c
   for (int i = 1; i <= count; ++i) {
     refhost::CharacterVariable* variable = nullptr;
     const Value value = classify(L, i, types, &variable);
-    if (classified != nullptr) classified[i - 1] = {value, variable};
-    if (value == Value::kNil || value == Value::kMissing || value == Value::kAbsent) continue;
-    if (argumentKind(function.descriptor, i - 1) == kArgNumericInput) {
+    const bool numeric = argumentKind(function.descriptor, i - 1) == kArgNumericInput;
+    refhost::ArgumentView& view = views[i - 1];
+    view = {Kind::kAbsent, nullptr, {}, 0.0};
+    switch (value) {
+      case Value::kAbsent:
+        continue;
+      case Value::kNil:
+      case Value::kMissing:
+        // A missing character value is blank in the host language: an empty constant.
+        view.kind = numeric ? Kind::kMissing : Kind::kLiteral;
+        view.text = std::string_view("");
+        continue;
+      default:
+        break;
+    }
+    if (numeric) {
       if (value != Value::kNumber) {
         luaL_error(L, "bad argument #%d to %s (number expected, got %s)", i,
                    function.name.c_str(), luaL_typename(L, i));
       }
-    } else if (value != Value::kString && value != Value::kCharacter) {
+      view.kind = Kind::kNumber;
+      view.number = lua_tonumber(L, i);
+    } else if (value == Value::kCharacter) {
+      view.kind = Kind::kVariable;
+      view.variable = variable;
+    } else if (value == Value::kString) {
+      size_t length = 0;
+      const char* text = lua_tolstring(L, i, &length);
+      view.kind = Kind::kLiteral;
+      view.text = std::string_view(text, length);
+    } else {
       luaL_error(L, "bad argument #%d to %s (character variable or string expected, got %s)",
                  i, function.name.c_str(), luaL_typename(L, i));
     }
@@ -137,84 +155,14 @@ void pushNumber(lua_State* L, double value) {
   }
 }
 
-refhost::Argument argumentOf(lua_State* L, int i, const Classified& argument, bool numeric) {
-  switch (argument.value) {
-    case Value::kAbsent:
-      return refhost::Argument::absent();
-    case Value::kCharacter:
-      return refhost::Argument::of(*argument.variable);
-    case Value::kNil:
-    case Value::kMissing:
-      // A missing character value is blank in the host language: an empty constant.
-      return numeric ? refhost::Argument::missing() : refhost::Argument::borrowed("");
-    case Value::kNumber:
-      if (numeric) return refhost::Argument::numeric(lua_tonumber(L, i));
-      break;
-    default:
-      break;
-  }
-  size_t length = 0;
-  const char* text = lua_tolstring(L, i, &length);
-  // The string stays on the Lua stack for the whole call; the host copies it into the frame.
-  return refhost::Argument::borrowed(std::string_view(text, length));
-}
-
-// The arguments of one call: built in place on the C stack for the usual counts (only as many
-// as the call has), on the heap beyond that.
-class ArgumentList {
- public:
-  explicit ArgumentList(int count) {
-    if (count > kInlineArguments) heap_.reserve(static_cast<size_t>(count));
-  }
-  ~ArgumentList() {
-    if (heap_.capacity() == 0) {
-      for (int i = 0; i < size_; ++i) std::launder(inlineData() + i)->~Argument();
-    }
-  }
-  ArgumentList(const ArgumentList&) = delete;
-  ArgumentList& operator=(const ArgumentList&) = delete;
-
-  // Builds the argument from what make() returns right where it is kept: no temporary to move
-  // from and destroy.
-  template <typename Make>
-  void add(Make&& make) {
-    if (heap_.capacity() != 0) {
-      heap_.push_back(make());
-    } else {
-      new (inlineData() + size_) refhost::Argument(make());
-    }
-    ++size_;
-  }
-  std::span<refhost::Argument> span() {
-    if (heap_.capacity() != 0) return heap_;
-    return {std::launder(inlineData()), static_cast<size_t>(size_)};
-  }
-
- private:
-  refhost::Argument* inlineData() { return reinterpret_cast<refhost::Argument*>(storage_); }
-  alignas(refhost::Argument) unsigned char storage_[sizeof(refhost::Argument) * kInlineArguments];
-  int size_ = 0;
-  std::vector<refhost::Argument> heap_;
-};
-
 // Returns the number of results pushed, or -1 after pushing an error message.
 int invoke(lua_State* L, const CallTypes& types, const refhost::LoadedFunction& function,
-           int count, const Classified* classified) {
+           int count, const refhost::ArgumentView* views) {
   ScriptContext& context = *types.context;
   try {
-    ArgumentList arguments(count);
-    for (int i = 1; i <= count; ++i) {
-      const bool numeric = argumentKind(function.descriptor, i - 1) == kArgNumericInput;
-      Classified argument{Value::kOther, nullptr};
-      if (classified != nullptr) {
-        argument = classified[i - 1];
-      } else {
-        argument.value = classify(L, i, types, &argument.variable);
-      }
-      arguments.add([&] { return argumentOf(L, i, argument, numeric); });
-    }
-    const refhost::CallResult result =
-        context.host->call(context.session, function, arguments.span());
+    const refhost::CallResult result = context.host->call(
+        context.session, function,
+        std::span<const refhost::ArgumentView>(views, static_cast<size_t>(count)));
     if (result.hostError != 0) {
       luaL_where(L, 1);
       lua_pushfstring(L, "%s: host error %d raised during the call (%s); the program stops",
@@ -255,10 +203,15 @@ int callPackageFunction(lua_State* L) {
   const refhost::LoadedFunction* function = binding->function;
   const CallTypes* types = binding->types;
   const int count = lua_gettop(L);
-  Classified classified[kInlineArguments];
-  Classified* const kept = count <= kInlineArguments ? classified : nullptr;
-  checkArguments(L, *function, count, *types, kept);
-  const int results = invoke(L, *types, *function, count, kept);
+  refhost::ArgumentView inlineViews[kInlineArguments];
+  refhost::ArgumentView* views = inlineViews;
+  if (count > kInlineArguments) {
+    // Memory of the Lua state, which a Lua error cannot leak; it sits above the arguments.
+    views = static_cast<refhost::ArgumentView*>(
+        lua_newuserdatauv(L, sizeof(refhost::ArgumentView) * static_cast<size_t>(count), 0));
+  }
+  prepareArguments(L, *function, count, *types, views);
+  const int results = invoke(L, *types, *function, count, views);
   return results < 0 ? lua_error(L) : results;
 }
 
