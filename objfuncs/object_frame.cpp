@@ -1,6 +1,7 @@
 // The object function frame shared by the METADATA_* callbacks.
 #include "objfuncs/object_frame.h"
 
+#include <new>
 #include <type_traits>
 
 #include "frame/call_frame.h"
@@ -59,7 +60,10 @@ bool ObjectCall::open() {
 
   if (rules_.resolvesUri) {
     frame::TextArgument uri = frame::readCharacterInput(frame_, 1);
-    resolution_ = mdaccess::resolveObjectUri(session_, uri.text, uri.length);
+    // Built right in the member: a copy of the returned record would read it back in wider
+    // words than it was written in, which stalls the processor on every call.
+    ::new (static_cast<void*>(&resolution_))
+        mdaccess::Resolution(mdaccess::resolveObjectUri(session_, uri.text, uri.length));
     if (resolution_.status != kStatusOk && resolution_.status != kStatusNoMatch) {
       frame::reportStatus(resolution_.status);
     }

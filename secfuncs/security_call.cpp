@@ -2,6 +2,7 @@
 #include "secfuncs/security_call.h"
 
 #include <cstring>
+#include <new>
 
 #include "frame/call_frame.h"
 #include "frame/host_services.h"
@@ -114,7 +115,10 @@ TransactionHandle* SecurityCall::handOverTransaction() {
 bool SecurityCall::chooseRoute(int argument, double failureValue, bool blankIsDefault) {
   frame::TextArgument text = frame::readCharacterInput(frame_, argument);
   if (text.length == 0 && blankIsDefault) return true;  // default route
-  resolution_ = mdaccess::resolveObjectUri(session_, text.text, text.length);
+  // Built right in the member: a copy of the returned record would read it back in wider
+  // words than it was written in, which stalls the processor on every call.
+  ::new (static_cast<void*>(&resolution_))
+      mdaccess::Resolution(mdaccess::resolveObjectUri(session_, text.text, text.length));
   StatusCode status = resolution_.status;
   // A success without a list cannot name a repository; it counts as no match.
   if (status == kStatusOk && resolution_.objects == nullptr) status = kStatusNoMatch;
