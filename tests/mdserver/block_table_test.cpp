@@ -41,7 +41,9 @@ TEST(BlockTable, AgreesWithAMapOverMixedInsertsAndErasures) {
       uint64_t size = 0;
       const auto found = model.find(address(n));
       ASSERT_EQ(table.find(address(n), &size), found != model.end()) << "block " << n;
-      if (found != model.end()) EXPECT_EQ(size, found->second);
+      if (found != model.end()) {
+        EXPECT_EQ(size, found->second);
+      }
     }
     size_t visited = 0;
     table.forEach([&](void* block, uint64_t size) {
