@@ -57,6 +57,14 @@ struct Sql {
 // association path becomes a statement of its own that runs ahead of the query (see path()).
 class Compiler {
  public:
+  // The parts of every query: the columns, the repository restriction (parameter 1; the cast
+  // gives the parameter a type where nothing else would, PostgreSQL asks for one) and the order.
+  static constexpr const char* kSelectObjects =
+      "SELECT o0.key, o0.id, o0.type, o0.name, o0.description FROM objects o0 ";
+  static constexpr const char* kRepositoryCondition =
+      "(CAST(?1 AS BIGINT) IS NULL OR o0.repository = ?1)";
+  static constexpr const char* kOrder = " ORDER BY o0.id";
+
   explicit Compiler(std::string_view text) : text_(text) {}
 
   void compile(CompiledUri& out) {
@@ -68,24 +76,32 @@ class Compiler {
     skipBlanks();
     std::string type = name("a type name");
     skipBlanks();
-    // The cast gives the parameter a type where nothing else would (PostgreSQL asks for one).
-    std::string where =
-        "(CAST(?1 AS BIGINT) IS NULL OR o0.repository = ?1) AND o0.type = " + parameter(type);
     if (at('\\')) {
       ++pos_;
       std::string_view id = text_.substr(pos_);
       while (!id.empty() && id.back() == ' ') id.remove_suffix(1);
       while (!id.empty() && id.front() == ' ') id.remove_prefix(1);
       if (id.empty()) throw ParseFailure{pos_, "an object identifier after '\\'"};
-      where += " AND o0.id = " + parameter(std::string(id));
-    } else if (at('?')) {
+      // Every look-up by identifier is the same statement; only its parameters differ.
+      static const std::string kByIdentifier = std::string(kSelectObjects) + "WHERE " +
+                                               kRepositoryCondition +
+                                               " AND o0.type = ?2 AND o0.id = ?3" + kOrder;
+      params_.reserve(2);
+      params_.push_back(std::move(type));
+      params_.emplace_back(id);
+      out.sql = kByIdentifier;
+      out.parameters = std::move(params_);
+      out.paths.clear();
+      return;
+    }
+    std::string where = std::string(kRepositoryCondition) + " AND o0.type = " + parameter(type);
+    if (at('?')) {
       ++pos_;
       where += " AND (" + query(type).text + ")";
     } else {
       throw ParseFailure{pos_, "'\\' or '?' after the type name"};
     }
-    std::string sql = "SELECT o0.key, o0.id, o0.type, o0.name, o0.description FROM objects o0 "
-                      "WHERE " + where + " ORDER BY o0.id";
+    std::string sql = std::string(kSelectObjects) + "WHERE " + where + kOrder;
     out.sql = std::move(sql);
     out.parameters = std::move(params_);
     out.paths = std::move(paths_);
