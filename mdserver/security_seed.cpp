@@ -5,6 +5,7 @@
 #include <cctype>
 #include <map>
 #include <optional>
+#include <string_view>
 
 #include "mdserver/authentication.h"
 #include "mdserver/security_model.h"
@@ -46,10 +47,16 @@ void importTemplates(SqliteSecurityStore& store, const Json& section, const std:
     if (!entry.is_object()) throw SeedProblem{at, "expected an object"};
     TemplateRecord record;
     record.id = textAt(entry, "id", at, true);
+    // The rule of every object identifier (a template is an object): 8 letters or digits, a
+    // dot, 8 letters or digits. A dot anywhere else would be taken here and refused when the
+    // export of this very repository is imported again.
+    const auto lettersOrDigits = [](std::string_view part) {
+      return std::all_of(part.begin(), part.end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+    };
     const bool shaped = record.id.size() == 17 && record.id[8] == '.' &&
-                        std::all_of(record.id.begin(), record.id.end(), [](char c) {
-                          return c == '.' || std::isalnum(static_cast<unsigned char>(c)) != 0;
-                        });
+                        lettersOrDigits(std::string_view(record.id).substr(0, 8)) &&
+                        lettersOrDigits(std::string_view(record.id).substr(9));
     if (!shaped) {
       throw SeedProblem{at + "/id", "expected <repository>.<8 letters or digits>, e.g. "
                                     "A0000001.T0000001"};

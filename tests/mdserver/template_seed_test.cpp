@@ -97,6 +97,24 @@ TEST(TemplateSeed, ATemplateIdentifierTakenByAnotherObjectIsRefused) {
   EXPECT_FALSE(repository->object("R0000001.T0000001"));  // nothing of the file stored
 }
 
+// Found by fuzzing: a dot in a template's identifier was taken, and the export of the
+// repository was then refused on import, as an object identifier must not hold one there.
+TEST(TemplateSeed, ATemplateIdentifierOfAnotherShapeIsRefusedWithItsPlace) {
+  for (const char* id : {"R0000001.T000000.", "R000000..T0000001", "R0000001.T00000-1"}) {
+    std::string seed = kSeed;
+    const std::string template1 = "\"R0000001.T0000001\",\n       \"attributes\"";
+    ASSERT_NE(seed.find(template1), std::string::npos);
+    seed.replace(seed.find(template1), template1.size(),
+                 std::string("\"") + id + "\",\n       \"attributes\"");
+    auto repository = Repository::open("");
+    Outcome outcome = repository->importSeedText(seed, "<seed>");
+    ASSERT_FALSE(outcome.ok()) << id;
+    EXPECT_NE(outcome.message.find("<seed>:11:14:"), std::string::npos) << outcome.message;
+    EXPECT_NE(outcome.message.find("8 letters or digits"), std::string::npos) << outcome.message;
+    EXPECT_FALSE(repository->object("R0000001.PERSON01")) << "nothing of the file stored";
+  }
+}
+
 TEST(TemplateSeed, ARepositoryFileOfTheEarlierLayoutKeepsItsTemplates) {
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("template_seed_" + std::to_string(::getpid()) + ".db"))
