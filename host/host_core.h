@@ -78,7 +78,9 @@ struct HostMacroScope {
   template <size_t N>
   static constexpr uint64_t wordOf(const char (&text)[N]) {
     uint64_t word = 0;
-    for (size_t i = 0; i + 1 < N; ++i) word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    for (size_t i = 0; i + 1 < N; ++i) {
+      word |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    }
     return word;
   }
   template <size_t N>

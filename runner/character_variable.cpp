@@ -133,7 +133,8 @@ CharacterVariable* pushCharacterVariable(lua_State* L, int64_t capacity, std::st
 }
 
 CharacterVariable* toCharacterVariable(lua_State* L, int index) {
-  auto* block = static_cast<CharacterVariableBlock*>(luaL_testudata(L, index, kCharacterVariableType));
+  auto* block =
+      static_cast<CharacterVariableBlock*>(luaL_testudata(L, index, kCharacterVariableType));
   return block != nullptr ? &block->variable : nullptr;
 }
 

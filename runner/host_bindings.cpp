@@ -499,7 +499,8 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   for (const auto& library : context.host->libraries()) {
     for (const auto& function : library->functions()) {
       // The functions live as long as the host; the closure keeps only their address.
-      auto* binding = static_cast<FunctionBinding*>(lua_newuserdatauv(L, sizeof(FunctionBinding), 1));
+      auto* binding =
+          static_cast<FunctionBinding*>(lua_newuserdatauv(L, sizeof(FunctionBinding), 1));
       *binding = {&function, types};
       lua_pushvalue(L, typesIndex);
       lua_setiuservalue(L, -2, 1);
