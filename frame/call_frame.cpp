@@ -42,22 +42,6 @@ void writeTextOutput(CharacterSlot* slot, const char* text, int64_t length) {
   padOutput(slot);
 }
 
-// A double whose exponent bits are all ones (infinity, NaN and the host's missing values) is never
-// an index; neither is a magnitude of 2147483647 or more. Valid values truncate toward zero.
-std::optional<int32_t> numericIndexOf(double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  if ((bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull) return std::nullopt;
-  if (std::fabs(value) >= 2147483647.0) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
-
-std::optional<int32_t> readNumericIndex(CallFrame* frame, int argument) {
-  const double* address = numericAddress(frame, argument);
-  if (address == nullptr) return std::nullopt;
-  return numericIndexOf(*address);
-}
-
 // Out-of-range and non-finite values become the most negative 32-bit integer, as a conversion
 // instruction delivers them, instead of undefined behaviour.
 int32_t truncatedInteger(double value) {

@@ -7,7 +7,9 @@
 // more invalid argument instead of a crash.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "frame/host_abi.h"
@@ -52,8 +54,21 @@ template <typename... Args>
 void writeFormattedOutput(CharacterSlot* slot, const char* format, Args... args);
 
 // A valid index: finite and |value| < 2147483647, truncated toward zero. Otherwise nullopt.
-std::optional<int32_t> readNumericIndex(CallFrame* frame, int argument);
-std::optional<int32_t> numericIndexOf(double value);
+// A double whose exponent bits are all ones (infinity, NaN and the host's missing values) is
+// never an index. Inline: returned through a call, the optional is put together in memory a byte
+// at a time and read back as one word, which stalls the processor on every indexed call.
+inline std::optional<int32_t> numericIndexOf(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  if ((bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull) return std::nullopt;
+  if (std::fabs(value) >= 2147483647.0) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+inline std::optional<int32_t> readNumericIndex(CallFrame* frame, int argument) {
+  const double* address = numericAddress(frame, argument);
+  if (address == nullptr) return std::nullopt;
+  return numericIndexOf(*address);
+}
 // Truncation toward zero without the index check (flags and options of the security functions).
 int32_t truncatedInteger(double value);
 
