@@ -17,6 +17,7 @@ namespace {
 using repository_support::equalNoCase;
 using repository_support::failure;
 using repository_support::guarded;
+using repository_support::noSuchObject;
 using repository_support::readObject;
 
 constexpr const char* kSchema = R"sql(
@@ -583,7 +584,7 @@ Outcome Repository::deleteObject(std::string_view id) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     // Links to it go one by one, so that each association that loses it keeps its place among
     // its object's associations; its own links go with it.
     dropLinksToUnlocked(key);
@@ -609,7 +610,7 @@ Outcome Repository::attributes(std::string_view id,
   out.clear();
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement s(*db_, "SELECT name, value FROM attributes WHERE object = ? ORDER BY position");
     s.bind(1, key);
     while (s.step()) out.emplace_back(s.text(0), s.text(1));
@@ -622,7 +623,7 @@ Outcome Repository::attribute(std::string_view id, std::string_view name,
   out.reset();
   return guarded(mutex_, [&] {
     auto row = findObjectUnlocked(id);
-    if (!row) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (!row) return noSuchObject(id);
     Statement s(*db_, "SELECT value FROM attributes WHERE object = ? AND name = ?");
     s.bind(1, row->key).bind(2, name);
     if (s.step()) {
@@ -644,7 +645,7 @@ Outcome Repository::setAttribute(std::string_view id, std::string_view name,
     if (name.empty()) return failure(kStatusInvalidArgument, "the attribute name is empty");
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement existing(*db_, "SELECT 1 FROM attributes WHERE object = ? AND name = ?");
     existing.bind(1, key).bind(2, name);
     bool stored = existing.step();
@@ -673,7 +674,7 @@ Outcome Repository::properties(std::string_view id, std::vector<PropertyRow>& ou
   out.clear();
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement s(*db_,
                 "SELECT o.id, o.name, p.value FROM properties p JOIN objects o ON o.key = "
                 "p.property WHERE p.owner = ? ORDER BY p.position");
@@ -688,7 +689,7 @@ Outcome Repository::property(std::string_view id, std::string_view name,
   out.reset();
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement s(*db_,
                 "SELECT o.id, o.name, p.value FROM properties p JOIN objects o ON o.key = "
                 "p.property WHERE p.owner = ? AND o.name = ? COLLATE NOCASE ORDER BY p.position "
@@ -737,7 +738,7 @@ Outcome Repository::addProperty(std::string_view id, std::string_view name,
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Outcome outcome = addPropertyUnlocked(key, name, value, propertyId, createdId);
     if (outcome.ok()) transaction.commit();
     return outcome;
@@ -748,7 +749,7 @@ Outcome Repository::setPropertyValue(std::string_view id, std::string_view prope
                                      std::string_view name, std::string_view value) {
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     if (!propertyId.empty()) {
       Statement(*db_,
                 "UPDATE properties SET value = ? WHERE owner = ? AND property = (SELECT key "

@@ -20,6 +20,7 @@ namespace {
 using repository_support::equalNoCase;
 using repository_support::failure;
 using repository_support::guarded;
+using repository_support::noSuchObject;
 using repository_support::readObject;
 
 // The association model: each pair is kept in both directions. Either name of a pair may be the
@@ -154,7 +155,7 @@ Outcome Repository::associationNames(std::string_view id, std::vector<std::strin
   out.clear();
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement s(*db_,
                 "SELECT name FROM associations WHERE source = ? GROUP BY name ORDER BY "
                 "min(position)");
@@ -169,7 +170,7 @@ Outcome Repository::associated(std::string_view id, std::string_view name,
   out.clear();
   return guarded(mutex_, [&] {
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     Statement s(*db_,
                 "SELECT o.key, o.id, o.type, o.name, o.description FROM associations a JOIN "
                 "objects o ON o.key = a.target WHERE a.source = ? AND a.name = ? ORDER BY "
@@ -250,7 +251,7 @@ Outcome Repository::setAssociation(std::string_view id, std::string_view name,
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
-    if (key == 0) return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+    if (key == 0) return noSuchObject(id);
     std::vector<int64_t> targets;
     for (const std::string& target : targetIds) {
       int64_t targetKey = objectKeyUnlocked(target);

@@ -22,6 +22,11 @@ inline Outcome failure(StatusCode status, std::string message) {
   return {status, std::move(message)};
 }
 
+// The refusal of every member that is given an object identifier naming nothing.
+inline Outcome noSuchObject(std::string_view id) {
+  return failure(kStatusObjectNotFound, "no object '" + std::string(id) + "'");
+}
+
 // Runs body under the lock and turns storage errors into a status with SQLite's text.
 template <typename Body>
 Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
