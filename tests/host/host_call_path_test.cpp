@@ -10,6 +10,7 @@
 
 #include "frame/host_services.h"
 #include "host/reference_host.h"
+#include "tests/host/quiet_config.h"
 
 namespace {
 
@@ -18,11 +19,7 @@ using refhost::CharacterVariable;
 using refhost::HostConfig;
 using refhost::ReferenceHost;
 
-HostConfig quietConfig() {
-  HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 std::string pattern(size_t n, char first) {
   std::string text(n, ' ');

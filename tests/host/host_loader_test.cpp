@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/reference_host.h"
+#include "tests/host/quiet_config.h"
 
 namespace {
 
@@ -15,11 +16,7 @@ using refhost::CharacterVariable;
 using refhost::HostError;
 using refhost::ReferenceHost;
 
-refhost::HostConfig quietConfig() {
-  refhost::HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 std::string loadError(ReferenceHost& host, const std::string& path) {
   try {

@@ -5,16 +5,13 @@
 #include <string>
 
 #include "host/reference_host.h"
+#include "tests/host/quiet_config.h"
 
 namespace {
 
 using refhost::ReferenceHost;
 
-refhost::HostConfig quietConfig() {
-  refhost::HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 TEST(HostRuntimeQuery, ClockSystemRecordAndProcessor) {
   ReferenceHost host(quietConfig());

@@ -6,17 +6,14 @@
 
 #include "frame/host_services.h"
 #include "host/reference_host.h"
+#include "tests/host/quiet_config.h"
 
 namespace {
 
 using refhost::HostConfig;
 using refhost::ReferenceHost;
 
-HostConfig quietConfig() {
-  HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 TEST(HostServiceTables, EveryServiceHasAnEntryAndCallsSetTheInUseByte) {
   ReferenceHost host(quietConfig());

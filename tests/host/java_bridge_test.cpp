@@ -17,6 +17,7 @@
 
 #ifdef RUX_HAVE_JNI_HEADER
 #include <jni.h>
+#include "tests/host/quiet_config.h"
 // Our slot numbers against the platform's layout of the same tables.
 #define RUX_CHECK_SLOT(field, slot) \
   static_assert(offsetof(JNINativeInterface_, field) == sizeof(void*) * java_slot::slot, #field)
@@ -50,11 +51,7 @@ namespace {
 namespace fs = std::filesystem;
 using refhost::ReferenceHost;
 
-refhost::HostConfig quietConfig() {
-  refhost::HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 TEST(JavaBridge, TheRuntimeIsLookedForInJavaHomeThenTheDebianDefaultThenTheBuildJdk) {
   const char* saved = std::getenv("JAVA_HOME");

@@ -9,14 +9,11 @@
 #include <string>
 
 #include "host/reference_host.h"
+#include "tests/host/quiet_config.h"
 
 namespace {
 
-refhost::HostConfig quietConfig() {
-  refhost::HostConfig config;
-  config.logFile = nullptr;
-  return config;
-}
+using refhost::testing::quietConfig;
 
 std::string libraryPath(const char* name) { return std::string(RUX_BUILD_DIR) + "/lib/" + name; }
 
