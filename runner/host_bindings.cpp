@@ -1,13 +1,16 @@
 #include "runner/host_bindings.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "mdserver/client_interface.h"
@@ -53,10 +56,10 @@ void pushExpectedCount(lua_State* L, const FunctionDescriptor& descriptor) {
   }
 }
 
-// What a package function's closure knows besides the function: the context and the metatables
-// of `missing` and `absent` (character variables carry their own tag). One per Lua state, shared
-// by every closure as its second upvalue, so a call identifies its arguments by comparing
-// pointers instead of looking the type names up in the registry for each argument.
+// What a package function's call knows besides the function: the context and the metatables of
+// `missing` and `absent` (character variables carry their own tag). One per Lua state, shared by
+// every function's binding, so a call identifies its arguments by comparing pointers instead of
+// looking the type names up in the registry for each argument.
 struct CallTypes {
   ScriptContext* context = nullptr;
   const void* missing = nullptr;    // metatable of `missing`
@@ -128,7 +131,9 @@ void prepareArguments(lua_State* L, const refhost::LoadedFunction& function, int
                    function.name.c_str(), luaL_typename(L, i));
       }
       view.kind = Kind::kNumber;
-      view.number = lua_tonumber(L, i);
+      // An integer is read without the conversion path a float takes: the same value.
+      view.number = lua_isinteger(L, i) ? static_cast<lua_Number>(lua_tointeger(L, i))
+                                        : lua_tonumber(L, i);
     } else if (value == Value::kCharacter) {
       view.kind = Kind::kVariable;
       view.variable = variable;
@@ -148,7 +153,9 @@ void prepareArguments(lua_State* L, const refhost::LoadedFunction& function, int
 void pushNumber(lua_State* L, double value) {
   if (refhost::isMissingValue(value)) {
     lua_getglobal(L, "missing");
-  } else if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0) {
+  } else if (std::fabs(value) < 9007199254740992.0 &&
+             static_cast<double>(static_cast<lua_Integer>(value)) == value) {
+    // A whole number below 2^53 (-0 included) is a Lua integer.
     lua_pushinteger(L, static_cast<lua_Integer>(value));
   } else {
     lua_pushnumber(L, value);
@@ -191,17 +198,15 @@ int invoke(lua_State* L, const CallTypes& types, const refhost::LoadedFunction& 
   }
 }
 
-// A function's closure holds this as its one upvalue: one look-up finds both. The CallTypes
-// userdata it points at is its user value, so it lives as long as any closure.
+// What a package function's entry needs: the function and the state's shared CallTypes.
 struct FunctionBinding {
   const refhost::LoadedFunction* function;
   const CallTypes* types;
 };
 
-int callPackageFunction(lua_State* L) {
-  const auto* binding = static_cast<const FunctionBinding*>(lua_touserdata(L, lua_upvalueindex(1)));
-  const refhost::LoadedFunction* function = binding->function;
-  const CallTypes* types = binding->types;
+int callBound(lua_State* L, const FunctionBinding& binding) {
+  const refhost::LoadedFunction* function = binding.function;
+  const CallTypes* types = binding.types;
   const int count = lua_gettop(L);
   refhost::ArgumentView inlineViews[kInlineArguments];
   refhost::ArgumentView* views = inlineViews;
@@ -213,6 +218,78 @@ int callPackageFunction(lua_State* L) {
   prepareArguments(L, *function, count, *types, views);
   const int results = invoke(L, *types, *function, count, views);
   return results < 0 ? lua_error(L) : results;
+}
+
+// The first kDirectEntries functions of a state are called through entries of their own: entry
+// I takes binding I from the state's table, whose address sits in the state's extra space
+// (which every coroutine gets a copy of), so a call reads no upvalue. Reading an upvalue through
+// the Lua API costs as much as a third of a bare Lua-to-C call, on every call.
+constexpr int kDirectEntries = 128;
+
+struct BindingTable {
+  int used = 0;
+  FunctionBinding entries[kDirectEntries];
+};
+
+BindingTable* bindingTableOf(lua_State* L) {
+  BindingTable* table = nullptr;
+  std::memcpy(&table, lua_getextraspace(L), sizeof table);
+  return table;
+}
+
+template <int I>
+int callDirect(lua_State* L) {
+  return callBound(L, bindingTableOf(L)->entries[I]);
+}
+
+template <int... I>
+constexpr std::array<lua_CFunction, sizeof...(I)> directEntries(
+    std::integer_sequence<int, I...>) {
+  return {&callDirect<I>...};
+}
+constexpr std::array<lua_CFunction, kDirectEntries> kDirectEntry =
+    directEntries(std::make_integer_sequence<int, kDirectEntries>());
+
+// Beyond the direct entries a function's closure holds its binding as its one upvalue.
+int callPackageFunction(lua_State* L) {
+  return callBound(L, *static_cast<const FunctionBinding*>(lua_touserdata(L, lua_upvalueindex(1))));
+}
+
+// The state's table of direct bindings, made at its first use and kept in the registry for the
+// state's life. Its address goes into the main thread's extra space, which Lua leaves
+// uninitialised and copies into every thread made later (and into L, if L is not the main one).
+constexpr const char* kBindingsKey = "mdhost.bindings";
+
+BindingTable& bindingTable(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kBindingsKey);
+  auto* table = static_cast<BindingTable*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  if (table != nullptr) return *table;
+  table = static_cast<BindingTable*>(lua_newuserdatauv(L, sizeof(BindingTable), 0));
+  new (table) BindingTable{};
+  lua_setfield(L, LUA_REGISTRYINDEX, kBindingsKey);
+  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_MAINTHREAD);
+  lua_State* mainThread = lua_tothread(L, -1);
+  lua_pop(L, 1);
+  std::memcpy(lua_getextraspace(mainThread), &table, sizeof table);
+  std::memcpy(lua_getextraspace(L), &table, sizeof table);
+  return *table;
+}
+
+// Pushes the function that calls `function`: a direct entry while the state has one left, else
+// a closure over its binding.
+void pushPackageFunction(lua_State* L, const refhost::LoadedFunction& function,
+                         const CallTypes* types) {
+  BindingTable& table = bindingTable(L);
+  if (table.used < kDirectEntries) {
+    table.entries[table.used] = {&function, types};
+    lua_pushcfunction(L, kDirectEntry[static_cast<size_t>(table.used)]);
+    ++table.used;
+    return;
+  }
+  auto* binding = static_cast<FunctionBinding*>(lua_newuserdatauv(L, sizeof(FunctionBinding), 0));
+  *binding = {&function, types};
+  lua_pushcclosure(L, callPackageFunction, 1);
 }
 
 // symget(name): the macro variable's text as the calling session sees it, or nil.
@@ -484,7 +561,7 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_register(L, "newsession", newsession);
   openAccessBinding(L, context);
 
-  // Shared by every function's closure. The metatables live in the registry as long as the
+  // Shared by every function of the state. The metatables live in the registry as long as the
   // state, so their addresses identify the program's values for its whole life.
   auto* types = static_cast<CallTypes*>(lua_newuserdatauv(L, sizeof(CallTypes), 0));
   new (types) CallTypes{};
@@ -494,23 +571,17 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   luaL_getmetatable(L, kAbsentType);
   types->absent = lua_topointer(L, -1);
   lua_pop(L, 2);
-  const int typesIndex = lua_gettop(L);
+  luaL_ref(L, LUA_REGISTRYINDEX);  // kept as long as the state
 
   for (const auto& library : context.host->libraries()) {
     for (const auto& function : library->functions()) {
-      // The functions live as long as the host; the closure keeps only their address.
-      auto* binding =
-          static_cast<FunctionBinding*>(lua_newuserdatauv(L, sizeof(FunctionBinding), 1));
-      *binding = {&function, types};
-      lua_pushvalue(L, typesIndex);
-      lua_setiuservalue(L, -2, 1);
-      lua_pushcclosure(L, callPackageFunction, 1);
+      // The functions live as long as the host; the state keeps only their address.
+      pushPackageFunction(L, function, types);
       lua_pushvalue(L, -1);
       lua_setglobal(L, function.name.c_str());
       lua_setglobal(L, lowerCase(function.name).c_str());
     }
   }
-  lua_pop(L, 1);  // the closures keep the shared CallTypes
 }
 
 }  // namespace runner
