@@ -72,7 +72,8 @@ class FrameStorage {
       slots_ = heap.slots.data();
       numbers_ = heap.numbers.data();
     } else {
-      std::memset(inlineWords_, 0, words * 8);
+      // The header only: call() writes both words of every argument entry it hands over.
+      std::memset(inlineWords_, 0, sizeof(CallFrame));
     }
   }
   FrameStorage(const FrameStorage&) = delete;
@@ -149,6 +150,24 @@ uint32_t declaredKind(const FunctionDescriptor& d, int32_t i) {
   return d.maxArgs == kNoUpperLimit ? kArgCharacterInput : 0u;
 }
 
+// Whether a value of kind `given` cannot stand for an argument declared `declared`: a number or
+// the missing value for a character argument, a character value for a numeric one. One bit per
+// pair, so the check costs a shift on every argument of every call.
+constexpr uint64_t kMismatchBits = [] {
+  using K = Argument::Kind;
+  const auto bit = [](uint32_t declared, K given) {
+    return uint64_t{1} << (declared * 8 + static_cast<uint32_t>(given));
+  };
+  return bit(kArgCharacterInput, K::kNumber) | bit(kArgCharacterInput, K::kMissing) |
+         bit(kArgCharacterOutput, K::kNumber) | bit(kArgCharacterOutput, K::kMissing) |
+         bit(kArgNumericInput, K::kVariable) | bit(kArgNumericInput, K::kLiteral);
+}();
+static_assert(static_cast<uint32_t>(Argument::Kind::kAbsent) < 8);
+
+bool kindMismatch(uint32_t declared, Argument::Kind given) {
+  return (kMismatchBits >> (declared * 8 + static_cast<uint32_t>(given))) & 1u;
+}
+
 const char* kindName(Argument::Kind kind) {
   switch (kind) {
     case Argument::Kind::kVariable: return "a character variable";
@@ -195,19 +214,16 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
   CallFrame* frame = storage.frame();
   frame->argumentCount = count;
 
-  for (int32_t i = 0; i < count; ++i) {
+  uint64_t kindWord = d.argWord;  // the next argument's declared kind in its lowest 3 bits
+  for (int32_t i = 0; i < count; ++i, kindWord >>= 3) {
     const ArgumentView& a = args[static_cast<size_t>(i)];
     CallFrameArgument* slot = callFrameArgument(frame, i);
-    uint32_t kind = declaredKind(d, i);
-    bool characterKind = kind == kArgCharacterInput || kind == kArgCharacterOutput;
-    bool numericKind = kind == kArgNumericInput;
-    bool isCharacter = a.kind == Argument::Kind::kVariable || a.kind == Argument::Kind::kLiteral;
-    bool isNumeric = a.kind == Argument::Kind::kNumber || a.kind == Argument::Kind::kMissing;
+    const uint32_t kind = i < 10 ? static_cast<uint32_t>(kindWord & 7u) : declaredKind(d, i);
     // A package reads the address as the declared kind: a mismatch would be read as garbage.
-    if ((characterKind && isNumeric) || (numericKind && isCharacter)) {
+    if (kindMismatch(kind, a.kind)) {
       throw HostError(function.name + ": argument " + std::to_string(i + 1) + " is " +
                       kindName(a.kind) + ", but the function expects " +
-                      (numericKind ? "a number" : "a character value"));
+                      (kind == kArgNumericInput ? "a number" : "a character value"));
     }
     switch (a.kind) {
       case Argument::Kind::kVariable:

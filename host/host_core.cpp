@@ -24,10 +24,10 @@ std::vector<HostCore*>& liveHosts() {
 // The active hosts of this thread, innermost last. Trivially destructible on purpose: a host that
 // lives in a static object is destroyed after this thread's thread-local objects, and must still
 // find the stack intact then.
-thread_local HostCore* activeStack[kMaxActiveDepth];
-thread_local size_t activeDepth = 0;
-thread_local size_t droppedPushes = 0;
-thread_local HostCore* activeTopOfThread = nullptr;
+constinit thread_local HostCore* activeStack[kMaxActiveDepth]{};
+constinit thread_local size_t activeDepth = 0;
+constinit thread_local size_t droppedPushes = 0;
+constinit thread_local HostCore* activeTopOfThread = nullptr;
 
 HostCore* activeCoreOutsideCalls() {
   if (activeDepth > 0) return activeStack[activeDepth - 1];

@@ -22,6 +22,7 @@
 #include "host/counting_allocator.h"
 #include "host/name_value_store.h"
 #include "host/reference_host.h"
+#include "host/text_tools.h"
 
 namespace refhost::detail {
 struct SessionRecord;
@@ -66,7 +67,7 @@ struct HostMacroScope {
         }
       }
       length = std::min(text.size(), room);
-      if (length != 0) std::memcpy(bytes.get(), text.data(), length);
+      refhost::text::copyShort(bytes.get(), text.data(), length);
       isSet = true;
     }
     std::string_view view() const { return {bytes.get(), length}; }
@@ -251,12 +252,14 @@ class HostCore {
 
 // The host the argument-less services act on; see reference_host.h.
 // The active hosts of this thread, innermost last (host_core.cpp), and the innermost one (null
-// when none): read by every service and changed by every call, so both are inlined.
+// when none): read by every service and changed by every call, so both are inlined. Declared
+// constinit, so that no access has to ask first whether they still need initialising.
 inline constexpr size_t kMaxActiveDepth = 64;
-extern thread_local HostCore* activeStack[kMaxActiveDepth];
-extern thread_local size_t activeDepth;
-extern thread_local size_t droppedPushes;  // nesting beyond kMaxActiveDepth (never expected)
-extern thread_local HostCore* activeTopOfThread;
+extern thread_local constinit HostCore* activeStack[kMaxActiveDepth];
+extern thread_local constinit size_t activeDepth;
+// Nesting beyond kMaxActiveDepth (never expected).
+extern thread_local constinit size_t droppedPushes;
+extern thread_local constinit HostCore* activeTopOfThread;
 HostCore* activeCoreOutsideCalls();
 inline HostCore* activeCore() {
   if (HostCore* core = activeTopOfThread) return core;

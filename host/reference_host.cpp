@@ -11,18 +11,6 @@
 
 namespace refhost {
 
-double missingValue() {
-  double d;
-  std::memcpy(&d, &kHostMissingValueBits, sizeof d);
-  return d;
-}
-
-bool isMissingValue(double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
-}
-
 // ---- CharacterVariable
 
 CharacterVariable::CharacterVariable(int64_t capacity, std::string_view initial)
@@ -51,11 +39,6 @@ void CharacterVariable::assign(std::string_view text) {
 }
 
 // ---- Loaded functions
-
-bool LoadedFunction::acceptsCount(int32_t count) const {
-  if (count < descriptor.minArgs) return false;
-  return descriptor.maxArgs == kNoUpperLimit || count <= descriptor.maxArgs;
-}
 
 std::string LoadedLibrary::moduleName() const {
   if (!module_) return {};

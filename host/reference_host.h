@@ -43,6 +43,7 @@
 // - The current task record always exists; between calls its session is the top session.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -65,8 +66,12 @@ class HostCore;
 
 // Bits of the host's missing numeric value; see the header comment.
 inline constexpr uint64_t kHostMissingValueBits = 0xFFFF000000000000ull;
-double missingValue();
-bool isMissingValue(double value);  // true for any double whose exponent bits are all ones
+// Inline: every call of a numeric function reads or writes one.
+inline double missingValue() { return std::bit_cast<double>(kHostMissingValueBits); }
+// True for any double whose exponent bits are all ones.
+inline bool isMissingValue(double value) {
+  return (std::bit_cast<uint64_t>(value) & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
+}
 
 // Failure of the host's own API (bad library, bad argument count, unknown session, ...).
 class HostError : public std::runtime_error {
@@ -212,7 +217,10 @@ struct LoadedFunction {
   int32_t row = 0;                // 1-based registration order
   const LoadedLibrary* library = nullptr;
   CallForm form() const { return static_cast<CallForm>(descriptor.callWord & 7u); }
-  bool acceptsCount(int32_t count) const;
+  bool acceptsCount(int32_t count) const {
+    if (count < descriptor.minArgs) return false;
+    return descriptor.maxArgs == kNoUpperLimit || count <= descriptor.maxArgs;
+  }
 };
 
 class LoadedLibrary {
