@@ -84,31 +84,27 @@ size_t plainStringConversion(const char* p) {
 // written before that conversion is the same bytes it writes there.
 int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatText,
                            va_list* arguments) {
-  const size_t room = static_cast<size_t>(capacity);
-  size_t used = 0;
-  const auto put = [&](const char* bytes, size_t n) {
-    n = std::min(n, room - used);
-    if (n == 0) return;
-    std::memcpy(buffer + used, bytes, n);
-    used += n;
-  };
+  char* out = buffer;
+  char* const end = buffer + capacity;
   const auto fill = [&](size_t n) {
-    n = std::min(n, room - used);
-    if (n == 0) return;
-    std::memset(buffer + used, ' ', n);
-    used += n;
+    n = std::min(n, static_cast<size_t>(end - out));
+    std::memset(out, ' ', n);
+    out += n;
   };
-  for (const char* p = formatText; *p != '\0'; ++p) {
-    if (*p != '%') {
-      // The text up to the next conversion in one copy.
-      const char* end = strchrnul(p, '%');
-      put(p, static_cast<size_t>(end - p));
-      p = end - 1;
-      continue;
-    }
+  const char* p = formatText;
+  for (;;) {
+    // Literal text: found, then copied in one piece. Between conversions it is a few bytes,
+    // too few to be worth a library call.
+    size_t run = 0;
+    while (p[run] != '%' && p[run] != '\0') ++run;
+    const size_t kept = std::min(run, static_cast<size_t>(end - out));
+    text::copyShort(out, p, kept);
+    out += kept;
+    p += run;
+    if (*p == '\0') break;
     if (p[1] == '%') {
-      ++p;
-      if (used < room) buffer[used++] = '%';
+      if (out != end) *out++ = '%';
+      p += 2;
       continue;
     }
     ++p;
@@ -127,16 +123,18 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
       if (precision >= 0) limit = static_cast<size_t>(precision);
       p += 2;
     }
-    // p is at the 's'.
+    ++p;  // past the 's'
     const char* text = va_arg(*arguments, const char*);
     if (text == nullptr) text = "(null)";
     const size_t n = limit == SIZE_MAX ? std::strlen(text) : strnlen(text, limit);
     const size_t padding = width > n ? width - n : 0;
-    if (!leftAlign) fill(padding);
-    put(text, n);
-    if (leftAlign) fill(padding);
+    if (padding != 0 && !leftAlign) fill(padding);
+    const size_t textKept = std::min(n, static_cast<size_t>(end - out));
+    text::copyShort(out, text, textKept);
+    out += textKept;
+    if (padding != 0 && leftAlign) fill(padding);
   }
-  return static_cast<int32_t>(used);
+  return static_cast<int32_t>(out - buffer);
 }
 
 int32_t format(char* buffer, int64_t capacity, const char* formatText, ...) {
@@ -220,7 +218,7 @@ StatusCode getNamedItem(HostSession* session, int32_t, const char* name, int32_t
   if (!record) return kHostStatusBadSession;
   if (!name || !valueOut) return kHostStatusMissingArgument;
   const std::string_view key = nameBytes(name, length);
-  if (record->lastNamedItem != nullptr && record->lastNamedItem->first == key) {
+  if (record->lastNamedItem != nullptr && text::sameBytes(record->lastNamedItem->first, key)) {
     *valueOut = record->lastNamedItem->second;
     return kStatusOk;
   }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,52 @@ std::string normaliseUtf8(std::string_view text);
 bool equalIgnoringCase(std::string_view a, std::string_view b);
 std::u16string foldKey(std::u16string_view text);   // upper-cased copy, the name-value key
 std::string asciiUpper(std::string_view text);
+
+// Copies n bytes without a library call for the short texts the services copy on every call
+// (format literals, SYSRC): two overlapping words for 4 to 16 bytes.
+inline void copyShort(char* to, const char* from, size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    if (n > 1) {
+      uint16_t tail;
+      std::memcpy(&tail, from + n - 2, 2);
+      std::memcpy(to + n - 2, &tail, 2);
+    }
+  }
+}
+
+// Byte equality without a library call for texts of up to 16 bytes (two overlapping words),
+// which the names a package asks for on every call are.
+inline bool sameBytes(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+  if (n >= 8) {
+    uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&b1, b.data() + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 }  // namespace refhost::text
