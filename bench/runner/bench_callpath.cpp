@@ -108,7 +108,7 @@ double nanosecondsPerCall(const char* name, lua_Integer n) {
 
 // Best round of each workload; rounds interleave the workloads.
 std::map<std::string, double> bestOfRounds() {
-  constexpr int kRounds = 15;
+  constexpr int kRounds = 60;
   std::map<std::string, double> best;
   for (int round = 0; round < kRounds; ++round) {
     for (const char* name : kWorkloads) {
