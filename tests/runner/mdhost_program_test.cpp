@@ -264,6 +264,40 @@ TEST(MdhostProgram, ArgumentsAreTakenByTheirKind) {
             "bad argument #2 to METADATA_GETNOBJ (number expected, got userdata)\n");
 }
 
+// Functions are found from any coroutine, the one name in capitals and in small letters is one
+// function, and a number reaches the package with its value whether Lua holds it as an integer
+// or as a float.
+TEST(MdhostProgram, FunctionsWorkFromCoroutinesAndTakeNumbersOfEitherSubtype) {
+  Transcript run = runMdhost({"-e", R"lua(
+    local uri = [[vqsobj:Person?@Name='Ada Field']]
+    print(METADATA_RESOLVE == metadata_resolve, METADATA_GETNOBJ ~= METADATA_RESOLVE)
+    local worker = coroutine.wrap(function(name)
+      local type, id = char(20), char(60)
+      local count = metadata_resolve(uri, type, id)
+      coroutine.yield(count, type.trimmed)
+      local inner = coroutine.wrap(function() return metadata_getnobj(uri, 1, id), id.trimmed end)
+      return inner()
+    end)
+    print(worker())
+    print(worker())
+    local out = char(60)
+    for _, n in ipairs{1, 1.0, 1.75, -0.0, 2, 2^31} do
+      print(n, metadata_getnobj(uri, n, out))
+    end
+  )lua"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "true\ttrue\n"
+            "1\tPerson\n"
+            "1\tVQSOBJ:Person\\A0000001.PERSON01\n"
+            "1\t1\n"
+            "1.0\t1\n"
+            "1.75\t1\n"
+            "-0.0\t-4\n"
+            "2\t-4\n"
+            "2147483648.0\t-4\n");
+}
+
 }  // namespace
 
 namespace {
