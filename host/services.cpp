@@ -139,19 +139,16 @@ int32_t formatPlainStrings(char* buffer, int64_t capacity, const char* formatTex
 
 int32_t format(char* buffer, int64_t capacity, const char* formatText, ...) {
   va_list arguments;
-  va_start(arguments, formatText);
   if (formatText != nullptr && buffer != nullptr && capacity > 0 && capacity <= INT32_MAX) {
-    va_list again;
-    va_copy(again, arguments);
+    va_start(arguments, formatText);
     const int32_t written = formatPlainStrings(buffer, capacity, formatText, &arguments);
     va_end(arguments);
-    if (written >= 0) {
-      va_end(again);
-      return written;
-    }
-    va_copy(arguments, again);
-    va_end(again);
+    if (written >= 0) return written;
   }
+  // The full engine reads the arguments from the first again. Started anew rather than copied:
+  // a copy made right after va_start reads back in one wide load what va_start has just
+  // stored in narrow pieces, which stalls the processor on every call.
+  va_start(arguments, formatText);
   std::string text = formatNarrow(formatText, &arguments);
   va_end(arguments);
   if (!buffer || capacity <= 0) return 0;
