@@ -80,6 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mdserver::CompiledUri compiled;
   mdserver::UriError error;
   const bool accepted = mdserver::compileObjectUri(uri, compiled, error);
+  // The short way for look-ups by name must give what the full compiler gives.
+  mdserver::CompiledUri full;
+  mdserver::UriError fullError;
+  FUZZ_CHECK(mdserver::compileObjectUriFully(uri, full, fullError) == accepted,
+             "the short way and the full compiler disagree on accepting the text");
+  FUZZ_CHECK(full.sql == compiled.sql && full.parameters == compiled.parameters &&
+                 full.paths.size() == compiled.paths.size() && fullError.text() == error.text(),
+             "the short way and the full compiler compile the text differently");
 
   std::vector<ObjectRow> all;
   const Outcome outcome = s.repository->resolve(uri, 0, all);

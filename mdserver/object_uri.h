@@ -49,5 +49,8 @@ struct UriError {
 
 // Returns false and fills error when the text is not a well-formed object URI.
 bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error);
+// The same without the short way for the common look-up by name: what compileObjectUri must
+// agree with, byte for byte.
+bool compileObjectUriFully(std::string_view uri, CompiledUri& out, UriError& error);
 
 }  // namespace mdserver

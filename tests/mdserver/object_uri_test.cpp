@@ -36,6 +36,34 @@ TEST_F(ObjectUriTest, ResolvedObjectCarriesItsTextsAsPoolBlocks) {
   freeObjectList(md, list);
 }
 
+// Look-ups by name of the common shape take a short way past the full compiler; texts near that
+// shape, accepted or refused, must compile exactly as the full compiler compiles them.
+TEST(ObjectUriCompiler, TheShortWayForLookUpsByNameAgreesWithTheFullCompiler) {
+  const std::vector<std::string> texts = {
+      "vqsobj:Person?@Name='Ada Field'", "VQSOBJ:Person?@Name='x'", "vqsobj:Person?@Name=''",
+      "vqsobj:Person?@Name='it''s'", "vqsobj:Person?@Name='a'b'", "vqsobj:Person?@Name='open",
+      "vqsobj:Person?@Name='", "vqsobj:Person?@name='x'", "vqsobj:Person?@Name=\"x\"",
+      "vqsobj:Person?@Name='x' ", "vqsobj: Person?@Name='x'", "vqsobj:Person ?@Name='x'",
+      "vqsobj:Person?@Name='x' and @Id='y'", "vqsobj:Person?@Name=:'x'",
+      "vqsobj:1Person?@Name='x'", "vqsobj:Per-son.2?@Name='x y\\z'", "vqsobj:?@Name='x'",
+      "vqsob:Person?@Name='x'", "vqsobj:Person?@Name='x'\n", std::string("vqsobj:P?@Name='\0'", 18)};
+  for (const std::string& text : texts) {
+    CompiledUri shortWay, fullWay;
+    UriError shortError, fullError;
+    const bool accepted = compileObjectUri(text, shortWay, shortError);
+    EXPECT_EQ(accepted, compileObjectUriFully(text, fullWay, fullError)) << text;
+    EXPECT_EQ(shortWay.sql, fullWay.sql) << text;
+    EXPECT_EQ(shortWay.parameters, fullWay.parameters) << text;
+    EXPECT_EQ(shortWay.paths.size(), fullWay.paths.size()) << text;
+    EXPECT_EQ(shortError.text(), fullError.text()) << text;
+  }
+  // The short way is taken where it should be: its parameters are the type and the value.
+  CompiledUri compiled;
+  UriError error;
+  ASSERT_TRUE(compileObjectUri("vqsobj:Person?@Name='Ada Field'", compiled, error));
+  EXPECT_EQ(compiled.parameters, (std::vector<std::string>{"Person", "Ada Field"}));
+}
+
 TEST_F(ObjectUriTest, ComparisonsAndCaseRules) {
   // = is exact, =: ignores case, != excludes, all in identifier order.
   EXPECT_EQ(resolveIds("vqsobj:Person?@Title='Analyst'"), Ids{"A0000001.PERSON02"});
