@@ -53,11 +53,12 @@ bool BlockTable::find(const void* block, uint64_t* size) const {
   return true;
 }
 
-bool BlockTable::erase(const void* block) {
+bool BlockTable::erase(const void* block, uint64_t* size) {
   if (slots_.empty() || block == nullptr) return false;
   const size_t mask = slots_.size() - 1;
   size_t hole = probe(block);
   if (slots_[hole].block == nullptr) return false;
+  if (size != nullptr) *size = slots_[hole].size;
   // Shift back every later entry of the run that its home allows into the hole, so that no
   // search stops early at the hole.
   for (size_t next = (hole + 1) & mask; slots_[next].block != nullptr; next = (next + 1) & mask) {

@@ -18,8 +18,9 @@ class BlockTable {
   bool insert(void* block, uint64_t size);
   // The recorded size, or nothing (false) when the block is not recorded.
   bool find(const void* block, uint64_t* size) const;
-  // Forgets the block; false when it was not recorded.
-  bool erase(const void* block);
+  // Forgets the block, giving its recorded size to `size` when asked; false when it was not
+  // recorded.
+  bool erase(const void* block, uint64_t* size = nullptr);
   size_t size() const { return count_; }
 
   // Calls visit(block, size) for every recorded block, in no particular order.

@@ -9,21 +9,28 @@ namespace mdserver {
 PreparedStatement* Database::acquire(const std::string& sql, bool*& busy,
                                      std::unique_ptr<PreparedStatement>& owned) {
   busy = nullptr;
-  auto found = statements_.find(sql);
-  if (found != statements_.end()) {
-    if (found->second.busy) {
+  std::pair<const std::string, CachedStatement>* entry = nullptr;
+  if (lastUsed_ != nullptr && lastUsed_->first == sql) {
+    entry = lastUsed_;
+  } else if (auto found = statements_.find(sql); found != statements_.end()) {
+    entry = &*found;
+    lastUsed_ = entry;
+  }
+  if (entry != nullptr) {
+    if (entry->second.busy) {
       owned = compile(sql);
       return owned.get();
     }
-    found->second.busy = true;
-    busy = &found->second.busy;
-    return found->second.prepared.get();
+    entry->second.busy = true;
+    busy = &entry->second.busy;
+    return entry->second.prepared.get();
   }
   std::unique_ptr<PreparedStatement> prepared = compile(sql);
   // Queries compiled from object URIs are many and varied; keep the cache bounded, dropping
   // only statements that no live Statement is using.
   constexpr size_t kCacheLimit = 512;
   if (statements_.size() >= kCacheLimit) {
+    lastUsed_ = nullptr;
     for (auto it = statements_.begin(); it != statements_.end();) {
       if (it->second.busy) {
         ++it;
@@ -32,9 +39,10 @@ PreparedStatement* Database::acquire(const std::string& sql, bool*& busy,
       }
     }
   }
-  auto [entry, inserted] = statements_.emplace(sql, CachedStatement{std::move(prepared), true});
-  busy = &entry->second.busy;
-  return entry->second.prepared.get();
+  auto [made, inserted] = statements_.emplace(sql, CachedStatement{std::move(prepared), true});
+  lastUsed_ = &*made;
+  busy = &made->second.busy;
+  return made->second.prepared.get();
 }
 
 Statement::Statement(Database& database, const std::string& sql)

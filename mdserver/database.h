@@ -136,7 +136,10 @@ class Database {
   Database() = default;
   virtual std::unique_ptr<PreparedStatement> compile(const std::string& sql) = 0;
   // Forgets every cached statement (a backend whose connection was renewed needs new ones).
-  void dropStatementCache() { statements_.clear(); }
+  void dropStatementCache() {
+    lastUsed_ = nullptr;
+    statements_.clear();
+  }
 
  private:
   friend class Statement;
@@ -151,6 +154,9 @@ class Database {
 
   // Node-based: evicting entries leaves the busy flags of the others where they are.
   std::unordered_map<std::string, CachedStatement> statements_;
+  // The entry used last: a repeated statement (a look-up in a loop) is found by comparing its
+  // text, without hashing it. Forgotten whenever entries are dropped.
+  std::pair<const std::string, CachedStatement>* lastUsed_ = nullptr;
 };
 
 // Begins a write transaction on construction; rolls back in the destructor unless commit() ran.

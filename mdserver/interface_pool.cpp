@@ -66,14 +66,13 @@ void* InterfacePool::allocate(uint64_t size) {
 void InterfacePool::release(void* block) {
   if (!block) return;
   uint64_t size = 0;
-  if (!live_.find(block, &size)) {
+  if (!live_.erase(block, &size)) {
     ++counts_.invalidReleases;
     return;
   }
   counts_.bytesOutstanding -= size;
   --counts_.blocksOutstanding;
   ++counts_.releases;
-  live_.erase(block);
   std::free(block);
 }
 
