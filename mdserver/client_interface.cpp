@@ -83,10 +83,19 @@ bool ClientInterface::injectFault(std::string_view operation, const InjectedFaul
 }
 
 const InjectedFault* ClientInterface::enter(const char* operation) {
-  const std::string_view name(operation);
-  auto counted = calls_.find(name);
-  if (counted == calls_.end()) counted = calls_.emplace(std::string(name), 0).first;
-  ++counted->second;
+  if (recentCounters_[0].name == operation) {
+    ++*recentCounters_[0].counter;
+  } else if (recentCounters_[1].name == operation) {
+    ++*recentCounters_[1].counter;
+    std::swap(recentCounters_[0], recentCounters_[1]);
+  } else {
+    const std::string_view name(operation);
+    auto counted = calls_.find(name);
+    if (counted == calls_.end()) counted = calls_.emplace(std::string(name), 0).first;
+    ++counted->second;
+    recentCounters_[1] = recentCounters_[0];
+    recentCounters_[0] = {operation, &counted->second};
+  }
   if (operationFaultHook_) {
     if (StatusCode status = operationFaultHook_(operation); status != kStatusOk) {
       firedOnce_ = InjectedFault{status, FaultMode::kOnce, false};

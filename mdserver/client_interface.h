@@ -168,6 +168,14 @@ class ClientInterface {
     size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
   };
   std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> calls_;
+  // The counters of the two operations entered last, by the address of the name the operation
+  // passed (its own constant): a loop of look-ups and releases counts without hashing. The
+  // counters are never erased, so the addresses stay good.
+  struct RecentCounter {
+    const char* name = nullptr;
+    uint64_t* counter = nullptr;
+  };
+  RecentCounter recentCounters_[2];
   std::unordered_map<std::string, InjectedFault> faults_;
   InjectedFault firedOnce_;
   std::function<StatusCode(const char*)> operationFaultHook_;

@@ -164,20 +164,20 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
   });
 }
 
-// "vqsobj:TYPE/ID", the object reference form of the security functions, as "vqsobj:TYPE\ID";
-// any other text as it is.
-std::string objectReferenceAsUri(std::string_view text) {
+// "vqsobj:TYPE/ID", the object reference form of the security functions, as "vqsobj:TYPE\ID"
+// (written into `rewritten`); any other text as it is, without a copy.
+std::string_view objectReferenceAsUri(std::string_view text, std::string& rewritten) {
   constexpr std::string_view kScheme = "vqsobj:";
-  if (text.size() < kScheme.size() + 19 || text[text.size() - 18] != '/') return std::string(text);
+  if (text.size() < kScheme.size() + 19 || text[text.size() - 18] != '/') return text;
   for (size_t i = 0; i < kScheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kScheme[i]) return std::string(text);
+    if (std::tolower(static_cast<unsigned char>(text[i])) != kScheme[i]) return text;
   }
   std::string_view type = text.substr(kScheme.size(), text.size() - 18 - kScheme.size());
   std::string_view id = text.substr(text.size() - 17);
-  if (type.find_first_of("?\\/[") != std::string_view::npos || id[8] != '.') {
-    return std::string(text);
-  }
-  return std::string(text.substr(0, kScheme.size())) + std::string(type) + "\\" + std::string(id);
+  if (type.find_first_of("?\\/[") != std::string_view::npos || id[8] != '.') return text;
+  rewritten.assign(text.substr(0, kScheme.size()));
+  rewritten.append(type).append("\\").append(id);
+  return rewritten;
 }
 
 StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* text,
@@ -188,7 +188,8 @@ StatusCode resolveUriOp(MetadataInterface* md, int64_t, int64_t, const char* tex
   return dispatch(ci, "resolveUri", [&] {
     StatusCode status = kStatusOk;
     if (resolveRepositoryReference(ci, view(text, length), out, &status)) return status;
-    return resolveCommon(ci, objectReferenceAsUri(view(text, length)), 0, out);
+    std::string rewritten;
+    return resolveCommon(ci, objectReferenceAsUri(view(text, length), rewritten), 0, out);
   });
 }
 

@@ -87,11 +87,12 @@ class Compiler {
       static const std::string kByIdentifier = std::string(kSelectObjects) + "WHERE " +
                                                kRepositoryCondition +
                                                " AND o0.type = ?2 AND o0.id = ?3" + kOrder;
-      params_.reserve(2);
-      params_.push_back(std::move(type));
-      params_.emplace_back(id);
+      // Written into the room out already has (a repository compiles into the record of its
+      // last look-up).
       out.sql = kByIdentifier;
-      out.parameters = std::move(params_);
+      out.parameters.resize(2);
+      out.parameters[0].assign(type);
+      out.parameters[1].assign(id);
       out.paths.clear();
       return;
     }
@@ -502,7 +503,9 @@ bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error) {
     if (const std::string* statement = nameLookUpStatement()) {
       out.paths.clear();
       out.sql = *statement;
-      out.parameters.assign({std::string(type), std::string(value)});
+      out.parameters.resize(2);
+      out.parameters[0].assign(type);
+      out.parameters[1].assign(value);
       return true;
     }
   }

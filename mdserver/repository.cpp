@@ -308,10 +308,20 @@ std::vector<ObjectRow> Repository::rows(const std::string& sql,
 Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
                             std::vector<ObjectRow>& out) {
   out.clear();
-  CompiledUri compiled;
-  UriError error;
-  if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
   return guarded(mutex_, [&] {
+    CompiledUri own;
+    const bool reuse = !lastCompiledInUse_;
+    CompiledUri& compiled = reuse ? lastCompiled_ : own;
+    struct InUse {
+      bool& flag;
+      bool set;
+      ~InUse() {
+        if (set) flag = false;
+      }
+    } inUse{lastCompiledInUse_, reuse};
+    lastCompiledInUse_ = true;
+    UriError error;
+    if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
     // The compiler bounds the text; the budget bounds the work, whatever the repository holds.
     db_->limitWork(queryWorkLimit_);
     struct Unlimit {

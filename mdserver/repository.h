@@ -240,6 +240,11 @@ class Repository {
   const ServerFacts& serverFactsUnlocked();
 
   std::recursive_mutex mutex_;
+  // The compiled form of the last look-up, whose room the next one compiles into: most
+  // look-ups are alike, and their statement and parameters fit it again. Held under mutex_; a
+  // look-up nested in another while it is in use compiles into a record of its own.
+  CompiledUri lastCompiled_;
+  bool lastCompiledInUse_ = false;
   std::unique_ptr<Database> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
   int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;

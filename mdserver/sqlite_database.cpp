@@ -1,6 +1,7 @@
 #include "mdserver/sqlite_database.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace mdserver {
 namespace {
@@ -146,6 +147,7 @@ void SqliteDatabase::limitWork(int64_t steps) {
   // SQLite calls the handler every stride steps; a non-zero answer interrupts the statement.
   const int stride = static_cast<int>(std::clamp<int64_t>(steps, 1, 10000));
   budget_ = Budget{steps / stride - 1, false};
+  if (stride == installedStride_) return;
   sqlite3_progress_handler(
       db_, stride,
       [](void* data) {
@@ -155,8 +157,11 @@ void SqliteDatabase::limitWork(int64_t steps) {
         return 1;
       },
       &budget_);
+  installedStride_ = stride;
 }
 
-void SqliteDatabase::unlimitWork() noexcept { sqlite3_progress_handler(db_, 0, nullptr, nullptr); }
+void SqliteDatabase::unlimitWork() noexcept {
+  budget_.left = std::numeric_limits<int64_t>::max();
+}
 
 }  // namespace mdserver

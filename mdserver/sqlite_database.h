@@ -43,6 +43,10 @@ class SqliteDatabase final : public Database {
     int64_t left = 0;
     bool spent = false;
   } budget_;
+  // The stride the handler was installed with, 0 before the first limit. The handler stays
+  // installed once it is: lifting the limit only makes the budget endless, which spares every
+  // look-up two calls into SQLite.
+  int installedStride_ = 0;
 };
 
 }  // namespace mdserver
