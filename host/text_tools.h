@@ -34,30 +34,29 @@ bool equalIgnoringCase(std::string_view a, std::string_view b);
 std::u16string foldKey(std::u16string_view text);   // upper-cased copy, the name-value key
 std::string asciiUpper(std::string_view text);
 
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two overlapping words.
+template <typename Word>
+inline void copyOverlapping(char* to, const char* from, size_t n) {
+  Word head, tail;
+  std::memcpy(&head, from, sizeof head);
+  std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  std::memcpy(to, &head, sizeof head);
+  std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies n bytes without a library call for the short texts the services copy on every call
-// (format literals, SYSRC): two overlapping words for 4 to 16 bytes.
+// (format literals, SYSRC).
 inline void copyShort(char* to, const char* from, size_t n) {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
+    copyOverlapping<uint64_t>(to, from, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
-  } else if (n > 0) {
+    copyOverlapping<uint32_t>(to, from, n);
+  } else if (n >= 2) {
+    copyOverlapping<uint16_t>(to, from, n);
+  } else if (n == 1) {
     to[0] = from[0];
-    if (n > 1) {
-      uint16_t tail;
-      std::memcpy(&tail, from + n - 2, 2);
-      std::memcpy(to + n - 2, &tail, 2);
-    }
   }
 }
 
