@@ -182,7 +182,9 @@ void ClientInterface::freeResultsOf(MetadataObject* object) {
     delete results;
     object->serverPrivate[0] = nullptr;
   }
-  objectsWithResults_.erase(object);
+  // Also when the word was found empty, so that no freed object stays listed; an empty list
+  // (the usual case: most objects never get a result) is not searched.
+  if (!objectsWithResults_.empty()) objectsWithResults_.erase(object);
 }
 
 void ClientInterface::freeObject(MetadataObject* object) {

@@ -1,7 +1,6 @@
 #include "mdserver/object_uri.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -13,9 +12,12 @@ namespace {
 
 constexpr std::string_view kScheme = "vqsobj";
 
-bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+// ASCII letters and digits, as the C locale the programs run in has them, without a library
+// call per character.
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isNameStart(char c) { return isAsciiLetter(c) || c == '_'; }
 bool isNameChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+  return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
 }
 
 struct ParseFailure {
