@@ -442,7 +442,6 @@ class Compiler {
 
   std::string_view text_;
   size_t pos_ = 0;
-  int aliases_ = 0;
   std::vector<CompiledUri::PathStatement> paths_;
   std::vector<std::string>* parameters_ = &params_;  // where parameter() binds
   int firstParameter_ = 2;                            // its first number (?1: the repository)

@@ -8,8 +8,8 @@ namespace {
 
 class SqliteStatement final : public PreparedStatement {
  public:
-  SqliteStatement(const SqliteDatabase& database, sqlite3* db, sqlite3_stmt* stmt)
-      : database_(database), db_(db), stmt_(stmt) {}
+  SqliteStatement(const SqliteDatabase& database, sqlite3_stmt* stmt)
+      : database_(database), stmt_(stmt) {}
   ~SqliteStatement() override { sqlite3_finalize(stmt_); }
 
   void bindText(int index, std::string_view text) override {
@@ -57,7 +57,6 @@ class SqliteStatement final : public PreparedStatement {
     if (rc != SQLITE_OK) database_.fail(what);
   }
   const SqliteDatabase& database_;
-  sqlite3* db_;
   sqlite3_stmt* stmt_;
 };
 
@@ -123,7 +122,7 @@ std::unique_ptr<PreparedStatement> SqliteDatabase::compile(const std::string& sq
     constexpr size_t kShown = 120;
     fail("cannot prepare \"" + sql.substr(0, kShown) + (sql.size() > kShown ? "...\"" : "\""));
   }
-  return std::make_unique<SqliteStatement>(*this, db_, stmt);
+  return std::make_unique<SqliteStatement>(*this, stmt);
 }
 
 void SqliteDatabase::begin() { execute("BEGIN IMMEDIATE"); }

@@ -503,7 +503,9 @@ class FaultSweep : public ::testing::TestWithParam<bool> {
     if (faulted.hostError != 0) return;  // nothing was stored: the value is as the host set it
     if (faulted.form == refhost::CallForm::kCharacter) {
       // The text, or the result as the host gave it (empty): SYSMSG/SYSRC tell why.
-      if (faulted.characterValue != clean.characterValue) EXPECT_EQ(faulted.characterValue, "");
+      if (faulted.characterValue != clean.characterValue) {
+        EXPECT_EQ(faulted.characterValue, "");
+      }
       return;
     }
     const double value = faulted.form == refhost::CallForm::kNone
