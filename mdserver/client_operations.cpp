@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "mdserver/access_guard.h"
+#include "mdserver/ascii_case.h"
 #include "mdserver/client_interface.h"
 #include "mdserver/operation_dispatch.h"
 #include "mdserver/status_codes.h"
@@ -169,9 +170,7 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
 std::string_view objectReferenceAsUri(std::string_view text, std::string& rewritten) {
   constexpr std::string_view kScheme = "vqsobj:";
   if (text.size() < kScheme.size() + 19 || text[text.size() - 18] != '/') return text;
-  for (size_t i = 0; i < kScheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kScheme[i]) return text;
-  }
+  if (!equalNoCase(text.substr(0, kScheme.size()), kScheme)) return text;
   std::string_view type = text.substr(kScheme.size(), text.size() - 18 - kScheme.size());
   std::string_view id = text.substr(text.size() - 17);
   if (type.find_first_of("?\\/[") != std::string_view::npos || id[8] != '.') return text;

@@ -25,6 +25,17 @@ struct ParseFailure {
   std::string expected;
 };
 
+// A statement whose parameters 2 and 3 are the only ones, written into the room out already has
+// (a repository compiles into the record of its last look-up).
+void setTwoParameterStatement(CompiledUri& out, const std::string& sql, std::string_view second,
+                              std::string_view third) {
+  out.paths.clear();
+  out.sql = sql;
+  out.parameters.resize(2);
+  out.parameters[0].assign(second);
+  out.parameters[1].assign(third);
+}
+
 // Recursion of this compiler is paid from a budget, so that deep texts are refused before they
 // exhaust its stack: a parenthesis, not(...) or condition takes three, an association path
 // fifteen.
@@ -89,13 +100,7 @@ class Compiler {
       static const std::string kByIdentifier = std::string(kSelectObjects) + "WHERE " +
                                                kRepositoryCondition +
                                                " AND o0.type = ?2 AND o0.id = ?3" + kOrder;
-      // Written into the room out already has (a repository compiles into the record of its
-      // last look-up).
-      out.sql = kByIdentifier;
-      out.parameters.resize(2);
-      out.parameters[0].assign(type);
-      out.parameters[1].assign(id);
-      out.paths.clear();
+      setTwoParameterStatement(out, kByIdentifier, type, id);
       return;
     }
     std::string where = std::string(kRepositoryCondition) + " AND o0.type = " + parameter(type);
@@ -475,7 +480,7 @@ bool splitNameLookUp(std::string_view uri, std::string_view* type, std::string_v
   *type = uri.substr(typeStart, pos - typeStart);
   if (uri.substr(pos, kCondition.size()) != kCondition) return false;
   pos += kCondition.size();
-  if (uri.empty() || uri.back() != '\'' || uri.size() < pos + 1) return false;
+  if (uri.size() < pos + 1 || uri.back() != '\'') return false;
   *value = uri.substr(pos, uri.size() - 1 - pos);
   return value->find('\'') == std::string_view::npos;
 }
@@ -502,11 +507,7 @@ bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error) {
   std::string_view type, value;
   if (splitNameLookUp(uri, &type, &value)) {
     if (const std::string* statement = nameLookUpStatement()) {
-      out.paths.clear();
-      out.sql = *statement;
-      out.parameters.resize(2);
-      out.parameters[0].assign(type);
-      out.parameters[1].assign(value);
+      setTwoParameterStatement(out, *statement, type, value);
       return true;
     }
   }
