@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "mdserver/object_uri.h"
-#include "mdserver/repository.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/query/object_uri.h"
 
 namespace {
 

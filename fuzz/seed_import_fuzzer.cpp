@@ -19,8 +19,8 @@
 #include <mutex>
 
 #include "fuzz/fuzz_check.h"
-#include "mdserver/repository.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/model/repository.h"
 
 namespace {
 

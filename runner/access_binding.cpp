@@ -4,7 +4,7 @@
 //
 // granted is a boolean; why is a table {target=, summary=, lines={...}, steps={...}}, each step
 // {role=, level=, source=, sourceName=, identity=, identityName=, permission=, grant=} (see
-// mdserver/access_explanation.h). The answer is the repository's own decision for the program's
+// mdserver/access/access_explanation.h). The answer is the repository's own decision for the program's
 // session user (or for `identity`, a name or identifier, with its groups and roles). A wrong
 // object or identity raises an error naming it.
 #include <string>

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "mdserver/client_interface.h"
+#include "mdserver/interface/client_interface.h"
 #include "runner/character_variable.h"
 
 // Lua raises errors with longjmp, which skips C++ destructors. So every binding here checks its

@@ -15,7 +15,7 @@
 #include <lua.hpp>
 
 #include "host/reference_host.h"
-#include "mdserver/access_explanation.h"
+#include "mdserver/access/access_explanation.h"
 
 namespace runner {
 

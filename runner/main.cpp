@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "runner/access_command.h"
 #include "runner/command_line.h"
 #include "runner/inspect.h"
 #include "runner/program_session.h"
-#include "runner/access_command.h"
 #include "runner/repository_commands.h"
 #include "runner/version_report.h"
 

@@ -18,15 +18,15 @@
 #include <lua.hpp>
 
 #include "host/reference_host.h"
-#include "mdserver/ascii_case.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/ascii_case.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/interface/client_interface.h"
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
 #include "runner/java_bindings.h"
 #include "runner/lua_program.h"
-#include "runner/program_paths.h"
 #include "runner/password_source.h"
+#include "runner/program_paths.h"
 #include "runner/repository_service.h"
 #include "runner/setting_value.h"
 

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <memory>
 
-#include "mdserver/database.h"
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/storage/database.h"
 #include "runner/repository_files.h"
 
 namespace runner {

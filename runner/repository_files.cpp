@@ -1,6 +1,6 @@
 #include "runner/repository_files.h"
 
-#include "mdserver/database.h"
+#include "mdserver/storage/database.h"
 
 #include <unistd.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
 
 namespace runner {
 

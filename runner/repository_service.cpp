@@ -7,10 +7,10 @@
 #include <iostream>
 #include <sstream>
 
-#include "mdserver/authentication.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/database.h"
-#include "mdserver/repository.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/security/authentication.h"
+#include "mdserver/storage/database.h"
 #include "runner/program_paths.h"
 #include "runner/repository_files.h"
 

@@ -15,7 +15,7 @@
 #include "host/reference_host.h"
 #include "runner/host_bindings.h"
 
-#include "mdserver/access_explanation.h"
+#include "mdserver/access/access_explanation.h"
 
 namespace mdserver {
 class Repository;
@@ -60,7 +60,7 @@ class RepositoryService {
   // Interfaces handed out for `session` from now on act for this user (newsession{user=...}).
   void connectAs(HostSession* session, const std::string& user, const std::string& password);
   // Why the session's user (or `identity`, when not blank) is granted or denied `permission` on
-  // `object`: the decision enforcement makes, explained (mdserver/access_explanation.h). False
+  // `object`: the decision enforcement makes, explained (mdserver/access/access_explanation.h). False
   // with *error saying what was wrong (a failed login, an unknown object or identity).
   bool explain(HostSession* session, const std::string& object, const std::string& permission,
                const std::string& identity, mdserver::AccessExplanation& out, std::string* error);

@@ -24,9 +24,9 @@
 #include "common/bench_summary.h"
 #include "common/paired_timing.h"
 #include "mdaccess/md_abi.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/object_uri.h"
-#include "mdserver/repository.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/query/object_uri.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mdaccess/md_abi.h"
-#include "mdserver/access_decision.h"
-#include "mdserver/authentication.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
-#include "mdserver/security_store.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/security/access_decision.h"
+#include "mdserver/security/authentication.h"
+#include "mdserver/security/security_store.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "common/bench_summary.h"
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
 
 extern char** environ;
 

@@ -15,8 +15,8 @@
 
 #include "common/bench_summary.h"
 #include "host/reference_host.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
 
 namespace {
 

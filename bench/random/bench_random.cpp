@@ -19,10 +19,10 @@
 #include "common/bench_summary.h"
 #include "common/paired_timing.h"
 #include "host/reference_host.h"
-#include "reference_generators.h"
 #include "random/engine.h"
 #include "random/method_list.h"
 #include "random/stream.h"
+#include "reference_generators.h"
 
 namespace {
 

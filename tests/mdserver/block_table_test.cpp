@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "mdserver/block_table.h"
+#include "mdserver/interface/block_table.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "mdaccess/md_abi.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
 #include "postgres_cluster.h"
 
 namespace mdserver::testing {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
 
 namespace mdserver::testing {
 

@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "interface_fixture.h"
-#include "mdserver/database.h"
-#include "mdserver/postgres_database.h"
-#include "mdserver/postgres_dialect.h"
-#include "mdserver/security_store.h"
+#include "mdserver/security/security_store.h"
+#include "mdserver/storage/database.h"
+#include "mdserver/storage/postgres_database.h"
+#include "mdserver/storage/postgres_dialect.h"
 
 namespace mdserver::testing {
 namespace {

@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "interface_fixture.h"
-#include "mdserver/access_decision.h"
-#include "mdserver/authentication.h"
-#include "mdserver/security_model.h"
-#include "mdserver/security_store.h"
+#include "mdserver/security/access_decision.h"
+#include "mdserver/security/authentication.h"
+#include "mdserver/security/security_model.h"
+#include "mdserver/security/security_store.h"
 
 namespace mdserver::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
 
 namespace {
 

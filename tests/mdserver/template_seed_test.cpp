@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "interface_fixture.h"
-#include "mdserver/security_store.h"
+#include "mdserver/security/security_store.h"
 
 namespace mdserver::testing {
 namespace {

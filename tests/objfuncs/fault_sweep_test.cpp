@@ -22,9 +22,9 @@
 
 #include "frame/java_abi.h"
 #include "host/reference_host.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
 #include "tests/objfuncs/repository_fixture.h"
 
 namespace testing_support {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/reference_host.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
 
 namespace testing_support {
 

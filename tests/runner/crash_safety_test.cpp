@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "mdserver/repository.h"
+#include "mdserver/model/repository.h"
 #include "tests/runner/mdhost_process.h"
 
 namespace {

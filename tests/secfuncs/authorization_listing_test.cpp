@@ -1,7 +1,7 @@
 // METASEC_GETNAUTH through the reference host: the route decision, both caches, the identity
 // filter and its item lists, the views and codes the repository serves, transactions that stage
 // changes, and allocation faults.
-#include "mdserver/security_store.h"
+#include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "mdserver/security_store.h"
+#include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
 namespace {

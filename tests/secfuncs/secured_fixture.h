@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "host/reference_host.h"
-#include "mdserver/authentication.h"
-#include "mdserver/client_interface.h"
-#include "mdserver/repository.h"
-#include "mdserver/status_codes.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/security/authentication.h"
 
 namespace testing_support {
 

@@ -2,7 +2,7 @@
 // no interface, a server that refuses (each function's own value, SYSRC, and for METASEC_GETNACT
 // the host's status report), the interface pool out of memory for the reference copy, and an
 // attribute list that is empty. The pool balances after each.
-#include "mdserver/security_store.h"
+#include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "mdserver/access_explanation.h"
-#include "mdserver/security_store.h"
+#include "mdserver/access/access_explanation.h"
+#include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
 namespace {

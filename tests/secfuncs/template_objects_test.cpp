@@ -2,8 +2,8 @@
 // resolve and read them, deleting one through METADATA_DELOBJ (or deleting an object a template is
 // applied to) leaves no application or entry behind, and the template's own entries never give
 // anyone rights on the template object itself.
-#include "mdserver/access_explanation.h"
-#include "mdserver/security_store.h"
+#include "mdserver/access/access_explanation.h"
+#include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
 namespace {

@@ -1,0 +1,138 @@
+// Explanations of decisions; contract in access_explanation.h.
+#include "mdserver/access/access_explanation.h"
+
+#include <algorithm>
+#include <map>
+
+#include "mdserver/base/ascii_case.h"
+#include "mdserver/base/status_codes.h"
+#include "mdserver/security/access_target.h"
+#include "mdserver/security/security_model.h"
+
+namespace mdserver {
+namespace {
+
+const char* levelText(DecisionLevel::Kind kind) {
+  switch (kind) {
+    case DecisionLevel::Kind::kObject: return "object";
+    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
+    case DecisionLevel::Kind::kRepository: return "repository";
+    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
+  }
+  return "?";
+}
+
+std::string nameOf(Repository& repository, DecisionLevel::Kind kind, const std::string& id) {
+  SecurityStore& store = repository.security();
+  if (kind == DecisionLevel::Kind::kObjectTemplates ||
+      kind == DecisionLevel::Kind::kRepositoryTemplates) {
+    std::optional<TemplateRecord> t;
+    if (store.findTemplate(id, t).ok() && t) return t->name();
+    return id;
+  }
+  if (id.size() == 8) {
+    auto r = repository.repositoryByReference(id);
+    return r ? r->name : id;
+  }
+  auto row = repository.object(id);
+  return row ? row->name : id;
+}
+
+}  // namespace
+
+Outcome explainAccess(Repository& repository, const Principal& principal,
+                      std::string_view object, std::string_view permission,
+                      std::string_view identity, AccessExplanation& out) {
+  out = AccessExplanation{};
+  SecurityStore& store = repository.security();
+  // A misspelt permission would only ever be "denied": say what is wrong instead. A repository
+  // that defines none is open, and every name is as good as another there.
+  if (permission.empty()) return {kStatusUnknownPermission, "no permission given"};
+  std::vector<std::string> defined;
+  Outcome listed = store.permissions(defined);
+  if (!listed.ok()) return listed;
+  if (!defined.empty() &&
+      std::none_of(defined.begin(), defined.end(),
+                   [&](const std::string& name) { return equalNoCase(name, permission); })) {
+    std::string known;
+    for (const std::string& name : defined) known += (known.empty() ? "" : ", ") + name;
+    return {kStatusUnknownPermission,
+            "no permission '" + std::string(permission) + "' (the repository defines " + known + ")"};
+  }
+  AccessTarget target;
+  if (auto r = repository.repositoryByReference(object)) {
+    target = repositoryTarget(r->id);
+  } else if (auto row = object.size() == 17 && object[8] == '.' ? repository.object(object)
+                                                                : std::nullopt) {
+    target = objectTarget(row->id, row->type);
+  } else if (object.size() == 17 && object[8] == '.' && object.find_first_of(":\\?/") == object.npos) {
+    return {kStatusObjectNotFound, "no object '" + std::string(object) + "'"};
+  } else {
+    std::vector<ObjectRow> rows;
+    Outcome resolved = repository.resolve(object, 0, rows);
+    if (!resolved.ok()) return resolved;
+    if (rows.empty()) return {kStatusNoMatch, "no object matches '" + std::string(object) + "'"};
+    target = objectTarget(rows.front().id, rows.front().type);
+  }
+  // What enforcement decides for this permission here (a template object: its repository).
+  const GuardedCheck check = guardedCheck(target, "", permission);
+  Principal decided = principal;
+  if (!identity.empty()) {
+    std::optional<IdentityRecord> record;
+    Outcome found = findAnyIdentity(store, identity, "", record);
+    if (!found.ok()) return found;
+    if (!record) return {kStatusUnknownIdentity, "no identity '" + std::string(identity) + "'"};
+    decided = principalOf(store, *record, /*authenticated=*/record->id != kEverybodyId);
+  }
+  const Decision decision = decide(store, decided, check.target, check.permission);
+  out.granted = decision.allowed;
+  out.target = check.target.id();
+  out.summary = describe(decision);
+  if (check.target.id() != target.id() || check.permission != permission) {
+    out.summary += " (asked as " + check.permission + " on repository " + check.target.id() +
+                   ": an access control template is guarded by its repository)";
+  }
+  std::map<std::string, std::string> identityNames;
+  for (const ConsideredLevel& level : decision.considered) {
+    for (const AccessEntry& entry : level.entries) {
+      ExplanationStep step;
+      step.level = levelText(level.level.kind);
+      step.source = entry.target;
+      step.sourceName = nameOf(repository, level.level.kind, entry.target);
+      step.identity = entry.identityId;
+      auto known = identityNames.find(entry.identityId);
+      if (known == identityNames.end()) {
+        std::optional<IdentityRecord> record;
+        std::string name = entry.identityId;
+        if (findAnyIdentity(store, entry.identityId, "", record).ok() && record) name = record->name;
+        known = identityNames.emplace(entry.identityId, name).first;
+      }
+      step.identityName = known->second;
+      step.permission = entry.permission;
+      step.grant = entry.grant;
+      if (decision.decidingEntry && entry == *decision.decidingEntry) {
+        step.role = "decided";
+      } else {
+        const bool sameLevel = level.level.kind == decision.decidingKind;
+        step.role = sameLevel ? (entry.grant == decision.allowed ? "agreed" : "lost")
+                              : "overridden";
+      }
+      out.steps.push_back(std::move(step));
+    }
+  }
+  return Outcome::success();
+}
+
+std::vector<std::string> explanationLines(const AccessExplanation& e) {
+  std::vector<std::string> lines;
+  // The summary opens with its own verdict ("granted by ...", "denied: no entry ...").
+  lines.push_back(e.summary);
+  for (const ExplanationStep& s : e.steps) {
+    lines.push_back("  " + s.role + ": " + (s.grant ? "grant" : "deny") + " of " + s.permission +
+                    " to " + s.identityName + " (" + s.identity + ") on " + s.level + " " +
+                    s.sourceName + " (" + s.source + ")");
+  }
+  return lines;
+}
+
+}  // namespace mdserver

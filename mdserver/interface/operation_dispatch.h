@@ -1,0 +1,22 @@
+// The frame of every served operation: count the call, apply an injected fault, run the body.
+#pragma once
+
+#include <string>
+
+#include "mdserver/interface/client_interface.h"
+
+namespace mdserver {
+
+// Runs body unless a fault without result applies; the fault's status wins when one applies.
+template <typename Body>
+StatusCode dispatch(ClientInterface* ci, const char* operation, Body&& body) {
+  const InjectedFault* fault = ci->enter(operation);
+  if (fault && !fault->withResult) {
+    return ci->fail(fault->status, std::string("injected fault in ") + operation);
+  }
+  StatusCode status = body();
+  if (fault) return ci->fail(fault->status, std::string("injected fault in ") + operation);
+  return status;
+}
+
+}  // namespace mdserver

@@ -1,0 +1,74 @@
+// The security model's storage in the repository's SQLite database: tables permissions,
+// authorizations, logins, security_settings and template_applications beside the object tables
+// (identities and access control templates are objects). Shares the repository's connection and
+// lock.
+//
+// The seed methods (add*, setSetting) write inside a transaction the caller holds (the seed
+// import's); apply() opens its own.
+#pragma once
+
+#include <mutex>
+
+#include "mdserver/security/security_store.h"
+
+namespace mdserver {
+
+class Database;
+
+class SqliteSecurityStore final : public SecurityStore {
+ public:
+  SqliteSecurityStore(Database& database, std::recursive_mutex& mutex);
+  static const char* schema();
+  // Brings a repository file of an earlier layout up to this one (after schema()); throws
+  // StorageError.
+  static void migrate(Database& database);
+
+  bool enforced() override;
+  std::string setting(std::string_view name) override;
+  Outcome identities(std::string_view repositoryId, std::vector<IdentityRecord>& out) override;
+  Outcome findIdentity(std::string_view idOrName, std::string_view type,
+                       std::optional<IdentityRecord>& out) override;
+  Outcome directGroups(std::string_view identityId, std::vector<std::string>& out) override;
+  Outcome permissions(std::vector<std::string>& out) override;
+  Outcome entries(std::string_view target, std::vector<AccessEntry>& out) override;
+  Outcome apply(const std::vector<AuthorizationChange>& changes) override;
+  Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) override;
+  Outcome logins(std::vector<LoginRecord>& out) override;
+  Outcome templates(std::string_view repositoryId, std::vector<TemplateRecord>& out) override;
+  Outcome findTemplate(std::string_view idOrName, std::optional<TemplateRecord>& out) override;
+  Outcome applications(std::string_view target, std::vector<std::string>& out) override;
+  Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
+
+  // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
+  // StorageError.
+  void setSetting(std::string_view name, std::string_view value);
+  void addPermission(std::string_view name, std::string_view description);
+  void addEntry(const AccessEntry& entry);
+  void addLogin(const LoginRecord& login);
+  struct PermissionRow {
+    std::string name;
+    std::string description;
+  };
+  std::vector<PermissionRow> permissionRows();
+  std::vector<std::pair<std::string, std::string>> settings();
+  std::vector<AccessEntry> allEntries();
+  // A new template object, or, when an object of that identifier is a template already (a seed
+  // lists it among its objects), the attributes given set on it.
+  void addTemplate(const TemplateRecord& record);
+  int64_t templateKey(std::string_view id);  // 0: no template object of that identifier
+  void addApplication(std::string_view templateId, std::string_view target);
+  std::vector<TemplateRecord> allTemplates();
+  std::vector<std::pair<std::string, std::string>> allApplications();  // (template, target)
+
+ private:
+  void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
+  void applyTemplateChange(const AuthorizationChange& change);
+  void deleteTemplate(std::string_view id);
+  bool targetExists(std::string_view id);  // a repository or object of that identifier
+  static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
+  void readTemplateAttributes(int64_t key, TemplateRecord& record);
+  Database& db_;
+  std::recursive_mutex& mutex_;
+};
+
+}  // namespace mdserver
