@@ -1,0 +1,3 @@
+#pragma once
+#include "frame/host_abi.h"
+#include "host/reference_host.h"

@@ -1,0 +1,2 @@
+#pragma once
+#include "mdserver/storage/loader.h"

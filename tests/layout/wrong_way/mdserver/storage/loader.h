@@ -1,0 +1,3 @@
+#pragma once
+#include "mdserver/base/status_codes.h"
+#include "mdserver/model/repository.h"
