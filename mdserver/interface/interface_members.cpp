@@ -1,7 +1,7 @@
 // The members of the metadata client interface (resolution, listings, creation and deletion,
 // server facts): each unpacks its ABI arguments, counts the call, applies an injected fault, and
-// calls the repository. Nothing here throws; every failure is a status code, with its detailed text kept
-// as the interface's last error text.
+// calls the repository. Nothing here throws; every failure is a status code, with its detailed
+// text kept as the interface's last error text.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -18,11 +18,7 @@
 namespace mdserver {
 namespace {
 
-using abi_arguments::entry;
-using abi_arguments::identifierOf;
-using abi_arguments::ownerOf;
-using abi_arguments::trimmed;
-using abi_arguments::view;
+using namespace abi_arguments;
 
 StatusCode releaseInterfaceOp(MetadataInterface* md) {
   ClientInterface* ci = ClientInterface::fromAbi(md);

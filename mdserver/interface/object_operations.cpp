@@ -18,11 +18,7 @@
 namespace mdserver {
 namespace {
 
-using abi_arguments::entry;
-using abi_arguments::identifierOf;
-using abi_arguments::ownerOf;
-using abi_arguments::trimmed;
-using abi_arguments::view;
+using namespace abi_arguments;
 
 void releaseListOp(MetadataObject* head) {
   ClientInterface* ci = ownerOf(head);

@@ -15,10 +15,7 @@
 namespace mdserver {
 namespace {
 
-using abi_arguments::identifierOf;
-using abi_arguments::ownerOf;
-using abi_arguments::trimmed;
-using abi_arguments::view;
+using namespace abi_arguments;
 
 constexpr std::string_view kScheme = "vqsobj:";
 constexpr std::string_view kRepositoryType = "Repository";

@@ -15,13 +15,7 @@
 namespace mdserver {
 namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::isIdentifierPart;
-using repository_support::kPropertyType;
-using repository_support::noSuchObject;
-using repository_support::readObject;
+using namespace repository_support;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS settings(name TEXT PRIMARY KEY, value) WITHOUT ROWID;

@@ -17,11 +17,7 @@
 namespace mdserver {
 namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::noSuchObject;
-using repository_support::readObject;
+using namespace repository_support;
 
 // The association model: each pair is kept in both directions. Either name of a pair may be the
 // one a program changes; the other side follows.

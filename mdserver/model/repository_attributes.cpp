@@ -10,17 +10,8 @@
 #include "mdserver/storage/sqlite_database.h"
 
 namespace mdserver {
-namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::isIdentifierPart;
-using repository_support::kPropertyType;
-using repository_support::noSuchObject;
-using repository_support::readObject;
-
-}  // namespace
+using namespace repository_support;
 
 Outcome Repository::attributes(std::string_view id,
                                std::vector<std::pair<std::string, std::string>>& out) {

@@ -12,13 +12,7 @@
 namespace mdserver {
 namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::isIdentifierPart;
-using repository_support::kPropertyType;
-using repository_support::noSuchObject;
-using repository_support::readObject;
+using namespace repository_support;
 
 std::string base36(uint64_t value, size_t width) {
   static constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";

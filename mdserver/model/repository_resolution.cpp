@@ -11,17 +11,8 @@
 #include "mdserver/storage/sqlite_database.h"
 
 namespace mdserver {
-namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::isIdentifierPart;
-using repository_support::kPropertyType;
-using repository_support::noSuchObject;
-using repository_support::readObject;
-
-}  // namespace
+using namespace repository_support;
 
 std::vector<ObjectRow> Repository::rows(const std::string& sql,
                                         const std::vector<std::string>& params) {

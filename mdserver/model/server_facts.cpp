@@ -8,17 +8,8 @@
 #include "mdserver/storage/sqlite_database.h"
 
 namespace mdserver {
-namespace {
 
-using repository_support::equalNoCase;
-using repository_support::failure;
-using repository_support::guarded;
-using repository_support::isIdentifierPart;
-using repository_support::kPropertyType;
-using repository_support::noSuchObject;
-using repository_support::readObject;
-
-}  // namespace
+using namespace repository_support;
 
 // Programs ask for these on every call of a loop. A private database changes only through this
 // connection, and every change that commits moves its data version, so what was read stays

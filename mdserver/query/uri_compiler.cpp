@@ -155,7 +155,8 @@ Sql Compiler::comparison(const std::string& alias) {
   return attributeTest(alias, attribute, test, literal());
 }
 
-Sql Compiler::attributeTest(const std::string& alias, const std::string& attribute, std::string test,
+Sql Compiler::attributeTest(const std::string& alias, const std::string& attribute,
+                            std::string test,
                   std::string value) {
   countComparison();
   std::string column;
