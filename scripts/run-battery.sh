@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Runs the dieharder battery on the random engine's methods through `rngtool --raw` and writes a
+# table: method, assessments passed / weak / failed, timed-out tests, seconds. See docs/random.md
+# for the settings and for what each family is expected to show.
+#
+#   scripts/run-battery.sh [METHOD...]          (default: all nineteen methods)
+#
+# Environment:
+#   RNGTOOL          the rngtool to use (default build/bin/rngtool)
+#   BATTERY_OUT      folder for the raw dieharder output and the tables (default build/battery)
+#   BATTERY_TESTS    dieharder test numbers (default: the subset below)
+#   BATTERY_TIMEOUT  seconds one test may take before it is stopped and counted as timed out
+#                    (default 120)
+#   BATTERY_SEED     the seed of every method (default 20261209; RDRAND takes none)
+#
+# Each test is a dieharder run of its own reading the method's stream from its start (-g 200,
+# raw 32-bit words from standard input), so any single line of the result can be repeated with
+#   rngtool METHOD --seed SEED --op OP --raw | dieharder -g 200 -d TEST
+# 32-bit methods are read through next32; 64-bit methods through next64, whose little-endian
+# bytes dieharder reads as the low then the high half, so every output bit is tested.
+set -euo pipefail
+
+rngtool=${RNGTOOL:-build/bin/rngtool}
+out=${BATTERY_OUT:-build/battery}
+timeout_s=${BATTERY_TIMEOUT:-120}
+seed=${BATTERY_SEED:-20261209}
+# Every dieharder test that takes under about ten seconds a method on this machine. Left out:
+# 14 (sums; dieharder itself marks it "do not use"), 2 (32x32 rank, 30 s), 7 (DNA, 90 s),
+# 17 (GCD, over 2 minutes), 102 (STS serial, 20 s), 200, 201 and 203 (RGB bit distribution,
+# minimum distance and lagged sums, minutes each). docs/random.md says why none of these would
+# change the expected picture.
+tests=${BATTERY_TESTS:-"0 1 3 4 5 6 8 9 10 11 12 13 15 16 100 101 202 204 205 206 207 208 209"}
+
+command -v dieharder >/dev/null || { echo "run-battery: dieharder is not installed" >&2; exit 2; }
+[ -x "$rngtool" ] || { echo "run-battery: no rngtool at $rngtool (build it first)" >&2; exit 2; }
+
+all_methods="FRY2X32 FRY2X64 FRY4X64 MH3 MT1998 MT32 MT64 MTHYBRID PCG32I PCG64I RANUNI RDRAND
+SUBKEY32 SUBKEY64 XOR1024 XOR128 XOR4096 XOR64 XORGENS"
+methods=${*:-$all_methods}
+
+# The methods whose native output is 32 bits wide (RANUNI delivers 31 significant bits in it).
+is32() { case $1 in FRY2X32|MT1998|MT32|MTHYBRID|PCG32I|RANUNI|SUBKEY32) return 0;; esac; return 1; }
+
+# The arguments that reproduce a method's stream. The subtract-key methods step by their stream
+# key, which is 0 for stream 0 (every draw would repeat the seed): they run as stream 1. RDRAND
+# takes no seed.
+stream_args() {
+  case $1 in
+    RDRAND) echo "";;
+    SUBKEY32|SUBKEY64) echo "--seed $seed --stream 1";;
+    *) echo "--seed $seed";;
+  esac
+}
+
+mkdir -p "$out"
+table="$out/battery.tsv"
+printf 'method\tpassed\tweak\tfailed\ttimeout\tseconds\tfailed_tests\tweak_tests\n' > "$table"
+
+for method in $methods; do
+  if is32 "$method"; then op=next32; else op=next64; fi
+  args=$(stream_args "$method")
+  raw="$out/$method.txt"
+  echo "# rngtool $method $args --op $op --raw | dieharder -g 200 -d TEST (timeout ${timeout_s}s)" > "$raw"
+  start=$(date +%s.%N)
+  timed_out=0
+  for t in $tests; do
+    # pipefail off inside: rngtool ends with a broken pipe when dieharder has read enough.
+    if ! timeout "$timeout_s" bash -c \
+        "set +o pipefail; '$rngtool' $method $args --op $op --raw 2>/dev/null | dieharder -g 200 -d $t" \
+        >> "$raw" 2>&1; then
+      echo "# test $t: stopped after ${timeout_s}s or failed to run" >> "$raw"
+      timed_out=$((timed_out + 1))
+    fi
+  done
+  seconds=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }')
+  # Result lines: "  test_name | ntup | tsamples | psamples | p-value | Assessment".
+  awk -F'|' -v m="$method" -v to="$timed_out" -v sec="$seconds" '
+    NF == 6 && $6 ~ /PASSED|WEAK|FAILED/ {
+      name = $1; gsub(/^ +| +$/, "", name); nt = $2; gsub(/ /, "", nt)
+      label = (nt != "0" ? name "(" nt ")" : name)
+      if ($6 ~ /PASSED/) p++
+      else if ($6 ~ /WEAK/) { w++; wl = wl (wl ? "," : "") label }
+      else { f++; fl = fl (fl ? "," : "") label }
+    }
+    END { printf "%s\t%d\t%d\t%d\t%d\t%s\t%s\t%s\n", m, p, w, f, to, sec, fl ? fl : "-", wl ? wl : "-" }
+  ' "$raw" >> "$table"
+  tail -n 1 "$table"
+done
+
+# The same table in Markdown, for docs/random.md.
+awk -F'\t' 'NR == 1 { print "| method | passed | weak | failed | timed out | seconds | failed tests |"
+                      print "|---|---:|---:|---:|---:|---:|---|"; next }
+            { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6, $7 }' \
+  "$table" > "$out/battery.md"
+echo "run-battery: tables in $table and $out/battery.md"
