@@ -265,6 +265,7 @@ class DifferentialTest : public ::testing::Test {
   FakeRuntime runtime;
   RecyclingAllocator allocator;
   CaseSource source{kCaseSeed};
+  uint64_t operationsCompared = 0;
 
   RandomStream* open(const char16_t* method, const CaseInputs& in) {
     runtime.store[u"OSENV.RUX_RNG_METHOD"] = std::u16string(method);
@@ -301,7 +302,7 @@ class DifferentialTest : public ::testing::Test {
       const uint64_t high = reference.word();
       return high << 32 | reference.word();
     };
-    for (int i = 0; i < draws; ++i) {
+    for (int i = 0; i < draws; ++i, ++operationsCompared) {
       const uint64_t pick = source.below(8);
       bool same = true;
       uint64_t got = 0, expected = 0;
@@ -404,7 +405,8 @@ class DifferentialTest : public ::testing::Test {
   template <typename SetUp>
   void run(const MethodCase& m, uint64_t maxStream, int seedBits, SetUp setUp) {
     int failures = 0;
-    for (uint64_t n = 0; n < kCases && failures < 5; ++n) {
+    uint64_t n = 0;
+    for (; n < kCases && failures < 5; ++n) {
       CaseInputs in;
       in.seed = seedFor(seedBits);
       in.streamNumber = source.below(2) == 0 ? source.shaped(std::min(maxStream, m.keyLimit))
@@ -420,6 +422,9 @@ class DifferentialTest : public ::testing::Test {
       }
       if (!setUp(stream, in, what)) ++failures;
     }
+    std::printf("%s: %" PRIu64 " cases, %" PRIu64 " operations compared\n",
+                std::string(m.name, m.name + std::char_traits<char16_t>::length(m.name)).c_str(),
+                n, operationsCompared);
   }
 };
 
