@@ -34,7 +34,7 @@ bench: setup
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	scripts/run-benchmarks.sh $(BUILD)-bench
 
-# The dieharder battery on every random method through rngtool (about 40 minutes; not in CI,
+# The dieharder battery on every random method through rngtool (about 15 minutes; not in CI,
 # where the battery_smoke test runs two quick tests). METHODS picks some; see docs/random.md.
 METHODS ?=
 battery: configure
