@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_RUNS  ?=
 FUZZERS    ?=
 
-.PHONY: all setup configure test run bench sanitize fuzz fuzz-smoke clean
+.PHONY: all setup configure test run bench battery sanitize fuzz fuzz-smoke clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -33,6 +33,13 @@ bench: setup
 	@test -f $(BUILD)-bench/build.ninja || cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRUX_BENCHMARKS=ON
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	scripts/run-benchmarks.sh $(BUILD)-bench
+
+# The dieharder battery on every random method through rngtool (about 15 minutes; not in CI,
+# where the battery_smoke test runs two quick tests). METHODS picks some; see docs/random.md.
+METHODS ?=
+battery: configure
+	cmake --build $(BUILD) -j $(JOBS) --target rngtool
+	RNGTOOL=$(BUILD)/bin/rngtool BATTERY_OUT=$(BUILD)/battery scripts/run-battery.sh $(METHODS)
 
 sanitize: setup
 	@test -f $(SAN_BUILD)/build.ninja || cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRUX_SANITIZE=ON

@@ -12,6 +12,11 @@
 //   middle word 156, matrix 0xB5026F5AA96619E9, 33/31-bit split, the published tempering.
 // - The MurmurHash3 64- and 32-bit finalisers (Appleby), which the seeding of the counter-based
 //   methods uses to spread a seed over the key words.
+// - For the methods no library in reach implements: xorshift64*, xorshift1024* and
+//   xorshift4096* (Vigna 2016, 2017), the engine's xorshift128+ variant that keeps the sum in
+//   its second word, xorgens 4096 with its Weyl sequence (Brent 2007, r = 64, s = 53, shifts 33,
+//   26, 27, 29), the iterated MurmurHash3 finaliser and the subtract-key sequence, each seeded as
+//   the engine documents it.
 #pragma once
 
 #include <cstddef>
@@ -246,6 +251,135 @@ class MersenneTwister64 {
  private:
   uint64_t mt_[NN];
   int mti_ = NN + 1;
+};
+
+// ---- Generators no library in reach implements ------------------------------------------------
+
+class Xorshift64Star {
+ public:
+  explicit Xorshift64Star(uint64_t seed) : x_(seed) {}
+  uint64_t next64() {
+    x_ ^= x_ >> 12;
+    x_ ^= x_ << 25;
+    x_ ^= x_ >> 27;
+    return x_ * 0x2545F4914F6CDD1Dull;
+  }
+
+ private:
+  uint64_t x_;
+};
+
+// xorshift128+ with the delivered sum kept as the second word (the engine's documented variant).
+class Xorshift128PlusKeptSum {
+ public:
+  explicit Xorshift128PlusKeptSum(uint64_t seed) : s0_(seed), s1_(murmurFinal64(seed + 1)) {}
+  uint64_t next64() {
+    uint64_t a = s0_;
+    const uint64_t b = s1_;
+    a ^= a << 23;
+    s0_ = b;
+    s1_ = (a ^ b ^ (a >> 17) ^ (b >> 26)) + b;
+    return s1_;
+  }
+
+ private:
+  uint64_t s0_, s1_;
+};
+
+// xorshift1024* (N = 16: shifts 31, 11, 30) and xorshift4096* (N = 64: shifts 25, 3, 49).
+template <int N, int A, int B, int C, uint64_t kMultiplier>
+class XorshiftStar {
+ public:
+  explicit XorshiftStar(uint64_t seed) {
+    s_[0] = seed;
+    for (int k = 1; k < N; ++k) s_[k] = murmurFinal64(seed + static_cast<uint64_t>(k));
+  }
+  uint64_t next64() {
+    const uint64_t s0 = s_[p_];
+    p_ = (p_ + 1) & (N - 1);
+    uint64_t s1 = s_[p_];
+    s1 ^= s1 << A;
+    s_[p_] = s1 ^ s0 ^ (s1 >> B) ^ (s0 >> C);
+    return s_[p_] * kMultiplier;
+  }
+
+ private:
+  uint64_t s_[N];
+  int p_ = 0;
+};
+using Xorshift1024Star = XorshiftStar<16, 31, 11, 30, 0x106689D45497FDB5ull>;
+using Xorshift4096Star = XorshiftStar<64, 25, 3, 49, 0x74321163EEC4A005ull>;
+
+class Xorgens4096 {
+ public:
+  explicit Xorgens4096(uint64_t seed) {
+    uint64_t v = seed;
+    for (int k = 0; k < 64; ++k) v = spread(v);
+    w_ = v;
+    for (int k = 0; k < 64; ++k) {
+      v = spread(v);
+      w_ += kWeyl;
+      x_[k] = v + w_;
+    }
+    i_ = 63;
+    for (int k = 0; k < 256; ++k) step();
+  }
+  uint64_t next64() {
+    step();
+    w_ += kWeyl;
+    return x_[i_] + (w_ ^ (w_ >> 27));
+  }
+
+ private:
+  static constexpr uint64_t kWeyl = 0x61C8864680B583EBull;
+  static uint64_t spread(uint64_t v) {
+    v ^= v << 10;
+    v ^= v >> 15;
+    v ^= v << 4;
+    return v ^ (v >> 13);
+  }
+  void step() {
+    i_ = (i_ + 1) & 63;
+    uint64_t t = x_[i_];
+    uint64_t v = x_[(i_ + 11) & 63];
+    t ^= t << 33;
+    t ^= t >> 26;
+    v ^= v << 27;
+    v ^= v >> 29;
+    x_[i_] = v ^ t;
+  }
+  uint64_t x_[64];
+  uint64_t w_;
+  unsigned i_;
+};
+
+class MurmurIterate {
+ public:
+  explicit MurmurIterate(uint64_t seed) : x_(seed) {}
+  uint64_t next64() { return x_ = murmurFinal64(x_); }
+
+ private:
+  uint64_t x_;
+};
+
+// The subtract-key sequence; next64 of the 32-bit form is two draws, the first in the high half.
+template <typename Word>
+class SubtractKey {
+ public:
+  SubtractKey(Word seed, Word key) : x_(seed), key_(key) {}
+  uint64_t next64() {
+    if constexpr (sizeof(Word) == 4) {
+      x_ -= key_;
+      const uint64_t high = x_;
+      x_ -= key_;
+      return high << 32 | x_;
+    } else {
+      return x_ -= key_;
+    }
+  }
+
+ private:
+  Word x_, key_;
 };
 
 }  // namespace reference
