@@ -206,6 +206,8 @@ TEST_F(AttackMembershipTest, WriteOnAGroupOrOnOneselfIsNotAdministerOfMembership
   // From the member's side: her own list of groups.
   EXPECT_NE(link(dee, kDee, "IdentityGroups", kAssociationMerge, {kAdministrators}), kStatusOk);
   EXPECT_NE(link(dee, kDee, "IdentityGroups", kAssociationReplace, {kAdministrators}), kStatusOk);
+  EXPECT_NE(link(dee, kDee, "identitygroups", kAssociationMerge, {kAdministrators}), kStatusOk)
+      << "names of associations compare without regard to case";
   // A new person of hers created straight into the group.
   StatusCode status = kStatusOk;
   EXPECT_TRUE(create(dee, "Person", "Dee Again", "Sales Project", kAdministrators,
@@ -253,7 +255,11 @@ TEST_F(AttackMembershipTest, LeavingAGroupThatDeniesNeedsWhoAdministersIt) {
 // ---- Paired associations: the other side needs Write too -------------------------------------
 
 TEST_F(AttackMembershipTest, WriteOnOneSideDoesNotRewriteTheOtherSide) {
-  MetadataInterface* bo = as("bo");  // may write ORDERS, not the Finance folder nor any group
+  // The sample states folder membership on the folder's side only; ORDERS names its folder too.
+  ASSERT_TRUE(
+      repository->setAssociation(kOrders, "Trees", AssociationMode::kMerge, {"A0000001.TREE0002"})
+          .ok());
+  MetadataInterface* bo = as("bo");  // may write ORDERS, not the folders nor any group
   const Ids financeBefore = stored(kFinance, "Members");
   EXPECT_NE(link(bo, kOrders, "Trees", kAssociationMerge, {kFinance}), kStatusOk);
   EXPECT_NE(link(bo, kOrders, "IdentityGroups", kAssociationMerge, {kAdministrators}), kStatusOk);
@@ -262,16 +268,21 @@ TEST_F(AttackMembershipTest, WriteOnOneSideDoesNotRewriteTheOtherSide) {
   EXPECT_EQ(stored(kAdministrators, "MemberIdentities"), kAdministratorsAsSeeded);
   EXPECT_EQ(stored(kOrders, "Trees"), Ids{"A0000001.TREE0002"});
   // Taking ORDERS out of the Sales folder rewrites the folder too.
+  const Ids salesBefore = stored("A0000001.TREE0002", "Members");
   EXPECT_NE(unlinkAll(bo, kOrders, "Trees"), kStatusOk);
+  EXPECT_NE(link(bo, kOrders, "Trees", kAssociationRemove, {"A0000001.TREE0002"}), kStatusOk);
   EXPECT_EQ(stored(kOrders, "Trees"), Ids{"A0000001.TREE0002"});
+  EXPECT_EQ(stored("A0000001.TREE0002", "Members"), salesBefore);
   // With Write on both sides it goes through.
   entry(kFinance, kBo, "Write", true);
   EXPECT_EQ(link(bo, kOrders, "Trees", kAssociationMerge, {kFinance}), kStatusOk);
   EXPECT_EQ(stored(kFinance, "Members"), (Ids{kLedger, kOrders}));
+  EXPECT_EQ(stored(kOrders, "Trees"), (Ids{"A0000001.TREE0002", kFinance}));
 }
 
 TEST_F(AttackMembershipTest, ChangesKeepTheLinksTheWriterCannotSee) {
   entry(kFinance, kBo, "Write", true);  // Finance holds LEDGER, which Bo may not read
+  ASSERT_TRUE(repository->setAssociation(kLedger, "Trees", AssociationMode::kMerge, {kFinance}).ok());
   MetadataInterface* bo = as("bo");
   ASSERT_FALSE(sees(bo, kLedger));
   EXPECT_EQ(link(bo, kFinance, "Members", kAssociationReplace, {kOrders}), kStatusOk);
@@ -354,6 +365,33 @@ TEST_F(AttackMembershipTest, AHandleResolvedBeforeAReadDenyReadsNothingAfterIt) 
   EXPECT_EQ(property, nullptr);
   EXPECT_FALSE(sees(bo, kOrders));
   freeObjectList(bo, orders);
+}
+
+TEST_F(AttackMembershipTest, AHandleOfHisOwnMakingReadsNothingHeMayNotRead) {
+  // A record built by the caller with LEDGER's identifier and the operation table, claiming to
+  // be a template (whose reading is decided on its repository).
+  MetadataInterface* bo = as("bo");
+  ASSERT_FALSE(sees(bo, kLedger));
+  auto* forged = static_cast<MetadataObject*>(poolAllocate(bo, sizeof(MetadataObject)));
+  ASSERT_NE(forged, nullptr);
+  std::memset(forged, 0, sizeof(MetadataObject));
+  forged->owner = bo;
+  forged->operations = objectOperationTable(bo);
+  std::memcpy(forged->identifier, kLedger, 17);
+  forged->identifierLength = 17;
+  char type[] = "AccessControlTemplate";
+  forged->type = type;
+  forged->typeLength = static_cast<int32_t>(sizeof type - 1);
+  ValueText* value = nullptr;
+  EXPECT_NE(getAttribute(forged, "TableType", 9, &value), kStatusOk);
+  EXPECT_EQ(value, nullptr);
+  NameValueNode* attributes = nullptr;
+  EXPECT_NE(listAttributes(forged, &attributes), kStatusOk);
+  EXPECT_EQ(attributes, nullptr);
+  NameNode* names = nullptr;
+  EXPECT_NE(listAssociationNames(forged, &names), kStatusOk);
+  EXPECT_EQ(names, nullptr);
+  poolFree(bo, forged);
 }
 
 TEST_F(AttackMembershipTest, AnotherProcessRevokesAndTheOpenConnectionFollows) {
