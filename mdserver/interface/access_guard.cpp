@@ -9,6 +9,15 @@
 #include "mdserver/security/security_store.h"
 
 namespace mdserver {
+namespace {
+
+// Who a refusal was for, as its text says it.
+std::string who(ClientInterface& ci) {
+  return ci.principal().userId.empty() ? std::string("the connection")
+                                       : "user '" + ci.principal().userId + "'";
+}
+
+}  // namespace
 
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission) {
   if (ci.principal().localAdministrator) {
@@ -99,8 +108,16 @@ LinkGuard linkGuard(ClientInterface& ci, std::string_view operation, StatusCode 
                  name + " (the other side of a paired association)");
   };
   guard.mayChangeMembership = [&ci, name, denied](const ObjectRow& group, const ObjectRow&) {
-    return check(ci, repositoryTarget(objectTarget(group.id).repositoryId),
-                 kPermissionAdminister, denied, name + " (a membership of " + group.id + ")");
+    Outcome outcome = check(ci, repositoryTarget(objectTarget(group.id).repositoryId),
+                            kPermissionAdminister, denied, name);
+    // The group may be one the principal cannot see (a deletion ends every membership of the
+    // object): the refusal names no identifier and no entry.
+    if (!outcome.ok()) {
+      outcome.message = name + ": " + who(ci) +
+                        " may not change a membership: that needs Administer on the group's "
+                        "repository";
+    }
+    return outcome;
   };
   return guard;
 }
@@ -112,14 +129,12 @@ Outcome check(ClientInterface& ci, const AccessTarget& requested, std::string_vi
   if (!requested.objectId.empty() && !requested.isTemplate) {
     if (auto row = ci.repository().object(requested.objectId)) type = row->type;
   }
-  const GuardedCheck check = guardedCheck(requested, type, permission);
-  const AccessTarget& target = check.target;
-  permission = check.permission;
+  const GuardedCheck guarded = guardedCheck(requested, type, permission);
+  const AccessTarget& target = guarded.target;
+  permission = guarded.permission;
   const Decision decision = decideFor(ci, target, permission);
   if (decision.allowed) return Outcome::success();
-  const std::string who = ci.principal().userId.empty() ? std::string("the connection")
-                                                        : "user '" + ci.principal().userId + "'";
-  return Outcome{denied, std::string(operation) + ": " + who + " may not " +
+  return Outcome{denied, std::string(operation) + ": " + who(ci) + " may not " +
                              std::string(permission) + " " + target.id() + " (" +
                              describe(decision) + ")"};
 }
