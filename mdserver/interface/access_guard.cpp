@@ -2,15 +2,46 @@
 #include "mdserver/interface/access_guard.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 #include "mdserver/base/ascii_case.h"
 #include "mdserver/security/security_store.h"
 
 namespace mdserver {
+namespace {
+
+// Who a refusal was for, as its text says it.
+std::string who(ClientInterface& ci) {
+  return ci.principal().userId.empty() ? std::string("the connection")
+                                       : "user '" + ci.principal().userId + "'";
+}
+
+}  // namespace
 
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission) {
-  return decide(ci.repository().security(), ci.principal(), target, permission);
+  if (ci.principal().localAdministrator) {
+    return decide(ci.repository().security(), ci.principal(), target, permission);
+  }
+  std::string key;
+  key.reserve(permission.size() + target.repositoryId.size() + target.objectId.size() + 4);
+  key.append(permission).append("\n").append(target.repositoryId).append("\n");
+  key.append(target.objectId).append(target.isTemplate ? "\nT" : "");
+  if (const Decision* kept = ci.keptDecision(key)) return *kept;
+  Decision decision = decide(ci.repository().security(), ci.principal(), target, permission);
+  ci.keepDecision(std::move(key), decision);
+  return decision;
+}
+
+bool mayReadObject(ClientInterface& ci, std::string_view id) {
+  if (ci.principal().localAdministrator) return true;
+  std::string key = "object\n" + std::string(id);
+  if (const Decision* kept = ci.keptDecision(key)) return kept->allowed;
+  Decision readable;
+  std::optional<ObjectRow> row = ci.repository().object(id);
+  readable.allowed = !row || mayRead(ci, *row);
+  ci.keepDecision(std::move(key), readable);
+  return readable.allowed;
 }
 
 bool mayRead(ClientInterface& ci, const ObjectRow& row) {
@@ -63,21 +94,49 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
 
 StatusCode require(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,
                    StatusCode denied, std::string_view operation) {
-  if (ci.principal().localAdministrator) return kStatusOk;
+  Outcome outcome = check(ci, requested, permission, denied, operation);
+  return outcome.ok() ? kStatusOk : ci.fail(outcome.status, std::move(outcome.message));
+}
+
+LinkGuard linkGuard(ClientInterface& ci, std::string_view operation, StatusCode denied) {
+  LinkGuard guard;
+  if (ci.principal().localAdministrator) return guard;
+  const std::string name(operation);
+  guard.sees = [&ci](const ObjectRow& object) { return mayRead(ci, object); };
+  guard.mayRewrite = [&ci, name, denied](const ObjectRow& other) {
+    return check(ci, objectTarget(other.id), kPermissionWrite, denied,
+                 name + " (the other side of a paired association)");
+  };
+  guard.mayChangeMembership = [&ci, name, denied](const ObjectRow& group, const ObjectRow&) {
+    Outcome outcome = check(ci, repositoryTarget(objectTarget(group.id).repositoryId),
+                            kPermissionAdminister, denied, name);
+    // The group may be one the principal cannot see (a deletion ends every membership of the
+    // object): the refusal names no identifier and no entry.
+    if (!outcome.ok()) {
+      outcome.message = name + ": " + who(ci) +
+                        " may not change a membership: that needs Administer on the group's "
+                        "repository";
+    }
+    return outcome;
+  };
+  return guard;
+}
+
+Outcome check(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,
+              StatusCode denied, std::string_view operation) {
+  if (ci.principal().localAdministrator) return Outcome::success();
   std::string type;
   if (!requested.objectId.empty() && !requested.isTemplate) {
     if (auto row = ci.repository().object(requested.objectId)) type = row->type;
   }
-  const GuardedCheck check = guardedCheck(requested, type, permission);
-  const AccessTarget& target = check.target;
-  permission = check.permission;
+  const GuardedCheck guarded = guardedCheck(requested, type, permission);
+  const AccessTarget& target = guarded.target;
+  permission = guarded.permission;
   const Decision decision = decideFor(ci, target, permission);
-  if (decision.allowed) return kStatusOk;
-  const std::string who = ci.principal().userId.empty() ? std::string("the connection")
-                                                        : "user '" + ci.principal().userId + "'";
-  return ci.fail(denied, std::string(operation) + ": " + who + " may not " +
+  if (decision.allowed) return Outcome::success();
+  return Outcome{denied, std::string(operation) + ": " + who(ci) + " may not " +
                              std::string(permission) + " " + target.id() + " (" +
-                             describe(decision) + ")");
+                             describe(decision) + ")"};
 }
 
 }  // namespace mdserver

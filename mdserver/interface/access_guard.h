@@ -15,12 +15,31 @@
 
 namespace mdserver {
 
+// Decisions are kept per interface while the repository's change count stays the same
+// (ClientInterface::refreshSecurityState), so an unchanged state decides from memory.
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission);
 bool mayRead(ClientInterface& ci, const ObjectRow& row);
+// Whether the principal may Read the object with that identifier now, decided by its stored
+// type (never by what a handle's record says). An object that is gone passes: the operation
+// reports it as gone itself.
+bool mayReadObject(ClientInterface& ci, std::string_view id);
 // Removes the rows the principal may not Read, keeping the order of the others.
 void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
 // kStatusOk, or `denied` reported through ci.fail with the decision's explanation.
 StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
                    StatusCode denied, std::string_view operation);
+// The same check as an Outcome (the refusal's status and text), for checks made inside a
+// repository change.
+Outcome check(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
+              StatusCode denied, std::string_view operation);
+
+// The checks an association change asks of its links (repository.h, LinkGuard), for an
+// operation refused with `denied`:
+//  - links to objects the principal may not Read are kept where they are, and such an object is
+//    no target: changes act on the list the principal sees;
+//  - rewriting the other side of a paired association needs Write on that object;
+//  - adding or removing a membership (either side) needs Administer on the group's repository,
+//    as every other security change needs Administer.
+LinkGuard linkGuard(ClientInterface& ci, std::string_view operation, StatusCode denied);
 
 }  // namespace mdserver

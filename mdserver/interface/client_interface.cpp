@@ -36,6 +36,7 @@ ClientInterface::ClientInterface(Repository& repository, Credentials credentials
     : repository_(repository),
       credentials_(std::move(credentials)),
       principal_(std::move(principal)) {
+  authenticated_ = principal_.identities.count(std::string(kAuthenticatedId)) != 0;
   installInterfaceMembers(abi_);
   abi_.members[0] = this;
   abi_.members[interface_member::kPool] = pool_.abi();
@@ -80,6 +81,36 @@ bool ClientInterface::injectFault(std::string_view operation, const InjectedFaul
   if (std::find(names.begin(), names.end(), operation) == names.end()) return false;
   faults_[std::string(operation)] = fault;
   return true;
+}
+
+void ClientInterface::refreshSecurityState() {
+  if (principal_.localAdministrator) return;
+  const uint64_t stamp = repository_.changeCount();
+  // 0: the count could not be read; nothing kept can be trusted then.
+  if (stamp != 0 && stamp == securityStamp_) return;
+  decisions_.clear();
+  securityStamp_ = 0;
+  if (principal_.identityId.empty()) return;  // nobody's memberships to follow
+  bool complete = true;
+  Principal fresh = principalOf(repository_.security(), IdentityRecord{principal_.identityId, "", "", ""},
+                                authenticated_, &complete);
+  if (!complete) {
+    principal_.identities.clear();
+    return;
+  }
+  principal_.identities = std::move(fresh.identities);
+  securityStamp_ = stamp;
+}
+
+const Decision* ClientInterface::keptDecision(const std::string& key) const {
+  if (securityStamp_ == 0) return nullptr;
+  auto found = decisions_.find(key);
+  return found == decisions_.end() ? nullptr : &found->second;
+}
+
+void ClientInterface::keepDecision(std::string key, const Decision& decision) {
+  if (securityStamp_ == 0) return;
+  decisions_.insert_or_assign(std::move(key), decision);
 }
 
 const InjectedFault* ClientInterface::enter(const char* operation) {

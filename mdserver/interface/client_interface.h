@@ -40,6 +40,7 @@
 #include "mdserver/interface/interface_pool.h"
 #include "mdserver/interface/transaction_book.h"
 #include "mdserver/model/repository.h"
+#include "mdserver/security/access_decision.h"
 #include "mdserver/security/security_types.h"
 
 namespace mdserver {
@@ -130,6 +131,17 @@ class ClientInterface {
   void freeRepositoryList(RepositoryEntry* list);
   const Credentials& credentials() const { return credentials_; }
   const Principal& principal() const { return principal_; }
+  // Brings the principal's memberships and the kept decisions up to the committed state: read
+  // again when the repository's change count moved since the last call (or cannot be read).
+  // Called at the start of every operation (operation_dispatch.h), so that each is decided on
+  // the state committed when it runs. A failure to read the memberships leaves a principal with
+  // no identity at all (every decision of an enforcing repository denies) until a later call
+  // reads them.
+  void refreshSecurityState();
+  // Decisions made for the principal at the current change count, by a key of the guard's
+  // (access_guard.cpp); null when none is kept.
+  const Decision* keptDecision(const std::string& key) const;
+  void keepDecision(std::string key, const Decision& decision);
   void trackSecurityList(void* list, SecurityListKind kind);
   // False when the list was not handed out by this interface (or was taken back already).
   bool untrackSecurityList(void* list);
@@ -159,6 +171,9 @@ class ClientInterface {
   Repository& repository_;
   Credentials credentials_;
   Principal principal_;
+  bool authenticated_ = false;       // the principal logged in (Authenticated counts)
+  uint64_t securityStamp_ = 0;       // change count the principal and decisions were read at
+  std::unordered_map<std::string, Decision> decisions_;
   InterfacePool pool_;
   std::unordered_map<void*, SecurityListKind> securityLists_;
   ActEntry* actList_ = nullptr;

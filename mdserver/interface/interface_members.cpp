@@ -250,9 +250,11 @@ StatusCode deleteAssociationOp(MetadataInterface* md, const char* identifier,
     StatusCode allowed = require(*ci, objectTarget(view(identifier, identifierLength)),
                                  kPermissionWrite, kStatusWriteDenied, "deleteAssociation");
     if (allowed != kStatusOk) return allowed;
+    const LinkGuard guard = linkGuard(*ci, "deleteAssociation", kStatusWriteDenied);
     return ci->fail(ci->repository().deleteAssociation(view(identifier, identifierLength),
                                                        view(type, typeLength),
-                                                       view(association, associationLength)));
+                                                       view(association, associationLength),
+                                                       &guard));
   });
 }
 
@@ -263,7 +265,11 @@ StatusCode deleteObjectOp(MetadataInterface* md, MetadataObject* object) {
     StatusCode allowed = require(*ci, objectTarget(identifierOf(object)), kPermissionDelete,
                                  kStatusDeleteDenied, "deleteObject");
     if (allowed != kStatusOk) return allowed;
-    return ci->fail(ci->repository().deleteObject(identifierOf(object)));
+    // The links to it go with it; the memberships among them are the group's administrator's.
+    LinkGuard guard = linkGuard(*ci, "deleteObject", kStatusDeleteDenied);
+    guard.sees = nullptr;
+    guard.mayRewrite = nullptr;
+    return ci->fail(ci->repository().deleteObject(identifierOf(object), &guard));
   });
 }
 
@@ -363,8 +369,10 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
       allowed = require(*ci, objectTarget(rows.front().id), kPermissionWrite, kStatusWriteDenied,
                         "newObject");
       if (allowed != kStatusOk) return allowed;
+      const LinkGuard guard = linkGuard(*ci, "newObject", kStatusWriteDenied);
       outcome = ci->repository().createRelatedObject(draft, rows.front().id,
-                                                     view(association, associationLength), &id);
+                                                     view(association, associationLength), &id,
+                                                     &guard);
     }
     if (!outcome.ok()) return ci->fail(outcome);
     std::memset(templateObject->identifier, 0, sizeof templateObject->identifier);

@@ -34,6 +34,18 @@ StatusCode objectCall(MetadataObject* object, const char* operation, Body&& body
   return dispatch(ci, operation, [&] { return body(*ci); });
 }
 
+// An operation that reads the object: decided again on every call, so that a handle resolved
+// before a Read deny gives nothing after it (as an object that does not exist).
+template <typename Body>
+StatusCode readingCall(MetadataObject* object, const char* operation, Body&& body) {
+  return objectCall(object, operation, [&](ClientInterface& ci) -> StatusCode {
+    if (!mayReadObject(ci, identifierOf(object))) {
+      return ci.fail(kStatusObjectNotFound, "no object '" + std::string(identifierOf(object)) + "'");
+    }
+    return body(ci);
+  });
+}
+
 // The stamp a list is kept under: it changes with every change of the repository, and is never
 // 0 (the stamp of results that are not kept).
 uint64_t listStamp(ClientInterface& ci) { return ci.repository().changeCount() + 1; }
@@ -67,7 +79,7 @@ StatusCode buildNameValues(ClientInterface& ci,
 StatusCode listAssociationNamesOp(MetadataObject* object, int32_t, NameNode** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "listAssociationNames", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "listAssociationNames", [&](ClientInterface& ci) -> StatusCode {
     const uint64_t stamp = listStamp(ci);
     if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kNameList, "", stamp)) {
       *out = static_cast<NameNode*>(kept);
@@ -101,7 +113,7 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
                             MetadataObject** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "getAssociation", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "getAssociation", [&](ClientInterface& ci) -> StatusCode {
     const uint64_t stamp = listStamp(ci);
     if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kObjectList,
                                    view(name, length), stamp)) {
@@ -127,7 +139,7 @@ StatusCode getAttributeOp(MetadataObject* object, const char* name, int32_t leng
                           ValueText** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "getAttribute", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "getAttribute", [&](ClientInterface& ci) -> StatusCode {
     std::optional<std::string> value;
     Outcome outcome = ci.repository().attribute(identifierOf(object), view(name, length), value);
     if (!outcome.ok()) return ci.fail(outcome);
@@ -150,7 +162,7 @@ StatusCode getAttributeOp(MetadataObject* object, const char* name, int32_t leng
 StatusCode listAttributesOp(MetadataObject* object, NameValueNode** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "listAttributes", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "listAttributes", [&](ClientInterface& ci) -> StatusCode {
     const uint64_t stamp = listStamp(ci);
     if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kNameValueList, "", stamp)) {
       *out = static_cast<NameValueNode*>(kept);
@@ -172,7 +184,7 @@ StatusCode getPropertyOp(MetadataObject* object, const char* name, int32_t lengt
                          PropertyRecord** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "getProperty", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "getProperty", [&](ClientInterface& ci) -> StatusCode {
     std::optional<PropertyRow> row;
     Outcome outcome = ci.repository().property(identifierOf(object), view(name, length), row);
     if (!outcome.ok()) return ci.fail(outcome);
@@ -204,7 +216,7 @@ StatusCode getPropertyOp(MetadataObject* object, const char* name, int32_t lengt
 StatusCode listPropertiesOp(MetadataObject* object, NameValueNode** out) {
   if (!out) return kStatusInvalidArgument;
   *out = nullptr;
-  return objectCall(object, "listProperties", [&](ClientInterface& ci) -> StatusCode {
+  return readingCall(object, "listProperties", [&](ClientInterface& ci) -> StatusCode {
     const uint64_t stamp = listStamp(ci);
     if (void* kept = ci.keptResult(object, ClientInterface::ResultKind::kPropertyList, "", stamp)) {
       *out = static_cast<NameValueNode*>(kept);
@@ -282,8 +294,9 @@ StatusCode setAssociationOp(MetadataObject* object, const char* name, int32_t le
     for (MetadataObject* target = targets; target; target = target->next) {
       ids.emplace_back(identifierOf(target));
     }
-    return ci.fail(
-        ci.repository().setAssociation(identifierOf(object), view(name, length), mode, ids));
+    const LinkGuard guard = linkGuard(ci, "setAssociation", kStatusWriteDenied);
+    return ci.fail(ci.repository().setAssociation(identifierOf(object), view(name, length), mode,
+                                                  ids, &guard));
   });
 }
 

@@ -8,12 +8,15 @@
 namespace mdserver {
 
 // Runs body unless a fault without result applies; the fault's status wins when one applies.
+// The principal's memberships and kept decisions are brought up to date first.
 template <typename Body>
 StatusCode dispatch(ClientInterface* ci, const char* operation, Body&& body) {
   const InjectedFault* fault = ci->enter(operation);
   if (fault && !fault->withResult) {
     return ci->fail(fault->status, std::string("injected fault in ") + operation);
   }
+  // Every operation is decided on the state committed when it runs.
+  ci->refreshSecurityState();
   StatusCode status = body();
   if (fault) return ci->fail(fault->status, std::string("injected fault in ") + operation);
   return status;

@@ -10,6 +10,7 @@
 #include "mdserver/interface/access_guard.h"
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/interface/operation_dispatch.h"
+#include "mdserver/security/access_target.h"
 #include "mdserver/security/security_store.h"
 
 namespace mdserver {
@@ -61,6 +62,38 @@ void freeTransactionHandle(ClientInterface* ci, TransactionHandle* handle) {
   pool.release(handle);
 }
 
+// What a staged change needs Administer on, as its operation checked when it was staged: the
+// entry's target (a template's entries: its repository), the template's repository, or the
+// target a template is applied to.
+AccessTarget administeredTarget(const AuthorizationChange& change,
+                                const std::vector<AuthorizationChange>& staged) {
+  using Kind = AuthorizationChange::Kind;
+  auto targetOf = [](std::string_view id) {
+    return id.size() <= 8 ? repositoryTarget(id) : objectTarget(id);
+  };
+  switch (change.kind) {
+    case Kind::kSet:
+    case Kind::kRemove: {
+      // A template created in the same transaction is no stored object yet.
+      for (const AuthorizationChange& earlier : staged) {
+        if (earlier.kind == Kind::kCreateTemplate && earlier.templateRecord.id == change.entry.target) {
+          return repositoryTarget(earlier.templateRecord.repositoryId);
+        }
+      }
+      return targetOf(change.entry.target);
+    }
+    case Kind::kCreateTemplate:
+      return repositoryTarget(change.templateRecord.repositoryId);
+    case Kind::kDeleteTemplate:
+    case Kind::kSetTemplateAttribute:
+      return repositoryTarget(objectTarget(change.templateId).repositoryId);
+    case Kind::kApplyTemplate:
+    case Kind::kRemoveTemplate:
+      return targetOf(change.target);
+  }
+  return targetOf(change.entry.target);
+}
+
 StatusCode beginIn(ClientInterface* ci, std::string_view repositoryId, int32_t flags,
                    TransactionRoute route, TransactionHandle** out) {
   TransactionBook& book = ci->transactions();
@@ -91,6 +124,13 @@ StatusCode endIn(ClientInterface* ci, TransactionHandle* handle, std::string_vie
       std::vector<AuthorizationChange> staged = std::move(record->staged);
       record->staged.clear();
       if (flag == kEndFlagAbandon || staged.empty()) return kStatusOk;
+      // Each change is decided again for its author on the committed state: one the author may
+      // no longer make refuses the whole commit.
+      for (const AuthorizationChange& change : staged) {
+        StatusCode allowed = require(*ci, administeredTarget(change, staged), kPermissionAdminister,
+                                     kStatusAdministerDenied, "endTransaction");
+        if (allowed != kStatusOk) return allowed;
+      }
       // All staged changes in one storage transaction: a failure applies none of them.
       return ci->fail(ci->repository().security().apply(staged));
     }

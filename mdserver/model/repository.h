@@ -70,6 +70,21 @@ enum class AssociationMode : int32_t {
   kRemove = 32,   // drop the targets that are associated; others are ignored
 };
 
+// What a caller may do with links, asked by the association changes inside their own storage
+// transaction, so that it decides on the very state the change rewrites (the client interface's
+// enforcement; a member left empty restricts nothing).
+struct LinkGuard {
+  // Whether the caller sees the object. Changes act on the links to objects it sees and keep
+  // every other link where it is; an object it does not see is no target (as if it did not
+  // exist).
+  std::function<bool(const ObjectRow& object)> sees;
+  // The change rewrites `other`'s list too: the other side of a paired association.
+  std::function<Outcome(const ObjectRow& other)> mayRewrite;
+  // A membership link comes or goes: `group` lists `member` in MemberIdentities, or `member`
+  // lists `group` in IdentityGroups (either side counts, so both are a membership).
+  std::function<Outcome(const ObjectRow& group, const ObjectRow& member)> mayChangeMembership;
+};
+
 // What a seed import stored: objects (properties not counted), properties, and association
 // links (one per target named).
 struct SeedSummary {
@@ -125,10 +140,13 @@ class Repository {
   // Creates an object; fills createdId. The type must be in the namespace.
   Outcome createObject(const ObjectDraft& draft, std::string* createdId);
   // Creates the object and appends it to the association of a related object, as one change.
+  // guard (may be null): the link is checked as setAssociation checks it.
   Outcome createRelatedObject(const ObjectDraft& draft, std::string_view relatedId,
-                              std::string_view association, std::string* createdId);
+                              std::string_view association, std::string* createdId,
+                              const LinkGuard* guard = nullptr);
   // Deletes the object, its attributes, properties and every association to or from it.
-  Outcome deleteObject(std::string_view id);
+  // guard (may be null): every membership the deletion ends is checked first.
+  Outcome deleteObject(std::string_view id, const LinkGuard* guard = nullptr);
   // Bulk load in one transaction (prepared statements); nothing is stored if one fails.
   Outcome createObjects(const std::vector<ObjectDraft>& drafts, std::vector<std::string>* ids);
 
@@ -150,11 +168,16 @@ class Repository {
 
   Outcome associationNames(std::string_view id, std::vector<std::string>& out);
   Outcome associated(std::string_view id, std::string_view name, std::vector<ObjectRow>& out);
+  // guard (may be null): the change acts on the links to objects the guard sees, and every link
+  // it adds or removes is checked (LinkGuard) before anything is written.
   Outcome setAssociation(std::string_view id, std::string_view name, AssociationMode mode,
-                         const std::vector<std::string>& targetIds);
+                         const std::vector<std::string>& targetIds,
+                         const LinkGuard* guard = nullptr);
   // Removes every link of that name (and the other side of a paired association); the object's
-  // type must match. None: kStatusNoSuchAssociation.
-  Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name);
+  // type must match. None: kStatusNoSuchAssociation. guard: as for setAssociation (only the
+  // links to objects it sees go; none of those: kStatusNoSuchAssociation).
+  Outcome deleteAssociation(std::string_view id, std::string_view type, std::string_view name,
+                            const LinkGuard* guard = nullptr);
 
   // The value of the named property of the SoftwareComponent with that name.
   // componentId, when given, receives the identifier of the SoftwareComponent that answered.
@@ -205,7 +228,14 @@ class Repository {
   // followInverse false: the other side of a paired association is left alone (seed files
   // state both sides themselves).
   Outcome setAssociationUnlocked(int64_t sourceKey, std::string_view name, AssociationMode mode,
-                                 const std::vector<int64_t>& targets, bool followInverse = true);
+                                 const std::vector<int64_t>& targets, bool followInverse = true,
+                                 const LinkGuard* guard = nullptr);
+  // The guard's checks for the links of source's association `name` to `changed`, coming or
+  // going.
+  static Outcome checkLinks(const LinkGuard& guard, const ObjectRow& source,
+                            std::string_view name, const std::vector<ObjectRow>& changed);
+  std::optional<ObjectRow> objectByKeyUnlocked(int64_t key);
+  std::vector<ObjectRow> linkedRowsUnlocked(int64_t source, std::string_view name);
   // Link helpers of repository_associations.cpp; each keeps the name's place (see there).
   std::vector<int64_t> linkedUnlocked(int64_t source, std::string_view name);
   std::string associationSpellingUnlocked(int64_t source, std::string_view name);

@@ -9,10 +9,12 @@
 // list of names. An association that loses its last target is gone; made again, it comes last.
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "mdserver/model/repository.h"
 #include "mdserver/model/repository_support.h"
+#include "mdserver/security/security_types.h"
 
 namespace mdserver {
 namespace {
@@ -177,12 +179,63 @@ Outcome Repository::associated(std::string_view id, std::string_view name,
   });
 }
 
+std::optional<ObjectRow> Repository::objectByKeyUnlocked(int64_t key) {
+  Statement s(*db_, "SELECT key, id, type, name, description FROM objects WHERE key = ?");
+  s.bind(1, key);
+  if (!s.step()) return std::nullopt;
+  return readObject(s);
+}
+
+std::vector<ObjectRow> Repository::linkedRowsUnlocked(int64_t source, std::string_view name) {
+  std::vector<ObjectRow> out;
+  Statement s(*db_,
+              "SELECT o.key, o.id, o.type, o.name, o.description FROM associations a JOIN "
+              "objects o ON o.key = a.target WHERE a.source = ? AND a.name = ? ORDER BY "
+              "a.position");
+  s.bind(1, source).bind(2, name);
+  while (s.step()) out.push_back(readObject(s));
+  return out;
+}
+
+Outcome Repository::checkLinks(const LinkGuard& guard, const ObjectRow& source,
+                               std::string_view name, const std::vector<ObjectRow>& changed) {
+  const bool paired = inverseAssociation(name).has_value();
+  const bool members = equalNoCase(name, kMembersAssociation);
+  const bool groups = equalNoCase(name, kGroupsAssociation);
+  for (const ObjectRow& other : changed) {
+    if (paired && other.key != source.key && guard.mayRewrite) {
+      Outcome outcome = guard.mayRewrite(other);
+      if (!outcome.ok()) return outcome;
+    }
+    if ((members || groups) && guard.mayChangeMembership) {
+      Outcome outcome = members ? guard.mayChangeMembership(source, other)
+                                : guard.mayChangeMembership(other, source);
+      if (!outcome.ok()) return outcome;
+    }
+  }
+  return Outcome::success();
+}
+
 Outcome Repository::setAssociationUnlocked(int64_t sourceKey, std::string_view name,
                                            AssociationMode mode,
                                            const std::vector<int64_t>& targets,
-                                           bool followInverse) {
+                                           bool followInverse, const LinkGuard* guard) {
   if (name.empty()) return failure(kStatusInvalidArgument, "the association name is empty");
-  const std::vector<int64_t> present = linkedUnlocked(sourceKey, name);
+  const std::vector<int64_t> stored = linkedUnlocked(sourceKey, name);
+  const std::unordered_set<int64_t> storedSet(stored.begin(), stored.end());
+  // The part of the list the caller sees; links to the objects it does not see stay as they are.
+  std::unordered_map<int64_t, ObjectRow> rowOf;
+  std::unordered_set<int64_t> hidden;
+  if (guard) {
+    for (ObjectRow& row : linkedRowsUnlocked(sourceKey, name)) {
+      if (guard->sees && !guard->sees(row)) hidden.insert(row.key);
+      rowOf.emplace(row.key, std::move(row));
+    }
+  }
+  std::vector<int64_t> present;
+  for (int64_t t : stored) {
+    if (!hidden.count(t)) present.push_back(t);
+  }
   std::unordered_set<int64_t> presentSet(present.begin(), present.end());
   // Each target once, first occurrence wins.
   std::vector<int64_t> unique;
@@ -190,7 +243,7 @@ Outcome Repository::setAssociationUnlocked(int64_t sourceKey, std::string_view n
   for (int64_t t : targets) {
     if (seen.insert(t).second) unique.push_back(t);
   }
-  std::vector<int64_t> result;
+  std::vector<int64_t> seenResult;
   switch (mode) {
     case AssociationMode::kAppend:
       for (int64_t t : unique) {
@@ -198,44 +251,85 @@ Outcome Repository::setAssociationUnlocked(int64_t sourceKey, std::string_view n
           return failure(kStatusAlreadyAssociated, "a target is already in the association");
         }
       }
-      result = present;
-      result.insert(result.end(), unique.begin(), unique.end());
+      seenResult = present;
+      seenResult.insert(seenResult.end(), unique.begin(), unique.end());
       break;
     case AssociationMode::kMerge:
-      result = present;
+      seenResult = present;
       for (int64_t t : unique) {
-        if (!presentSet.count(t)) result.push_back(t);
+        if (!presentSet.count(t)) seenResult.push_back(t);
       }
       break;
     case AssociationMode::kModify:
       for (int64_t t : present) {
-        if (seen.count(t)) result.push_back(t);
+        if (seen.count(t)) seenResult.push_back(t);
       }
       for (int64_t t : unique) {
-        if (!presentSet.count(t)) result.push_back(t);
+        if (!presentSet.count(t)) seenResult.push_back(t);
       }
       break;
     case AssociationMode::kReplace:
-      result = unique;
+      seenResult = unique;
       break;
     case AssociationMode::kRemove:
       for (int64_t t : present) {
-        if (!seen.count(t)) result.push_back(t);
+        if (!seen.count(t)) seenResult.push_back(t);
       }
       break;
     default:
       return failure(kStatusInvalidArgument, "unknown association modification flag");
   }
-  if (result == present) return Outcome::success();
+  // Hidden links keep their places; the seen ones fill the other places in their new order, and
+  // what is left over goes last.
+  std::vector<int64_t> result;
+  if (hidden.empty()) {
+    result = std::move(seenResult);
+  } else {
+    size_t next = 0;
+    for (int64_t t : stored) {
+      if (hidden.count(t)) {
+        result.push_back(t);
+      } else if (next < seenResult.size()) {
+        result.push_back(seenResult[next++]);
+      }
+    }
+    result.insert(result.end(), seenResult.begin() + static_cast<std::ptrdiff_t>(next),
+                  seenResult.end());
+  }
+  if (result == stored) return Outcome::success();
+  if (guard) {
+    const std::unordered_set<int64_t> resultSet(result.begin(), result.end());
+    std::vector<ObjectRow> changed;
+    auto add = [&](int64_t key) -> bool {
+      auto known = rowOf.find(key);
+      if (known != rowOf.end()) {
+        changed.push_back(known->second);
+        return true;
+      }
+      auto row = objectByKeyUnlocked(key);
+      if (row) changed.push_back(std::move(*row));
+      return row.has_value();
+    };
+    for (int64_t t : stored) {
+      if (!resultSet.count(t)) add(t);
+    }
+    for (int64_t t : result) {
+      if (!storedSet.count(t)) add(t);
+    }
+    auto source = objectByKeyUnlocked(sourceKey);
+    if (!source) return failure(kStatusObjectNotFound, "the object is gone");
+    Outcome outcome = checkLinks(*guard, *source, name, changed);
+    if (!outcome.ok()) return outcome;
+  }
   writeAssociationUnlocked(sourceKey, name, result);
   if (!followInverse) return Outcome::success();
   if (auto inverse = inverseAssociation(name)) {
     std::unordered_set<int64_t> kept(result.begin(), result.end());
-    for (int64_t t : present) {
+    for (int64_t t : stored) {
       if (!kept.count(t)) removeLinkUnlocked(t, *inverse, sourceKey);
     }
     for (int64_t t : result) {
-      if (!presentSet.count(t)) addLinkUnlocked(t, *inverse, sourceKey);
+      if (!storedSet.count(t)) addLinkUnlocked(t, *inverse, sourceKey);
     }
   }
   return Outcome::success();
@@ -243,27 +337,29 @@ Outcome Repository::setAssociationUnlocked(int64_t sourceKey, std::string_view n
 
 Outcome Repository::setAssociation(std::string_view id, std::string_view name,
                                    AssociationMode mode,
-                                   const std::vector<std::string>& targetIds) {
+                                   const std::vector<std::string>& targetIds,
+                                   const LinkGuard* guard) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
     if (key == 0) return noSuchObject(id);
     std::vector<int64_t> targets;
     for (const std::string& target : targetIds) {
-      int64_t targetKey = objectKeyUnlocked(target);
-      if (targetKey == 0) {
+      std::optional<ObjectRow> row = findObjectUnlocked(target);
+      // A target the caller may not see does not exist for it.
+      if (!row || (guard && guard->sees && !guard->sees(*row))) {
         return failure(kStatusObjectNotFound, "no target object '" + target + "'");
       }
-      targets.push_back(targetKey);
+      targets.push_back(row->key);
     }
-    Outcome outcome = setAssociationUnlocked(key, name, mode, targets);
+    Outcome outcome = setAssociationUnlocked(key, name, mode, targets, true, guard);
     if (outcome.ok()) transaction.commit();
     return outcome;
   });
 }
 
 Outcome Repository::deleteAssociation(std::string_view id, std::string_view type,
-                                      std::string_view name) {
+                                      std::string_view name, const LinkGuard* guard) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     auto row = findObjectUnlocked(id);
@@ -271,14 +367,27 @@ Outcome Repository::deleteAssociation(std::string_view id, std::string_view type
       return failure(kStatusObjectNotFound,
                      "no object '" + std::string(id) + "' of type '" + std::string(type) + "'");
     }
-    const std::vector<int64_t> targets = linkedUnlocked(row->key, name);
-    if (targets.empty()) {
+    // Only the links to objects the caller sees go; the others stay where they are.
+    std::vector<int64_t> kept;
+    std::vector<ObjectRow> removed;
+    for (ObjectRow& linked : linkedRowsUnlocked(row->key, name)) {
+      if (guard && guard->sees && !guard->sees(linked)) {
+        kept.push_back(linked.key);
+      } else {
+        removed.push_back(std::move(linked));
+      }
+    }
+    if (removed.empty()) {
       return failure(kStatusNoSuchAssociation,
                      "the object has no association '" + std::string(name) + "'");
     }
-    writeAssociationUnlocked(row->key, name, {});
+    if (guard) {
+      Outcome outcome = checkLinks(*guard, *row, name, removed);
+      if (!outcome.ok()) return outcome;
+    }
+    writeAssociationUnlocked(row->key, name, kept);
     if (auto inverse = inverseAssociation(name)) {
-      for (int64_t t : targets) removeLinkUnlocked(t, *inverse, row->key);
+      for (const ObjectRow& t : removed) removeLinkUnlocked(t.key, *inverse, row->key);
     }
     transaction.commit();
     return Outcome::success();

@@ -3,10 +3,12 @@
 #include "mdserver/model/repository.h"
 
 #include <algorithm>
+#include <tuple>
 #include <unordered_set>
 
 #include "mdserver/base/status_codes.h"
 #include "mdserver/model/repository_support.h"
+#include "mdserver/security/security_types.h"
 #include "mdserver/storage/sqlite_database.h"
 
 namespace mdserver {
@@ -116,7 +118,8 @@ Outcome Repository::createObject(const ObjectDraft& draft, std::string* createdI
 }
 
 Outcome Repository::createRelatedObject(const ObjectDraft& draft, std::string_view relatedId,
-                                        std::string_view association, std::string* createdId) {
+                                        std::string_view association, std::string* createdId,
+                                        const LinkGuard* guard) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t related = objectKeyUnlocked(relatedId);
@@ -127,7 +130,7 @@ Outcome Repository::createRelatedObject(const ObjectDraft& draft, std::string_vi
     Outcome outcome = createObjectUnlocked(draft, &id);
     if (!outcome.ok()) return outcome;
     outcome = setAssociationUnlocked(related, association, AssociationMode::kMerge,
-                                     {objectKeyUnlocked(id)});
+                                     {objectKeyUnlocked(id)}, true, guard);
     if (!outcome.ok()) return outcome;
     transaction.commit();
     if (createdId) *createdId = std::move(id);
@@ -153,11 +156,30 @@ Outcome Repository::createObjects(const std::vector<ObjectDraft>& drafts,
   });
 }
 
-Outcome Repository::deleteObject(std::string_view id) {
+Outcome Repository::deleteObject(std::string_view id, const LinkGuard* guard) {
   return guarded(mutex_, [&] {
     Transaction transaction(*db_);
     int64_t key = objectKeyUnlocked(id);
     if (key == 0) return noSuchObject(id);
+    if (guard && guard->mayChangeMembership) {
+      // The memberships it is in or holds end with it: each from the side that lists it.
+      std::vector<std::tuple<int64_t, std::string, int64_t>> links;
+      {
+        Statement s(*db_, "SELECT source, name, target FROM associations WHERE source = ?1 OR "
+                          "target = ?1");
+        s.bind(1, key);
+        while (s.step()) links.emplace_back(s.integer(0), s.text(1), s.integer(2));
+      }
+      for (const auto& [source, name, target] : links) {
+        const bool members = equalNoCase(name, kMembersAssociation);
+        if (!members && !equalNoCase(name, kGroupsAssociation)) continue;
+        auto group = objectByKeyUnlocked(members ? source : target);
+        auto member = objectByKeyUnlocked(members ? target : source);
+        if (!group || !member) continue;
+        Outcome outcome = guard->mayChangeMembership(*group, *member);
+        if (!outcome.ok()) return outcome;
+      }
+    }
     // Links to it go one by one, so that each association that loses it keeps its place among
     // its object's associations; its own links go with it.
     dropLinksToUnlocked(key);

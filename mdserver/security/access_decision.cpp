@@ -95,7 +95,9 @@ Decision decide(SecurityStore& store, const Principal& principal, const AccessTa
   return decide(storeSources(store), store.enforced(), principal, target, permission);
 }
 
-Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated) {
+Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated,
+                      bool* complete) {
+  if (complete) *complete = true;
   Principal principal;
   principal.identityId = identity.id;
   principal.identities.insert(std::string(kEverybodyId));
@@ -107,7 +109,10 @@ Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool
     pending.pop_front();
     if (!principal.identities.insert(current).second) continue;
     std::vector<std::string> groups;
-    if (!store.directGroups(current, groups).ok()) continue;
+    if (!store.directGroups(current, groups).ok()) {
+      if (complete) *complete = false;
+      continue;
+    }
     for (std::string& group : groups) pending.push_back(std::move(group));
   }
   return principal;

@@ -80,8 +80,11 @@ Decision decide(SecurityStore& store, const Principal& principal, const AccessTa
                 std::string_view permission);
 
 // The principal of an identity: itself, its groups and roles (nesting followed, cycles
-// tolerated), Everybody, and Authenticated when it logged in.
-Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated);
+// tolerated), Everybody, and Authenticated when it logged in. *complete (when given) becomes
+// false when a read of the memberships failed: the principal may then lack groups (and their
+// denies).
+Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated,
+                      bool* complete = nullptr);
 
 // The committed state of a store as decision sources.
 SecuritySources storeSources(SecurityStore& store);

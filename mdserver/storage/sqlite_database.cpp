@@ -92,6 +92,7 @@ SqliteDatabase::SqliteDatabase(const std::string& path) {
 
 SqliteDatabase::~SqliteDatabase() {
   dropStatementCache();  // statements are finalized before their connection closes
+  sqlite3_finalize(dataVersion_);
   sqlite3_close(db_);
 }
 
@@ -109,8 +110,18 @@ void SqliteDatabase::execute(const char* sql) {
 }
 
 uint64_t SqliteDatabase::changeCount() {
-  // Every change goes through this connection; the count only grows.
-  return static_cast<uint64_t>(sqlite3_total_changes64(db_));
+  // This connection's own changes, plus (in the high half) the file's data version, which moves
+  // with every commit of another connection or process on the same file: what was kept for one
+  // count is never handed out after anyone changed the file.
+  uint64_t version = 0;
+  if (!dataVersion_) sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &dataVersion_, nullptr);
+  if (dataVersion_) {
+    if (sqlite3_step(dataVersion_) == SQLITE_ROW) {
+      version = static_cast<uint64_t>(sqlite3_column_int64(dataVersion_, 0));
+    }
+    sqlite3_reset(dataVersion_);
+  }
+  return (version << 32) + static_cast<uint64_t>(sqlite3_total_changes64(db_));
 }
 
 std::unique_ptr<PreparedStatement> SqliteDatabase::compile(const std::string& sql) {

@@ -39,6 +39,7 @@ class SqliteDatabase final : public Database {
 
  private:
   sqlite3* db_ = nullptr;
+  sqlite3_stmt* dataVersion_ = nullptr;  // PRAGMA data_version, kept for changeCount
   struct Budget {
     int64_t left = 0;
     bool spent = false;
