@@ -40,6 +40,7 @@
 #include "mdserver/interface/interface_pool.h"
 #include "mdserver/interface/transaction_book.h"
 #include "mdserver/model/repository.h"
+#include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_types.h"
 
 namespace mdserver {
@@ -130,6 +131,11 @@ class ClientInterface {
   void freeRepositoryList(RepositoryEntry* list);
   const Credentials& credentials() const { return credentials_; }
   const Principal& principal() const { return principal_; }
+  // What the principal may Read (readable_set.h), kept for as long as the repository has not
+  // changed: the local administrator and an open repository cost nothing, an unchanged state
+  // one look at the change count. Null when it cannot be computed; the failure is reported
+  // through fail() and the caller refuses the request.
+  const ReadableSet* readable();
   void trackSecurityList(void* list, SecurityListKind kind);
   // False when the list was not handed out by this interface (or was taken back already).
   bool untrackSecurityList(void* list);
@@ -159,6 +165,9 @@ class ClientInterface {
   Repository& repository_;
   Credentials credentials_;
   Principal principal_;
+  ReadableSet readable_;
+  uint64_t readableStamp_ = 0;  // 0: readable_ not computed (or not to be kept)
+  uint32_t readableFileVersion_ = 0;
   InterfacePool pool_;
   std::unordered_map<void*, SecurityListKind> securityLists_;
   ActEntry* actList_ = nullptr;
