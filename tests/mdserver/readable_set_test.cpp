@@ -137,5 +137,58 @@ TEST(ReadableSet, AgreesWithTheDecisionOnEveryObjectUnderRandomEntries) {
   EXPECT_GT(compared, 3000u);
 }
 
+// The set is joined into every path step: the deepest and longest texts the compiler accepts
+// must still run for a principal with a set (a refusal of SQLite's parser would be a storage
+// failure the user could provoke at will).
+TEST(ReadableSet, TheDeepestAcceptedQueriesStillRunWithTheSetJoined) {
+  std::string error;
+  auto repository = openScratchRepository(&error);
+  ASSERT_TRUE(repository) << error;
+  ASSERT_TRUE(repository->importSeedFile(samplePath()).ok());
+  AuthorizationChange hide;
+  hide.entry = {"A0000001.PERSON03", "A0000001.PERSON02", "Read", false};
+  AuthorizationChange show;
+  show.entry = {"A0000002.TABLE001", "A0000001.PERSON02", "Read", true};
+  ASSERT_TRUE(repository->security().apply({hide, show}).ok());
+  const Principal bo = authenticate(repository->security(), "bo", "bo.pass").principal;
+  std::vector<std::string> repositories;
+  for (const RepositoryInfo& info : repository->repositories()) repositories.push_back(info.id);
+  ReadableSet set;
+  ASSERT_TRUE(readableSet(repository->security(), bo, repositories, set).ok());
+  ASSERT_FALSE(set.everything);
+  ASSERT_FALSE(set.exceptions.empty());
+  const char* shapes[][2] = {
+      {"IdentityGroups/IdentityGroup[MemberIdentities/Person[", "]]"},
+      {"(not(IdentityGroups/IdentityGroup[(MemberIdentities/Person[", "])]))"},
+  };
+  for (const auto& shape : shapes) {
+    int accepted = 0;
+    for (int depth = 1; depth < 200; ++depth) {
+      std::string text = "vqsobj:Person?";
+      for (int i = 0; i < depth; ++i) text += shape[0];
+      text += "@Name='Ada Field'";
+      for (int i = 0; i < depth; ++i) text += shape[1];
+      std::vector<ObjectRow> rows;
+      Outcome outcome = repository->resolve(text, 0, rows, &set);
+      if (outcome.status == kStatusMalformedUri) break;
+      EXPECT_TRUE(outcome.ok() || outcome.status == kStatusNoMatch)
+          << shape[0] << " x" << depth << ": " << outcome.message;
+      accepted = depth;
+    }
+    EXPECT_GE(accepted, 2) << shape[0];
+  }
+  std::string path = "vqsobj:Person?";
+  for (int i = 0; i < 12; ++i) {
+    path += "IdentityGroups/IdentityGroup[@Name='Administrators']/";
+    path += "MemberIdentities/Person[@Name!='nobody']" + std::string(i < 11 ? "/" : "");
+  }
+  std::vector<ObjectRow> rows;
+  Outcome outcome = repository->resolve(path, 0, rows, &set);
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  // Chen is hidden from Bo: only Ada is reached, and only through visible people.
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].id, "A0000001.PERSON01");
+}
+
 }  // namespace
 }  // namespace mdserver::testing
