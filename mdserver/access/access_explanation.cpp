@@ -7,6 +7,7 @@
 #include "mdserver/base/ascii_case.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/access_target.h"
+#include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_model.h"
 
 namespace mdserver {
@@ -59,17 +60,32 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
     return {kStatusUnknownPermission,
             "no permission '" + std::string(permission) + "' (the repository defines " + known + ")"};
   }
+  // The asker learns nothing of what it may not read: such a repository or object is answered
+  // exactly as one that does not exist, and a query sees only readable objects at every step.
+  ReadableSet readable;
+  {
+    std::vector<std::string> repositories;
+    for (const RepositoryInfo& info : repository.repositories()) repositories.push_back(info.id);
+    Outcome computed = readableSet(store, principal, repositories, readable);
+    if (!computed.ok()) return computed;
+  }
   AccessTarget target;
-  if (auto r = repository.repositoryByReference(object)) {
-    target = repositoryTarget(r->id);
-  } else if (auto row = object.size() == 17 && object[8] == '.' ? repository.object(object)
-                                                                : std::nullopt) {
-    target = objectTarget(row->id, row->type);
+  auto visibleRepository = repository.repositoryByReference(object);
+  if (visibleRepository && !readable.repositoryReadable(visibleRepository->id)) {
+    visibleRepository.reset();
+  }
+  auto visibleObject = object.size() == 17 && object[8] == '.' ? repository.object(object)
+                                                               : std::nullopt;
+  if (visibleObject && !readable.permits(visibleObject->id)) visibleObject.reset();
+  if (visibleRepository) {
+    target = repositoryTarget(visibleRepository->id);
+  } else if (visibleObject) {
+    target = objectTarget(visibleObject->id, visibleObject->type);
   } else if (object.size() == 17 && object[8] == '.' && object.find_first_of(":\\?/") == object.npos) {
     return {kStatusObjectNotFound, "no object '" + std::string(object) + "'"};
   } else {
     std::vector<ObjectRow> rows;
-    Outcome resolved = repository.resolve(object, 0, rows);
+    Outcome resolved = repository.resolve(object, 0, rows, &readable);
     if (!resolved.ok()) return resolved;
     if (rows.empty()) return {kStatusNoMatch, "no object matches '" + std::string(object) + "'"};
     target = objectTarget(rows.front().id, rows.front().type);
@@ -78,6 +94,14 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
   const GuardedCheck check = guardedCheck(target, "", permission);
   Principal decided = principal;
   if (!identity.empty()) {
+    // Another identity's access is the business of whoever administers the target; asked
+    // before the identity is looked up, so a refusal says nothing about which identities exist.
+    const GuardedCheck administer = guardedCheck(target, "", kPermissionAdminister);
+    if (!decide(store, principal, administer.target, administer.permission).allowed) {
+      return {kStatusAdministerDenied, "explaining the access of another identity needs " +
+                                           administer.permission + " on " +
+                                           administer.target.id()};
+    }
     std::optional<IdentityRecord> record;
     Outcome found = findAnyIdentity(store, identity, "", record);
     if (!found.ok()) return found;

@@ -44,52 +44,26 @@ bool mayReadObject(ClientInterface& ci, std::string_view id) {
   return readable.allowed;
 }
 
-bool mayRead(ClientInterface& ci, const ObjectRow& row) {
+bool mayReadId(ClientInterface& ci, std::string_view objectId) {
   if (ci.principal().localAdministrator) return true;
-  return decideFor(ci, guardedCheck(objectTarget(row.id), row.type, kPermissionRead).target,
-                   kPermissionRead)
-      .allowed;
+  const ReadableSet* readable = ci.readable();
+  return readable && readable->permits(objectId);
 }
 
-void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
-  if (ci.principal().localAdministrator || rows.empty()) return;
-  SecurityStore& store = ci.repository().security();
-  if (!store.enforced()) return;
-  // One decision per row, as mayRead makes it, but each level read once for the whole list:
-  // the rows of one listing share their repository's entries.
-  std::unordered_map<std::string, std::vector<AccessEntry>> levels;
-  std::unordered_map<std::string, std::vector<std::string>> applied;
-  SecuritySources sources;
-  sources.entries = [&](const std::string& target) -> std::vector<AccessEntry> {
-    auto found = levels.find(target);
-    if (found == levels.end()) {
-      std::vector<AccessEntry> read;
-      if (!store.entries(target, read).ok()) read.clear();
-      found = levels.emplace(target, std::move(read)).first;
-    }
-    return found->second;
-  };
-  sources.applications = [&](const std::string& target) -> std::vector<std::string> {
-    // Objects are asked each time (their own applications); the repository's once.
-    const bool repositoryLevel = target.size() == 8;
-    if (repositoryLevel) {
-      if (auto found = applied.find(target); found != applied.end()) return found->second;
-    }
-    std::vector<std::string> read;
-    if (!store.applications(target, read).ok()) read.clear();
-    if (repositoryLevel) applied.emplace(target, read);
-    return read;
-  };
+bool mayRead(ClientInterface& ci, const ObjectRow& row) { return mayReadId(ci, row.id); }
+
+StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
+  if (ci.principal().localAdministrator || rows.empty()) return kStatusOk;
+  const ReadableSet* readable = ci.readable();
+  if (!readable) {
+    rows.clear();
+    return ci.lastErrorStatus();
+  }
+  if (readable->everything) return kStatusOk;
   rows.erase(std::remove_if(rows.begin(), rows.end(),
-                            [&](const ObjectRow& row) {
-                              return !decide(sources, true, ci.principal(),
-                                             guardedCheck(objectTarget(row.id), row.type,
-                                                          kPermissionRead)
-                                                 .target,
-                                             kPermissionRead)
-                                          .allowed;
-                            }),
+                            [&](const ObjectRow& row) { return !readable->permits(row.id); }),
              rows.end());
+  return kStatusOk;
 }
 
 StatusCode require(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,

@@ -18,13 +18,18 @@ namespace mdserver {
 // Decisions are kept per interface while the repository's change count stays the same
 // (ClientInterface::refreshSecurityState), so an unchanged state decides from memory.
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission);
+// Reads are decided through the principal's readable set (readable_set.h), which is what
+// decide() answers for Read, kept while the repository is unchanged. A set that cannot be
+// computed lets nothing through: mayRead answers false, keepReadable keeps nothing and returns
+// the failure (reported through ci.fail).
 bool mayRead(ClientInterface& ci, const ObjectRow& row);
 // Whether the principal may Read the object with that identifier now, decided by its stored
 // type (never by what a handle's record says). An object that is gone passes: the operation
 // reports it as gone itself.
 bool mayReadObject(ClientInterface& ci, std::string_view id);
+bool mayReadId(ClientInterface& ci, std::string_view objectId);
 // Removes the rows the principal may not Read, keeping the order of the others.
-void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
+StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
 // kStatusOk, or `denied` reported through ci.fail with the decision's explanation.
 StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
                    StatusCode denied, std::string_view operation);

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include <sqlite3.h>
+
 #include "mdserver/base/status_codes.h"
 
 namespace mdserver {
@@ -30,6 +32,42 @@ std::string lowered(std::string_view text) {
 }  // namespace
 
 void installInterfaceMembers(MetadataInterface& abi);  // client_operations.cpp
+
+const ReadableSet* ClientInterface::readable() {
+  if (principal_.localAdministrator) {
+    readable_.everything = true;
+    return &readable_;
+  }
+  // The count changes with every change this process makes; another process's commit to the
+  // same file shows in the file's data version.
+  const uint64_t stamp = repository_.changeCount() + 1;
+  uint32_t fileVersion = 0;
+  if (sqlite3* handle = repository_.rawHandle()) {
+    std::lock_guard lock(repository_.mutex());
+    sqlite3_file_control(handle, "main", SQLITE_FCNTL_DATA_VERSION, &fileVersion);
+  }
+  if (readableStamp_ != 0 && readableStamp_ == stamp && readableFileVersion_ == fileVersion) {
+    return &readable_;
+  }
+  readableStamp_ = 0;
+  std::vector<std::string> repositories;
+  // An open repository needs no list of repositories: everything is readable there.
+  if (repository_.security().enforced()) {
+    for (const RepositoryInfo& info : repository_.repositories()) repositories.push_back(info.id);
+  }
+  Outcome computed = readableSet(repository_.security(), principal_, repositories, readable_);
+  if (!computed.ok()) {
+    readable_ = ReadableSet{};  // nothing readable, should anybody look
+    fail(computed);
+    return nullptr;
+  }
+  // A count of 0 means the count could not be read: such a set is not kept.
+  if (stamp != 1) {
+    readableStamp_ = stamp;
+    readableFileVersion_ = fileVersion;
+  }
+  return &readable_;
+}
 
 ClientInterface::ClientInterface(Repository& repository, Credentials credentials,
                                  Principal principal)

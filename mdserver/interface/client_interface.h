@@ -41,6 +41,7 @@
 #include "mdserver/interface/transaction_book.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/access_decision.h"
+#include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_types.h"
 
 namespace mdserver {
@@ -142,6 +143,11 @@ class ClientInterface {
   // (access_guard.cpp); null when none is kept.
   const Decision* keptDecision(const std::string& key) const;
   void keepDecision(std::string key, const Decision& decision);
+  // What the principal may Read (readable_set.h), kept for as long as the repository has not
+  // changed: the local administrator and an open repository cost nothing, an unchanged state
+  // one look at the change count. Null when it cannot be computed; the failure is reported
+  // through fail() and the caller refuses the request.
+  const ReadableSet* readable();
   void trackSecurityList(void* list, SecurityListKind kind);
   // False when the list was not handed out by this interface (or was taken back already).
   bool untrackSecurityList(void* list);
@@ -174,6 +180,9 @@ class ClientInterface {
   bool authenticated_ = false;       // the principal logged in (Authenticated counts)
   uint64_t securityStamp_ = 0;       // change count the principal and decisions were read at
   std::unordered_map<std::string, Decision> decisions_;
+  ReadableSet readable_;
+  uint64_t readableStamp_ = 0;  // 0: readable_ not computed (or not to be kept)
+  uint32_t readableFileVersion_ = 0;
   InterfacePool pool_;
   std::unordered_map<void*, SecurityListKind> securityLists_;
   ActEntry* actList_ = nullptr;

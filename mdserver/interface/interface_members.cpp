@@ -117,11 +117,12 @@ StatusCode freeCredentialsOp(MetadataInterface* md, char* user, char* password) 
 
 StatusCode resolveCommon(ClientInterface* ci, std::string_view uri, int64_t repositoryKey,
                          MetadataObject** out) {
+  // What the principal may not read does not exist for it, at any step of the query.
+  const ReadableSet* readable = ci->readable();
+  if (!readable) return ci->lastErrorStatus();
   std::vector<ObjectRow> rows;
-  Outcome outcome = ci->repository().resolve(uri, repositoryKey, rows);
+  Outcome outcome = ci->repository().resolve(uri, repositoryKey, rows, readable);
   if (!outcome.ok()) return ci->fail(outcome);
-  // What the principal may not read does not exist for it.
-  keepReadable(*ci, rows);
   if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(uri));
   StatusCode status = ci->buildList(rows, out);
   if (status == kStatusOk) ci->trackHandedOut(*out);
@@ -142,8 +143,13 @@ StatusCode resolveInRepositoryOp(MetadataInterface* md, const char* repository,
     }
     // A query that matches nothing is an answer here, not a failure: status 0 and no list.
     // (resolveUri keeps its no-match status, which the packages' resolution cache relies on.)
+    // The same visibility as resolveUri: hidden objects neither come back nor decide a
+    // condition.
+    const ReadableSet* readable = ci->readable();
+    if (!readable) return ci->lastErrorStatus();
     std::vector<ObjectRow> rows;
-    Outcome outcome = ci->repository().resolve(view(query, queryLength), target->key, rows);
+    Outcome outcome =
+        ci->repository().resolve(view(query, queryLength), target->key, rows, readable);
     if (outcome.status == kStatusNoMatch) return kStatusOk;
     if (!outcome.ok()) return ci->fail(outcome);
     StatusCode status = ci->buildList(rows, out);
@@ -186,12 +192,14 @@ StatusCode findByPathOp(MetadataInterface* md, const char* repository, int32_t r
   if (!out) return ci->fail(kStatusInvalidArgument, "findByPath: no result address");
   *out = nullptr;
   return dispatch(ci, "findByPath", [&]() -> StatusCode {
+    // A hidden folder hides everything under it: the walk itself sees only readable folders.
+    const ReadableSet* readable = ci->readable();
+    if (!readable) return ci->lastErrorStatus();
     std::vector<ObjectRow> rows;
     Outcome outcome = ci->repository().findByPath(view(repository, repositoryLength),
                                                   view(path, pathLength), view(type, typeLength),
-                                                  rows);
+                                                  rows, readable);
     if (!outcome.ok()) return ci->fail(outcome);
-    keepReadable(*ci, rows);
     StatusCode status = ci->buildList(rows, out);
     if (status == kStatusOk) ci->trackHandedOut(*out);
     return status;
@@ -360,10 +368,11 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
         return ci->fail(kStatusInvalidArgument,
                         "newObject: a related object needs an association name");
       }
+      const ReadableSet* readable = ci->readable();
+      if (!readable) return ci->lastErrorStatus();
       std::vector<ObjectRow> rows;
-      outcome = ci->repository().resolve(relatedUri, 0, rows);
+      outcome = ci->repository().resolve(relatedUri, 0, rows, readable);
       if (!outcome.ok()) return ci->fail(outcome);
-      keepReadable(*ci, rows);
       if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(relatedUri));
       // ... and of the related object, whose association grows.
       allowed = require(*ci, objectTarget(rows.front().id), kPermissionWrite, kStatusWriteDenied,

@@ -88,6 +88,23 @@ StatusCode listAssociationNamesOp(MetadataObject* object, int32_t, NameNode** ou
     std::vector<std::string> names;
     Outcome outcome = ci.repository().associationNames(identifierOf(object), names);
     if (!outcome.ok()) return ci.fail(outcome);
+    // A name whose targets are all hidden would tell that hidden objects are linked here: it is
+    // listed only with a target the principal may read.
+    const ReadableSet* readable = ci.readable();
+    if (!readable) return ci.lastErrorStatus();
+    if (!readable->everything) {
+      std::vector<std::string> shown;
+      for (std::string& name : names) {
+        std::vector<ObjectRow> targets;
+        outcome = ci.repository().associated(identifierOf(object), name, targets);
+        if (!outcome.ok()) return ci.fail(outcome);
+        if (std::any_of(targets.begin(), targets.end(),
+                        [&](const ObjectRow& row) { return readable->permits(row.id); })) {
+          shown.push_back(std::move(name));
+        }
+      }
+      names = std::move(shown);
+    }
     NameNode* head = nullptr;
     NameNode** link = &head;
     for (const std::string& name : names) {
@@ -123,7 +140,7 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
     std::vector<ObjectRow> rows;
     Outcome outcome = ci.repository().associated(identifierOf(object), view(name, length), rows);
     if (!outcome.ok()) return ci.fail(outcome);
-    keepReadable(ci, rows);
+    if (StatusCode kept = keepReadable(ci, rows); kept != kStatusOk) return kept;
     MetadataObject* list = nullptr;
     StatusCode status = ci.buildList(rows, &list);
     if (status != kStatusOk) return status;
@@ -188,7 +205,8 @@ StatusCode getPropertyOp(MetadataObject* object, const char* name, int32_t lengt
     std::optional<PropertyRow> row;
     Outcome outcome = ci.repository().property(identifierOf(object), view(name, length), row);
     if (!outcome.ok()) return ci.fail(outcome);
-    if (!row) return kStatusOk;
+    // A property is an object of its own: one the principal may not read is not there.
+    if (!row || !mayReadId(ci, row->id)) return ci.readable() ? kStatusOk : ci.lastErrorStatus();
     InterfacePool& pool = ci.pool();
     auto* record = static_cast<PropertyRecord*>(pool.allocate(sizeof(PropertyRecord)));
     char* nameCopy = pool.copyText(row->name.data(), row->name.size());
@@ -225,8 +243,13 @@ StatusCode listPropertiesOp(MetadataObject* object, NameValueNode** out) {
     std::vector<PropertyRow> rows;
     Outcome outcome = ci.repository().properties(identifierOf(object), rows);
     if (!outcome.ok()) return ci.fail(outcome);
+    const ReadableSet* readable = ci.readable();
+    if (!readable) return ci.lastErrorStatus();
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (PropertyRow& row : rows) pairs.emplace_back(std::move(row.name), std::move(row.value));
+    for (PropertyRow& row : rows) {
+      if (!readable->permits(row.id)) continue;  // a property object the principal may not read
+      pairs.emplace_back(std::move(row.name), std::move(row.value));
+    }
     NameValueNode* list = nullptr;
     StatusCode status = buildNameValues(ci, pairs, &list);
     if (status != kStatusOk) return status;

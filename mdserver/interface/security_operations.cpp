@@ -163,10 +163,11 @@ StatusCode targetOfReference(ClientInterface* ci, const TransactionRecord* recor
       }
     }
   }
+  const ReadableSet* readable = ci->readable();
+  if (!readable) return ci->lastErrorStatus();
   std::vector<ObjectRow> rows;
-  Outcome outcome = ci->repository().resolve(text, 0, rows);
+  Outcome outcome = ci->repository().resolve(text, 0, rows, readable);
   if (!outcome.ok()) return ci->fail(outcome);
-  keepReadable(*ci, rows);
   if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(text));
   *out = objectTarget(rows.front().id, rows.front().type);
   return kStatusOk;
@@ -431,10 +432,15 @@ StatusCode repoListIdentitiesOp(MetadataObject* object, TransactionHandle* trans
     Outcome outcome = listIdentities(ci->repository().security(),
                                      targetOfObject(object).repositoryId, flags, identities);
     if (!outcome.ok()) return ci->fail(outcome);
+    // Identities are objects: one the principal may not read is not listed (the built-ins are
+    // no objects and every repository has them).
+    const ReadableSet* readable = ci->readable();
+    if (!readable) return ci->lastErrorStatus();
     InterfacePool& pool = ci->pool();
     IdentityEntry* head = nullptr;
     IdentityEntry* tail = nullptr;
     for (const IdentityRecord& identity : identities) {
+      if (identity.type != kBuiltInType && !readable->permits(identity.id)) continue;
       IdentityEntry* entry = identityEntry(pool, identity, /*withFourth=*/true);
       if (!entry) {
         freeIdentityList(*ci, head);

@@ -52,6 +52,12 @@ StatusCode findTemplate(ClientInterface* ci, const TransactionRecord* record,
   std::optional<TemplateRecord> found;
   Outcome read = templateSeenBy(ci->repository().security(), record, trimmed(reference), found);
   if (!read.ok()) return ci->fail(read);
+  // A template the principal may not read (its repository's decision) is not there for it.
+  if (found) {
+    const ReadableSet* readable = ci->readable();
+    if (!readable) return ci->lastErrorStatus();
+    if (!readable->permits(found->id)) found.reset();
+  }
   if (!found) {
     return ci->fail(kStatusUnknownTemplate, std::string(operation) + ": no access control "
                                                 "template '" + std::string(trimmed(reference)) +
@@ -143,6 +149,13 @@ StatusCode listActsOf(ClientInterface* ci, TransactionHandle* transaction,
   std::vector<TemplateRecord> templates;
   Outcome read = templatesSeenBy(ci->repository().security(), record, repositoryId, templates);
   if (!read.ok()) return ci->fail(read);
+  // Templates are objects read on their repository's decision: a repository the principal may
+  // not read lists none.
+  const ReadableSet* readable = ci->readable();
+  if (!readable) return ci->lastErrorStatus();
+  templates.erase(std::remove_if(templates.begin(), templates.end(),
+                                 [&](const TemplateRecord& t) { return !readable->permits(t.id); }),
+                  templates.end());
   return buildActList(ci, templates, out);
 }
 
@@ -379,6 +392,10 @@ StatusCode listActsByIdOp(MetadataInterface* md, TransactionHandle* transaction,
     }
     const std::string_view id = trimmed(whole.substr(kIdentifierPrefix.size()));
     auto home = id.empty() ? std::nullopt : ci->repository().repositoryByReference(id);
+    // A repository the principal may not read is answered as one that does not exist.
+    const ReadableSet* readable = ci->readable();
+    if (!readable) return ci->lastErrorStatus();
+    if (home && !readable->repositoryReadable(home->id)) home.reset();
     if (!home) {
       return ci->fail(kStatusUnknownRepository,
                       "listActsById: no repository with identifier '" + std::string(id) + "'");

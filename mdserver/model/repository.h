@@ -29,6 +29,7 @@ namespace mdserver {
 class Database;
 class SecurityStore;
 class SqliteSecurityStore;
+struct ReadableSet;
 
 struct RepositoryInfo {
   int64_t key = 0;
@@ -127,14 +128,20 @@ class Repository {
   // gives kStatusMalformedUri with the position in message; no object gives kStatusNoMatch.
   // A query that needs more than the work limit (SQLite virtual machine steps) is stopped and
   // gives kStatusQueryTooCostly; nothing it read is returned.
-  Outcome resolve(std::string_view uri, int64_t repositoryKey, std::vector<ObjectRow>& out);
+  // readable (when given): only the objects of the set exist for the query, at every step
+  // (object_uri.h); the interface passes its principal's set, so hidden objects neither come
+  // back nor make a condition true.
+  Outcome resolve(std::string_view uri, int64_t repositoryKey, std::vector<ObjectRow>& out,
+                  const ReadableSet* readable = nullptr);
   static constexpr int64_t kDefaultQueryWorkLimit = 200'000'000;
   void setQueryWorkLimit(int64_t steps) { queryWorkLimit_ = steps; }
 
   // Folder look-up: "/A/B/Name" over Tree objects linked by "SubTrees"; the last step also
   // looks at "Members". type empty = any. Success with an empty result when nothing is found.
+  // readable (when given): the walk passes only through folders of the set and finds only
+  // objects of it, so a hidden folder hides what lies under it.
   Outcome findByPath(std::string_view repository, std::string_view path, std::string_view type,
-                     std::vector<ObjectRow>& out);
+                     std::vector<ObjectRow>& out, const ReadableSet* readable = nullptr);
 
   std::optional<ObjectRow> object(std::string_view id);
   // Creates an object; fills createdId. The type must be in the namespace.

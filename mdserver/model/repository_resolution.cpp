@@ -8,6 +8,7 @@
 #include "mdserver/base/status_codes.h"
 #include "mdserver/model/repository_support.h"
 #include "mdserver/query/object_uri.h"
+#include "mdserver/security/readable_set.h"
 #include "mdserver/storage/sqlite_database.h"
 
 namespace mdserver {
@@ -24,7 +25,7 @@ std::vector<ObjectRow> Repository::rows(const std::string& sql,
 }
 
 Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
-                            std::vector<ObjectRow>& out) {
+                            std::vector<ObjectRow>& out, const ReadableSet* readable) {
   out.clear();
   return guarded(mutex_, [&] {
     CompiledUri own;
@@ -39,7 +40,7 @@ Outcome Repository::resolve(std::string_view uri, int64_t repositoryKey,
     } inUse{lastCompiledInUse_, reuse};
     lastCompiledInUse_ = true;
     UriError error;
-    if (!compileObjectUri(uri, compiled, error)) return failure(kStatusMalformedUri, error.text());
+    if (!compileObjectUri(uri, compiled, error, readable)) return failure(kStatusMalformedUri, error.text());
     // The compiler bounds the text; the budget bounds the work, whatever the repository holds.
     db_->limitWork(queryWorkLimit_);
     struct Unlimit {
@@ -107,7 +108,8 @@ Outcome Repository::resolveUnlocked(const CompiledUri& compiled, int64_t reposit
 }
 
 Outcome Repository::findByPath(std::string_view repository, std::string_view path,
-                               std::string_view type, std::vector<ObjectRow>& out) {
+                               std::string_view type, std::vector<ObjectRow>& out,
+                               const ReadableSet* readable) {
   out.clear();
   std::vector<std::string_view> steps;
   if (path.empty() || path.front() != '/') {
@@ -130,6 +132,9 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
     return failure(kStatusUnknownRepository,
                    "no repository named '" + std::string(repository) + "'");
   }
+  // Every folder walked and every object found must be readable (alias o in each statement).
+  const std::string visible =
+      readable && !readable->everything ? " AND (" + readableCondition(*readable, "o") + ")" : "";
   return guarded(mutex_, [&] {
     // Root folders: trees of the repository that are no other tree's sub-tree.
     std::vector<int64_t> folders;
@@ -137,7 +142,7 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
       Statement s(*db_,
                   "SELECT o.key FROM objects o WHERE o.type = 'Tree' AND o.name = ? AND "
                   "o.repository = ? AND NOT EXISTS (SELECT 1 FROM associations a WHERE "
-                  "a.target = o.key AND a.name = 'SubTrees') ORDER BY o.id");
+                  "a.target = o.key AND a.name = 'SubTrees')" + visible + " ORDER BY o.id");
       s.bind(1, steps[0]).bind(2, target->key);
       while (s.step()) folders.push_back(s.integer(0));
     }
@@ -147,7 +152,7 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
         Statement s(*db_,
                     "SELECT o.key FROM associations a JOIN objects o ON o.key = a.target "
                     "WHERE a.source = ? AND a.name = 'SubTrees' AND o.type = 'Tree' AND "
-                    "o.name = ? ORDER BY a.position");
+                    "o.name = ?" + visible + " ORDER BY a.position");
         s.bind(1, folder).bind(2, steps[i]);
         while (s.step()) next.push_back(s.integer(0));
       }
@@ -164,8 +169,8 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
       Statement s(*db_,
                   "SELECT o.key, o.id, o.type, o.name, o.description FROM objects o WHERE "
                   "o.type = 'Tree' AND o.name = ? AND o.repository = ? AND NOT EXISTS (SELECT "
-                  "1 FROM associations a WHERE a.target = o.key AND a.name = 'SubTrees') "
-                  "ORDER BY o.id");
+                  "1 FROM associations a WHERE a.target = o.key AND a.name = 'SubTrees')" +
+                      visible + " ORDER BY o.id");
       s.bind(1, last).bind(2, target->key);
       while (s.step()) keep(readObject(s));
     }
@@ -173,7 +178,7 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
       Statement s(*db_,
                   "SELECT o.key, o.id, o.type, o.name, o.description FROM associations a JOIN "
                   "objects o ON o.key = a.target WHERE a.source = ? AND a.name IN ('Members', "
-                  "'SubTrees') AND o.name = ? ORDER BY a.name, a.position");
+                  "'SubTrees') AND o.name = ?" + visible + " ORDER BY a.name, a.position");
       s.bind(1, folder).bind(2, last);
       while (s.step()) keep(readObject(s));
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mdserver/query/uri_compiler.h"
+#include "mdserver/security/readable_set.h"
 
 namespace mdserver::uri {
 
@@ -36,6 +37,12 @@ Sql Compiler::path(const std::string& alias) {
     std::string type = parameter(name("a type name"));
     std::vector<Sql> terms{{link + ".name = " + association, kComparisonStack, 2},
                            {object + ".type = " + type, kComparisonStack, 2}};
+    // A step walks only objects the principal may read: neither the step nor a condition on it
+    // can be satisfied by one it may not.
+    if (readable_) {
+      terms.push_back({"(" + readableCondition(*readable_, object) + ")",
+                       kComparisonStack + 2 * kOperandStack + 2, 5});
+    }
     skipBlanks();
     while (at('[')) {
       size_t open = pos_++;

@@ -20,6 +20,8 @@
 
 namespace mdserver {
 
+struct ReadableSet;
+
 // The temporary table that association paths are evaluated into, one path at a time, before
 // the query that uses them runs.
 inline constexpr const char* kPathSetsTable =
@@ -48,9 +50,21 @@ struct UriError {
 };
 
 // Returns false and fills error when the text is not a well-formed object URI.
-bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error);
+//
+// readable (when given and not everything): the query sees only the objects of that set, at
+// every step: the objects it returns, and every object an association path walks through or
+// tests a condition on. So a condition can never be true, or a path walked, because of an object
+// the principal may not read, and the number of results counts readable objects only.
+bool compileObjectUri(std::string_view uri, CompiledUri& out, UriError& error,
+                      const ReadableSet* readable = nullptr);
 // The same without the short way for the common look-up by name: what compileObjectUri must
 // agree with, byte for byte.
-bool compileObjectUriFully(std::string_view uri, CompiledUri& out, UriError& error);
+bool compileObjectUriFully(std::string_view uri, CompiledUri& out, UriError& error,
+                           const ReadableSet* readable = nullptr);
+
+// SQL that holds for the objects of the set (alias names a row of the objects table); "1 = 1"
+// for everything. Identifiers are written as literals, so the statement text stays the same for
+// as long as the set does (and its prepared form can be kept).
+std::string readableCondition(const ReadableSet& readable, const std::string& alias);
 
 }  // namespace mdserver

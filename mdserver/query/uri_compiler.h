@@ -29,7 +29,10 @@ class Compiler : private UriScanner {
       "(CAST(?1 AS BIGINT) IS NULL OR o0.repository = ?1)";
   static constexpr const char* kOrder = " ORDER BY o0.id";
 
-  explicit Compiler(std::string_view text) : UriScanner(text) {}
+  // readable: when given, every object an association path steps on must be in it (the result
+  // itself is restricted by the caller, object_uri.cpp).
+  explicit Compiler(std::string_view text, const ReadableSet* readable = nullptr)
+      : UriScanner(text), readable_(readable) {}
 
   // The whole text into out; ParseFailure at the first fault.
   void compile(CompiledUri& out);
@@ -91,6 +94,7 @@ class Compiler : private UriScanner {
     int first_;
   };
 
+  const ReadableSet* readable_ = nullptr;
   std::vector<CompiledUri::PathStatement> paths_;
   std::vector<std::string>* parameters_ = &params_;  // where parameter() binds
   int firstParameter_ = 2;                            // its first number (?1: the repository)

@@ -53,6 +53,9 @@ class SecurityStore {
   virtual Outcome applications(std::string_view target, std::vector<std::string>& out) = 0;
   // The largest template number used in a repository (0: none), for new identifiers.
   virtual Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
+  // (identifier, type) of every object that is the target of an entry or of a template
+  // application: the only objects whose decisions can differ from their repository's.
+  virtual Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) = 0;
 
   virtual Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) = 0;
   virtual Outcome logins(std::vector<LoginRecord>& out) = 0;  // user id order

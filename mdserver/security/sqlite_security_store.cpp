@@ -439,6 +439,17 @@ Outcome SqliteSecurityStore::applications(std::string_view target, std::vector<s
   });
 }
 
+Outcome SqliteSecurityStore::objectsWithOwnLevels(
+    std::vector<std::pair<std::string, std::string>>& out) {
+  out.clear();
+  return guarded(mutex_, [&] {
+    Statement s(db_, "SELECT o.id, o.type FROM objects o WHERE o.id IN (SELECT target FROM "
+                     "authorizations) OR o.id IN (SELECT target FROM template_applications) "
+                     "ORDER BY o.id");
+    while (s.step()) out.emplace_back(s.text(0), s.text(1));
+  });
+}
+
 Outcome SqliteSecurityStore::lastTemplateNumber(std::string_view repositoryId, int64_t& out) {
   out = 0;
   return guarded(mutex_, [&] {

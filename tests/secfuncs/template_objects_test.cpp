@@ -3,6 +3,7 @@
 // applied to) leaves no application or entry behind, and the template's own entries never give
 // anyone rights on the template object itself.
 #include "mdserver/access/access_explanation.h"
+#include "mdserver/security/access_target.h"
 #include "mdserver/security/security_store.h"
 #include "secured_fixture.h"
 
@@ -179,10 +180,26 @@ class TemplateEnforcementByObjectsTest : public TemplateObjectsTest {
   bool agrees(bool enforced, const char* permission) {
     const mdserver::Authentication rick =
         mdserver::authenticate(repository_->security(), "rick", "rick-secret-2");
+    // Asked by the local administrator for Rick: Rick himself is told nothing about a table he
+    // may not read (it is no object to him).
     mdserver::AccessExplanation why;
-    EXPECT_TRUE(
-        mdserver::explainAccess(*repository_, rick.principal, kTableUri, permission, "", why).ok());
+    EXPECT_TRUE(mdserver::explainAccess(*repository_, mdserver::Principal::administrator(),
+                                        kTableUri, permission, rick.principal.identityId, why)
+                    .ok());
     EXPECT_EQ(why.granted, enforced) << permission << ": " << why.summary;
+    mdserver::AccessExplanation own;
+    const mdserver::Outcome asked =
+        mdserver::explainAccess(*repository_, rick.principal, kTableUri, permission, "", own);
+    // (Asked of the decision, not through a connection: a transaction may be open on this one.)
+    if (mdserver::decide(repository_->security(), rick.principal,
+                         mdserver::objectTarget("B0000001.TABLE001"), "Read")
+            .allowed) {
+      EXPECT_TRUE(asked.ok()) << asked.message;
+      EXPECT_EQ(own.granted, enforced);
+    } else {
+      EXPECT_EQ(asked.status, kStatusNoMatch) << asked.message;
+      EXPECT_TRUE(own.steps.empty());
+    }
     last_ = why;
     return enforced;
   }

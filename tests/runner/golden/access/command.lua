@@ -1,4 +1,6 @@
+--! before: access --repository {source}/examples/sample_repository.json --user chen --password chen.pass --identity A0000001.PERSON02 A0000001.TABLE003 Read
 --! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass A0000001.TABLE003 Read
+--! before: access --repository {source}/examples/sample_repository.json --user bo --password bo.pass --identity chen A0000001.TABLE001 Read
 --! before: access --repository {source}/examples/sample_repository.json --user dee --password dee.pass A0000001.TABLE001 Write
 --! before: access --repository {source}/examples/sample_repository.json --identity Sales_Team_is_not_a_name A0000001.TABLE001 Write
 --! before: access --repository {source}/examples/sample_repository.json --identity A0000001.GROUP003 A0000001.TABLE001 Write
@@ -16,7 +18,8 @@
 --! before: access --repository {source}/tests/runner/golden/repository/bad_seed.json A0000001.TABLE001 Read
 --! before: access --repository {source}/examples/sample_repository.json --colour A0000001.TABLE001 Read
 -- mdhost access: granted and denied answers with the entries that decided (an object's own
--- deny, a template's grant, the repository's), and every way a question can be wrong, each
--- named in the message with exit status 2. The program itself only shows that the sample
+-- deny, asked by an administrator for Bo; a template's grant, the repository's); an object the
+-- asker may not read is no object to it, and another identity's access needs Administer on the
+-- target; every way a question can be wrong, each named in the message with exit status 2. The program itself only shows that the sample
 -- still serves.
 print("still serving:", metadata_version())

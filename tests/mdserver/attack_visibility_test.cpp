@@ -1,0 +1,331 @@
+// An attacker with an ordinary login to the sample repository tries to learn about objects it
+// may not read: through the conditions and association paths of queries, through
+// resolveInRepository, through explanations, and through the smaller listings (folder walks,
+// association names, identities, templates, properties). Each group tries what such a user
+// would try; the answer must be the one it gets for an object that does not exist.
+#include <string>
+#include <vector>
+
+#include "interface_fixture.h"
+#include "mdserver/access/access_explanation.h"
+#include "mdserver/security/authentication.h"
+#include "mdserver/security/security_store.h"
+
+namespace mdserver::testing {
+namespace {
+
+class AttackVisibility : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    repository = openScratchRepository(&error);
+    ASSERT_TRUE(repository) << error;
+    Outcome outcome = repository->importSeedFile(samplePath());
+    ASSERT_TRUE(outcome.ok()) << outcome.message;
+    // A secret the attacker is after, on a table it may not read (LEDGER: the analysts' deny).
+    ASSERT_TRUE(repository->setAttribute("A0000001.TABLE003", "ApiKey", "k3-zebra").ok());
+  }
+  void TearDown() override {
+    for (MetadataInterface* md : opened) releaseInterface(md);
+  }
+
+  MetadataInterface* as(const std::string& user, const std::string& password) {
+    Authentication login = authenticate(repository->security(), user, password);
+    EXPECT_TRUE(login.outcome.ok()) << login.outcome.message;
+    MetadataInterface* md = openInterface(*repository, {user, password}, login.principal);
+    opened.push_back(md);
+    return md;
+  }
+  Principal principalOf(const std::string& user, const std::string& password) {
+    return authenticate(repository->security(), user, password).principal;
+  }
+  // The administrator's change, at once.
+  void entry(const std::string& target, const std::string& identity, const std::string& permission,
+             bool grant) {
+    AuthorizationChange change;
+    change.entry = {target, identity, permission, grant};
+    ASSERT_TRUE(repository->security().apply({change}).ok());
+  }
+  static std::vector<std::string> ids(MetadataInterface* md, const std::string& uri) {
+    MetadataObject* list = nullptr;
+    resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list);
+    std::vector<std::string> out = identifiers(list);
+    if (list) freeObjectList(md, list);
+    return out;
+  }
+  static std::vector<std::string> idsIn(MetadataInterface* md, const std::string& repositoryId,
+                                        const std::string& query) {
+    MetadataObject* list = nullptr;
+    EXPECT_EQ(resolveInRepository(md, repositoryId.data(), static_cast<int32_t>(repositoryId.size()),
+                                  query.data(), static_cast<int32_t>(query.size()), &list),
+              kStatusOk);
+    std::vector<std::string> out = identifiers(list);
+    if (list) freeObjectList(md, list);
+    return out;
+  }
+  // Recovers the secret attribute one character at a time with a contains() oracle: a probe is
+  // "true" when the query returns anything; the known part grows to the right, then to the left.
+  template <typename Probe>
+  static std::string recover(Probe&& probe) {
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123456789-";
+    std::string known;
+    for (bool grew = true; grew && known.size() < 16;) {
+      grew = false;
+      for (char c : alphabet) {
+        if (probe(known + c)) {
+          known += c;
+          grew = true;
+          break;
+        }
+      }
+      if (grew) continue;
+      for (char c : alphabet) {
+        if (probe(c + known)) {
+          known.insert(known.begin(), c);
+          grew = true;
+          break;
+        }
+      }
+    }
+    return known;
+  }
+
+  std::unique_ptr<Repository> repository;
+  std::vector<MetadataInterface*> opened;
+};
+
+// ---- queries: path steps and conditions see only readable objects ------------------------------
+
+TEST_F(AttackVisibility, APathConditionOnAHiddenTableIsNoOracle) {
+  MetadataInterface* bo = as("bo", "bo.pass");
+  ASSERT_TRUE(ids(bo, "vqsobj:PhysicalTable\\A0000001.TABLE003").empty()) << "LEDGER is hidden";
+  auto probe = [&](const std::string& prefix) {
+    return !ids(bo, "vqsobj:Tree?Members/PhysicalTable[@Id='A0000001.TABLE003' and "
+                    "contains(@ApiKey,'" + prefix + "')]")
+                .empty();
+  };
+  EXPECT_EQ(recover(probe), "");
+  // The name and the identifier of a hidden member, and its existence at all.
+  EXPECT_TRUE(ids(bo, "vqsobj:Tree?Members/PhysicalTable[@Name='LEDGER']").empty());
+  EXPECT_TRUE(ids(bo, "vqsobj:Tree?Tree[Members/PhysicalTable[@TableType='VIEW']]").empty());
+  // not(...) must not tell true from false either: the hidden member counts for neither.
+  EXPECT_EQ(ids(bo, "vqsobj:Tree?not(Members/PhysicalTable[@Name='LEDGER'])"),
+            ids(bo, "vqsobj:Tree?not(Members/PhysicalTable[@Name='NO SUCH TABLE'])"));
+  // The same oracle through resolveInRepository.
+  auto probeIn = [&](const std::string& prefix) {
+    return !idsIn(bo, "A0000001",
+                  "vqsobj:Tree?Members/PhysicalTable[contains(@ApiKey,'" + prefix + "')]")
+                .empty();
+  };
+  EXPECT_EQ(recover(probeIn), "");
+  // Chen may read LEDGER: for Chen the same queries work, so the query itself is sound.
+  MetadataInterface* chen = as("chen", "chen.pass");
+  EXPECT_EQ(ids(chen, "vqsobj:Tree?Members/PhysicalTable[@Name='LEDGER']"),
+            (std::vector<std::string>{"A0000001.TREE0003"}));
+  EXPECT_EQ(recover([&](const std::string& prefix) {
+              return !ids(chen, "vqsobj:Tree?Members/PhysicalTable[contains(@ApiKey,'" + prefix +
+                                    "')]")
+                          .empty();
+            }),
+            "k3-zebra");
+}
+
+TEST_F(AttackVisibility, AHiddenObjectInTheMiddleOfAPathBreaksThePath) {
+  // Bo may not read ORDERS, the only table with an AMOUNT column; the library and the column are
+  // visible to him.
+  entry("A0000001.TABLE001", "A0000001.PERSON02", "Read", false);
+  MetadataInterface* bo = as("bo", "bo.pass");
+  EXPECT_EQ(ids(bo, "vqsobj:Column\\A0000001.COLUMN03").size(), 1u);
+  EXPECT_TRUE(ids(bo, "vqsobj:Library?Tables/PhysicalTable/Columns/Column[@Name='AMOUNT']").empty());
+  EXPECT_TRUE(ids(bo, "vqsobj:Column?Table/PhysicalTable[@Name='ORDERS']").empty());
+  // Counting through the walk: only CUSTOMERS' columns reach a table for Bo.
+  EXPECT_EQ(ids(bo, "vqsobj:Column?Table/PhysicalTable"),
+            (std::vector<std::string>{"A0000001.COLUMN04", "A0000001.COLUMN05"}));
+  MetadataInterface* chen = as("chen", "chen.pass");
+  EXPECT_EQ(ids(chen, "vqsobj:Library?Tables/PhysicalTable/Columns/Column[@Name='AMOUNT']"),
+            (std::vector<std::string>{"A0000001.LIB00001"}));
+}
+
+// ---- resolveInRepository (METADATA_GETURI) ---------------------------------------------------------
+
+TEST_F(AttackVisibility, ResolveInRepositoryHandsOutNothingHidden) {
+  // The portal's connection is hidden from Bo; the batch connection is not.
+  entry("A0000001.CONN0001", "A0000001.PERSON02", "Read", false);
+  MetadataInterface* bo = as("bo", "bo.pass");
+  EXPECT_EQ(idsIn(bo, "A0000001", "vqsobj:TCPIPConnection?@Name='Connection URI'"),
+            (std::vector<std::string>{"A0000001.CONN0002"}));
+  EXPECT_TRUE(idsIn(bo, "A0000001", "vqsobj:TCPIPConnection\\A0000001.CONN0001").empty());
+  EXPECT_TRUE(idsIn(bo, "A0000001", "vqsobj:PhysicalTable?@Name='LEDGER'").empty());
+  EXPECT_TRUE(idsIn(bo, "FOUNDATION", "vqsobj:PhysicalTable?@TableType='VIEW'").empty());
+}
+
+// ---- explanations --------------------------------------------------------------------------------
+
+TEST_F(AttackVisibility, AnExplanationOfAHiddenObjectIsThatOfNoObject) {
+  const Principal bo = principalOf("bo", "bo.pass");
+  AccessExplanation hidden, missing;
+  Outcome onHidden = explainAccess(*repository, bo, "A0000001.TABLE003", "Read", "", hidden);
+  Outcome onMissing = explainAccess(*repository, bo, "A0000001.TABLE999", "Read", "", missing);
+  EXPECT_EQ(onHidden.status, onMissing.status);
+  EXPECT_EQ(onHidden.status, kStatusObjectNotFound);
+  EXPECT_TRUE(hidden.steps.empty()) << "no entry of a hidden object is named";
+  EXPECT_EQ(hidden.target, "");
+  // A query is no second oracle: true and false conditions on the hidden table answer alike.
+  const std::string trueProbe =
+      "vqsobj:PhysicalTable?@Id='A0000001.TABLE003' and contains(@ApiKey,'k3')";
+  const std::string falseProbe =
+      "vqsobj:PhysicalTable?@Id='A0000001.TABLE003' and contains(@ApiKey,'zz')";
+  AccessExplanation a, b;
+  Outcome onTrue = explainAccess(*repository, bo, trueProbe, "Read", "", a);
+  Outcome onFalse = explainAccess(*repository, bo, falseProbe, "Read", "", b);
+  EXPECT_EQ(onTrue.status, onFalse.status);
+  EXPECT_FALSE(onTrue.ok());
+  EXPECT_TRUE(a.steps.empty());
+  // ... nor is a path through the hidden table.
+  AccessExplanation c;
+  EXPECT_FALSE(explainAccess(*repository, bo,
+                             "vqsobj:Tree?Members/PhysicalTable[contains(@ApiKey,'k3')]", "Read",
+                             "", c)
+                   .ok());
+  // What Bo may see is explained as before.
+  AccessExplanation orders;
+  EXPECT_TRUE(explainAccess(*repository, bo, "A0000001.TABLE001", "Write", "", orders).ok());
+  EXPECT_TRUE(orders.granted);
+}
+
+TEST_F(AttackVisibility, ExplainingAnotherIdentityNeedsAdministerOnTheTarget) {
+  const Principal bo = principalOf("bo", "bo.pass");
+  AccessExplanation out;
+  // Bo reads ORDERS but does not administer it: he may not learn who else may do what there,
+  // and the refusal is the same whether the identity exists or not.
+  Outcome other = explainAccess(*repository, bo, "A0000001.TABLE001", "Read", "chen", out);
+  EXPECT_EQ(other.status, kStatusAdministerDenied);
+  EXPECT_TRUE(out.steps.empty());
+  Outcome nobody = explainAccess(*repository, bo, "A0000001.TABLE001", "Read", "no-such-one", out);
+  EXPECT_EQ(nobody.status, kStatusAdministerDenied);
+  // Chen administers FOUNDATION and may ask about Bo.
+  const Principal chen = principalOf("chen", "chen.pass");
+  AccessExplanation forBo;
+  ASSERT_TRUE(explainAccess(*repository, chen, "A0000001.TABLE003", "Read", "Bo Lindqvist", forBo).ok());
+  EXPECT_FALSE(forBo.granted);
+}
+
+// ---- smaller listings ------------------------------------------------------------------------------
+
+TEST_F(AttackVisibility, TemplatesOfAHiddenRepositoryAreNeitherListedNorRead) {
+  AuthorizationChange create;
+  create.kind = AuthorizationChange::Kind::kCreateTemplate;
+  create.templateId = "A0000003.T0000001";
+  create.templateRecord.id = "A0000003.T0000001";
+  create.templateRecord.repositoryId = "A0000003";
+  create.templateRecord.attributes = {{"Name", "Archive Secrets"}, {"Description", "hidden"}};
+  ASSERT_TRUE(repository->security().apply({create}).ok());
+  entry("A0000003", std::string(kEverybodyId), "Read", false);
+  MetadataInterface* dee = as("dee", "dee.pass");
+  ActEntry* acts = nullptr;
+  const std::string byId = "REPOSID:A0000003";
+  EXPECT_NE(listActsById(dee, nullptr, byId.data(), static_cast<int32_t>(byId.size()), 0, &acts),
+            kStatusOk);
+  for (ActEntry* e = acts; e; e = e->next) {
+    ADD_FAILURE() << "listed: " << text(e->texts[0].text, e->texts[0].length);
+  }
+  AttributeEntry* attributes = nullptr;
+  const std::string reference = "Archive Secrets";
+  EXPECT_NE(listActAttributes(dee, nullptr, reference.data(),
+                              static_cast<int32_t>(reference.size()), &attributes),
+            kStatusOk);
+  if (attributes) releaseAttributeList(dee, attributes);
+  // A repository that does not exist answers the same.
+  const std::string none = "REPOSID:A0000009";
+  ActEntry* noActs = nullptr;
+  EXPECT_EQ(listActsById(dee, nullptr, none.data(), static_cast<int32_t>(none.size()), 0, &noActs),
+            listActsById(dee, nullptr, byId.data(), static_cast<int32_t>(byId.size()), 0, &acts));
+}
+
+TEST_F(AttackVisibility, AFolderWalkDoesNotPassThroughAHiddenFolder) {
+  entry("A0000001.TREE0002", "A0000001.PERSON02", "Read", false);  // Sales, hidden from Bo
+  MetadataInterface* bo = as("bo", "bo.pass");
+  MetadataObject* found = nullptr;
+  const std::string path = "/Shared Data/Sales/ORDERS";
+  ASSERT_EQ(findByPath(bo, "", 0, path.data(), static_cast<int32_t>(path.size()), "", 0, &found),
+            kStatusOk);
+  EXPECT_EQ(identifiers(found), std::vector<std::string>{}) << "ORDERS behind the hidden folder";
+  if (found) freeObjectList(bo, found);
+  const std::string deeper = "/Shared Data/Sales/Reports/Quarterly Summary";
+  ASSERT_EQ(findByPath(bo, "", 0, deeper.data(), static_cast<int32_t>(deeper.size()), "", 0, &found),
+            kStatusOk);
+  EXPECT_EQ(identifiers(found), std::vector<std::string>{});
+  if (found) freeObjectList(bo, found);
+  MetadataInterface* chen = as("chen", "chen.pass");
+  ASSERT_EQ(findByPath(chen, "", 0, path.data(), static_cast<int32_t>(path.size()), "", 0, &found),
+            kStatusOk);
+  EXPECT_EQ(identifiers(found), std::vector<std::string>{"A0000001.TABLE001"});
+  if (found) freeObjectList(chen, found);
+}
+
+TEST_F(AttackVisibility, AnAssociationWithOnlyHiddenTargetsIsNotNamed) {
+  MetadataInterface* bo = as("bo", "bo.pass");
+  MetadataObject* finance = nullptr;
+  const std::string uri = "vqsobj:Tree\\A0000001.TREE0003";
+  ASSERT_EQ(resolveUri(bo, uri.data(), static_cast<int32_t>(uri.size()), &finance), kStatusOk);
+  NameNode* names = nullptr;
+  ASSERT_EQ(listAssociationNames(finance, &names), kStatusOk);
+  for (NameNode* n = names; n; n = n->next) {
+    ADD_FAILURE() << "Finance names " << text(n->name, n->nameLength)
+                  << ", whose only target (LEDGER) Bo may not read";
+  }
+  freeObjectList(bo, finance);
+  // A visible target keeps the name listed.
+  MetadataObject* sales = nullptr;
+  const std::string salesUri = "vqsobj:Tree\\A0000001.TREE0002";
+  ASSERT_EQ(resolveUri(bo, salesUri.data(), static_cast<int32_t>(salesUri.size()), &sales),
+            kStatusOk);
+  ASSERT_EQ(listAssociationNames(sales, &names), kStatusOk);
+  std::vector<std::string> shown;
+  for (NameNode* n = names; n; n = n->next) shown.push_back(text(n->name, n->nameLength));
+  EXPECT_EQ(shown, (std::vector<std::string>{"SubTrees", "Members"}));
+  freeObjectList(bo, sales);
+}
+
+TEST_F(AttackVisibility, IdentityListingsLeaveOutIdentitiesThatMayNotBeRead) {
+  entry("A0000001.PERSON03", "A0000001.PERSON02", "Read", false);  // Chen, hidden from Bo
+  MetadataInterface* bo = as("bo", "bo.pass");
+  MetadataObject* folder = nullptr;
+  const std::string uri = "vqsobj:Tree\\A0000001.TREE0001";
+  ASSERT_EQ(resolveUri(bo, uri.data(), static_cast<int32_t>(uri.size()), &folder), kStatusOk);
+  IdentityEntry* identities = nullptr;
+  ASSERT_EQ(repoListIdentities(folder, nullptr, 0, &identities), kStatusOk);
+  std::vector<std::string> listed;
+  for (IdentityEntry* e = identities; e; e = e->next) {
+    listed.push_back(text(e->texts[2].text, e->texts[2].length));
+  }
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "A0000001.PERSON03"), 0);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "A0000001.PERSON02"), 1);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), std::string(kEverybodyId)), 1);
+  freeObjectList(bo, folder);
+}
+
+TEST_F(AttackVisibility, AHiddenPropertyObjectIsNotListedOrRead) {
+  std::string propertyId;
+  ASSERT_TRUE(repository->addProperty("A0000001.TABLE001", "Password", "hunter2", "", &propertyId)
+                  .ok());
+  entry(propertyId, "A0000001.PERSON02", "Read", false);
+  MetadataInterface* bo = as("bo", "bo.pass");
+  MetadataObject* orders = nullptr;
+  const std::string uri = "vqsobj:PhysicalTable\\A0000001.TABLE001";
+  ASSERT_EQ(resolveUri(bo, uri.data(), static_cast<int32_t>(uri.size()), &orders), kStatusOk);
+  NameValueNode* properties = nullptr;
+  ASSERT_EQ(listProperties(orders, &properties), kStatusOk);
+  std::vector<std::string> listed;
+  for (NameValueNode* p = properties; p; p = p->next) listed.push_back(text(p->name, p->nameLength));
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "Password"), 0) << "the hidden property";
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "RefreshSchedule"), 1) << "a visible one";
+  PropertyRecord* record = nullptr;
+  ASSERT_EQ(getProperty(orders, "Password", 8, &record), kStatusOk);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_TRUE(ids(bo, "vqsobj:Property\\" + propertyId).empty());
+  freeObjectList(bo, orders);
+}
+
+}  // namespace
+}  // namespace mdserver::testing
