@@ -20,10 +20,10 @@ bool mayRead(ClientInterface& ci, const ObjectRow& row) {
       .allowed;
 }
 
-void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
-  if (ci.principal().localAdministrator || rows.empty()) return;
+StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
+  if (ci.principal().localAdministrator || rows.empty()) return kStatusOk;
   SecurityStore& store = ci.repository().security();
-  if (!store.enforced()) return;
+  if (!store.enforced()) return kStatusOk;
   // One decision per row, as mayRead makes it, but each level read once for the whole list:
   // the rows of one listing share their repository's entries.
   std::unordered_map<std::string, std::vector<AccessEntry>> levels;
@@ -33,7 +33,9 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
     auto found = levels.find(target);
     if (found == levels.end()) {
       std::vector<AccessEntry> read;
-      if (!store.entries(target, read).ok()) read.clear();
+      Outcome outcome = store.entries(target, read);
+      sources.note(outcome);
+      if (!outcome.ok()) read.clear();
       found = levels.emplace(target, std::move(read)).first;
     }
     return found->second;
@@ -45,7 +47,9 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
       if (auto found = applied.find(target); found != applied.end()) return found->second;
     }
     std::vector<std::string> read;
-    if (!store.applications(target, read).ok()) read.clear();
+    Outcome outcome = store.applications(target, read);
+    sources.note(outcome);
+    if (!outcome.ok()) read.clear();
     if (repositoryLevel) applied.emplace(target, read);
     return read;
   };
@@ -59,6 +63,17 @@ void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
                                           .allowed;
                             }),
              rows.end());
+  // A decision that could not be made left its row out; the listing as a whole is refused, so
+  // that a failing storage never reads as "nothing there".
+  if (sources.failed()) {
+    rows.clear();
+    return ci.fail(*sources.failure);
+  }
+  if (!ci.principal().failure.ok()) {
+    rows.clear();
+    return ci.fail(ci.principal().failure);
+  }
+  return kStatusOk;
 }
 
 StatusCode require(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,
@@ -73,6 +88,12 @@ StatusCode require(ClientInterface& ci, const AccessTarget& requested, std::stri
   permission = check.permission;
   const Decision decision = decideFor(ci, target, permission);
   if (decision.allowed) return kStatusOk;
+  if (decision.basis == Decision::Basis::kFailure) {
+    // Refused, but not because of an entry: the caller gets the storage's status.
+    return ci.fail(decision.failure.status, std::string(operation) + ": cannot decide " +
+                                                std::string(permission) + " on " + target.id() +
+                                                ": " + decision.failure.message);
+  }
   const std::string who = ci.principal().userId.empty() ? std::string("the connection")
                                                         : "user '" + ci.principal().userId + "'";
   return ci.fail(denied, std::string(operation) + ": " + who + " may not " +

@@ -17,9 +17,12 @@ namespace mdserver {
 
 Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_view permission);
 bool mayRead(ClientInterface& ci, const ObjectRow& row);
-// Removes the rows the principal may not Read, keeping the order of the others.
-void keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
-// kStatusOk, or `denied` reported through ci.fail with the decision's explanation.
+// Removes the rows the principal may not Read, keeping the order of the others. When a decision
+// cannot be made (the security state cannot be read), no row is kept and the storage's status
+// is returned through ci.fail; kStatusOk otherwise.
+StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
+// kStatusOk, or `denied` reported through ci.fail with the decision's explanation; a decision
+// that could not be made is refused with the storage's status instead.
 StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
                    StatusCode denied, std::string_view operation);
 

@@ -125,7 +125,7 @@ StatusCode resolveCommon(ClientInterface* ci, std::string_view uri, int64_t repo
   Outcome outcome = ci->repository().resolve(uri, repositoryKey, rows);
   if (!outcome.ok()) return ci->fail(outcome);
   // What the principal may not read does not exist for it.
-  keepReadable(*ci, rows);
+  if (StatusCode kept = keepReadable(*ci, rows); kept != kStatusOk) return kept;
   if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(uri));
   StatusCode status = ci->buildList(rows, out);
   if (status == kStatusOk) ci->trackHandedOut(*out);
@@ -195,7 +195,7 @@ StatusCode findByPathOp(MetadataInterface* md, const char* repository, int32_t r
                                                   view(path, pathLength), view(type, typeLength),
                                                   rows);
     if (!outcome.ok()) return ci->fail(outcome);
-    keepReadable(*ci, rows);
+    if (StatusCode kept = keepReadable(*ci, rows); kept != kStatusOk) return kept;
     StatusCode status = ci->buildList(rows, out);
     if (status == kStatusOk) ci->trackHandedOut(*out);
     return status;
@@ -361,7 +361,7 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
       std::vector<ObjectRow> rows;
       outcome = ci->repository().resolve(relatedUri, 0, rows);
       if (!outcome.ok()) return ci->fail(outcome);
-      keepReadable(*ci, rows);
+      if (StatusCode kept = keepReadable(*ci, rows); kept != kStatusOk) return kept;
       if (rows.empty()) return ci->fail(kStatusNoMatch, "no object matches " + std::string(relatedUri));
       // ... and of the related object, whose association grows.
       allowed = require(*ci, objectTarget(rows.front().id), kPermissionWrite, kStatusWriteDenied,

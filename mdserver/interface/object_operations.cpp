@@ -115,7 +115,7 @@ StatusCode getAssociationOp(MetadataObject* object, const char* name, int32_t le
     std::vector<ObjectRow> rows;
     Outcome outcome = ci.repository().associated(identifierOf(object), view(name, length), rows);
     if (!outcome.ok()) return ci.fail(outcome);
-    keepReadable(ci, rows);
+    if (StatusCode kept = keepReadable(ci, rows); kept != kStatusOk) return kept;
     MetadataObject* list = nullptr;
     StatusCode status = ci.buildList(rows, &list);
     if (status != kStatusOk) return status;
