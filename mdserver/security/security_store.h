@@ -53,6 +53,8 @@ class SecurityStore {
   virtual Outcome applications(std::string_view target, std::vector<std::string>& out) = 0;
   // The largest template number used in a repository (0: none), for new identifiers.
   virtual Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
+  // A template number for a new template of the repository, taken for good.
+  virtual Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
 
   virtual Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) = 0;
   virtual Outcome logins(std::vector<LoginRecord>& out) = 0;  // user id order

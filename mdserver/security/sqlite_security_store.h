@@ -38,6 +38,7 @@ class SqliteSecurityStore final : public SecurityStore {
   Outcome findTemplate(std::string_view idOrName, std::optional<TemplateRecord>& out) override;
   Outcome applications(std::string_view target, std::vector<std::string>& out) override;
   Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
+  Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) override;
 
   // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
   // StorageError.
@@ -65,6 +66,12 @@ class SqliteSecurityStore final : public SecurityStore {
   void applyTemplateChange(const AuthorizationChange& change);
   void deleteTemplate(std::string_view id);
   bool targetExists(std::string_view id);  // a repository or object of that identifier
+  bool objectExists(std::string_view id);
+ public:
+  // A built-in identity, or a stored Person, IdentityGroup or Role of that identifier.
+  bool identityExists(std::string_view id);
+
+ private:
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
   Database& db_;
