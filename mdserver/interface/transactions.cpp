@@ -89,14 +89,19 @@ StatusCode endIn(ClientInterface* ci, TransactionHandle* handle, std::string_vie
   if (!handle) return ci->fail(kStatusInvalidArgument, "endTransaction: no transaction handle");
   std::string_view text = view(handle->text, handle->length);
   TransactionRecord* record = ci->transactions().findOpen(text);
+  if (record && record->repositoryId == repositoryId && flag != kEndFlagAbandon &&
+      !record->staged.empty()) {
+    // All staged changes in one storage transaction, before the transaction ends: a commit the
+    // storage refuses (a repository busy for longer than a writer waits, a failing disk)
+    // applies none of them and leaves the transaction open with everything it staged, so the
+    // caller can commit again or abandon.
+    Outcome applied = ci->repository().security().apply(record->staged);
+    if (!applied.ok()) return ci->fail(applied);
+  }
   switch (ci->transactions().end(text, repositoryId, flag, route)) {
-    case TransactionBook::EndResult::kEnded: {
-      std::vector<AuthorizationChange> staged = std::move(record->staged);
+    case TransactionBook::EndResult::kEnded:
       record->staged.clear();
-      if (flag == kEndFlagAbandon || staged.empty()) return kStatusOk;
-      // All staged changes in one storage transaction: a failure applies none of them.
-      return ci->fail(ci->repository().security().apply(staged));
-    }
+      return kStatusOk;
     case TransactionBook::EndResult::kAlreadyEnded:
       return ci->fail(kStatusUnknownTransaction,
                       "transaction '" + std::string(text) + "' has already ended");
