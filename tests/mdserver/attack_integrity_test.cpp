@@ -527,13 +527,11 @@ TEST_F(AttackIntegrity, ALevelThatCannotBeReadNeverGivesWayToAGrantFurtherOut) {
        }},
       {"the entries of a template applied to the object", orders,
        [&](FailingStore& s) { s.failEntriesOf.insert(stop->id); }, [] {}},
-      // A deny of Read to Bo on the repository, over the templates' grant further out.
-      {"the repository's entries", orders,
-       [](FailingStore& s) {
-         s.failEntriesOf.insert("A0000001");
-         s.failApplicationsOf.insert("A0000001.TABLE001");
-       },
-       [] {}},
+      // A deny of Read to Bo on the repository, over Authenticated's Read through the
+      // template applied to the repository, further out; CUSTOMERS holds nothing nearer.
+      {"the repository's entries", objectTarget("A0000001.TABLE002"),
+       [](FailingStore& s) { s.failEntriesOf.insert("A0000001"); },
+       [&] { ASSERT_EQ(entry(admin, "", "Bo Lindqvist", "Read", "", 1), kStatusOk); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
@@ -546,9 +544,8 @@ TEST_F(AttackIntegrity, ALevelThatCannotBeReadNeverGivesWayToAGrantFurtherOut) {
     EXPECT_FALSE(decision.allowed) << describe(decision);
     EXPECT_EQ(decision.failure.status, kStatusStorageFailure) << describe(decision);
   }
-  // The repository's templates, when the repository itself holds nothing for Bo: the deny of
-  // "Stop Bo" applied to the repository, over Everybody's Read of... nothing further out; so
-  // the failing read must not leave an open path either way: a grant of a nearer level stays.
+  // The templates applied to the repository are the outermost level: nothing further out could
+  // take their place, but the refusal still carries the storage's status, not "no entry".
   FailingStore failing(repository->security());
   failing.failApplicationsOf.insert("A0000001");
   const Decision repositoryTemplates = decide(failing, bo, repositoryTarget("A0000001"), "Write");
