@@ -60,6 +60,8 @@ class SqliteSecurityStore final : public SecurityStore {
   void addApplication(std::string_view templateId, std::string_view target);
   std::vector<TemplateRecord> allTemplates();
   std::vector<std::pair<std::string, std::string>> allApplications();  // (template, target)
+  // A built-in identity, or a stored Person, IdentityGroup or Role of that identifier.
+  bool identityExists(std::string_view id);
 
  private:
   void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
@@ -67,11 +69,6 @@ class SqliteSecurityStore final : public SecurityStore {
   void deleteTemplate(std::string_view id);
   bool targetExists(std::string_view id);  // a repository or object of that identifier
   bool objectExists(std::string_view id);
- public:
-  // A built-in identity, or a stored Person, IdentityGroup or Role of that identifier.
-  bool identityExists(std::string_view id);
-
- private:
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
   Database& db_;
