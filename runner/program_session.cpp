@@ -42,6 +42,9 @@ constexpr int64_t kCharacterResultCapacity = 256;
 // their cleanups while the host is still whole.
 constexpr const char* kProgramContext = "DOSUB";
 
+// The exit status of a run whose own login failed (docs/mdhost.md).
+constexpr int kExitLoginFailed = 3;
+
 std::string loadPackages(refhost::ReferenceHost& host, const std::string& directory) {
   std::filesystem::path folder = directory;
   if (folder.empty()) {
@@ -166,7 +169,7 @@ bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
 }
 
 // The log is opened for writing (truncated) before anything runs, so it may not be a file the
-// run reads or keeps: the repository file with its journal, or the script.
+// run reads or keeps: the repository file with its journal, the script, or the password file.
 std::string logClash(const CommandLine& line) {
   std::vector<std::string> inputs;
   if (!line.repository.empty()) {
@@ -177,6 +180,7 @@ std::string logClash(const CommandLine& line) {
     inputs.push_back(sample->string());
   }
   if (!line.script.empty() && line.script != "-") inputs.push_back(line.script);
+  if (line.passwordFile) inputs.push_back(*line.passwordFile);
   for (const std::string& input : inputs) {
     if (samePlace(line.logFile, input)) {
       return "--log " + line.logFile + ": that is the file '" + input +
@@ -298,6 +302,18 @@ int runProgramWith(const CommandLine& line,
       std::cerr << "mdhost: ending the program's session: " << failure.what() << "\n";
       if (status == 0) status = 1;
     }
+  }
+  if (status == 0 && repository->loginFailed()) {
+    // The program ran, but nothing it asked of the repository was answered: a script must be
+    // able to tell that from a run that did its work.
+    if (line.user) {
+      std::cerr << "mdhost: the login of user '" << *line.user
+                << "' failed; every request of the repository was refused\n";
+    } else {
+      std::cerr << "mdhost: the repository requires a login (--user); every request of the "
+                   "repository was refused\n";
+    }
+    status = kExitLoginFailed;
   }
   if (line.stats) std::cerr << repository->statistics();
   repository.reset();

@@ -274,6 +274,10 @@ void RepositoryService::connectAs(HostSession* session, const std::string& user,
   impl_->sessionLogins[session] = {mdserver::Credentials{user, password}, std::nullopt};
 }
 
+bool RepositoryService::loginFailed() const {
+  return impl_->defaultLogin && !impl_->defaultLogin->outcome.ok();
+}
+
 std::string RepositoryService::statistics() const {
   std::map<std::string, uint64_t> calls = impl_->allReleasedCalls;
   uint64_t blocks = 0;

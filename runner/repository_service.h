@@ -64,6 +64,9 @@ class RepositoryService {
   // with *error saying what was wrong (a failed login, an unknown object or identity).
   bool explain(HostSession* session, const std::string& object, const std::string& permission,
                const std::string& identity, mdserver::AccessExplanation& out, std::string* error);
+  // True once the program's own login (the credentials given to open(), not a newsession's)
+  // was tried and failed, or none was given where the repository requires one.
+  bool loginFailed() const;
   // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
   std::string statistics() const;
 

@@ -109,6 +109,8 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
     decided = principalOf(store, *record, /*authenticated=*/record->id != kEverybodyId);
   }
   const Decision decision = decide(store, decided, check.target, check.permission);
+  // No explanation of a decision that could not be made: the caller gets the storage's status.
+  if (decision.basis == Decision::Basis::kFailure) return decision.failure;
   out.granted = decision.allowed;
   out.target = check.target.id();
   out.summary = describe(decision);

@@ -29,7 +29,8 @@ Decision decideFor(ClientInterface& ci, const AccessTarget& target, std::string_
   key.append(target.objectId).append(target.isTemplate ? "\nT" : "");
   if (const Decision* kept = ci.keptDecision(key)) return *kept;
   Decision decision = decide(ci.repository().security(), ci.principal(), target, permission);
-  ci.keepDecision(std::move(key), decision);
+  // A decision that could not be made is asked again next time, not kept as a refusal.
+  if (decision.basis != Decision::Basis::kFailure) ci.keepDecision(std::move(key), decision);
   return decision;
 }
 
@@ -63,6 +64,12 @@ StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {
   rows.erase(std::remove_if(rows.begin(), rows.end(),
                             [&](const ObjectRow& row) { return !readable->permits(row.id); }),
              rows.end());
+  // A principal whose memberships could not be read has no decision at all: the listing as a
+  // whole is refused, so that a failing storage never reads as "nothing there".
+  if (!ci.principal().failure.ok()) {
+    rows.clear();
+    return ci.fail(ci.principal().failure);
+  }
   return kStatusOk;
 }
 
@@ -108,6 +115,12 @@ Outcome check(ClientInterface& ci, const AccessTarget& requested, std::string_vi
   permission = guarded.permission;
   const Decision decision = decideFor(ci, target, permission);
   if (decision.allowed) return Outcome::success();
+  if (decision.basis == Decision::Basis::kFailure) {
+    // Refused, but not because of an entry: the caller gets the storage's status.
+    return Outcome{decision.failure.status, std::string(operation) + ": cannot decide " +
+                                                std::string(permission) + " on " + target.id() +
+                                                ": " + decision.failure.message};
+  }
   return Outcome{denied, std::string(operation) + ": " + who(ci) + " may not " +
                              std::string(permission) + " " + target.id() + " (" +
                              describe(decision) + ")"};

@@ -28,9 +28,12 @@ bool mayRead(ClientInterface& ci, const ObjectRow& row);
 // reports it as gone itself.
 bool mayReadObject(ClientInterface& ci, std::string_view id);
 bool mayReadId(ClientInterface& ci, std::string_view objectId);
-// Removes the rows the principal may not Read, keeping the order of the others.
+// Removes the rows the principal may not Read, keeping the order of the others. When a decision
+// cannot be made (the security state cannot be read), no row is kept and the storage's status
+// is returned through ci.fail; kStatusOk otherwise.
 StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows);
-// kStatusOk, or `denied` reported through ci.fail with the decision's explanation.
+// kStatusOk, or `denied` reported through ci.fail with the decision's explanation; a decision
+// that could not be made is refused with the storage's status instead.
 StatusCode require(ClientInterface& ci, const AccessTarget& target, std::string_view permission,
                    StatusCode denied, std::string_view operation);
 // The same check as an Outcome (the refusal's status and text), for checks made inside a

@@ -132,6 +132,7 @@ void ClientInterface::refreshSecurityState() {
   bool complete = true;
   Principal fresh = principalOf(repository_.security(), IdentityRecord{principal_.identityId, "", "", ""},
                                 authenticated_, &complete);
+  principal_.failure = fresh.failure;
   if (!complete) {
     principal_.identities.clear();
     return;

@@ -77,9 +77,12 @@ StatusCode stagingRecord(ClientInterface* ci, const TransactionHandle* handle,
 SecuritySources sourcesSeenBy(ClientInterface* ci, const TransactionRecord* record) {
   SecurityStore* store = &ci->repository().security();
   SecuritySources sources;
-  sources.entries = [store, record](const std::string& target) {
+  sources.entries = [store, record, failure = sources.failure](const std::string& target) {
     std::vector<AccessEntry> entries;
-    if (!store->entries(target, entries).ok()) entries.clear();
+    if (Outcome read = store->entries(target, entries); !read.ok()) {
+      entries.clear();
+      if (failure->ok()) *failure = read;
+    }
     if (!record) return entries;
     for (const AuthorizationChange& change : record->staged) {
       using Kind = AuthorizationChange::Kind;
@@ -100,9 +103,12 @@ SecuritySources sourcesSeenBy(ClientInterface* ci, const TransactionRecord* reco
     }
     return entries;
   };
-  sources.applications = [store, record](const std::string& target) {
+  sources.applications = [store, record, failure = sources.failure](const std::string& target) {
     std::vector<std::string> applied;
-    if (!store->applications(target, applied).ok()) applied.clear();
+    if (Outcome read = store->applications(target, applied); !read.ok()) {
+      applied.clear();
+      if (failure->ok()) *failure = read;
+    }
     if (!record) return applied;
     for (const AuthorizationChange& change : record->staged) {
       using Kind = AuthorizationChange::Kind;

@@ -88,28 +88,15 @@ StatusCode checkUniqueName(ClientInterface* ci, const TransactionRecord* record,
   return kStatusOk;
 }
 
-// The next free identifier: after the stored ones and those staged in open transactions of this
-// interface.
+// A new identifier, reserved in the repository for good when the template is created (staged or
+// not): no other creation, in this process or another, gets it, and a template deleted later
+// does not give it back.
 StatusCode nextTemplateId(ClientInterface* ci, const std::string& repositoryId, std::string* out) {
-  int64_t last = 0;
-  Outcome read = ci->repository().security().lastTemplateNumber(repositoryId, last);
-  if (!read.ok()) return ci->fail(read);
-  for (const TransactionRecord& record : ci->transactions().records()) {
-    if (!record.open) continue;
-    for (const AuthorizationChange& change : record.staged) {
-      if (change.kind != AuthorizationChange::Kind::kCreateTemplate ||
-          change.templateRecord.repositoryId != repositoryId) {
-        continue;
-      }
-      last = std::max<int64_t>(last, std::stoll(change.templateRecord.id.substr(10)));
-    }
-  }
-  if (last >= 9999999) {
-    return ci->fail(kStatusStorageFailure, "repository " + repositoryId +
-                                               " has used every template identifier");
-  }
+  int64_t number = 0;
+  Outcome reserved = ci->repository().security().reserveTemplateNumber(repositoryId, number);
+  if (!reserved.ok()) return ci->fail(reserved);
   char digits[24];  // seven digits; room for what the format could write
-  std::snprintf(digits, sizeof digits, "%07lld", static_cast<long long>(last + 1));
+  std::snprintf(digits, sizeof digits, "%07lld", static_cast<long long>(number));
   *out = repositoryId + ".T" + digits;
   return kStatusOk;
 }

@@ -119,21 +119,32 @@ StatusCode endIn(ClientInterface* ci, TransactionHandle* handle, std::string_vie
   if (!handle) return ci->fail(kStatusInvalidArgument, "endTransaction: no transaction handle");
   std::string_view text = view(handle->text, handle->length);
   TransactionRecord* record = ci->transactions().findOpen(text);
-  switch (ci->transactions().end(text, repositoryId, flag, route)) {
-    case TransactionBook::EndResult::kEnded: {
-      std::vector<AuthorizationChange> staged = std::move(record->staged);
-      record->staged.clear();
-      if (flag == kEndFlagAbandon || staged.empty()) return kStatusOk;
-      // Each change is decided again for its author on the committed state: one the author may
-      // no longer make refuses the whole commit.
-      for (const AuthorizationChange& change : staged) {
-        StatusCode allowed = require(*ci, administeredTarget(change, staged), kPermissionAdminister,
-                                     kStatusAdministerDenied, "endTransaction");
-        if (allowed != kStatusOk) return allowed;
+  if (record && record->repositoryId == repositoryId && flag != kEndFlagAbandon &&
+      !record->staged.empty()) {
+    // Each change is decided again for its author on the committed state: one the author may
+    // no longer make refuses the whole commit and ends the transaction (a retry could not
+    // succeed), applying nothing.
+    for (const AuthorizationChange& change : record->staged) {
+      StatusCode allowed = require(*ci, administeredTarget(change, record->staged),
+                                   kPermissionAdminister, kStatusAdministerDenied,
+                                   "endTransaction");
+      if (allowed != kStatusOk) {
+        record->staged.clear();
+        ci->transactions().end(text, repositoryId, flag, route);
+        return allowed;
       }
-      // All staged changes in one storage transaction: a failure applies none of them.
-      return ci->fail(ci->repository().security().apply(staged));
     }
+    // All staged changes in one storage transaction, before the transaction ends: a commit the
+    // storage refuses (a repository busy for longer than a writer waits, a failing disk)
+    // applies none of them and leaves the transaction open with everything it staged, so the
+    // caller can commit again or abandon.
+    Outcome applied = ci->repository().security().apply(record->staged);
+    if (!applied.ok()) return ci->fail(applied);
+  }
+  switch (ci->transactions().end(text, repositoryId, flag, route)) {
+    case TransactionBook::EndResult::kEnded:
+      record->staged.clear();
+      return kStatusOk;
     case TransactionBook::EndResult::kAlreadyEnded:
       return ci->fail(kStatusUnknownTransaction,
                       "transaction '" + std::string(text) + "' has already ended");

@@ -15,7 +15,9 @@
 //   repoBeginTransaction(handle, flags, out handle): the handle's repository.
 //   endTransaction(interface, handle, repository text, length, flag) and
 //   repoEndTransaction(repository handle, handle, flag): end the open transaction whose text the
-//     handle carries, if it belongs to that repository; else kStatusUnknownTransaction.
+//     handle carries, if it belongs to that repository; else kStatusUnknownTransaction. A
+//     commit the storage refuses (busy, failing) applies nothing, answers with the storage's
+//     status and leaves the transaction open with what it staged, for another end.
 // Ownership: the handle that a begin delivers is the caller's (a 40-byte pool block, its text a
 // pool block of length + 1 bytes, NUL-terminated; no attachment). An end operation takes the
 // handle it is given and frees its attachment, text and record through the pool of the handle's

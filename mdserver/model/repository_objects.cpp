@@ -195,6 +195,12 @@ Outcome Repository::deleteObject(std::string_view id, const LinkGuard* guard) {
     Statement(*db_, "DELETE FROM template_applications WHERE target = ?1 OR template = ?1")
         .bind(1, id)
         .run();
+    // An identity takes its entries and logins along, in the same transaction: an entry for a
+    // deleted identity could only ever decide for a later one of that identifier, a login
+    // without its owner is a way in for nobody (or the wrong one), and neither would import
+    // back from an export.
+    Statement(*db_, "DELETE FROM authorizations WHERE identity = ?").bind(1, id).run();
+    Statement(*db_, "DELETE FROM logins WHERE owner = ?").bind(1, id).run();
     transaction.commit();
     return Outcome::success();
   });

@@ -36,12 +36,24 @@ Decision decide(const SecuritySources& sources, bool enforced, const Principal& 
     decision.basis = Decision::Basis::kLocalAdministrator;
     return decision;
   }
+  // Fail closed: what could not be read may have held the deny that decides.
+  auto refuse = [&decision](const Outcome& failure) {
+    Decision refused;
+    refused.basis = Decision::Basis::kFailure;
+    refused.failure = failure;
+    refused.considered = std::move(decision.considered);
+    return refused;
+  };
+  if (!principal.failure.ok()) return refuse(principal.failure);
   if (!enforced) {
     decision.allowed = true;
     decision.basis = Decision::Basis::kOpenRepository;
     return decision;
   }
-  for (const DecisionLevel& level : decisionLevels(target, sources.applications)) {
+  if (sources.failed()) return refuse(*sources.failure);
+  const std::vector<DecisionLevel> levels = decisionLevels(target, sources.applications);
+  if (sources.failed()) return refuse(*sources.failure);
+  for (const DecisionLevel& level : levels) {
     std::vector<AccessEntry> mine;
     for (const std::string& source : level.sources) {
       for (AccessEntry& entry : sources.entries(source)) {
@@ -51,6 +63,9 @@ Decision decide(const SecuritySources& sources, bool enforced, const Principal& 
         }
       }
     }
+    // Even a level farther out than the one that decided: its failure may stand for a failing
+    // storage whose nearer answers cannot be trusted either.
+    if (sources.failed()) return refuse(*sources.failure);
     if (!mine.empty()) decision.considered.push_back({level, mine});
     if (decision.basis == Decision::Basis::kEntry) {
       // Decided nearer: what this level says for the principal was overridden.
@@ -74,14 +89,22 @@ Decision decide(const SecuritySources& sources, bool enforced, const Principal& 
 
 SecuritySources storeSources(SecurityStore& store) {
   SecuritySources sources;
-  sources.entries = [&store](const std::string& level) {
+  sources.entries = [&store, failure = sources.failure](const std::string& level) {
     std::vector<AccessEntry> out;
-    if (!store.entries(level, out).ok()) out.clear();
+    Outcome read = store.entries(level, out);
+    if (!read.ok()) {
+      out.clear();
+      if (failure->ok()) *failure = read;
+    }
     return out;
   };
-  sources.applications = [&store](const std::string& target) {
+  sources.applications = [&store, failure = sources.failure](const std::string& target) {
     std::vector<std::string> out;
-    if (!store.applications(target, out).ok()) out.clear();
+    Outcome read = store.applications(target, out);
+    if (!read.ok()) {
+      out.clear();
+      if (failure->ok()) *failure = read;
+    }
     return out;
   };
   return sources;
@@ -109,7 +132,10 @@ Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool
     pending.pop_front();
     if (!principal.identities.insert(current).second) continue;
     std::vector<std::string> groups;
-    if (!store.directGroups(current, groups).ok()) {
+    Outcome read = store.directGroups(current, groups);
+    if (!read.ok()) {
+      // A group left out could be the one whose deny decides: no decision for this principal.
+      if (principal.failure.ok()) principal.failure = read;
       if (complete) *complete = false;
       continue;
     }
@@ -126,6 +152,8 @@ std::string describe(const Decision& decision) {
       return "granted: the repository defines no security";
     case Decision::Basis::kNoEntry:
       return "denied: no entry for the identity or its groups";
+    case Decision::Basis::kFailure:
+      return "refused: the security entries could not be read (" + decision.failure.message + ")";
     case Decision::Basis::kEntry:
       break;
   }

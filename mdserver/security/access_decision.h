@@ -12,11 +12,16 @@
 //     permission, the decision is made: a deny among them wins over a grant (deny over grant at
 //     the same level). A template's own entries decide for the template itself only.
 //  4. No level decides: denied.
+// Fail closed: when a level's entries, the templates applied to a target, or the principal's
+// memberships cannot be read, the decision refuses with the storage's status (`failure`). What
+// could not be read might have held a deny nearer than anything further out, so no farther
+// level may decide in its place.
 // The decision names the entry that decided and the entries it overrode, so an explanation is
 // the decision itself.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,14 +40,20 @@ struct AccessTarget {
 };
 
 // Where the decision reads a level's entries and the templates applied to a target (the store,
-// or the store overlaid with a transaction's staged changes). A failing read counts as a level
-// without entries for the principal; the caller's store then decides rule 2 and the failure
-// shows in a denial.
+// or the store overlaid with a transaction's staged changes). A source whose read fails records
+// the failure in `failure` (the first one stays) and answers empty; every decision made with
+// those sources from then on refuses with it.
 using EntrySource = std::function<std::vector<AccessEntry>(const std::string& target)>;
 using ApplicationSource = std::function<std::vector<std::string>(const std::string& target)>;
 struct SecuritySources {
   EntrySource entries;
   ApplicationSource applications;  // may be empty: no template applied anywhere
+  std::shared_ptr<Outcome> failure = std::make_shared<Outcome>();
+  bool failed() const { return failure && !failure->ok(); }
+  // For sources: keeps the first failed read.
+  void note(const Outcome& read) const {
+    if (!read.ok() && failure && failure->ok()) *failure = read;
+  }
 };
 
 struct DecisionLevel {
@@ -59,7 +70,7 @@ struct ConsideredLevel {
 };
 
 struct Decision {
-  enum class Basis { kLocalAdministrator, kOpenRepository, kEntry, kNoEntry };
+  enum class Basis { kLocalAdministrator, kOpenRepository, kEntry, kNoEntry, kFailure };
   bool allowed = false;
   Basis basis = Basis::kNoEntry;
   std::optional<AccessEntry> decidingEntry;
@@ -67,6 +78,9 @@ struct Decision {
   DecisionLevel::Kind decidingKind = DecisionLevel::Kind::kObject;
   std::vector<AccessEntry> overridden; // the principal's entries that lost to the decision
   std::vector<ConsideredLevel> considered;  // every level with an entry for the principal
+  // Not ok when what the decision needed could not be read: the decision then refuses, and
+  // enforcement refuses with this status.
+  Outcome failure;
 };
 
 // The levels that bear on a target, nearest first (template levels only where templates are
@@ -80,9 +94,9 @@ Decision decide(SecurityStore& store, const Principal& principal, const AccessTa
                 std::string_view permission);
 
 // The principal of an identity: itself, its groups and roles (nesting followed, cycles
-// tolerated), Everybody, and Authenticated when it logged in. *complete (when given) becomes
-// false when a read of the memberships failed: the principal may then lack groups (and their
-// denies).
+// tolerated), Everybody, and Authenticated when it logged in. A membership that cannot be read
+// leaves the principal's `failure` set (every decision for it refuses) and *complete (when
+// given) false: the principal may then lack groups (and their denies).
 Principal principalOf(SecurityStore& store, const IdentityRecord& identity, bool authenticated,
                       bool* complete = nullptr);
 

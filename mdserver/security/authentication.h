@@ -9,6 +9,7 @@
 // A clear password is never stored, logged or returned; functions here copy it nowhere.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,14 @@ bool verifyPassword(const std::string& hash, std::string_view password);
 // True for a string hashPassword could have made (so a seed cannot smuggle a clear password
 // into the hash field).
 bool looksLikePasswordHash(std::string_view text);
+
+// Password checks made by this process, and the cost part of the hash checked last
+// ("$argon2id$v=19$m=8,t=1,p=1"): what a login costs, counted rather than timed.
+struct PasswordCheckCount {
+  uint64_t checks = 0;
+  std::string lastCost;
+};
+PasswordCheckCount passwordChecks();
 
 struct Authentication {
   Outcome outcome;

@@ -24,11 +24,15 @@ Outcome readableSet(SecurityStore& store, const Principal& principal,
     out.everything = true;
     return Outcome::success();
   }
+  // A principal or a level that cannot be read makes no set at all: a failing storage must
+  // never read as "nothing hidden" or "nothing there".
+  if (!principal.failure.ok()) return principal.failure;
   const SecuritySources sources = storeSources(store);
   for (const std::string& id : repositoryIds) {
-    if (decide(sources, true, principal, repositoryTarget(id), kPermissionRead).allowed) {
-      out.repositories.insert(id);
-    }
+    const Decision decision =
+        decide(sources, true, principal, repositoryTarget(id), kPermissionRead);
+    if (decision.basis == Decision::Basis::kFailure) return decision.failure;
+    if (decision.allowed) out.repositories.insert(id);
   }
   std::vector<std::pair<std::string, std::string>> own;
   Outcome listed = store.objectsWithOwnLevels(own);
@@ -36,8 +40,9 @@ Outcome readableSet(SecurityStore& store, const Principal& principal,
   for (const auto& [id, type] : own) {
     const GuardedCheck check = guardedCheck(objectTarget(id, type), type, kPermissionRead);
     if (check.target.objectId.empty()) continue;  // decided on its repository
-    const bool readable =
-        decide(sources, true, principal, check.target, check.permission).allowed;
+    const Decision decision = decide(sources, true, principal, check.target, check.permission);
+    if (decision.basis == Decision::Basis::kFailure) return decision.failure;
+    const bool readable = decision.allowed;
     if (readable != out.repositoryReadable(check.target.repositoryId)) {
       out.exceptions.emplace(id, readable);
     }

@@ -113,7 +113,8 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
         }
       }
     }
-    return Outcome::success();
+    // A listing made from what could be read is no listing: refuse it with the storage's status.
+    return sources.failed() ? *sources.failure : Outcome::success();
   }
 
   // Effective view: the decision function for each identity and permission.
@@ -150,6 +151,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
     const Principal principal = principalOf(store, identity, authenticated);
     for (const std::string& name : permissions) {
       const Decision decision = decide(sources, enforced, principal, target, name);
+      if (decision.basis == Decision::Basis::kFailure) return decision.failure;
       int32_t code = kCodeEffective;
       std::string source;
       if (decision.basis == Decision::Basis::kEntry) {
@@ -161,7 +163,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
       out.push_back({identity, code, name, std::move(source)});
     }
   }
-  return Outcome::success();
+  return sources.failed() ? *sources.failure : Outcome::success();
 }
 
 Outcome prepareChange(SecurityStore& store, std::string_view identityName,

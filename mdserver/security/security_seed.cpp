@@ -249,6 +249,9 @@ Json exportSecuritySection(SqliteSecurityStore& store) {
   if (store.logins(logins).ok() && !logins.empty()) {
     Json list = Json::array();
     for (const LoginRecord& login : logins) {
+      // A login or entry of an identity deleted before identities took theirs along (files of
+      // an earlier version) is left out: it names nobody, and the file would not import.
+      if (!store.identityExists(login.ownerId)) continue;
       list.push_back({{"id", login.id}, {"user", login.userId}, {"passwordHash", login.passwordHash},
                       {"owner", login.ownerId}, {"domain", login.domain}});
     }
@@ -259,6 +262,7 @@ Json exportSecuritySection(SqliteSecurityStore& store) {
   for (const TemplateRecord& record : allTemplates) templateEntries[record.id] = Json::array();
   Json entries = Json::array();
   for (const AccessEntry& entry : store.allEntries()) {
+    if (!store.identityExists(entry.identityId)) continue;
     if (auto own = templateEntries.find(entry.target); own != templateEntries.end()) {
       own->second.push_back({{"identity", entry.identityId}, {"permission", entry.permission},
                              {"decision", entry.grant ? "grant" : "deny"}});

@@ -56,6 +56,8 @@ class SecurityStore {
   // (identifier, type) of every object that is the target of an entry or of a template
   // application: the only objects whose decisions can differ from their repository's.
   virtual Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) = 0;
+  // A template number for a new template of the repository, taken for good.
+  virtual Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
 
   virtual Outcome findLogin(std::string_view userId, std::optional<LoginRecord>& out) = 0;
   virtual Outcome logins(std::vector<LoginRecord>& out) = 0;  // user id order

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "mdserver/base/outcome.h"
+
 namespace mdserver {
 
 inline constexpr std::string_view kEverybodyId = "BUILTIN0.EVERYBDY";
@@ -117,6 +119,9 @@ struct Principal {
   std::string userId;       // empty for the local administrator
   std::string identityId;
   std::unordered_set<std::string> identities;
+  // Not ok when a membership could not be read: `identities` may lack a group whose deny
+  // decides, so every decision for this principal refuses with this status.
+  Outcome failure;
 
   static Principal administrator() {
     Principal p;

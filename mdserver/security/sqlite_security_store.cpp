@@ -1,7 +1,9 @@
 // The SQLite security store; contract in security_store.h and sqlite_security_store.h.
 #include "mdserver/security/sqlite_security_store.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <string>
 
 #include "mdserver/base/ascii_case.h"
@@ -65,6 +67,11 @@ constexpr const char* kIsTemplate = "type = 'AccessControlTemplate'";
 constexpr const char* kTemplateIdPattern = ".T[0-9][0-9][0-9][0-9][0-9][0-9][0-9]";
 
 constexpr const char* kIdentityTypes = "('Person', 'IdentityGroup', 'Role')";
+
+// The repository setting (one per repository: the name goes on with its identifier) that keeps
+// the last template number handed out.
+constexpr const char* kTemplateSerialSetting = "templateSerial.";
+constexpr int64_t kLastTemplateNumber = 9999999;
 
 template <typename Body>
 Outcome guarded(std::recursive_mutex& mutex, Body&& body) {
@@ -195,9 +202,9 @@ Outcome SqliteSecurityStore::apply(const std::vector<AuthorizationChange>& chang
               .run();
           break;
         case AuthorizationChange::Kind::kSet:
-          // An entry staged before its target was deleted is dropped, not left to mislead a
-          // later object or template of that identifier.
-          if (targetExists(e.target)) addEntry(e);
+          // An entry staged before its target or its identity was deleted is dropped: deleting
+          // either takes its entries along, and this one would otherwise outlive it.
+          if (targetExists(e.target) && identityExists(e.identityId)) addEntry(e);
           break;
         default:
           applyTemplateChange(change);
@@ -244,6 +251,19 @@ bool SqliteSecurityStore::targetExists(std::string_view id) {
                    "repositories WHERE id = ?1)");
   s.bind(1, id);
   return s.step() && s.integer(0) != 0;
+}
+
+bool SqliteSecurityStore::objectExists(std::string_view id) {
+  Statement s(db_, "SELECT 1 FROM objects WHERE id = ?");
+  s.bind(1, id);
+  return s.step();
+}
+
+bool SqliteSecurityStore::identityExists(std::string_view id) {
+  if (id == kEverybodyId || id == kAuthenticatedId) return true;
+  Statement s(db_, std::string("SELECT 1 FROM objects WHERE id = ? AND type IN ") + kIdentityTypes);
+  s.bind(1, id);
+  return s.step();
 }
 
 int64_t SqliteSecurityStore::templateKey(std::string_view id) {
@@ -339,6 +359,11 @@ void SqliteSecurityStore::applyTemplateChange(const AuthorizationChange& change)
   const std::string& id = change.templateId;
   switch (change.kind) {
     case Kind::kCreateTemplate:
+      // A creation never merges into what is there: an identifier taken meanwhile (it cannot
+      // be, numbers are reserved) fails the whole commit rather than join two templates.
+      if (objectExists(change.templateRecord.id)) {
+        db_.fail("the identifier " + change.templateRecord.id + " of a new template is taken");
+      }
       addTemplate(change.templateRecord);
       break;
     case Kind::kDeleteTemplate:
@@ -459,6 +484,40 @@ Outcome SqliteSecurityStore::lastTemplateNumber(std::string_view repositoryId, i
                      "WHERE id GLOB ?");
     s.bind(1, std::string(repositoryId) + kTemplateIdPattern);
     if (s.step()) out = s.integer(0);
+  });
+}
+
+Outcome SqliteSecurityStore::reserveTemplateNumber(std::string_view repositoryId, int64_t& out) {
+  out = 0;
+  return guarded(mutex_, [&] {
+    // Taken in a write transaction of its own, so that two processes never get one number, and
+    // recorded, so that a number once handed out never comes back, not even after its template
+    // was deleted: a change staged for the deleted template would otherwise land on the next.
+    Transaction transaction(db_);
+    const std::string key = std::string(kTemplateSerialSetting) + std::string(repositoryId);
+    int64_t last = 0;
+    {
+      Statement s(db_, "SELECT value FROM settings WHERE name = ?");
+      s.bind(1, key);
+      if (s.step()) last = std::strtoll(s.text(0).c_str(), nullptr, 10);
+    }
+    {
+      // Objects of the template identifier shape count too (seeds may have made them).
+      Statement s(db_, "SELECT coalesce(max(CAST(substr(id, 11) AS INTEGER)), 0) FROM objects "
+                       "WHERE id GLOB ?");
+      s.bind(1, std::string(repositoryId) + kTemplateIdPattern);
+      if (s.step()) last = std::max(last, s.integer(0));
+    }
+    if (last >= kLastTemplateNumber) {
+      db_.fail("repository " + std::string(repositoryId) + " has used every template identifier");
+    }
+    Statement(db_, "INSERT INTO settings(name, value) VALUES(?, ?) ON CONFLICT(name) DO UPDATE "
+                   "SET value = excluded.value")
+        .bind(1, key)
+        .bind(2, std::to_string(last + 1))
+        .run();
+    transaction.commit();
+    out = last + 1;
   });
 }
 

@@ -39,6 +39,7 @@ class SqliteSecurityStore final : public SecurityStore {
   Outcome applications(std::string_view target, std::vector<std::string>& out) override;
   Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
   Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) override;
+  Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) override;
 
   // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
   // StorageError.
@@ -60,12 +61,15 @@ class SqliteSecurityStore final : public SecurityStore {
   void addApplication(std::string_view templateId, std::string_view target);
   std::vector<TemplateRecord> allTemplates();
   std::vector<std::pair<std::string, std::string>> allApplications();  // (template, target)
+  // A built-in identity, or a stored Person, IdentityGroup or Role of that identifier.
+  bool identityExists(std::string_view id);
 
  private:
   void setTemplateAttribute(std::string_view id, std::string_view name, std::string_view value);
   void applyTemplateChange(const AuthorizationChange& change);
   void deleteTemplate(std::string_view id);
   bool targetExists(std::string_view id);  // a repository or object of that identifier
+  bool objectExists(std::string_view id);
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
   Database& db_;

@@ -121,12 +121,13 @@ TEST_F(TemplateObjectsTest, DeletingATargetOrTheTemplateDropsItsApplications) {
             0);
   EXPECT_TRUE(applied("B0000001").empty());
   EXPECT_TRUE(entries("B0000001.T0000001").empty());
-  // So the next template, which takes the free identifier again, starts with nothing.
+  // The next template gets an identifier of its own, never the deleted one's, and starts with
+  // nothing.
   ASSERT_EQ(call("METASEC_NEWACT", {"", "", "Name", "Next"}), 0);
   std::optional<mdserver::TemplateRecord> next;
   ASSERT_TRUE(repository_->security().findTemplate("Next", next).ok());
   ASSERT_TRUE(next);
-  EXPECT_EQ(next->id, "B0000001.T0000001");
+  EXPECT_EQ(next->id, "B0000001.T0000002");
   EXPECT_TRUE(entries(next->id).empty());
   EXPECT_TRUE(applied("B0000001").empty());
 }
