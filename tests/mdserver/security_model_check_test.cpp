@@ -229,7 +229,8 @@ SecuritySources readOnce(SecurityStore& store) {
 constexpr uint64_t kStoreDecisionShare = 8;  // every 8th decision is made by decide(store, ...)
 
 // Compares one generated store; every disagreement is one text in *problems.
-void checkCase(const modelcheck::GeneratedCase& generated, Tally& tally,
+// strict: queries are held to the rule that path steps see only readable objects.
+void checkCase(const modelcheck::GeneratedCase& generated, bool strict, Tally& tally,
                std::vector<std::string>& problems) {
   const modelcheck::Case& c = generated.model;
   const modelcheck::NaiveModel model(c);
@@ -322,7 +323,6 @@ void checkCase(const modelcheck::GeneratedCase& generated, Tally& tally,
 
   laps.lap(2);
   // Queries, through the client interface, as each identity after a login.
-  const bool strict = pathVisibilityChecked();
   for (const Who& who : principals) {
     if (!who.authenticated && who.record.id != modelcheck::kEverybody) continue;
     const Principal real = principalOf(store, who.record, who.authenticated);
@@ -363,7 +363,14 @@ void runStores(uint64_t firstSeed, uint64_t count) {
   const auto start = std::chrono::steady_clock::now();
   for (uint64_t i = 0; i < count; ++i) {
     const size_t before = problems.size();
-    checkCase(modelcheck::Generator(firstSeed + i).generate(), tally, problems);
+    checkCase(modelcheck::Generator(firstSeed + i).generate(), pathVisibilityChecked(), tally,
+              problems);
+    if ((i + 1) % 1000 == 0) {  // long runs: how far, so far
+      std::fprintf(stderr, "model check: %llu stores from seed %llu, %llu decisions, %zu disagreeing\n",
+                   static_cast<unsigned long long>(i + 1),
+                   static_cast<unsigned long long>(firstSeed),
+                   static_cast<unsigned long long>(tally.decisions), failingStores);
+    }
     if (problems.size() != before) {
       ++failingStores;
       for (size_t k = before; k < problems.size() && k < before + 8; ++k) {
@@ -397,17 +404,17 @@ void runStores(uint64_t firstSeed, uint64_t count) {
 
 TEST(SecurityModelCheck, RandomStoresDecideAsTheNaiveModel) {
   // Each store is a new schema on PostgreSQL, far slower than one in memory.
-  const uint64_t fallback = postgresPass() ? 40 : 400;
+  const uint64_t fallback = postgresPass() ? 10 : 100;
   runStores(environmentNumber("RUX_MODEL_SEED", 20261209), environmentNumber("RUX_MODEL_CASES", fallback));
 }
 
 // A store written by hand, checked as the random ones are, with the given queries.
 std::vector<std::string> checkSeed(const std::string& seedText,
-                                   const std::vector<modelcheck::Query>& queries) {
+                                   const std::vector<modelcheck::Query>& queries, bool strict) {
   modelcheck::GeneratedCase handMade{modelcheck::caseFromSeed(seedText), seedText, queries};
   Tally tally;
   std::vector<std::string> problems;
-  checkCase(handMade, tally, problems);
+  checkCase(handMade, strict, tally, problems);
   return problems;
 }
 
@@ -449,8 +456,46 @@ TEST(SecurityModelCheck, TheSampleRepositoryDecidesAsTheNaiveModel) {
       {"Library", "", {{"Tables", "PhysicalTable", ""}}, false},
       {"IdentityGroup", "", {{"MemberIdentities", "Person", ""}}, false},
       {"PhysicalTable", "", {}, false}};
-  for (const std::string& problem : checkSeed(fileText(samplePath()), queries)) {
+  for (const std::string& problem :
+       checkSeed(fileText(samplePath()), queries, pathVisibilityChecked())) {
     ADD_FAILURE() << problem;
+  }
+}
+
+// Found by the model check (seed 20261210 and many after it; the attack on the sample's folders
+// is the same): a path step and its condition looked at objects the principal may not read, so a
+// visible folder answered for a hidden table's attribute. The decisions and listings of the store
+// are checked always; the queries are held to the rule only under RUX_MODEL_PATH_VISIBILITY=1
+// until the query compiler applies it.
+TEST(SecurityModelCheck, PathStepsSeeOnlyReadableObjects) {
+  const std::string seed = R"({
+    "types": ["Person", "Tree", "PhysicalTable", "Column"],
+    "repositories": [{"id": "A0000001", "name": "Main", "description": ""}],
+    "objects": [
+      {"repository": "A0000001", "type": "Person", "id": "A0000001.PERSON01", "name": "Eve"},
+      {"repository": "A0000001", "type": "Tree", "id": "A0000001.TREE0001", "name": "Shared",
+       "attributes": {"Tag": "x"},
+       "associations": {"Members": ["A0000001.TABLE001", "A0000001.COLUMN01"]}},
+      {"repository": "A0000001", "type": "PhysicalTable", "id": "A0000001.TABLE001",
+       "name": "Hidden", "attributes": {"Tag": "k3"}},
+      {"repository": "A0000001", "type": "Column", "id": "A0000001.COLUMN01", "name": "Hidden too",
+       "associations": {"Members": ["A0000001.PERSON01"]}}],
+    "security": {
+      "permissions": ["Read", "Write", "Delete", "Administer"],
+      "authorizations": [
+        {"target": "A0000001", "identity": "Everybody", "permission": "Read", "decision": "grant"},
+        {"target": "A0000001.TABLE001", "identity": "Eve", "permission": "Read", "decision": "deny"},
+        {"target": "A0000001.COLUMN01", "identity": "A0000001.PERSON01", "permission": "Read",
+         "decision": "deny"}]}})";
+  const std::vector<modelcheck::Query> queries = {
+      {"Tree", "", {{"Members", "PhysicalTable", "k3"}}, false},
+      {"Tree", "", {{"Members", "PhysicalTable", "k3"}}, true},
+      {"Tree", "x", {{"Members", "Column", ""}, {"Members", "Person", ""}}, false}};
+  for (const std::string& problem : checkSeed(seed, queries, pathVisibilityChecked())) {
+    ADD_FAILURE() << problem;
+  }
+  if (!pathVisibilityChecked()) {
+    GTEST_SKIP() << "path steps not held to Read: set RUX_MODEL_PATH_VISIBILITY=1";
   }
 }
 

@@ -145,10 +145,20 @@ class Generator {
     return list[static_cast<size_t>(pick(0, static_cast<int>(list.size()) - 1))];
   }
 
-  // An identity is named in the seed by identifier or, now and then, by its name.
-  std::string identityReference(const std::string& id) {
+  // An identity is named in the seed by identifier or, now and then, by its name (names are
+  // unique in a generated store), in any letter case.
+  std::string identityReference(const Case& c, const std::string& id) {
     if (id == kEverybody) return chance(0.5) ? "Everybody" : id;
-    if (id == kAuthenticated) return chance(0.5) ? "Authenticated" : id;
+    if (id == kAuthenticated) return chance(0.5) ? "AUTHENTICATED" : id;
+    if (!chance(0.2)) return id;
+    for (const Object& o : c.objects) {
+      if (o.id != id) continue;
+      std::string name = o.name;
+      if (chance(0.5)) {
+        for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      }
+      return name;
+    }
     return id;
   }
   // The permission as stated; names compare without regard to case.
@@ -188,7 +198,7 @@ class Generator {
     for (const Entry& e : stated) {
       if (e.target.find(".T0") != std::string::npos) continue;  // a template's own entries
       authorizations.push_back({{"target", e.target},
-                                {"identity", identityReference(e.identity)},
+                                {"identity", identityReference(c, e.identity)},
                                 {"permission", permissionReference(e.permission)},
                                 {"decision", e.grant ? "grant" : "deny"}});
     }
@@ -198,7 +208,7 @@ class Generator {
       ordered_json entries = ordered_json::array();
       for (const Entry& e : stated) {
         if (e.target != t.id) continue;
-        entries.push_back({{"identity", identityReference(e.identity)},
+        entries.push_back({{"identity", identityReference(c, e.identity)},
                            {"permission", permissionReference(e.permission)},
                            {"decision", e.grant ? "grant" : "deny"}});
       }
