@@ -13,6 +13,11 @@
 namespace mdserver {
 namespace {
 
+// Stands for a level or an identity the asker may not read, in steps and in the summary.
+constexpr const char* kNotReadable = "(not readable to you)";
+
+bool isBuiltIn(const std::string& id) { return id == kEverybodyId || id == kAuthenticatedId; }
+
 const char* levelText(DecisionLevel::Kind kind) {
   switch (kind) {
     case DecisionLevel::Kind::kObject: return "object";
@@ -105,6 +110,9 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
     std::optional<IdentityRecord> record;
     Outcome found = findAnyIdentity(store, identity, "", record);
     if (!found.ok()) return found;
+    // An identity object the asker may not read is no identity for it (the built-ins are no
+    // objects and always known).
+    if (record && !isBuiltIn(record->id) && !readable.permits(record->id)) record.reset();
     if (!record) return {kStatusUnknownIdentity, "no identity '" + std::string(identity) + "'"};
     decided = principalOf(store, *record, /*authenticated=*/record->id != kEverybodyId);
   }
@@ -113,7 +121,34 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
   if (decision.basis == Decision::Basis::kFailure) return decision.failure;
   out.granted = decision.allowed;
   out.target = check.target.id();
-  out.summary = describe(decision);
+  // An entry may come from a level the asker cannot see (a template of a repository it may not
+  // read, the repository of an object readable by an exception) or be for an identity object it
+  // may not read. The entry still counts and is still shown, with its permission, grant and
+  // role, so the answer stays true; only where it sits and whom it names are withheld.
+  auto sourceShown = [&](DecisionLevel::Kind kind, const std::string& source) {
+    switch (kind) {
+      case DecisionLevel::Kind::kObject: return true;  // the target, readable
+      case DecisionLevel::Kind::kRepository: return readable.repositoryReadable(source);
+      case DecisionLevel::Kind::kObjectTemplates:
+      case DecisionLevel::Kind::kRepositoryTemplates: return readable.permits(source);
+    }
+    return false;
+  };
+  auto identityShown = [&](const std::string& id) {
+    return isBuiltIn(id) || id == principal.identityId || readable.permits(id);
+  };
+  {
+    Decision shown = decision;
+    if (shown.decidingEntry) {
+      if (!sourceShown(shown.decidingKind, shown.decidingLevel)) {
+        shown.decidingLevel = kNotReadable;
+      }
+      if (!identityShown(shown.decidingEntry->identityId)) {
+        shown.decidingEntry->identityId = kNotReadable;
+      }
+    }
+    out.summary = describe(shown);
+  }
   if (check.target.id() != target.id() || check.permission != permission) {
     out.summary += " (asked as " + check.permission + " on repository " + check.target.id() +
                    ": an access control template is guarded by its repository)";
@@ -123,17 +158,27 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
     for (const AccessEntry& entry : level.entries) {
       ExplanationStep step;
       step.level = levelText(level.level.kind);
-      step.source = entry.target;
-      step.sourceName = nameOf(repository, level.level.kind, entry.target);
-      step.identity = entry.identityId;
-      auto known = identityNames.find(entry.identityId);
-      if (known == identityNames.end()) {
-        std::optional<IdentityRecord> record;
-        std::string name = entry.identityId;
-        if (findAnyIdentity(store, entry.identityId, "", record).ok() && record) name = record->name;
-        known = identityNames.emplace(entry.identityId, name).first;
+      if (sourceShown(level.level.kind, entry.target)) {
+        step.source = entry.target;
+        step.sourceName = nameOf(repository, level.level.kind, entry.target);
+      } else {
+        step.sourceName = kNotReadable;
       }
-      step.identityName = known->second;
+      if (identityShown(entry.identityId)) {
+        step.identity = entry.identityId;
+        auto known = identityNames.find(entry.identityId);
+        if (known == identityNames.end()) {
+          std::optional<IdentityRecord> record;
+          std::string name = entry.identityId;
+          if (findAnyIdentity(store, entry.identityId, "", record).ok() && record) {
+            name = record->name;
+          }
+          known = identityNames.emplace(entry.identityId, name).first;
+        }
+        step.identityName = known->second;
+      } else {
+        step.identityName = kNotReadable;
+      }
       step.permission = entry.permission;
       step.grant = entry.grant;
       if (decision.decidingEntry && entry == *decision.decidingEntry) {
@@ -154,9 +199,13 @@ std::vector<std::string> explanationLines(const AccessExplanation& e) {
   // The summary opens with its own verdict ("granted by ...", "denied: no entry ...").
   lines.push_back(e.summary);
   for (const ExplanationStep& s : e.steps) {
+    // A withheld identifier (empty) is not printed as "()".
+    auto named = [](const std::string& name, const std::string& id) {
+      return id.empty() ? name : name + " (" + id + ")";
+    };
     lines.push_back("  " + s.role + ": " + (s.grant ? "grant" : "deny") + " of " + s.permission +
-                    " to " + s.identityName + " (" + s.identity + ") on " + s.level + " " +
-                    s.sourceName + " (" + s.source + ")");
+                    " to " + named(s.identityName, s.identity) + " on " + s.level + " " +
+                    named(s.sourceName, s.source));
   }
   return lines;
 }

@@ -12,6 +12,11 @@
 
 namespace mdserver {
 
+// A step whose level the asker may not read (a template of a repository it may not read, the
+// repository of an object it reads by an exception of its own) has an empty source and
+// sourceName "(not readable to you)"; an entry for an identity object it may not read has an
+// empty identity and that identityName. The asker's own identity and the built-ins are always
+// named.
 struct ExplanationStep {
   std::string level;        // "object", "templates of the object", "repository", ...
   std::string source;       // identifier of the object, template or repository holding the entry

@@ -210,6 +210,78 @@ TEST_F(AttackVisibility, ExplainingAnotherIdentityNeedsAdministerOnTheTarget) {
   EXPECT_FALSE(forBo.granted);
 }
 
+TEST_F(AttackVisibility, AnExplanationNamesNoLevelOrIdentityTheAskerMayNotRead) {
+  // The archive is hidden from everybody; a template of it is applied to ORDERS, which Bo
+  // reads, and its old manual is readable to Bo alone, by an entry of its own. A group Bo is
+  // in, and may not read, denies him Write on CUSTOMERS.
+  AuthorizationChange create;
+  create.kind = AuthorizationChange::Kind::kCreateTemplate;
+  create.templateId = "A0000003.T0000001";
+  create.templateRecord.id = "A0000003.T0000001";
+  create.templateRecord.repositoryId = "A0000003";
+  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
+  AuthorizationChange grant;
+  grant.entry = {"A0000003.T0000001", "A0000001.PERSON02", "Write", true};
+  AuthorizationChange apply;
+  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
+  apply.templateId = "A0000003.T0000001";
+  apply.target = "A0000001.TABLE001";
+  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  entry("A0000003", std::string(kEverybodyId), "Read", false);
+  entry("A0000003.DOC00001", "A0000001.PERSON02", "Read", true);
+  const Principal bo = principalOf("bo", "bo.pass");
+  auto leaks = [](const AccessExplanation& e, const std::vector<std::string>& secrets) {
+    std::string all = e.summary;
+    for (const std::string& line : explanationLines(e)) all += "\n" + line;
+    for (const ExplanationStep& s : e.steps) all += "\n" + s.source + s.sourceName + s.identity + s.identityName;
+    for (const std::string& secret : secrets) {
+      if (all.find(secret) != std::string::npos) return secret + " in:\n" + all;
+    }
+    return std::string();
+  };
+  // The hidden template's grant still counts and is shown, but neither named nor identified.
+  AccessExplanation orders;
+  ASSERT_TRUE(explainAccess(*repository, bo, "A0000001.TABLE001", "Write", "", orders).ok());
+  EXPECT_TRUE(orders.granted);
+  EXPECT_EQ(leaks(orders, {"A0000003", "Archive"}), "");
+  bool hiddenStep = false;
+  for (const ExplanationStep& s : orders.steps) {
+    hiddenStep = hiddenStep || (s.source.empty() && s.level == "templates of the object" && s.grant);
+  }
+  EXPECT_TRUE(hiddenStep) << "the hidden template's entry is left out instead of withheld";
+  // The manual is Bo's to read; the repository it lies in is not.
+  AccessExplanation manual;
+  ASSERT_TRUE(explainAccess(*repository, bo, "A0000003.DOC00001", "Read", "", manual).ok());
+  EXPECT_TRUE(manual.granted);
+  EXPECT_EQ(leaks(manual, {"A0000003 ", "A0000003)", "Archive"}), "");
+  ASSERT_EQ(manual.steps.size(), 2u);
+  EXPECT_EQ(manual.steps[1].level, "repository");
+  EXPECT_FALSE(manual.steps[1].grant);
+  // A group object Bo may not read is not named either, not even when its entry decides.
+  AccessExplanation customers;
+  entry("A0000001.TABLE002", "A0000001.GROUP001", "Write", false);
+  entry("A0000001.GROUP001", "A0000001.PERSON02", "Read", false);
+  ASSERT_TRUE(explainAccess(*repository, bo, "A0000001.TABLE002", "Write", "", customers).ok());
+  EXPECT_FALSE(customers.granted);
+  EXPECT_EQ(leaks(customers, {"GROUP001", "Analysts"}), "");
+  // Nor may the identity be asked about: it is no identity to Bo (Chen administers FOUNDATION).
+  entry("A0000001.GROUP001", "A0000001.PERSON03", "Read", false);
+  const Principal chen = principalOf("chen", "chen.pass");
+  AccessExplanation forGroup, forNobody;
+  Outcome hiddenGroup =
+      explainAccess(*repository, chen, "A0000001.TABLE002", "Write", "A0000001.GROUP001", forGroup);
+  Outcome noGroup =
+      explainAccess(*repository, chen, "A0000001.TABLE002", "Write", "A0000001.GROUP099", forNobody);
+  EXPECT_EQ(hiddenGroup.status, noGroup.status);
+  EXPECT_EQ(hiddenGroup.status, kStatusUnknownIdentity);
+  // The administrator still sees every name.
+  AccessExplanation all;
+  ASSERT_TRUE(
+      explainAccess(*repository, Principal::administrator(), "A0000001.TABLE001", "Write", "A0000001.PERSON02", all)
+          .ok());
+  EXPECT_NE(leaks(all, {"Archive Secrets"}), "");
+}
+
 // ---- smaller listings ------------------------------------------------------------------------------
 
 TEST_F(AttackVisibility, TemplatesOfAHiddenRepositoryAreNeitherListedNorRead) {
