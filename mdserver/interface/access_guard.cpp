@@ -51,6 +51,12 @@ bool mayReadId(ClientInterface& ci, std::string_view objectId) {
   return readable && readable->permits(objectId);
 }
 
+bool mayReadRepository(ClientInterface& ci, std::string_view repositoryId) {
+  if (ci.principal().localAdministrator) return true;
+  const ReadableSet* readable = ci.readable();
+  return readable && readable->repositoryReadable(repositoryId);
+}
+
 bool mayRead(ClientInterface& ci, const ObjectRow& row) { return mayReadId(ci, row.id); }
 
 StatusCode keepReadable(ClientInterface& ci, std::vector<ObjectRow>& rows) {

@@ -36,9 +36,11 @@ StatusCode listRepositoriesOp(MetadataInterface* md, RepositoryEntry** out) {
     InterfacePool& pool = ci->pool();
     RepositoryEntry* head = nullptr;
     RepositoryEntry** link = &head;
+    // A repository the principal may not read is not listed either; when that cannot be
+    // decided, nothing is listed and the storage's status is returned.
+    if (!ci->readable()) return ci->lastErrorStatus();
     for (const RepositoryInfo& info : ci->repository().repositories()) {
-      // A repository the principal may not read is not listed either.
-      if (!decideFor(*ci, repositoryTarget(info.id), kPermissionRead).allowed) continue;
+      if (!mayReadRepository(*ci, info.id)) continue;
       auto* entry = static_cast<RepositoryEntry*>(pool.allocate(sizeof(RepositoryEntry)));
       if (entry) {
         *link = entry;
@@ -219,8 +221,10 @@ StatusCode getAppPropertyOp(MetadataInterface* md, const char* application,
                                                    view(property, propertyLength), value,
                                                    &component);
     if (!outcome.ok()) return ci->fail(outcome);
-    // A component the principal may not read has no properties for it.
-    if (!decideFor(*ci, objectTarget(component), kPermissionRead).allowed) {
+    // A component the principal may not read has no properties for it; when that cannot be
+    // decided the request fails with the storage's status.
+    if (!ci->readable()) return ci->lastErrorStatus();
+    if (!mayReadId(*ci, component)) {
       return ci->fail(kStatusNoSuchAppProperty,
                       "application '" + std::string(view(application, applicationLength)) +
                           "' has no property '" + std::string(view(property, propertyLength)) +

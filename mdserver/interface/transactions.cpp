@@ -308,7 +308,11 @@ bool resolveRepositoryReference(ClientInterface* ci, std::string_view text, Meta
   if (reference.empty()) return false;
   auto repository = ci->repository().repositoryByReference(reference);
   if (!repository) return false;
-  if (!decideFor(*ci, repositoryTarget(repository->id), kPermissionRead).allowed) {
+  if (!ci->readable()) {
+    *status = ci->lastErrorStatus();
+    return true;
+  }
+  if (!mayReadRepository(*ci, repository->id)) {
     // A repository the principal may not read is as absent as an object it may not read.
     *status = ci->fail(kStatusNoMatch, "no repository '" + std::string(reference) + "'");
     return true;

@@ -399,5 +399,49 @@ TEST_F(AttackVisibility, AHiddenPropertyObjectIsNotListedOrRead) {
   freeObjectList(bo, orders);
 }
 
+TEST_F(AttackVisibility, AnApplicationPropertyFollowsItsComponentsReadDecisionAtEveryLevel) {
+  auto property = [&](MetadataInterface* md) {
+    ValueText* value = nullptr;
+    const StatusCode status = getAppProperty(md, "Report Portal", 13, "WelcomeText", 11, &value);
+    if (value) freeText(md, value);
+    return status;
+  };
+  EXPECT_EQ(property(as("bo", "bo.pass")), kStatusOk);
+  // Hidden by an entry on the component itself: as a property that does not exist.
+  entry("A0000001.SOFT0001", "A0000001.PERSON02", "Read", false);
+  MetadataInterface* bo = as("bo", "bo.pass");
+  EXPECT_EQ(property(bo), kStatusNoSuchAppProperty);
+  ValueText* none = nullptr;
+  EXPECT_EQ(getAppProperty(bo, "Report Portal", 13, "NoSuchProperty", 14, &none),
+            kStatusNoSuchAppProperty);
+  // Readable by its own grant although its repository is hidden: the exception counts.
+  entry("A0000001.SOFT0001", "A0000001.PERSON02", "Read", true);
+  entry("A0000001", "A0000001.PERSON02", "Read", false);
+  EXPECT_EQ(property(as("bo", "bo.pass")), kStatusOk);
+  // Its own grant and the repository's deny gone, a template applied to it hides it again, on
+  // the connection that read it before.
+  MetadataInterface* open = as("bo", "bo.pass");
+  EXPECT_EQ(property(open), kStatusOk);
+  AuthorizationChange removed;
+  removed.kind = AuthorizationChange::Kind::kRemove;
+  removed.entry = {"A0000001.SOFT0001", "A0000001.PERSON02", "Read", true};
+  AuthorizationChange repositoryBack = removed;
+  repositoryBack.entry.target = "A0000001";
+  AuthorizationChange create;
+  create.kind = AuthorizationChange::Kind::kCreateTemplate;
+  create.templateId = "A0000002.T0000009";
+  create.templateRecord.id = "A0000002.T0000009";
+  create.templateRecord.repositoryId = "A0000002";
+  create.templateRecord.attributes = {{"Name", "No Portal"}};
+  AuthorizationChange deny;
+  deny.entry = {"A0000002.T0000009", "A0000001.PERSON02", "Read", false};
+  AuthorizationChange apply;
+  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
+  apply.templateId = "A0000002.T0000009";
+  apply.target = "A0000001.SOFT0001";
+  ASSERT_TRUE(repository->security().apply({removed, repositoryBack, create, deny, apply}).ok());
+  EXPECT_EQ(property(open), kStatusNoSuchAppProperty);
+}
+
 }  // namespace
 }  // namespace mdserver::testing
