@@ -132,6 +132,11 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
     return failure(kStatusUnknownRepository,
                    "no repository named '" + std::string(repository) + "'");
   }
+  // A root folder is a tree that no other tree holds among its SubTrees: a SubTrees link from
+  // an object of another type, or from the tree to itself, makes nobody's folder its parent.
+  const std::string kFromAnotherTree =
+      "EXISTS (SELECT 1 FROM objects p WHERE p.key = a.source AND p.type = 'Tree' AND "
+      "p.key <> o.key)";
   // Every folder walked and every object found must be readable (alias o in each statement).
   const std::string visible =
       readable && !readable->everything ? " AND (" + readableCondition(*readable, "o") + ")" : "";
@@ -142,7 +147,8 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
       Statement s(*db_,
                   "SELECT o.key FROM objects o WHERE o.type = 'Tree' AND o.name = ? AND "
                   "o.repository = ? AND NOT EXISTS (SELECT 1 FROM associations a WHERE "
-                  "a.target = o.key AND a.name = 'SubTrees')" + visible + " ORDER BY o.id");
+                  "a.target = o.key AND a.name = 'SubTrees' AND " + kFromAnotherTree + ")" +
+                      visible + " ORDER BY o.id");
       s.bind(1, steps[0]).bind(2, target->key);
       while (s.step()) folders.push_back(s.integer(0));
     }
@@ -169,8 +175,8 @@ Outcome Repository::findByPath(std::string_view repository, std::string_view pat
       Statement s(*db_,
                   "SELECT o.key, o.id, o.type, o.name, o.description FROM objects o WHERE "
                   "o.type = 'Tree' AND o.name = ? AND o.repository = ? AND NOT EXISTS (SELECT "
-                  "1 FROM associations a WHERE a.target = o.key AND a.name = 'SubTrees')" +
-                      visible + " ORDER BY o.id");
+                  "1 FROM associations a WHERE a.target = o.key AND a.name = 'SubTrees' AND " +
+                      kFromAnotherTree + ")" + visible + " ORDER BY o.id");
       s.bind(1, last).bind(2, target->key);
       while (s.step()) keep(readObject(s));
     }

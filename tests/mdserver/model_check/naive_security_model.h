@@ -15,7 +15,15 @@
 //    else as Administer;
 //  - the authorization listing's bearing view (flags 0) and effective view (flags 2);
 //  - the objects a query returns for a principal, where the final objects and, when asked,
-//    every association path step see only the objects the principal may Read.
+//    every association path step see only the objects the principal may Read; the same for a
+//    query in one repository (its objects only);
+//  - an object's association names and lists as a principal sees them: a name only with a
+//    readable target, a list of its readable targets;
+//  - a folder walk ("/A/B/Name"): A a root folder of the repository (a Tree that is no other
+//    tree's sub-tree), B a Tree among A's SubTrees, Name an object among B's Members or
+//    SubTrees, every folder and the object found readable;
+//  - a login: the principal of the login's owner, or no login for an unknown user or a wrong
+//    password.
 #pragma once
 
 #include <algorithm>
@@ -73,6 +81,12 @@ struct Template {
   std::vector<std::string> appliedTo;
 };
 
+struct Login {
+  std::string user;
+  std::string password;
+  std::string owner;  // identity identifier
+};
+
 // One generated repository store, as the model sees it. Entries hold what the store keeps after
 // the seed file's later entries replaced earlier ones for the same target, identity and
 // permission.
@@ -83,6 +97,7 @@ struct Case {
   std::vector<Object> objects;  // identities, data objects and template objects
   std::vector<Template> templates;
   std::vector<Entry> entries;   // on repositories, objects and templates
+  std::vector<Login> logins;
 };
 
 enum class LevelKind { kObject, kObjectTemplates, kRepository, kRepositoryTemplates };
@@ -317,6 +332,96 @@ class NaiveModel {
     }
     std::sort(out.begin(), out.end());
     return out;
+  }
+
+  // resolveInRepository: the query's answer, only the objects of that repository.
+  std::vector<std::string> queryIn(const std::vector<std::string>& principal, const Query& q,
+                                   const std::string& repository) const {
+    std::vector<std::string> out;
+    for (const std::string& id : query(principal, q, true)) {
+      if (object(id)->repository == repository) out.push_back(id);
+    }
+    return out;
+  }
+
+  // Association names with at least one readable target, sorted.
+  std::vector<std::string> associationNames(const std::vector<std::string>& principal,
+                                            const std::string& id) const {
+    std::vector<std::string> out;
+    for (const Link& link : object(id)->links) {
+      if (object(link.target) && mayRead(principal, link.target) &&
+          !contains(out, link.association)) {
+        out.push_back(link.association);
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // The readable targets of one association, in the order stored, each once.
+  std::vector<std::string> association(const std::vector<std::string>& principal,
+                                       const std::string& id, const std::string& name) const {
+    std::vector<std::string> out;
+    for (const Link& link : object(id)->links) {
+      if (link.association != name || contains(out, link.target)) continue;
+      if (object(link.target) && mayRead(principal, link.target)) out.push_back(link.target);
+    }
+    return out;
+  }
+
+  // A folder walk; identifiers sorted. steps: the path's names; type empty: any.
+  std::vector<std::string> findByPath(const std::vector<std::string>& principal,
+                                      const std::string& repository,
+                                      const std::vector<std::string>& steps,
+                                      const std::string& type) const {
+    auto isRoot = [&](const Object& tree) {
+      for (const Object& other : c_.objects) {
+        if (other.type != "Tree" || other.id == tree.id) continue;
+        for (const Link& link : other.links) {
+          if (link.association == "SubTrees" && link.target == tree.id) return false;
+        }
+      }
+      return true;
+    };
+    std::vector<std::string> found;
+    auto keep = [&](const Object& o) {
+      if ((type.empty() || sameText(o.type, type)) && !contains(found, o.id)) {
+        found.push_back(o.id);
+      }
+    };
+    std::vector<const Object*> folders;
+    for (const Object& o : c_.objects) {
+      if (o.type == "Tree" && o.repository == repository && o.name == steps[0] && isRoot(o) &&
+          mayRead(principal, o.id)) {
+        if (steps.size() == 1) keep(o);
+        else folders.push_back(&o);
+      }
+    }
+    for (size_t i = 1; i < steps.size(); ++i) {
+      const bool last = i + 1 == steps.size();
+      std::vector<const Object*> next;
+      for (const Object* folder : folders) {
+        for (const Link& link : folder->links) {
+          const bool follows = link.association == "SubTrees" ||
+                               (last && link.association == "Members");
+          const Object* to = object(link.target);
+          if (!follows || !to || to->name != steps[i] || !mayRead(principal, to->id)) continue;
+          if (last) keep(*to);
+          else if (to->type == "Tree") next.push_back(to);
+        }
+      }
+      folders = std::move(next);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+
+  // The owner of the login with that user id and password; empty: no login.
+  std::string login(const std::string& user, const std::string& password) const {
+    for (const Login& l : c_.logins) {
+      if (l.user == user) return l.password == password ? l.owner : std::string();
+    }
+    return std::string();
   }
 
  private:

@@ -19,10 +19,23 @@
 
 namespace modelcheck {
 
+// A folder walk to try: findByPath(repository, "/" + steps joined by "/", type).
+struct FolderPath {
+  std::string repository;
+  std::vector<std::string> steps;
+  std::string type;  // empty: any
+  std::string text() const {
+    std::string out;
+    for (const std::string& step : steps) out += "/" + step;
+    return out;
+  }
+};
+
 struct GeneratedCase {
   Case model;
   std::string seedText;
   std::vector<Query> queries;
+  std::vector<FolderPath> paths;
 };
 
 class Generator {
@@ -132,8 +145,22 @@ class Generator {
       if (!replaced) c.entries.push_back(e);
     }
 
-    out.seedText = seedText(c, stated);
+    nlohmann::ordered_json seed = seedJson(c, stated);
     out.queries = queries(c);
+    // Logins for some identities (groups and roles too), and folder walks; drawn after
+    // everything above, so the stores of earlier seeds stay what they were.
+    nlohmann::ordered_json logins = nlohmann::ordered_json::array();
+    for (const Object& o : c.objects) {
+      if (!NaiveModel::isIdentity(o) || !chance(0.6)) continue;
+      const std::string n = std::to_string(c.logins.size() + 1);
+      c.logins.push_back({"user" + n, "pw-" + n + "-" + o.id.substr(9), o.id});
+      logins.push_back({{"user", c.logins.back().user},
+                        {"password", c.logins.back().password},
+                        {"owner", o.id}});
+    }
+    seed["security"]["logins"] = logins;
+    out.seedText = seed.dump();
+    out.paths = paths(c);
     return out;
   }
 
@@ -169,7 +196,7 @@ class Generator {
     return lower;
   }
 
-  std::string seedText(const Case& c, const std::vector<Entry>& stated) {
+  nlohmann::ordered_json seedJson(const Case& c, const std::vector<Entry>& stated) {
     using nlohmann::ordered_json;
     ordered_json seed;
     seed["server"] = {{"version", 9.4}, {"paused", 0}};
@@ -219,7 +246,35 @@ class Generator {
     }
     security["templates"] = templates;
     seed["security"] = security;
-    return seed.dump();
+    return seed;
+  }
+
+  // Folder walks along the folders the case has: a tree's name, then sub-trees it holds, then
+  // a member or sub-tree; now and then a name that is no folder's, or a type to look for.
+  std::vector<FolderPath> paths(const Case& c) {
+    std::vector<const Object*> trees;
+    for (const Object& o : c.objects) {
+      if (o.type == "Tree") trees.push_back(&o);
+    }
+    std::vector<FolderPath> out;
+    for (int k = trees.empty() ? 0 : 3; k > 0; --k) {
+      const Object* at = anyOf(trees);
+      FolderPath path{chance(0.8) ? at->repository : anyOf(c.repositories), {at->name}, ""};
+      for (int steps = pick(0, 3); steps > 0 && !at->links.empty(); --steps) {
+        const Link& link = anyOf(at->links);
+        const Object* to = nullptr;
+        for (const Object& o : c.objects) {
+          if (o.id == link.target) to = &o;
+        }
+        path.steps.push_back(to->name);
+        if (to->type != "Tree") break;
+        at = to;
+      }
+      if (chance(0.1)) path.steps.push_back(anyOf(c.objects).name);
+      if (chance(0.3)) path.type = anyOf(c.objects).type;
+      out.push_back(path);
+    }
+    return out;
   }
 
   // Queries with association paths over the links the case has, plus a few without.

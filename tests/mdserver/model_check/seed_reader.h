@@ -1,8 +1,9 @@
 // Reads a seed file into the naive model's record (naive_security_model.h), so that a store
 // written by hand (the sample repository, a regression case) is checked as the random ones are.
 // Only what decisions and queries need: repositories, objects with their "Tag" attribute and
-// associations, permissions, entries and templates. Identities are named by identifier, by a
-// built-in's name, or by the name of a Person, IdentityGroup or Role (first in identifier order).
+// associations, permissions, entries, templates and logins with a clear password. Identities
+// are named by identifier, by a built-in's name, or by the name of a Person, IdentityGroup or
+// Role (first in identifier order).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -64,6 +65,9 @@ inline Case caseFromSeed(const std::string& text) {
   for (const auto& a : security.value("authorizations", nlohmann::json::array())) {
     set({a.at("target"), identity(a.at("identity")), permission(a.at("permission")),
          a.at("decision") == "grant"});
+  }
+  for (const auto& l : security.value("logins", nlohmann::json::array())) {
+    if (l.contains("password")) c.logins.push_back({l.at("user"), l.at("password"), identity(l.at("owner"))});
   }
   for (const auto& t : security.value("templates", nlohmann::json::array())) {
     const std::string id = t.at("id");
