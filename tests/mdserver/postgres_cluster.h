@@ -27,6 +27,10 @@ class PostgresCluster {
   // Runs SQL on the admin connection; false with *error on failure.
   bool run(const std::string& sql, std::string* error = nullptr);
   bool runIn(const std::string& location, const std::string& sql, std::string* error = nullptr);
+  // The location of a schema kept for reuse, put back into the state of a fresh schema: its
+  // tables emptied and refilled from a copy taken when it was new (generated keys go on
+  // counting). The first call creates it. Only one repository may use it at a time.
+  std::string reusedLocation(std::string* error);
 
  private:
   PostgresCluster() = default;
@@ -35,6 +39,8 @@ class PostgresCluster {
   std::string runAs_;  // command prefix that runs as the cluster's owner
   std::string admin_;
   int schemas_ = 0;
+  std::string reused_;       // location of the reused schema; empty until first asked
+  std::string resetReused_;  // the SQL that empties it again
 };
 
 // The cluster of the PostgreSQL pass, or null in the SQLite pass (and when it could not start).
@@ -44,5 +50,8 @@ bool postgresPass();
 
 // A new empty repository on the backend of this pass: in memory, or a fresh schema.
 std::unique_ptr<Repository> openScratchRepository(std::string* error = nullptr);
+// The same, for callers that open very many one after another and hold one at a time: on
+// PostgreSQL the one reused schema, emptied again, instead of a new schema each time.
+std::unique_ptr<Repository> reopenScratchRepository(std::string* error = nullptr);
 
 }  // namespace mdserver::testing
