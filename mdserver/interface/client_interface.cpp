@@ -40,7 +40,7 @@ const ReadableSet* ClientInterface::readable() {
   }
   // The count changes with every change this process makes; another process's commit to the
   // same file shows in the file's data version.
-  const uint64_t stamp = repository_.changeCount() + 1;
+  const uint64_t stamp = operationChangeCount() + 1;
   uint32_t fileVersion = 0;
   if (sqlite3* handle = repository_.rawHandle()) {
     std::lock_guard lock(repository_.mutex());
@@ -121,9 +121,16 @@ bool ClientInterface::injectFault(std::string_view operation, const InjectedFaul
   return true;
 }
 
+uint64_t ClientInterface::operationChangeCount() {
+  if (inOperation_ && operationChangeCount_ != 0) return operationChangeCount_;
+  const uint64_t count = repository_.changeCount();
+  if (inOperation_) operationChangeCount_ = count;
+  return count;
+}
+
 void ClientInterface::refreshSecurityState() {
   if (principal_.localAdministrator) return;
-  const uint64_t stamp = repository_.changeCount();
+  const uint64_t stamp = operationChangeCount();
   // 0: the count could not be read; nothing kept can be trusted then.
   if (stamp != 0 && stamp == securityStamp_) return;
   decisions_.clear();

@@ -139,6 +139,21 @@ class ClientInterface {
   // no identity at all (every decision of an enforcing repository denies) until a later call
   // reads them.
   void refreshSecurityState();
+  // The repository's change count for the running operation: read once, at its first use, and
+  // kept until the operation ends, so that the security state, the readable set and kept lists
+  // of one operation cost one read of the count (a round trip on PostgreSQL), not one each.
+  // Outside an operation, and while the count cannot be read (0), it is read every time. An
+  // operation that writes does so after its checks, and what it keeps under the count it read
+  // first is dropped by the next operation, which reads the moved count.
+  uint64_t operationChangeCount();
+  void beginOperation() {
+    inOperation_ = true;
+    operationChangeCount_ = 0;
+  }
+  void endOperation() {
+    inOperation_ = false;
+    operationChangeCount_ = 0;
+  }
   // Decisions made for the principal at the current change count, by a key of the guard's
   // (access_guard.cpp); null when none is kept.
   const Decision* keptDecision(const std::string& key) const;
@@ -178,6 +193,8 @@ class ClientInterface {
   Credentials credentials_;
   Principal principal_;
   bool authenticated_ = false;       // the principal logged in (Authenticated counts)
+  bool inOperation_ = false;
+  uint64_t operationChangeCount_ = 0;  // 0: not read yet in this operation
   uint64_t securityStamp_ = 0;       // change count the principal and decisions were read at
   std::unordered_map<std::string, Decision> decisions_;
   ReadableSet readable_;

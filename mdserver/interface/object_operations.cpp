@@ -48,7 +48,7 @@ StatusCode readingCall(MetadataObject* object, const char* operation, Body&& bod
 
 // The stamp a list is kept under: it changes with every change of the repository, and is never
 // 0 (the stamp of results that are not kept).
-uint64_t listStamp(ClientInterface& ci) { return ci.repository().changeCount() + 1; }
+uint64_t listStamp(ClientInterface& ci) { return ci.operationChangeCount() + 1; }
 
 // Builds a NameValueNode list; null when pairs is empty. Frees what it built on failure.
 StatusCode buildNameValues(ClientInterface& ci,

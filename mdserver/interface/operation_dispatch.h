@@ -15,7 +15,12 @@ StatusCode dispatch(ClientInterface* ci, const char* operation, Body&& body) {
   if (fault && !fault->withResult) {
     return ci->fail(fault->status, std::string("injected fault in ") + operation);
   }
-  // Every operation is decided on the state committed when it runs.
+  // Every operation is decided on the state committed when it runs, the change count read once.
+  struct Operation {
+    ClientInterface* ci;
+    explicit Operation(ClientInterface* c) : ci(c) { ci->beginOperation(); }
+    ~Operation() { ci->endOperation(); }
+  } running(ci);
   ci->refreshSecurityState();
   StatusCode status = body();
   if (fault) return ci->fail(fault->status, std::string("injected fault in ") + operation);
