@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <unordered_map>
 
 #include "mdserver/base/ascii_case.h"
@@ -640,9 +641,9 @@ class SeedImporter {
       out += '\n';
       return;
     }
-    Statement(db_,
-              "INSERT INTO objects(key, id, repository, type, name, description) "
-              "VALUES(?, ?, ?, ?, ?, ?)")
+    held(insertObject_,
+         "INSERT INTO objects(key, id, repository, type, name, description) "
+         "VALUES(?, ?, ?, ?, ?, ?)")
         .bind(1, key)
         .bindUnchanging(2, id)
         .bind(3, repository)
@@ -650,7 +651,16 @@ class SeedImporter {
         .bindUnchanging(5, name)
         .bindUnchanging(6, description)
         .run();
+    insertObject_->reset();
   }
+
+  // The statement in slot, prepared on first use and kept for the whole load (its cache entry
+  // stays busy meanwhile, so a nested use of the same text gets a statement of its own).
+  Statement& held(std::optional<Statement>& slot, const char* sql) {
+    if (!slot) slot.emplace(db_, sql);
+    return *slot;
+  }
+  std::optional<Statement> insertObject_, insertAttribute_, insertProperty_, insertLink_;
 
   void writeAttributes(int64_t key,
                        const std::vector<std::pair<std::string, std::string>>& attributes) {
@@ -683,12 +693,13 @@ class SeedImporter {
         out += '\n';
         continue;
       }
-      Statement(db_, "INSERT INTO attributes(object, name, position, value) VALUES(?, ?, ?, ?)")
+      held(insertAttribute_, "INSERT INTO attributes(object, name, position, value) VALUES(?, ?, ?, ?)")
           .bind(1, key)
           .bindUnchanging(2, name)
           .bind(3, position)
           .bindUnchanging(4, value)
           .run();
+      insertAttribute_->reset();
     }
   }
 
@@ -705,12 +716,13 @@ class SeedImporter {
       out += '\n';
       return;
     }
-    Statement(db_, "INSERT INTO properties(property, owner, position, value) VALUES(?, ?, ?, ?)")
+    held(insertProperty_, "INSERT INTO properties(property, owner, position, value) VALUES(?, ?, ?, ?)")
         .bind(1, key)
         .bind(2, owner)
         .bind(3, position)
         .bindUnchanging(4, value)
         .run();
+    insertProperty_->reset();
   }
 
   void writeLink(int64_t source, const std::string& name, int64_t target, int64_t position) {
@@ -726,13 +738,13 @@ class SeedImporter {
       out += '\n';
       return;
     }
-    Statement(db_,
-              "INSERT INTO associations(source, name, target, position) VALUES(?, ?, ?, ?)")
+    held(insertLink_, "INSERT INTO associations(source, name, target, position) VALUES(?, ?, ?, ?)")
         .bind(1, source)
         .bindUnchanging(2, name)
         .bind(3, target)
         .bind(4, position)
         .run();
+    insertLink_->reset();
   }
 
   // Sends the rows gathered for PostgreSQL, parents first; links wait in a table of their own
@@ -758,6 +770,9 @@ class SeedImporter {
   // After the last entry: the links in place, the serials and key sequence moved past what the
   // import used.
   void finishObjects(bool moveLinks) {
+    for (auto* slot : {&insertObject_, &insertAttribute_, &insertProperty_, &insertLink_}) {
+      slot->reset();
+    }
     if (copying_) {
       flushCopies();
       if (!moveLinks) return;
@@ -765,9 +780,12 @@ class SeedImporter {
           "INSERT INTO associations(source, name, target, position) SELECT source, name, "
           "target, position FROM seed_links");
       db_.execute("DELETE FROM seed_links");
-      db_.execute(
+      // (A sequence does not go back with a rollback: a dry run leaves it alone.)
+      if (!options_.dryRun) {
+        db_.execute(
           "SELECT setval(pg_get_serial_sequence('objects', 'key'), (SELECT max(key) FROM "
           "objects))");
+      }
     }
     if (!moveLinks) return;
     for (const MergedLinks& links : mergedLinks_) {

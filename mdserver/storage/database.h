@@ -79,6 +79,8 @@ class Statement {
     return *this;
   }
   bool step() { return prepared_->step(); }
+  // Back to before the first step, bindings cleared, for a statement held across many uses.
+  void reset() { prepared_->reset(); }
   // Steps to completion of a statement that returns no rows.
   void run() {
     while (step()) {
