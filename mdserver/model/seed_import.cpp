@@ -16,11 +16,7 @@
 //     a link may name an object further down the file without anything being held back.
 // The other top-level members (server, types, repositories, security) are held whole and
 // applied in that order around the objects, wherever the file puts them.
-//
-// Writing: on SQLite, prepared single-row inserts (foreign keys checked at the commit, since a
-// link may reach ahead); on PostgreSQL, rows gathered per table and sent with COPY every few
-// thousand objects, links through a temporary table moved into place at the end, when every
-// object they name is there.
+// Writing the rows: seed_rows.h.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -35,6 +31,7 @@
 #include "mdserver/model/repository_support.h"
 #include "mdserver/model/seed_ids.h"
 #include "mdserver/model/seed_json.h"
+#include "mdserver/model/seed_rows.h"
 #include "mdserver/model/seed_stream.h"
 #include "mdserver/security/security_seed.h"
 #include "mdserver/security/sqlite_security_store.h"
@@ -73,10 +70,6 @@ struct Located {
   std::string reason;
 };
 
-// How many objects go to PostgreSQL in one round of COPY statements: enough to make each
-// round trip carry a good deal, few enough that the rows held stay small.
-constexpr uint64_t kCopyBatch = 5000;
-
 // The tables a replacing import empties, children first.
 constexpr const char* kClearedTables[] = {
     "associations", "properties",  "attributes",     "objects",
@@ -91,7 +84,7 @@ class SeedImporter {
  public:
   SeedImporter(Repository& repository, const SeedImportOptions& options, std::string source)
       : repository_(repository), db_(*repository.db_), options_(options),
-        source_(std::move(source)), copying_(std::string_view(db_.backendName()) == "postgresql") {}
+        source_(std::move(source)), rows_(db_) {}
 
   const SeedSummary& summary() const { return summary_; }
   std::vector<std::string>& problems() { return problems_; }
@@ -100,7 +93,6 @@ class SeedImporter {
   // (problems() holds it, or all of them for a dry run).
   bool run(const std::function<std::unique_ptr<SeedSource>()>& open) {
     if (options_.mode == SeedMode::kReplace) clearAll();
-    if (!copying_) db_.execute("PRAGMA defer_foreign_keys = ON");
     {
       Statement s(db_, "SELECT coalesce(max(key), 0) FROM objects");
       firstKey_ = s.step() ? s.integer(0) + 1 : 1;
@@ -335,7 +327,7 @@ class SeedImporter {
     if (problems_.size() > problemsBefore && !options_.dryRun) {
       throw Stop{};
     }
-    if (copying_ && ++batched_ >= kCopyBatch) flushCopies();
+    rows_.entryDone();
   }
 
  public:
@@ -405,7 +397,7 @@ class SeedImporter {
                  firstPropertyKey);
       return;
     }
-    writeObject(key, id, repository->second.info.key, type->second, draft.name,
+    rows_.object(key, id, repository->second.info.key, type->second, draft.name,
                 draft.description);
     writeAttributes(key, draft.attributes);
     ++summary_.objects;
@@ -452,8 +444,8 @@ class SeedImporter {
           throw SeedProblem{at, "identifier '" + id + "' is already in use"};
         }
       }
-      writeObject(propertyKey, id, repository.info.key, std::string(kPropertyType), name, "");
-      writeProperty(propertyKey, owner, static_cast<int64_t>(k + 1), value);
+      rows_.object(propertyKey, id, repository.info.key, std::string(kPropertyType), name, "");
+      rows_.property(propertyKey, owner, static_cast<int64_t>(k + 1), value);
       ++summary_.properties;
     }
   }
@@ -505,7 +497,7 @@ class SeedImporter {
     int64_t position = 0;
     for (const Association& association : resolveAssociations(pointer, entry)) {
       for (int64_t target : association.targets) {
-        writeLink(source, association.spelling, target, ++position);
+        rows_.link(source, association.spelling, target, ++position);
         ++summary_.associations;
       }
     }
@@ -517,7 +509,7 @@ class SeedImporter {
   void mergeEntry(const std::string& pointer, const Json& entry, int64_t key,
                   const ObjectDraft& draft, const std::string& type, RepositoryState& repository,
                   int64_t firstPropertyKey) {
-    flushCopies();
+    rows_.flush();
     auto stored = repository_.objectByKeyUnlocked(key);
     if (!stored) throw SeedProblem{pointer + "/id", "object '" + draft.id + "' is gone"};
     if (!equalNoCase(stored->type, type)) {
@@ -595,9 +587,9 @@ class SeedImporter {
           if (taken.step()) {
             throw SeedProblem{at, "the object already has a property '" + name + "'"};
           }
-          writeObject(ownKey, id, repository.info.key, std::string(kPropertyType), name, "");
-          writeProperty(ownKey, key, ++position, value);
-          flushCopies();
+          rows_.object(ownKey, id, repository.info.key, std::string(kPropertyType), name, "");
+          rows_.property(ownKey, key, ++position, value);
+          rows_.flush();
         }
         ++summary_.properties;
       }
@@ -623,45 +615,6 @@ class SeedImporter {
 
   // --- writing rows ----------------------------------------------------------------------------
 
-  void writeObject(int64_t key, const std::string& id, int64_t repository, const std::string& type,
-                   const std::string& name, const std::string& description) {
-    if (copying_) {
-      std::string& out = objectRows_;
-      out += std::to_string(key);
-      out += '\t';
-      appendCopyField(out, id);
-      out += '\t';
-      out += std::to_string(repository);
-      out += '\t';
-      appendCopyField(out, type);
-      out += '\t';
-      appendCopyField(out, name);
-      out += '\t';
-      appendCopyField(out, description);
-      out += '\n';
-      return;
-    }
-    held(insertObject_,
-         "INSERT INTO objects(key, id, repository, type, name, description) "
-         "VALUES(?, ?, ?, ?, ?, ?)")
-        .bind(1, key)
-        .bindUnchanging(2, id)
-        .bind(3, repository)
-        .bindUnchanging(4, type)
-        .bindUnchanging(5, name)
-        .bindUnchanging(6, description)
-        .run();
-    insertObject_->reset();
-  }
-
-  // The statement in slot, prepared on first use and kept for the whole load (its cache entry
-  // stays busy meanwhile, so a nested use of the same text gets a statement of its own).
-  Statement& held(std::optional<Statement>& slot, const char* sql) {
-    if (!slot) slot.emplace(db_, sql);
-    return *slot;
-  }
-  std::optional<Statement> insertObject_, insertAttribute_, insertProperty_, insertLink_;
-
   void writeAttributes(int64_t key,
                        const std::vector<std::pair<std::string, std::string>>& attributes) {
     // One name in two spellings is one attribute: its first place, its last value.
@@ -679,114 +632,13 @@ class SeedImporter {
       }
     }
     int64_t position = 0;
-    for (const auto& [name, value] : kept) {
-      ++position;
-      if (copying_) {
-        std::string& out = attributeRows_;
-        out += std::to_string(key);
-        out += '\t';
-        appendCopyField(out, name);
-        out += '\t';
-        out += std::to_string(position);
-        out += '\t';
-        appendCopyField(out, value);
-        out += '\n';
-        continue;
-      }
-      held(insertAttribute_, "INSERT INTO attributes(object, name, position, value) VALUES(?, ?, ?, ?)")
-          .bind(1, key)
-          .bindUnchanging(2, name)
-          .bind(3, position)
-          .bindUnchanging(4, value)
-          .run();
-      insertAttribute_->reset();
-    }
-  }
-
-  void writeProperty(int64_t key, int64_t owner, int64_t position, const std::string& value) {
-    if (copying_) {
-      std::string& out = propertyRows_;
-      out += std::to_string(key);
-      out += '\t';
-      out += std::to_string(owner);
-      out += '\t';
-      out += std::to_string(position);
-      out += '\t';
-      appendCopyField(out, value);
-      out += '\n';
-      return;
-    }
-    held(insertProperty_, "INSERT INTO properties(property, owner, position, value) VALUES(?, ?, ?, ?)")
-        .bind(1, key)
-        .bind(2, owner)
-        .bind(3, position)
-        .bindUnchanging(4, value)
-        .run();
-    insertProperty_->reset();
-  }
-
-  void writeLink(int64_t source, const std::string& name, int64_t target, int64_t position) {
-    if (copying_) {
-      std::string& out = linkRows_;
-      out += std::to_string(source);
-      out += '\t';
-      appendCopyField(out, name);
-      out += '\t';
-      out += std::to_string(target);
-      out += '\t';
-      out += std::to_string(position);
-      out += '\n';
-      return;
-    }
-    held(insertLink_, "INSERT INTO associations(source, name, target, position) VALUES(?, ?, ?, ?)")
-        .bind(1, source)
-        .bindUnchanging(2, name)
-        .bind(3, target)
-        .bind(4, position)
-        .run();
-    insertLink_->reset();
-  }
-
-  // Sends the rows gathered for PostgreSQL, parents first; links wait in a table of their own
-  // until every object they may name is stored.
-  void flushCopies() {
-    batched_ = 0;
-    if (!copying_) return;
-    if (!linkTable_) {
-      db_.execute(
-          "CREATE TEMP TABLE IF NOT EXISTS seed_links(source bigint, name text, target bigint, "
-          "position bigint) ON COMMIT DROP");
-      linkTable_ = true;
-    }
-    db_.copyRows("objects", "key, id, repository, type, name, description", objectRows_);
-    db_.copyRows("attributes", "object, name, position, value", attributeRows_);
-    db_.copyRows("properties", "property, owner, position, value", propertyRows_);
-    db_.copyRows("seed_links", "source, name, target, position", linkRows_);
-    for (std::string* rows : {&objectRows_, &attributeRows_, &propertyRows_, &linkRows_}) {
-      rows->clear();
-    }
+    for (const auto& [name, value] : kept) rows_.attribute(key, name, ++position, value);
   }
 
   // After the last entry: the links in place, the serials and key sequence moved past what the
   // import used.
   void finishObjects(bool moveLinks) {
-    for (auto* slot : {&insertObject_, &insertAttribute_, &insertProperty_, &insertLink_}) {
-      slot->reset();
-    }
-    if (copying_) {
-      flushCopies();
-      if (!moveLinks) return;
-      db_.execute(
-          "INSERT INTO associations(source, name, target, position) SELECT source, name, "
-          "target, position FROM seed_links");
-      db_.execute("DELETE FROM seed_links");
-      // (A sequence does not go back with a rollback: a dry run leaves it alone.)
-      if (!options_.dryRun) {
-        db_.execute(
-          "SELECT setval(pg_get_serial_sequence('objects', 'key'), (SELECT max(key) FROM "
-          "objects))");
-      }
-    }
+    rows_.finish(moveLinks, !options_.dryRun);
     if (!moveLinks) return;
     for (const MergedLinks& links : mergedLinks_) {
       Outcome outcome = repository_.setAssociationUnlocked(
@@ -814,7 +666,7 @@ class SeedImporter {
   Database& db_;
   const SeedImportOptions& options_;
   std::string source_;
-  const bool copying_;
+  SeedRows rows_;
   SeedSummary summary_;
   std::vector<std::string> problems_;
   std::map<std::string, Piece> members_;
@@ -826,9 +678,6 @@ class SeedImporter {
   int64_t nextKey_ = 1;
   int pass_ = 0;
   uint64_t entries_ = 0;
-  uint64_t batched_ = 0;
-  bool linkTable_ = false;
-  std::string objectRows_, attributeRows_, propertyRows_, linkRows_;
 };
 
 namespace {
