@@ -152,13 +152,34 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {line, {}};
   }
   if (!rest.empty() && rest[0] == "repo") {
+    if (rest.size() >= 2 && rest[1] == "import") {
+      // The import's own options come before its two paths, in any order.
+      size_t at = 2;
+      for (; at < rest.size() && rest[at].rfind("--", 0) == 0; ++at) {
+        if (rest[at] == "--dry-run") {
+          line.dryRun = true;
+        } else if (rest[at] == "--replace") {
+          line.replace = true;
+        } else if (rest[at] == "--merge") {
+          line.merge = true;
+        } else {
+          return {std::nullopt, "repo import: unknown option '" + rest[at] +
+                                    "' (known: --dry-run, --replace, --merge)"};
+        }
+      }
+      if (line.replace && line.merge) {
+        return {std::nullopt, "repo import: --replace and --merge both given; use one"};
+      }
+      rest.erase(rest.begin() + 2, rest.begin() + static_cast<long>(at));
+    }
     if (rest.size() == 4 && rest[1] == "import") {
       line.command = Command::kRepoImport;
     } else if (rest.size() == 4 && rest[1] == "export") {
       line.command = Command::kRepoExport;
     } else {
       return {std::nullopt,
-              "usage: mdhost repo import SEED.json|- DB | mdhost repo export DB SEED.json|-"};
+              "usage: mdhost repo import [--dry-run] [--replace|--merge] SEED.json|- DB | "
+              "mdhost repo export DB SEED.json|-"};
     }
     line.operands = {rest[2], rest[3]};
     return {line, {}};
@@ -173,7 +194,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
 std::string usageText() {
   return R"(usage: mdhost [OPTIONS] [SCRIPT.lua [ARGS...]]
        mdhost inspect LIB.so
-       mdhost repo import SEED.json|- DB
+       mdhost repo import [--dry-run] [--replace|--merge] SEED.json|- DB
        mdhost repo export DB SEED.json|-
 
 Runs a Lua program SCRIPT against the function packages objfuncs.so and secfuncs.so, loaded
@@ -214,6 +235,10 @@ Subcommands:
                               version record and function descriptors
   repo import SEED.json DB    load a seed file ("-": standard input) into a SQLite
                               repository file
+    --dry-run                 check the whole seed and list every problem, change nothing
+    --replace                 empty the repository first
+    --merge                   update objects and repositories matched by identifier,
+                              add the rest
   repo export DB SEED.json    write a SQLite repository file out as a seed file
                               ("-": standard output)
 

@@ -47,6 +47,11 @@ struct CommandLine {
   // kInspect: operands[0] is the library. kRepoImport/kRepoExport: the two paths in order.
   std::string script;
   std::vector<std::string> operands;
+  // kRepoImport: --dry-run (check everything, store nothing), and --replace or --merge for a
+  // repository that holds something already.
+  bool dryRun = false;
+  bool replace = false;
+  bool merge = false;
 };
 
 struct ParseResult {

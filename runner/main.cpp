@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     case runner::Command::kInspect:
       return runner::inspectLibrary(line.operands[0]);
     case runner::Command::kRepoImport:
-      return runner::importRepository(line.operands[0], line.operands[1]);
+      return runner::importRepository(line.operands[0], line.operands[1],
+                                      {line.dryRun, line.replace, line.merge});
     case runner::Command::kRepoExport:
       return runner::exportRepository(line.operands[0], line.operands[1]);
     case runner::Command::kRun:

@@ -100,8 +100,7 @@ mdserver::SeedProgress ImportProgress::callback() {
     lastShownMilliseconds_ = now;
     shown_ = true;
     const unsigned percent = total == 0 ? 100u : static_cast<unsigned>(100 * done / total);
-    std::fprintf(stderr, "\r%s: %3u%% (%llu objects)\033[K", label_.c_str(), percent,
-                 static_cast<unsigned long long>(total / 2));
+    std::fprintf(stderr, "\r%s: %3u%%\033[K", label_.c_str(), percent);
     std::fflush(stderr);
   };
 }

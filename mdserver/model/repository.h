@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -94,9 +95,38 @@ struct SeedSummary {
   uint64_t associations = 0;
 };
 
-// Told now and then how far an import has come: steps done of the total (two steps per object:
-// the object itself, then its properties and associations).
+// Told now and then how far an import or export has come: for an import, bytes of the seed read
+// of the total (the file is read twice, so the total is twice its size); for an export, objects
+// written of the total.
 using SeedProgress = std::function<void(uint64_t done, uint64_t total)>;
+
+// What an import does with a repository that already holds something.
+enum class SeedMode {
+  kAdd,      // adds to it; an identifier already in use (object or repository) is refused
+  kReplace,  // empties it first (objects, repositories, types, settings, security data)
+  kMerge,    // objects and repositories matched by identifier are updated, the rest added
+};
+
+struct SeedImportOptions {
+  SeedMode mode = SeedMode::kAdd;
+  // Checks the whole file and reports every problem it finds, storing nothing.
+  bool dryRun = false;
+  SeedProgress progress;
+};
+
+// What an import stored (or, for a dry run, would have stored), and for a dry run every problem
+// found, each "FILE:LINE:COLUMN: reason".
+struct SeedReport {
+  SeedSummary summary;
+  std::vector<std::string> problems;
+};
+
+// What an export wrote.
+struct SeedExportSummary {
+  uint64_t objects = 0;  // not counting properties
+  uint64_t properties = 0;
+  uint64_t associations = 0;
+};
 
 class Repository {
  public:
@@ -199,7 +229,22 @@ class Repository {
   // reporting progress (when given).
   Outcome importSeedText(std::string_view text, std::string_view sourceName,
                          SeedSummary* summary, const SeedProgress& progress);
+  // The streaming import: reads the seed (a file, or text) with memory that follows its largest
+  // entry, writing as it goes, in one transaction. A dry run fills report->problems with every
+  // problem and changes nothing; otherwise the first problem fails the import and nothing is
+  // stored. report may be null.
+  Outcome importSeedFile(const std::string& path, const SeedImportOptions& options,
+                         SeedReport* report);
+  Outcome importSeedText(std::string_view text, std::string_view sourceName,
+                         const SeedImportOptions& options, SeedReport* report);
   Outcome exportSeedFile(const std::string& path);
+  // Writes the seed to out as it reads the repository (memory follows one object); progress
+  // (when given) hears objects written of the total. Throws StorageError, or the JSON
+  // library's error for text a seed cannot carry.
+  void exportSeed(std::FILE* out, SeedExportSummary* summary = nullptr,
+                  const SeedProgress& progress = {});
+  Outcome exportSeedFile(const std::string& path, SeedExportSummary* summary,
+                         const SeedProgress& progress);
   std::string exportSeedText();
 
   // A number that changes whenever anything stored changes: results built from the repository
@@ -220,6 +265,7 @@ class Repository {
  private:
   explicit Repository(std::unique_ptr<Database> database);
   friend class SeedImporter;
+  friend class SeedExporter;
 
   // Unlocked helpers; callers hold mutex_ and catch StorageError.
   std::optional<ObjectRow> findObjectUnlocked(std::string_view id);

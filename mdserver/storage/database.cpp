@@ -94,4 +94,16 @@ std::unique_ptr<Database> openDatabase(const std::string& location) {
   return std::make_unique<SqliteDatabase>(location);
 }
 
+void appendCopyField(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+}
+
 }  // namespace mdserver

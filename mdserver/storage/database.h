@@ -79,6 +79,8 @@ class Statement {
     return *this;
   }
   bool step() { return prepared_->step(); }
+  // Back to before the first step, bindings cleared, for a statement held across many uses.
+  void reset() { prepared_->reset(); }
   // Steps to completion of a statement that returns no rows.
   void run() {
     while (step()) {
@@ -126,6 +128,14 @@ class Database {
   virtual void limitWork(int64_t steps) = 0;
   virtual void unlimitWork() noexcept = 0;
   virtual bool workSpent() const = 0;
+
+  // Appends rows to a table in one bulk transfer (PostgreSQL's COPY, text format): fields are
+  // separated by tabs and escaped with appendCopyField, each row ends with a newline. Runs
+  // inside the caller's transaction. False when the backend has no bulk path (SQLite, whose
+  // prepared single-row inserts are as fast); nothing is written then.
+  virtual bool copyRows(const char* /*table*/, const char* /*columns*/, std::string_view /*rows*/) {
+    return false;
+  }
 
   // For benchmarks: the SQLite connection, or null on another backend.
   virtual sqlite3* sqliteHandle() { return nullptr; }
@@ -177,6 +187,9 @@ class Transaction {
   Database& database_;
   bool done_ = false;
 };
+
+// Appends text as one field of a copyRows row (backslash, tab, newline and return escaped).
+void appendCopyField(std::string& out, std::string_view text);
 
 // Opens the backend a location names: "postgresql://..." or "postgres://..." a server
 // (a libpq connection URI), anything else an SQLite file ("" in memory).
