@@ -23,6 +23,10 @@ bool applyFlag(CommandLine& line, const std::string& name) {
     line.verbose = true;
   } else if (name == "-i") {
     line.interactive = true;
+  } else if (name == "--bail") {
+    line.bail = true;
+  } else if (name == "--read-only") {
+    line.readOnly = true;
   } else {
     return false;
   }
@@ -79,6 +83,10 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
 }
 
 }  // namespace
+
+bool isBrowseCommand(const std::string& word) {
+  return word == "show" || word == "ls" || word == "tree" || word == "graph";
+}
 
 ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
@@ -142,13 +150,20 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {line, {}};
   }
   const bool runOptions = !line.chunks.empty() || line.interactive;
-  if (runOptions && !rest.empty() && (rest[0] == "inspect" || rest[0] == "repo")) {
+  if (runOptions && !rest.empty() &&
+      (rest[0] == "inspect" || rest[0] == "repo" || isBrowseCommand(rest[0]))) {
     return {std::nullopt, "-e and -i run a program; they do not go with '" + rest[0] + "'"};
   }
   if (!rest.empty() && rest[0] == "inspect") {
     if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so"};
     line.command = Command::kInspect;
     line.operands = {rest[1]};
+    return {line, {}};
+  }
+  if (!rest.empty() && isBrowseCommand(rest[0])) {
+    // The subcommand checks its own operands (browse_command.cpp).
+    line.command = Command::kBrowse;
+    line.operands = rest;
     return {line, {}};
   }
   if (!rest.empty() && rest[0] == "repo") {
@@ -175,6 +190,9 @@ std::string usageText() {
        mdhost inspect LIB.so
        mdhost repo import SEED.json|- DB
        mdhost repo export DB SEED.json|-
+       mdhost [OPTIONS] show URI [--json] | ls TYPE [QUERY] [--json] | tree [--json]
+       mdhost [OPTIONS] graph URI [--dot]
+       mdhost access [--repository FILE] [--user NAME] [--identity NAME] OBJECT PERMISSION
 
 Runs a Lua program SCRIPT against the function packages objfuncs.so and secfuncs.so, loaded
 by the reference host, and a metadata repository. Without SCRIPT and -e, mdhost reads a program
@@ -185,9 +203,13 @@ Options:
   -e CHUNK            run the Lua text CHUNK (repeatable; in order, before SCRIPT)
   -i                  open the interactive loop after the chunks and SCRIPT have run
   -v, --verbose       print start-up notes: packages registered, repository opened
+  --bail              stop at the first package function call that reports a failure
+                      status (SYSRC not 0), and at the first error of -i's lines; exit 4
   --repository FILE   a .db SQLite repository file (opened; created, with a note, when
-                      missing) or a .json seed file loaded into memory ("-": standard
-                      input); default: the bundled sample repository
+                      missing), a PostgreSQL database postgresql://USER@HOST[:PORT]/DB,
+                      or a .json seed file loaded into memory ("-": standard input);
+                      default: the bundled sample repository
+  --read-only         refuse every change of the repository (status 0x80172152)
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
                       then the build tree's lib directory
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"
@@ -216,12 +238,26 @@ Subcommands:
                               repository file
   repo export DB SEED.json    write a SQLite repository file out as a seed file
                               ("-": standard output)
+  show URI [--json]           the first object the URI matches: attributes, properties,
+                              associations
+  ls TYPE [QUERY] [--json]    the objects of TYPE (for which the condition QUERY holds)
+  tree [--json]               the folders (Tree objects) and what they hold
+  graph URI [--dot]           the object and its associated objects (Graphviz with --dot)
+  access OBJECT PERMISSION    whether the user (or --identity) is granted PERMISSION on
+                              OBJECT, and the entries that decided; its own options:
+                              mdhost access --help
+The browsing subcommands run as a program would, as --user when given: an object the user
+may not read does not appear.
 
-Exit status: 0 success; 1 the program raised an error or a subcommand failed on what it read;
-2 a usage error or a file that cannot be opened (the message names the file and the reason).
+Exit status: 0 success; 1 the program raised an error or a subcommand failed on what it read
+(mdhost access: the permission is denied); 2 a usage error or a file that cannot be opened (the
+message names the file and the reason); 3 the run's login failed; 4 --bail stopped the program.
+With -i, an error in one of the loop's lines is reported and the loop goes on, as lua -i does;
+with --bail the first one ends the run (exit 1).
 
 See docs/mdhost.md for the program's view: char(), missing, symget(), sysrc(), hostlog(),
-calls(), pool(), newsession{} and the package functions; docs/functions.md for the functions.
+calls(), pool(), newsession{}, help(), describe(), objects() and the package functions;
+docs/functions.md for the functions; docs/sample.md for the sample repository.
 )";
 }
 

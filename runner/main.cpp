@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runner/access_command.h"
+#include "runner/browse_command.h"
 #include "runner/command_line.h"
 #include "runner/inspect.h"
 #include "runner/program_session.h"
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
       return runner::importRepository(line.operands[0], line.operands[1]);
     case runner::Command::kRepoExport:
       return runner::exportRepository(line.operands[0], line.operands[1]);
+    case runner::Command::kBrowse:
+      return runner::browseCommand(line);
     case runner::Command::kRun:
       return runner::runProgram(line);
   }

@@ -234,6 +234,33 @@ bool RepositoryService::explain(HostSession* session, const std::string& object,
   return true;
 }
 
+std::vector<std::string> RepositoryService::vocabulary() {
+  std::vector<std::string> words;
+  try {
+    words = impl_->repository->typeNames();
+  } catch (const std::exception&) {
+    words.clear();  // completion without type names; the program's own calls will say why
+  }
+  for (const char* name : {"Columns", "Table", "Tables", "TablePackage", "MemberIdentities",
+                           "IdentityGroups", "SubTrees", "ParentTree", "Members", "Trees"}) {
+    if (mdserver::inverseAssociation(name)) words.emplace_back(name);
+  }
+  return words;
+}
+
+std::string RepositoryService::exportSeed(HostSession* session, const std::string& file) {
+  const auto [credentials, login] = impl_->loginFor(session);
+  if (!login->outcome.ok()) return "the login failed: " + login->outcome.message;
+  if (!login->principal.localAdministrator) {
+    return "only the local administrator (a run without --user) may export the repository";
+  }
+  if (file.size() < 6 || file.substr(file.size() - 5) != ".json") {
+    return "'" + file + "' is no seed file (a seed file ends in .json)";
+  }
+  const mdserver::Outcome outcome = impl_->repository->exportSeedFile(file);
+  return outcome.ok() ? std::string() : outcome.message;
+}
+
 Accounting RepositoryService::accounting() {
   Impl* impl = impl_.get();
   Accounting accounting;
