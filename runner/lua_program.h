@@ -49,7 +49,8 @@ bool runPendingText(lua_State* L, const std::string& pending, bool atEnd, bool* 
 // Words the interactive loop completes inside strings: type and association names.
 void setCompletionVocabulary(std::vector<std::string> words);
 
-// What Tab offers for the word that starts at `start` of `line` (for tests of completion).
+// What Tab offers for the word that starts at `start` of `line` and ends the line (for tests of
+// completion).
 std::vector<std::string> completionsFor(lua_State* L, const std::string& line, int start);
 
 // True unless the text is a statement that more lines may complete.

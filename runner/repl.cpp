@@ -283,8 +283,13 @@ char* nextCandidate(const char* text, int state) {
 
 char** complete(const char* text, int start, int) {
   rl_attempted_completion_over = 1;  // never file names
-  const bool inString = insideString(rl_line_buffer, start);
-  if (inString) rl_completion_append_character = '\0';
+  (void)start;
+  const bool inString = insideString(rl_line_buffer, rl_point);
+  if (inString) {
+    // The name goes on inside the string: no blank after it, and no closing quote.
+    rl_completion_append_character = '\0';
+    rl_completion_suppress_quote = 1;
+  }
   pendingMatches = completionCandidates(text, inString);
   return rl_completion_matches(text, nextCandidate);
 }
@@ -294,6 +299,7 @@ char** complete(const char* text, int start, int) {
 // written with their time stamps, which lets readline keep an entry of several lines (a
 // function typed over lines) as one entry when it reads the file back.
 void openHistory(const std::string& historyFile) {
+  history_comment_char = '#';  // time stamps are written as "#<seconds>" lines
   history_write_timestamps = 1;
   history_multiline_entries = 1;
   using_history();
@@ -353,7 +359,8 @@ std::vector<std::string> completionsFor(lua_State* L, const std::string& line, i
   lua_State* saved = completionState;
   completionState = L;
   std::vector<std::string> out =
-      completionCandidates(line.substr(static_cast<size_t>(start)), insideString(line.c_str(), start));
+      completionCandidates(line.substr(static_cast<size_t>(start)),
+                           insideString(line.c_str(), static_cast<int>(line.size())));
   completionState = saved;
   return out;
 }
@@ -362,7 +369,9 @@ int runInteractive(lua_State* L, const std::string& historyFile) {
   openHistory(historyFile);
   completionState = L;
   rl_attempted_completion_function = complete;
-  rl_completer_word_break_characters = const_cast<char*>(" \t\n\"'`@$><=;|&{(),[]+-*/%^~#");
+  // Quotes are no word breaks: a name inside a string is completed together with the quote and
+  // what stands before it, so readline never takes the string for one it should close.
+  rl_completer_word_break_characters = const_cast<char*>(" \t\n`@$><=;|&{(),[]+-*/%^~#");
   InterruptHandler interrupts;
   std::printf("mdhost interactive loop: Lua 5.4 with the package functions. "
               "Ctrl-C interrupts, Ctrl-D ends.\n");

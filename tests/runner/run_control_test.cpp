@@ -1,0 +1,124 @@
+// How a run ends and what it may change, through the real program: --bail stops at the first
+// call that reports a failure (and pcall cannot hold it), -i keeps going as lua -i does unless
+// --bail; --read-only leaves a repository file byte for byte as it was, whatever a program
+// tries; Tab completion offers names the program can use.
+#include <gtest/gtest.h>
+
+#include <lua.hpp>
+
+#include <string>
+#include <vector>
+
+#include "runner/lua_program.h"
+#include "tests/runner/mdhost_process.h"
+
+namespace {
+
+using mdhost_test::readFile;
+using mdhost_test::runMdhost;
+using mdhost_test::TemporaryFolder;
+using mdhost_test::Transcript;
+namespace fs = std::filesystem;
+
+TEST(RunControl, BailStopsAtTheFirstReportedFailureOnly) {
+  const std::string program =
+      "print(metadata_resolve([[vqsobj:Person?@Name='Nobody']], char(8), char(8)))\n"  // no match
+      "print(pcall(metadata_newobj, 'Nonsense', char(60)))\n"  // reported: unknown type
+      "print('after')\n";
+  Transcript plain = runMdhost({"-e", program});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("after"), std::string::npos);
+
+  Transcript bailed = runMdhost({"--bail", "-e", program});
+  EXPECT_EQ(bailed.status, 4) << bailed.err;
+  EXPECT_EQ(bailed.out, "0\n");  // the no-match ran; the pcall did not save the program
+  EXPECT_NE(bailed.err.find("METADATA_NEWOBJ reported status 0x801720E0; --bail stops the program"),
+            std::string::npos)
+      << bailed.err;
+
+  // A status that only reaches the host log (SYSRC stays 0) stops it too.
+  Transcript logged = runMdhost(
+      {"--bail", "-e", "print(METASEC_SETAUTH('', '', '', 'Nobody', 'G', 'Read', '')) print('after')"});
+  EXPECT_EQ(logged.status, 4);
+  EXPECT_EQ(logged.out, "");
+  EXPECT_NE(logged.err.find("METASEC_SETAUTH reported status 0x80172155"), std::string::npos)
+      << logged.err;
+}
+
+TEST(RunControl, InteractiveLinesGoOnAfterErrorsUnlessBail) {
+  const std::string lines = "print(1)\nerror('x')\nprint(metadata_newobj('Nonsense', char(60)))\nprint(2)\n";
+  Transcript goesOn = runMdhost({"-i"}, lines);
+  EXPECT_EQ(goesOn.status, 0);
+  EXPECT_EQ(goesOn.out, "1\n-2\n2\n");
+  Transcript stops = runMdhost({"--bail", "-i"}, lines);
+  EXPECT_EQ(stops.status, 1);
+  EXPECT_EQ(stops.out, "1\n");
+  Transcript stopsAtStatus = runMdhost({"--bail", "-i"}, "print(1)\nprint(metadata_newobj('Nonsense', char(60)))\nprint(2)\n");
+  EXPECT_EQ(stopsAtStatus.status, 4);
+  EXPECT_EQ(stopsAtStatus.out, "1\n");
+}
+
+// Every kind of change the packages can make, each printing its value.
+constexpr const char* kEveryChange = R"lua(
+local T, uri = [[vqsobj:PhysicalTable\A0000001.TABLE001]], char(60)
+print(metadata_setattr(T, "NumRows", "1"), metadata_setprop(T, "RefreshSchedule", "never"),
+      metadata_newobj("Document", uri, "New"), metadata_delobj([[vqsobj:Document\A0000001.DOC00001]]),
+      metadata_setassn(T, "Columns", "Remove", [[vqsobj:Column\A0000001.COLUMN01]]),
+      metadata_delassn(T, "TablePackage"))
+print(METASEC_SETAUTH("", "", "", "Dee Novak", "G", "Write", "A0000001.TABLE001"),
+      METASEC_NEWACT("", "", "Name", "Fresh"), METASEC_SETACTA("", "Sales Tables", "Name", "Renamed"),
+      METASEC_REMACT("", "FOUNDATION", "Repository Defaults"),
+      METASEC_APPLYACT("", "vqsobj:PhysicalTable\\A0000001.TABLE003", "Sales Tables"),
+      METASEC_DELACT("", "Repository Defaults"))
+local txn = char(40)
+print(METASEC_BEGTRAN("", 0, txn), METASEC_SETAUTH(txn.trimmed, "", "", "Dee Novak", "D", "Read", ""),
+      METASEC_ENDTRAN("", txn.trimmed, 0))
+)lua";
+
+TEST(RunControl, ReadOnlyLeavesTheRepositoryFileAsItWas) {
+  TemporaryFolder folder("mdhost-read-only");
+  const fs::path db = folder / "x.db";
+  ASSERT_EQ(runMdhost({"repo", "import",
+                       (fs::path(RUX_SOURCE_DIR) / "examples" / "sample_repository.json").string(),
+                       db.string()})
+                .status,
+            0);
+  const std::string before = readFile(db);
+  Transcript refused = runMdhost({"--repository", db.string(), "--read-only", "-e", kEveryChange});
+  EXPECT_EQ(refused.status, 0) << refused.err;
+  EXPECT_EQ(readFile(db), before);
+  // Nothing succeeded: no value 0 among the changes (the transaction itself may begin and end).
+  const std::string changes = refused.out.substr(0, refused.out.rfind('\n', refused.out.size() - 2));
+  EXPECT_EQ(("\t" + changes + "\t").find("\t0\t"), std::string::npos) << refused.out;
+  EXPECT_EQ(changes.find("\n0\t"), std::string::npos) << refused.out;
+  EXPECT_NE(refused.err.find("--read-only: setAttribute refused"), std::string::npos) << refused.err;
+  // Reading still works.
+  Transcript reads = runMdhost({"--repository", db.string(), "--read-only", "ls", "Person"});
+  EXPECT_EQ(reads.status, 0);
+  EXPECT_NE(reads.out.find("Dee Novak"), std::string::npos);
+
+  // The same program without --read-only changes the file: the comparison above can fail.
+  Transcript changed = runMdhost({"--repository", db.string(), "-e", kEveryChange});
+  EXPECT_EQ(changed.status, 0) << changed.err;
+  EXPECT_NE(readFile(db), before);
+}
+
+TEST(RunControl, CompletionOffersNamesAndTypeNames) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  luaL_dostring(L, "java = {new = 1, call = 2, drop = 3} metadata_getnobj = 1 metadata_getnasl = 1");
+  runner::setCompletionVocabulary({"PhysicalTable", "Person", "Columns"});
+  using Words = std::vector<std::string>;
+  EXPECT_EQ(runner::completionsFor(L, "java.ne", 0), Words{"java.new"});
+  EXPECT_EQ(runner::completionsFor(L, "x = metadata_getn", 4),
+            (Words{"metadata_getnasl", "metadata_getnobj"}));
+  EXPECT_EQ(runner::completionsFor(L, "print(string.up", 6), Words{"string.upper"});
+  // Inside a string: type and association names, after the scheme or on their own.
+  EXPECT_EQ(runner::completionsFor(L, "describe(\"vqsobj:P", 10),
+            (Words{"vqsobj:Person", "vqsobj:PhysicalTable"}));
+  EXPECT_EQ(runner::completionsFor(L, "associations(u, [[col", 18), Words{"Columns"});
+  EXPECT_EQ(runner::completionsFor(L, "x = 'a\\'' .. P", 13), Words{});  // outside the string again
+  lua_close(L);
+}
+
+}  // namespace
