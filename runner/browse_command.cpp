@@ -152,7 +152,7 @@ int browseCommand(const CommandLine& line) {
   }
   if (browse == nullptr) return 2;
   std::vector<std::string> operands;
-  bool flag = false;
+  bool flag = line.json && std::string(browse->flag) == "--json";
   for (size_t i = 1; i < line.operands.size(); ++i) {
     const std::string& operand = line.operands[i];
     if (operand == browse->flag) {

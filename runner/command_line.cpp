@@ -27,6 +27,8 @@ bool applyFlag(CommandLine& line, const std::string& name) {
     line.bail = true;
   } else if (name == "--read-only") {
     line.readOnly = true;
+  } else if (name == "--json") {
+    line.json = true;
   } else {
     return false;
   }
@@ -155,7 +157,11 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {std::nullopt, "-e and -i run a program; they do not go with '" + rest[0] + "'"};
   }
   if (!rest.empty() && rest[0] == "inspect") {
-    if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so"};
+    if (rest.size() == 3 && rest[2] == "--json") {
+      line.json = true;
+      rest.pop_back();
+    }
+    if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so [--json]"};
     line.command = Command::kInspect;
     line.operands = {rest[1]};
     return {line, {}};
@@ -187,7 +193,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageText() {
   return R"(usage: mdhost [OPTIONS] [SCRIPT.lua [ARGS...]]
-       mdhost inspect LIB.so
+       mdhost inspect LIB.so [--json]
        mdhost repo import SEED.json|- DB
        mdhost repo export DB SEED.json|-
        mdhost [OPTIONS] show URI [--json] | ls TYPE [QUERY] [--json] | tree [--json]
@@ -221,6 +227,7 @@ Options:
                       (otherwise MDHOST_PASSWORD, else a prompt when on a terminal)
   --log FILE          write the host log to FILE instead of standard error
   --stats             at exit, print calls per interface operation and pool blocks outstanding
+  --json              --stats, inspect, show, ls and tree write JSON
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
   --version           print mdhost's version and the packages' version records
@@ -232,7 +239,7 @@ Options:
   --help              this text
 
 Subcommands:
-  inspect LIB.so              print a package's image information, module record,
+  inspect LIB.so [--json]     print a package's image information, module record,
                               version record and function descriptors
   repo import SEED.json DB    load a seed file ("-": standard input) into a SQLite
                               repository file

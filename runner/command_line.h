@@ -42,6 +42,7 @@ struct CommandLine {
   bool interactive = false;             // -i: the interactive loop after the chunks and script
   bool bail = false;                    // --bail: stop at the first call reporting a failure
   bool readOnly = false;                // --read-only: every change of the repository refused
+  bool json = false;                    // --json: --stats, inspect and the browsing as JSON
   std::vector<std::string> chunks;      // -e CHUNK, run in order before the script
   // --fail-allocation K: the K-th allocation request of the run fails (0: none).
   uint64_t failAllocation = 0;

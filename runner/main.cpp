@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     case runner::Command::kVersion:
       return runner::printVersions(line.packages);
     case runner::Command::kInspect:
-      return runner::inspectLibrary(line.operands[0]);
+      return runner::inspectLibrary(line.operands[0], line.json);
     case runner::Command::kRepoImport:
       return runner::importRepository(line.operands[0], line.operands[1]);
     case runner::Command::kRepoExport:

@@ -362,7 +362,7 @@ int runProgramWith(const CommandLine& line,
     }
     status = kExitLoginFailed;
   }
-  if (line.stats) std::cerr << repository->statistics();
+  if (line.stats) std::cerr << (line.json ? repository->statisticsJson() : repository->statistics());
   repository.reset();
   closeLog();
   return status;

@@ -7,6 +7,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/authentication.h"
@@ -303,6 +305,29 @@ void RepositoryService::connectAs(HostSession* session, const std::string& user,
 
 bool RepositoryService::loginFailed() const {
   return impl_->defaultLogin && !impl_->defaultLogin->outcome.ok();
+}
+
+std::string RepositoryService::statisticsJson() const {
+  nlohmann::ordered_json report;
+  nlohmann::ordered_json calls = nlohmann::ordered_json::object();
+  std::map<std::string, uint64_t> counted = impl_->allReleasedCalls;
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+  for (const auto& [md, live] : impl_->live) {
+    for (const auto& [operation, count] : live.client->callCounts()) counted[operation] += count;
+    blocks += live.client->pool().counts().blocksOutstanding;
+    bytes += live.client->pool().counts().bytesOutstanding;
+  }
+  for (const auto& [operation, count] : counted) calls[operation] = count;
+  report["interfaces"] = {{"handedOut", impl_->handedOut},
+                          {"released", impl_->releasedCount},
+                          {"open", impl_->live.size()}};
+  report["calls"] = calls;
+  report["pool"] = {{"blocksOutstanding", blocks},
+                    {"bytesOutstanding", bytes},
+                    {"blocksLeftAtRelease", impl_->blocksLeftAtRelease},
+                    {"bytesLeftAtRelease", impl_->bytesLeftAtRelease}};
+  return report.dump(2) + "\n";
 }
 
 std::string RepositoryService::statistics() const {

@@ -76,6 +76,9 @@ class RepositoryService {
   bool loginFailed() const;
   // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
   std::string statistics() const;
+  // The same as one JSON object: interfaces {handedOut, released, open}, calls {operation:
+  // count}, pool {blocksOutstanding, bytesOutstanding, blocksLeftAtRelease, bytesLeftAtRelease}.
+  std::string statisticsJson() const;
 
  private:
   RepositoryService() = default;

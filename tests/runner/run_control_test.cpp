@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <lua.hpp>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -101,6 +102,51 @@ TEST(RunControl, ReadOnlyLeavesTheRepositoryFileAsItWas) {
   Transcript changed = runMdhost({"--repository", db.string(), "-e", kEveryChange});
   EXPECT_EQ(changed.status, 0) << changed.err;
   EXPECT_NE(readFile(db), before);
+}
+
+// What --json writes is JSON, and says what the text says.
+TEST(RunControl, JsonOutputsAgreeWithTheText) {
+  Transcript denied = runMdhost({"access", "--json", "A0000001.TABLE003", "Read", "--identity", "Bo Lindqvist"});
+  EXPECT_EQ(denied.status, 1);
+  const auto answer = nlohmann::json::parse(denied.out);
+  EXPECT_EQ(answer["granted"], false);
+  EXPECT_EQ(answer["steps"][0]["identity"], "A0000001.GROUP001");
+  Transcript text = runMdhost({"access", "A0000001.TABLE003", "Read", "--identity", "Bo Lindqvist"});
+  EXPECT_NE(text.out.find(answer["lines"][1].get<std::string>()), std::string::npos) << text.out;
+
+  Transcript stats = runMdhost({"--json", "--stats", "-e", "metadata_version() metadata_version()"});
+  ASSERT_EQ(stats.status, 0);
+  const auto report = nlohmann::json::parse(stats.err);
+  EXPECT_EQ(report["calls"]["serverVersion"], 2);
+  EXPECT_EQ(report["pool"]["blocksLeftAtRelease"], 0);
+
+  Transcript inspected = runMdhost({"inspect", RUX_BUILD_DIR "/lib/secfuncs.so", "--json"});
+  ASSERT_EQ(inspected.status, 0) << inspected.err;
+  const auto library = nlohmann::json::parse(inspected.out);
+  EXPECT_EQ(library["descriptors"].size(), 14u);
+  EXPECT_EQ(library["descriptors"][13]["name"], "METASEC_ENDTRAN");
+
+  // The helpers' JSON: a round trip keeps every value, and bad input is refused with a reason.
+  Transcript helpers = runMdhost({"-e", R"lua(
+    local d = describe([[vqsobj:PhysicalTable?@Name='ORDERS']])
+    local again = json.decode(json.encode(d))
+    print(again.attributes[2].value, #again.associations, again.associations[1].objects[3])
+    print(json.encode({"a\"\n\0b", 1.5, 2^53, {}, {x = json.null}}))
+    local t = {} t.self = t
+    print(pcall(json.encode, t))
+    print(pcall(json.encode, {f = print}))
+    print(pcall(json.decode, '{"a": [1, }'))
+  )lua"});
+  EXPECT_EQ(helpers.status, 0) << helpers.err;
+  const std::string expected =
+      "120000	4	VQSOBJ:Column\\A0000001.COLUMN03\n"
+      "[\"a\\\"\\n\\u0000b\",1.5,9.007199254740992e+15,[],{\"x\":null}]\n";
+  EXPECT_EQ(helpers.out.substr(0, expected.size()), expected) << helpers.out;
+  EXPECT_NE(helpers.out.find("false\tjson.encode: cannot write nested deeper"),
+            std::string::npos) << helpers.out;
+  EXPECT_NE(helpers.out.find("cannot write a function value"), std::string::npos) << helpers.out;
+  EXPECT_NE(helpers.out.find("json.decode: [json.exception.parse_error"), std::string::npos)
+      << helpers.out;
 }
 
 TEST(RunControl, CompletionOffersNamesAndTypeNames) {
