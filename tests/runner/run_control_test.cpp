@@ -149,6 +149,65 @@ TEST(RunControl, JsonOutputsAgreeWithTheText) {
       << helpers.out;
 }
 
+// The sample keeps both sides of every paired association: walked through the helpers as a
+// program would, each link from one side has its partner on the other.
+TEST(RunControl, TheSampleStoresBothSidesOfItsPairs) {
+  Transcript walk = runMdhost({"-e", R"lua(
+    local inverse = {Columns = "Table", Tables = "TablePackage", MemberIdentities = "IdentityGroups",
+                     SubTrees = "ParentTree", Members = "Trees"}
+    for k, v in pairs(inverse) do inverse[v] = k end
+    local links, kind, missingLinks = 0, char(64), 0
+    for n = 1, metadata_getntyp(1, kind) do
+      metadata_getntyp(n, kind)
+      for uri in objects(kind.trimmed) do
+        for name, target in associations(uri) do
+          if inverse[name] then
+            links = links + 1
+            local back = false
+            for source in associations(target, inverse[name]) do back = back or source == uri end
+            if not back then
+              missingLinks = missingLinks + 1
+              print("one side only:", uri, name, target)
+            end
+          end
+        end
+      end
+    end
+    print(links, missingLinks)
+  )lua"});
+  EXPECT_EQ(walk.status, 0) << walk.err;
+  EXPECT_EQ(walk.out, "48\t0\n");
+}
+
+// help(name) finds the reference of every registered function, its signature included.
+TEST(RunControl, HelpHasEveryFunction) {
+  Transcript help = runMdhost({"-e", R"lua(
+    local names = {}
+    for name in pairs(_G) do
+      if name:match("^METADATA_") or name:match("^METASEC_") then names[#names + 1] = name end
+    end
+    table.sort(names)
+    local shown = {}
+    print = function(...) shown[#shown + 1] = table.concat({...}, "\t") end
+    local found = 0
+    for _, name in ipairs(names) do
+      shown = {}
+      help(name:lower())
+      local text = table.concat(shown, "\n")
+      if text:find("### " .. name, 1, true) == 1 and text:find("`" .. name .. "(", 1, true)
+         and text:find("Arguments: ", 1, true) then
+        found = found + 1
+      else
+        io.write("incomplete help for ", name, ":\n", text, "\n")
+      end
+    end
+    io.write(#names, " ", found, "\n")
+    io.write(tostring(pcall(help, "metadata_nothing")), "\n")
+  )lua"});
+  EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_EQ(help.out, "37 37\nfalse\n");
+}
+
 TEST(RunControl, CompletionOffersNamesAndTypeNames) {
   lua_State* L = luaL_newstate();
   luaL_openlibs(L);
