@@ -36,8 +36,9 @@ int runLines(lua_State* L, bool stopAtError = false);
 int runStandardInput(lua_State* L);
 
 // The interactive loop: line editing and history, expressions print their values, incomplete
-// statements continue on the next line. Returns 0 at end of input.
-int runInteractive(lua_State* L, const std::string& historyFile);
+// statements continue on the next line. Returns 0 at end of input; with stopAtError (--bail)
+// the first entry that fails ends the loop with 1.
+int runInteractive(lua_State* L, const std::string& historyFile, bool stopAtError = false);
 
 // The interactive loop's step shared by runInteractive and runLines: `pending` (the text read so
 // far) is run when complete; expression values are printed, errors reported. Returns false when

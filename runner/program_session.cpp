@@ -174,11 +174,11 @@ int runLua(ScriptContext& context, const CommandLine& line) {
     if (!line.script.empty()) {
       status = runScriptFile(L, line.script);
     } else if (line.chunks.empty() && !line.interactive) {
-      status = terminal ? runInteractive(L, historyFile()) : runStandardInput(L);
+      status = terminal ? runInteractive(L, historyFile(), line.bail) : runStandardInput(L);
     }
   }
   if (status == 0 && line.interactive) {
-    status = terminal ? runInteractive(L, historyFile()) : runLines(L, line.bail);
+    status = terminal ? runInteractive(L, historyFile(), line.bail) : runLines(L, line.bail);
   }
   std::fflush(stdout);
   context.state = nullptr;

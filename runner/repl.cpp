@@ -365,7 +365,7 @@ std::vector<std::string> completionsFor(lua_State* L, const std::string& line, i
   return out;
 }
 
-int runInteractive(lua_State* L, const std::string& historyFile) {
+int runInteractive(lua_State* L, const std::string& historyFile, bool stopAtError) {
   openHistory(historyFile);
   completionState = L;
   rl_attempted_completion_function = complete;
@@ -391,8 +391,13 @@ int runInteractive(lua_State* L, const std::string& historyFile) {
     pending += pending.empty() ? *line : "\n" + *line;
     if (!isCompleteText(L, pending)) continue;
     remember(historyFile, pending);
-    runPendingText(L, pending, false);
+    bool failed = false;
+    runPendingText(L, pending, false, &failed);
     pending.clear();
+    if (failed && stopAtError) {
+      completionState = nullptr;
+      return 1;
+    }
   }
   std::printf("\n");
   completionState = nullptr;

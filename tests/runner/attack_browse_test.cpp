@@ -58,7 +58,7 @@ TEST(AttackBrowse, ListingsLeaveTheHiddenObjectOut) {
     local n = 0
     for uri in objects("PhysicalTable") do n = n + 1 io.write(uri, " ") end
     print(n)
-    for uri in objects("vqsobj:PhysicalTable?Trees/Tree[@Name='Finance']") do print("via path", uri) end
+    for uri in objects("vqsobj:Tree?Members/PhysicalTable[@Name='LEDGER']") do print("via path", uri) end
     for name, t in associations("vqsobj:Tree?@Name='Finance'") do print(name, t) end
     print(pcall(describe, "vqsobj:PhysicalTable?@TableType='VIEW'"))
     print(json.encode(describe("vqsobj:Tree?@Name='Finance'")))
