@@ -3,26 +3,13 @@
 -- whenever a call reports a failure.
 --
 -- Run it with `make run`, or `build/bin/mdhost examples/tour.lua`. Changes the tour makes stay
--- in memory: the sample file is never written. A function that is not built yet logs so in the
--- host log; the tour notices that and says so instead of showing a result.
+-- in memory: the sample file is never written.
 
-local notBuilt, ran = {}, {}
+local ran = {}
 
--- Calls a package function by name. Returns its value, or nil when the package logged that the
--- function is not built yet.
+-- Calls a package function by name and notes that it ran. Returns its value.
 local function try(name, ...)
-  local first = #hostlog() + 1
   local value = _G[name](...)
-  for _, line in ipairs(hostlog(first)) do
-    if line:find("not built", 1, true) then
-      if not notBuilt[name] then
-        notBuilt[name] = true
-        notBuilt[#notBuilt + 1] = name
-      end
-      print(string.format("  %-18s not built yet", name))
-      return nil
-    end
-  end
   if not ran[name] then
     ran[name] = true
     ran[#ran + 1] = name
@@ -481,7 +468,7 @@ section("Summary")
 print(string.format("  %d functions ran.", #ran))
 local untoured = {}
 for name in pairs(_G) do
-  if (name:match("^METADATA_") or name:match("^METASEC_")) and not ran[name] and not notBuilt[name] then
+  if (name:match("^METADATA_") or name:match("^METASEC_")) and not ran[name] then
     untoured[#untoured + 1] = name
   end
 end
@@ -489,8 +476,4 @@ table.sort(untoured)
 if #untoured > 0 then
   print(string.format("  %d functions were not called in this run: %s", #untoured, table.concat(untoured, ", ")))
 end
-if #notBuilt == 0 then
-  print("  Every function the tour calls is built.")
-else
-  print(string.format("  %d functions are not built yet: %s", #notBuilt, table.concat(notBuilt, ", ")))
-end
+

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/host_core.h"
+#include "host/java_runtime.h"
 
 namespace refhost::detail {
 
@@ -259,6 +260,8 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
   pendingHostError = 0;
   ++callDepth;
 
+  // A call that reached Java may have left text on Java's standard error (see below).
+  const uint64_t javaRequestsBefore = this->record.passIdentityRequests;
   CallResult result;
   result.form = function.form();
   CallbackEntry entry{function.callback, result.form, frame};
@@ -292,6 +295,12 @@ CallResult HostCore::call(HostSession* session, const LoadedFunction& function,
   }
 
   --callDepth;
+  if (this->record.passIdentityRequests != javaRequestsBefore) {
+    // What the VM printed (a described exception) belongs in the log beside the call's notes.
+    std::string javaOutput = java::takeErrorOutput();
+    while (!javaOutput.empty() && javaOutput.back() == '\n') javaOutput.pop_back();
+    if (!javaOutput.empty()) writeLog(kLevelWarning, "Java: " + javaOutput);
+  }
   result.hostError = pendingHostError;
   pendingHostError = savedError;
   // The session may have been ended by the call itself; never restore an ended session.

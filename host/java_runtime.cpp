@@ -3,10 +3,14 @@
 
 #include <dlfcn.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+
+#include "host/text_tools.h"
 
 namespace refhost::java {
 namespace {
@@ -38,7 +42,36 @@ struct Runtime {
   bool startFailed = false;
   std::string startError;
   std::string classPath;
+  // The rux.ErrorCapture object that took over System.err (global references); null when the
+  // class is not on the class path, and Java's error output then stays on standard error.
+  JavaReference errorCapture = nullptr;
+  JavaMethod drainErrors = nullptr;
 };
+
+// What the VM prints itself (the "Exception in thread ..." line an exception description starts
+// with, warnings) comes through this hook instead of going to standard error; takeErrorOutput
+// hands it to the host's log with what Java code wrote to System.err.
+std::mutex vmOutputMutex;
+std::string vmOutput;
+
+int32_t collectVmOutput(FILE*, const char* format, va_list arguments) {
+  char buffer[1024];
+  va_list copy;
+  va_copy(copy, arguments);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, copy);
+  va_end(copy);
+  if (length < 0) return length;
+  std::lock_guard<std::mutex> lock(vmOutputMutex);
+  if (static_cast<size_t>(length) < sizeof buffer) {
+    vmOutput.append(buffer, static_cast<size_t>(length));
+  } else {
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.pop_back();
+    vmOutput += text;
+  }
+  return length;
+}
 
 Runtime& runtime() {
   // Never destroyed: the VM's threads may still run while static objects go at exit.
@@ -76,6 +109,8 @@ std::string createVm(const std::string& library, const std::string& classPath) {
   for (const char* option : kVmOptions) texts.emplace_back(option);
   std::vector<JavaVmOption> options;
   for (std::string& text : texts) options.push_back({text.data(), nullptr});
+  static char vfprintfOption[] = "vfprintf";
+  options.push_back({vfprintfOption, reinterpret_cast<void*>(&collectVmOutput)});
   JavaVmInitArgs arguments{};
   arguments.version = kJavaVersion10;
   arguments.optionCount = static_cast<int32_t>(options.size());
@@ -91,6 +126,27 @@ std::string createVm(const std::string& library, const std::string& classPath) {
   }
   runtime().vm = vm;
   return {};
+}
+
+// Hands System.err to a rux.ErrorCapture, when the class path has the project's classes.
+void captureErrorOutput(JavaEnvironment* env) {
+  Runtime& r = runtime();
+  JavaReference captureClass = javaFindClass(env, "rux/ErrorCapture");
+  if (captureClass == nullptr) {
+    javaExceptionClear(env);
+    return;
+  }
+  JavaMethod constructor = javaGetMethodId(env, captureClass, "<init>", "()V");
+  JavaMethod drain =
+      constructor ? javaGetMethodId(env, captureClass, "drain", "()Ljava/lang/String;") : nullptr;
+  JavaReference capture = drain ? javaNewObject(env, captureClass, constructor) : nullptr;
+  if (javaExceptionCheck(env)) javaExceptionClear(env);
+  if (capture != nullptr) {
+    r.errorCapture = javaNewGlobalRef(env, capture);
+    r.drainErrors = drain;
+    javaDeleteLocalRef(env, capture);
+  }
+  javaDeleteLocalRef(env, captureClass);
 }
 
 }  // namespace
@@ -136,6 +192,7 @@ StartResult start(const StartSettings& settings) {
       return {nullptr, error};
     }
     r.classPath = settings.classPath;
+    if (JavaEnvironment* env = threadEnvironment(r.vm)) captureErrorOutput(env);
   }
   JavaEnvironment* env = threadEnvironment(r.vm);
   if (env == nullptr) return {nullptr, "this thread cannot be attached to the Java runtime"};
@@ -164,9 +221,27 @@ std::string stringText(JavaEnvironment* env, JavaReference text) {
   if (text == nullptr) return {};
   const char* chars = javaGetStringUtfChars(env, text);
   if (chars == nullptr) return {};
-  std::string copy(chars);
+  std::string copy = text::fromModifiedUtf8(chars);
   javaReleaseStringUtfChars(env, text, chars);
   return copy;
+}
+
+std::string takeErrorOutput() {
+  std::string native;
+  {
+    std::lock_guard<std::mutex> lock(vmOutputMutex);
+    native.swap(vmOutput);
+  }
+  Runtime& r = runtime();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.vm == nullptr || r.errorCapture == nullptr) return native;
+  JavaEnvironment* env = threadEnvironment(r.vm);
+  if (env == nullptr) return {};
+  JavaReference text = javaCallObjectMethod(env, r.errorCapture, r.drainErrors);
+  if (javaExceptionCheck(env)) javaExceptionClear(env);
+  std::string output = native + stringText(env, text);
+  if (text != nullptr) javaDeleteLocalRef(env, text);
+  return output;
 }
 
 std::string takeException(JavaEnvironment* env) {

@@ -51,11 +51,17 @@ JavaEnvironment* environment();
 bool running();
 std::string classPathInUse();
 
+// What Java wrote to System.err since the last call (an exception a package described with
+// ExceptionDescribe, say), forgotten once taken; empty when the VM is not running or the
+// project's class rux.ErrorCapture was not on its class path (the output then went to standard
+// error as usual).
+std::string takeErrorOutput();
+
 // The pending exception as text ("java.lang.IllegalStateException: message"), cleared; empty
 // when none is pending.
 std::string takeException(JavaEnvironment* env);
 
-// The text of a Java string (modified UTF-8 as the VM gives it).
+// The text of a Java string in standard UTF-8 (the VM gives modified UTF-8).
 std::string stringText(JavaEnvironment* env, JavaReference text);
 
 }  // namespace refhost::java

@@ -437,12 +437,15 @@ StatusCode passIdentity(const char* name, int32_t length, void** environmentOut,
   return kStatusOk;
 }
 
-// The session encoding is UTF-8; invalid bytes are read as Latin-1 and re-encoded.
+// The session encoding is UTF-8; invalid bytes are read as Latin-1 and re-encoded. The text
+// goes to the Java platform's string functions, so it comes out in the platform's modified
+// UTF-8 (text_tools.h), and the capacity holds for the converted text: a character outside the
+// Basic Multilingual Plane takes six bytes there, not four.
 StatusCode transcode(const char* text, int32_t length, char* out, int32_t capacity,
                      int32_t* outLength) {
   if (outLength) *outLength = 0;
   if ((!text && length > 0) || !out || !outLength) return kHostStatusMissingArgument;
-  std::string converted = text::normaliseUtf8(bytes(text, length));
+  std::string converted = text::toModifiedUtf8(bytes(text, length));
   if (capacity < 0 || converted.size() > static_cast<size_t>(capacity))
     return kHostStatusBufferTooSmall;
   std::memcpy(out, converted.data(), converted.size());

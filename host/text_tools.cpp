@@ -152,6 +152,71 @@ std::string normaliseUtf8(std::string_view text) {
   return out;
 }
 
+namespace {
+void appendThreeBytes(std::string& out, char32_t unit) {
+  out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+  out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+  out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+}
+
+// A three-byte sequence ED A0..BF xx: one half of a surrogate pair; 0 when there is none at i.
+char32_t surrogateAt(std::string_view text, size_t i) {
+  if (i + 2 >= text.size()) return 0;
+  const auto b0 = static_cast<uint8_t>(text[i]);
+  const auto b1 = static_cast<uint8_t>(text[i + 1]);
+  const auto b2 = static_cast<uint8_t>(text[i + 2]);
+  if (b0 != 0xED || b1 < 0xA0 || b1 > 0xBF || (b2 & 0xC0) != 0x80) return 0;
+  return 0xD000 | (static_cast<char32_t>(b1 & 0x3F) << 6) | (b2 & 0x3F);
+}
+}  // namespace
+
+std::string toModifiedUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t c = decodeUtf8(text, &pos);
+    if (c == 0) {
+      out.push_back(static_cast<char>(0xC0));
+      out.push_back(static_cast<char>(0x80));
+    } else if (c < 0x10000) {
+      appendUtf8(out, c);
+    } else {
+      const char32_t v = c - 0x10000;
+      appendThreeBytes(out, 0xD800 | (v >> 10));
+      appendThreeBytes(out, 0xDC00 | (v & 0x3FF));
+    }
+  }
+  return out;
+}
+
+std::string fromModifiedUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const auto b0 = static_cast<uint8_t>(text[pos]);
+    if (b0 == 0xC0 && pos + 1 < text.size() && static_cast<uint8_t>(text[pos + 1]) == 0x80) {
+      out.push_back('\0');
+      pos += 2;
+      continue;
+    }
+    if (const char32_t high = surrogateAt(text, pos); high != 0) {
+      const char32_t low = surrogateAt(text, pos + 3);
+      if (high < 0xDC00 && low >= 0xDC00) {
+        appendUtf8(out, 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
+        pos += 6;
+      } else {
+        appendUtf8(out, 0xFFFD);
+        pos += 3;
+      }
+      continue;
+    }
+    appendUtf8(out, decodeUtf8(text, &pos));
+  }
+  return out;
+}
+
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {

@@ -28,6 +28,15 @@ std::u16string utf8ToUtf16(std::string_view text);
 std::string utf16ToUtf8(std::u16string_view text);
 // Re-encodes bytes as valid UTF-8 (invalid bytes read as Latin-1).
 std::string normaliseUtf8(std::string_view text);
+// The Java platform's "modified UTF-8", which its string functions read and write: NUL as the
+// two bytes C0 80 (so the text never holds a zero byte), and a character above U+FFFF as its
+// UTF-16 surrogate pair, each half in three bytes. Standard UTF-8 with a four-byte character
+// reaches a Java string changed and, at the first invalid byte, cut short. Input bytes that are
+// no valid UTF-8 are read as Latin-1, as normaliseUtf8 does.
+std::string toModifiedUtf8(std::string_view text);
+// Back to standard UTF-8: C0 80 is NUL, a surrogate pair is its character; a lone surrogate
+// (which standard UTF-8 cannot hold) becomes U+FFFD.
+std::string fromModifiedUtf8(std::string_view text);
 
 // Case-insensitive equality of two UTF-8 texts.
 bool equalIgnoringCase(std::string_view a, std::string_view b);

@@ -65,7 +65,9 @@ int access(lua_State* L) {
     }
     if (!context->explain) message = "no repository to ask";
     message = "access: " + message;
+    luaL_where(L, 1);  // the program's file and line, as luaL_error gives them
     lua_pushlstring(L, message.data(), message.size());
+    lua_concat(L, 2);
   }
   // Every string above is destroyed before lua_error unwinds past this frame (it does not run
   // destructors); the message lives on as a Lua string.

@@ -3,6 +3,8 @@
 
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "runner/command_line.h"
 #include "runner/password_source.h"
 #include "runner/repository_service.h"
@@ -12,7 +14,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mdhost access [--repository FILE] [--user NAME] [--password TEXT | --password-file "
-    "FILE] [--identity NAME] OBJECT PERMISSION";
+    "FILE] [--identity NAME] [--json] OBJECT PERMISSION";
 
 int usage(const std::string& problem) {
   std::cerr << "mdhost access: " << problem << "\n" << kUsage << "\n";
@@ -24,6 +26,7 @@ int usage(const std::string& problem) {
 int accessCommand(const std::vector<std::string>& arguments) {
   CommandLine line;
   std::string identity;
+  bool json = false;
   std::vector<std::string> operands;
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& word = arguments[i];
@@ -37,6 +40,8 @@ int accessCommand(const std::vector<std::string>& arguments) {
       if (word == "--password") line.password = value;
       if (word == "--password-file") line.passwordFile = value;
       if (word == "--identity") identity = value;
+    } else if (word == "--json") {
+      json = true;
     } else if (word == "--help") {
       std::cout << kUsage << "\n";
       return 0;
@@ -62,10 +67,31 @@ int accessCommand(const std::vector<std::string>& arguments) {
     std::cerr << "mdhost access: " << error << "\n";
     return 2;
   }
+  const std::string subject =
+      identity.empty() ? (line.user ? "user " + *line.user : std::string("the local administrator"))
+                       : "identity " + identity;
+  if (json) {
+    // The same facts as the text, and the steps access() gives a program.
+    nlohmann::ordered_json steps = nlohmann::ordered_json::array();
+    for (const mdserver::ExplanationStep& s : explanation.steps) {
+      steps.push_back({{"role", s.role}, {"level", s.level}, {"source", s.source},
+                       {"sourceName", s.sourceName}, {"identity", s.identity},
+                       {"identityName", s.identityName}, {"permission", s.permission},
+                       {"grant", s.grant}});
+    }
+    nlohmann::ordered_json out = {{"object", operands[0]},
+                                  {"permission", operands[1]},
+                                  {"target", explanation.target},
+                                  {"for", subject},
+                                  {"granted", explanation.granted},
+                                  {"summary", explanation.summary},
+                                  {"lines", mdserver::explanationLines(explanation)},
+                                  {"steps", steps}};
+    std::cout << out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    return explanation.granted ? 0 : 1;
+  }
   std::cout << operands[1] << " on " << operands[0] << " (" << explanation.target << ") for "
-            << (identity.empty() ? (line.user ? "user " + *line.user : std::string("the local administrator"))
-                                 : "identity " + identity)
-            << "\n";
+            << subject << "\n";
   for (const std::string& text : mdserver::explanationLines(explanation)) std::cout << text << "\n";
   return explanation.granted ? 0 : 1;
 }

@@ -23,6 +23,12 @@ bool applyFlag(CommandLine& line, const std::string& name) {
     line.verbose = true;
   } else if (name == "-i") {
     line.interactive = true;
+  } else if (name == "--bail") {
+    line.bail = true;
+  } else if (name == "--read-only") {
+    line.readOnly = true;
+  } else if (name == "--json") {
+    line.json = true;
   } else {
     return false;
   }
@@ -79,6 +85,10 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
 }
 
 }  // namespace
+
+bool isBrowseCommand(const std::string& word) {
+  return word == "show" || word == "ls" || word == "tree" || word == "graph";
+}
 
 ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
@@ -142,13 +152,24 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {line, {}};
   }
   const bool runOptions = !line.chunks.empty() || line.interactive;
-  if (runOptions && !rest.empty() && (rest[0] == "inspect" || rest[0] == "repo")) {
+  if (runOptions && !rest.empty() &&
+      (rest[0] == "inspect" || rest[0] == "repo" || isBrowseCommand(rest[0]))) {
     return {std::nullopt, "-e and -i run a program; they do not go with '" + rest[0] + "'"};
   }
   if (!rest.empty() && rest[0] == "inspect") {
-    if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so"};
+    if (rest.size() == 3 && rest[2] == "--json") {
+      line.json = true;
+      rest.pop_back();
+    }
+    if (rest.size() != 2) return {std::nullopt, "usage: mdhost inspect LIB.so [--json]"};
     line.command = Command::kInspect;
     line.operands = {rest[1]};
+    return {line, {}};
+  }
+  if (!rest.empty() && isBrowseCommand(rest[0])) {
+    // The subcommand checks its own operands (browse_command.cpp).
+    line.command = Command::kBrowse;
+    line.operands = rest;
     return {line, {}};
   }
   if (!rest.empty() && rest[0] == "repo") {
@@ -193,9 +214,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string usageText() {
   return R"(usage: mdhost [OPTIONS] [SCRIPT.lua [ARGS...]]
-       mdhost inspect LIB.so
+       mdhost inspect LIB.so [--json]
        mdhost repo import [--dry-run] [--replace|--merge] SEED.json|- DB
        mdhost repo export DB SEED.json|-
+       mdhost [OPTIONS] show URI [--json] | ls TYPE [QUERY] [--json] | tree [--json]
+       mdhost [OPTIONS] graph URI [--dot]
+       mdhost access [--repository FILE] [--user NAME] [--identity NAME] OBJECT PERMISSION
 
 Runs a Lua program SCRIPT against the function packages objfuncs.so and secfuncs.so, loaded
 by the reference host, and a metadata repository. Without SCRIPT and -e, mdhost reads a program
@@ -206,9 +230,13 @@ Options:
   -e CHUNK            run the Lua text CHUNK (repeatable; in order, before SCRIPT)
   -i                  open the interactive loop after the chunks and SCRIPT have run
   -v, --verbose       print start-up notes: packages registered, repository opened
+  --bail              stop at the first package function call that reports a failure
+                      status (SYSRC not 0), and at the first error of -i's lines; exit 4
   --repository FILE   a .db SQLite repository file (opened; created, with a note, when
-                      missing) or a .json seed file loaded into memory ("-": standard
-                      input); default: the bundled sample repository
+                      missing), a PostgreSQL database postgresql://USER@HOST[:PORT]/DB,
+                      or a .json seed file loaded into memory ("-": standard input);
+                      default: the bundled sample repository
+  --read-only         refuse every change of the repository (status 0x80172152)
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
                       then the build tree's lib directory
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"
@@ -220,6 +248,7 @@ Options:
                       (otherwise MDHOST_PASSWORD, else a prompt when on a terminal)
   --log FILE          write the host log to FILE instead of standard error
   --stats             at exit, print calls per interface operation and pool blocks outstanding
+  --json              --stats, inspect, show, ls and tree write JSON
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
   --version           print mdhost's version and the packages' version records
@@ -231,7 +260,7 @@ Options:
   --help              this text
 
 Subcommands:
-  inspect LIB.so              print a package's image information, module record,
+  inspect LIB.so [--json]     print a package's image information, module record,
                               version record and function descriptors
   repo import SEED.json DB    load a seed file ("-": standard input) into a SQLite
                               repository file
@@ -241,12 +270,26 @@ Subcommands:
                               add the rest
   repo export DB SEED.json    write a SQLite repository file out as a seed file
                               ("-": standard output)
+  show URI [--json]           the first object the URI matches: attributes, properties,
+                              associations
+  ls TYPE [QUERY] [--json]    the objects of TYPE (for which the condition QUERY holds)
+  tree [--json]               the folders (Tree objects) and what they hold
+  graph URI [--dot]           the object and its associated objects (Graphviz with --dot)
+  access OBJECT PERMISSION    whether the user (or --identity) is granted PERMISSION on
+                              OBJECT, and the entries that decided; its own options:
+                              mdhost access --help
+The browsing subcommands run as a program would, as --user when given: an object the user
+may not read does not appear.
 
-Exit status: 0 success; 1 the program raised an error or a subcommand failed on what it read;
-2 a usage error or a file that cannot be opened (the message names the file and the reason).
+Exit status: 0 success; 1 the program raised an error or a subcommand failed on what it read
+(mdhost access: the permission is denied); 2 a usage error or a file that cannot be opened (the
+message names the file and the reason); 3 the run's login failed; 4 --bail stopped the program.
+With -i, an error in one of the loop's lines is reported and the loop goes on, as lua -i does;
+with --bail the first one ends the run (exit 1).
 
 See docs/mdhost.md for the program's view: char(), missing, symget(), sysrc(), hostlog(),
-calls(), pool(), newsession{} and the package functions; docs/functions.md for the functions.
+calls(), pool(), newsession{}, help(), describe(), objects() and the package functions;
+docs/functions.md for the functions; docs/sample.md for the sample repository.
 )";
 }
 

@@ -19,7 +19,11 @@ enum class Command {
   kRepoExport,      // repo export DB SEED.json
   kHelp,
   kVersion,         // --version: the tool's version and the packages' version records
+  kBrowse,          // show URI, ls TYPE [QUERY], tree, graph URI: operands[0] names which
 };
+
+// True for the words of the browsing subcommands (browse_command.h).
+bool isBrowseCommand(const std::string& word);
 
 struct CommandLine {
   Command command = Command::kRun;
@@ -36,6 +40,9 @@ struct CommandLine {
   bool multiByte = false;
   bool verbose = false;                 // -v: start-up notes (packages registered, repository)
   bool interactive = false;             // -i: the interactive loop after the chunks and script
+  bool bail = false;                    // --bail: stop at the first call reporting a failure
+  bool readOnly = false;                // --read-only: every change of the repository refused
+  bool json = false;                    // --json: --stats, inspect and the browsing as JSON
   std::vector<std::string> chunks;      // -e CHUNK, run in order before the script
   // --fail-allocation K: the K-th allocation request of the run fails (0: none).
   uint64_t failAllocation = 0;

@@ -197,6 +197,50 @@ int invoke(lua_State* L, refhost::ReferenceHost& host, HostSession* session,
   }
 }
 
+StatusCode exactFailureCode(ScriptContext& context);
+
+// The failure SYSRC shows after a call: its exact code when known, else 1; 0 when none.
+StatusCode failedStatusShown(ScriptContext& context) {
+  try {
+    const auto shown = context.host->macroText("SYSRC", context.session);
+    if (!shown || shown->empty() || *shown == "0") return 0;
+    const StatusCode exact = exactFailureCode(context);
+    return exact != 0 ? exact : 1;
+  } catch (const std::exception&) {
+    return 0;  // the session is gone; the next call says so
+  }
+}
+
+// --bail: the first call that reports a failure status ends the program. The error names the
+// call, its line and the status; a hook raises it again at every step after, so a pcall in the
+// program cannot catch it and go on.
+constexpr const char* kBailMessageKey = "mdhost.bail";
+
+void bailHook(lua_State* L, lua_Debug*) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kBailMessageKey);
+  lua_error(L);
+}
+
+int stopForBail(lua_State* L, ScriptContext& context, const refhost::LoadedFunction& function,
+                StatusCode status) {
+  context.bailed = true;
+  luaL_where(L, 1);
+  char text[160];
+  if (status == 1) {  // SYSRC shows a failure whose exact code is not known
+    std::snprintf(text, sizeof text, "%s reported a failure; --bail stops the program",
+                  function.name.c_str());
+  } else {
+    std::snprintf(text, sizeof text, "%s reported status 0x%08X; --bail stops the program",
+                  function.name.c_str(), static_cast<unsigned>(status));
+  }
+  lua_pushstring(L, text);
+  lua_concat(L, 2);
+  lua_pushvalue(L, -1);
+  lua_setfield(L, LUA_REGISTRYINDEX, kBailMessageKey);
+  lua_sethook(L, bailHook, LUA_MASKCALL | LUA_MASKRET | LUA_MASKCOUNT, 1);
+  return lua_error(L);
+}
+
 // What a package function's entry needs: the function and the state's shared CallTypes.
 struct FunctionBinding {
   const refhost::LoadedFunction* function;
@@ -221,6 +265,19 @@ int callBound(lua_State* L, const FunctionBinding& binding) {
         lua_newuserdatauv(L, sizeof(refhost::ArgumentView) * static_cast<size_t>(count), 0));
   }
   prepareArguments(L, *function, count, *types, views);
+  if (context.bail) {
+    const size_t reportedBefore = host.record().reportedStatuses.size();
+    const int results = invoke(L, host, session, *function, count, views);
+    if (results < 0) return lua_error(L);
+    // A failure shows in SYSRC (every function but METADATA_PASSID resets it first), or only
+    // in the host log through hostReportStatus (METASEC_SETAUTH, for one, reports so).
+    const auto& reported = host.record().reportedStatuses;
+    StatusCode failed = 0;
+    if (reported.size() != reportedBefore && reported.back() != kStatusOk) failed = reported.back();
+    if (const StatusCode shown = failedStatusShown(context); shown != 0) failed = shown;
+    if (failed != 0) return stopForBail(L, context, *function, failed);
+    return results;
+  }
   const int results = invoke(L, host, session, *function, count, views);
   return results < 0 ? lua_error(L) : results;
 }
@@ -382,7 +439,9 @@ int pushCalls(lua_State* L, ScriptContext& context, const char* operation) {
     }
     return 1;
   } catch (const std::exception& error) {
+    luaL_where(L, 1);
     lua_pushstring(L, error.what());
+    lua_concat(L, 2);
     return -1;
   }
 }
@@ -417,7 +476,12 @@ int calls(lua_State* L) {
   if (operation != nullptr) {
     // A misspelt name would otherwise read as "never called"; names are taken without regard
     // to case, as the interface's own operation names are written in camel case.
-    if (!canonicalOperation(L, operation)) return lua_error(L);
+    if (!canonicalOperation(L, operation)) {
+      luaL_where(L, 1);
+      lua_insert(L, -2);
+      lua_concat(L, 2);
+      return lua_error(L);
+    }
     operation = lua_tostring(L, -1);
   }
   ScriptContext* context = contextOf(L);
@@ -439,7 +503,9 @@ int pool(lua_State* L) {
   try {
     outstanding = context->accounting.poolOutstanding(context->session);
   } catch (const std::exception& error) {
+    luaL_where(L, 1);
     lua_pushstring(L, error.what());
+    lua_concat(L, 2);
     failed = true;
   }
   if (failed) return lua_error(L);
@@ -542,7 +608,62 @@ int now(lua_State* L) {
   return 1;
 }
 
+// The text of argument `index` of the running call, when it is a string or a character
+// variable; empty otherwise.
+std::string argumentText(lua_State* L, int index) {
+  if (lua_type(L, index) == LUA_TSTRING) return lua_tostring(L, index);
+  if (lua_type(L, index) != LUA_TUSERDATA) return {};
+  refhost::CharacterVariable* variable =
+      characterVariableInBlock(lua_touserdata(L, index), lua_rawlen(L, index));
+  return variable != nullptr ? std::string(variable->trimmed()) : std::string();
+}
+
+// True for a text that starts like an object URI: letters, then ':'.
+bool looksLikeUri(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == 0 || colon == std::string::npos) return false;
+  return std::all_of(text.begin(), text.begin() + static_cast<long>(colon),
+                     [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; });
+}
+
 }  // namespace
+
+std::string locateNote(const ScriptContext& context, const std::string& note) {
+  lua_State* L = context.state;
+  if (L == nullptr) return note;
+  // Level 0 is the package function's binding; the program's line is the first Lua frame above
+  // it that is not one of mdhost's own helpers (describe() and the like call the functions too).
+  std::string located = note;
+  lua_Debug frame;
+  for (int level = 1; lua_getstack(L, level, &frame) != 0; ++level) {
+    if (lua_getinfo(L, "Sl", &frame) == 0 || frame.currentline <= 0 ||
+        std::strcmp(frame.source, "=mdhost helpers") == 0) {
+      continue;
+    }
+    located = std::string(frame.short_src) + ":" + std::to_string(frame.currentline) + ": " + note;
+    break;
+  }
+  constexpr std::string_view kMark = "malformed object URI at position ";
+  const size_t at = note.find(kMark);
+  if (at == std::string::npos) return located;
+  size_t position = 0;
+  for (size_t i = at + kMark.size(); i < note.size() && std::isdigit(static_cast<unsigned char>(note[i])); ++i) {
+    position = position * 10 + static_cast<size_t>(note[i] - '0');
+    if (position > 100000) return located;
+  }
+  // The URI is the call's first argument that reads as one (argument 1 of the object
+  // functions, 2 of the security functions that take a transaction first).
+  const int count = lua_gettop(L);
+  for (int i = 1; i <= count && i <= 3; ++i) {
+    const std::string text = argumentText(L, i);
+    if (!looksLikeUri(text) || position == 0 || position > text.size() + 1 ||
+        text.find('\n') != std::string::npos) {
+      continue;
+    }
+    return located + "\n    " + text + "\n    " + std::string(position - 1, ' ') + "^";
+  }
+  return located;
+}
 
 bool isMissing(lua_State* L, int index) {
   return luaL_testudata(L, index, kMissingType) != nullptr;

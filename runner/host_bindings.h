@@ -33,6 +33,9 @@ struct Accounting {
 struct ScriptContext {
   refhost::ReferenceHost* host = nullptr;
   HostSession* session = nullptr;  // the session the program's calls run in
+  bool bail = false;               // --bail: a call reporting a failure status ends the program
+  bool bailed = false;             // set once --bail stopped the program
+  lua_State* state = nullptr;      // the program's Lua state while it runs
   Accounting accounting;
   // newsession{user=..., password=...}: the session's interfaces act for that user.
   std::function<void(HostSession* session, const std::string& user, const std::string& password)>
@@ -42,6 +45,8 @@ struct ScriptContext {
                      const std::string& permission, const std::string& identity,
                      mdserver::AccessExplanation& out, std::string* error)>
       explain;
+  // export(file): writes the repository as a seed file; the error text, empty on success.
+  std::function<std::string(HostSession* session, const std::string& file)> exportSeed;
 };
 
 // Installs access() (access_binding.cpp).
@@ -49,6 +54,11 @@ void openAccessBinding(lua_State* L, ScriptContext& context);
 
 // Installs the globals listed above for every function of every library loaded in the host.
 void openHostBindings(lua_State* L, ScriptContext& context);
+
+// A repository note as the program's log shows it: prefixed with the file and line of the
+// program's call that led to it, and, when the note names a position in the call's first
+// argument ("at position N"), followed by that text with a caret under the position.
+std::string locateNote(const ScriptContext& context, const std::string& note);
 
 // True when the value at `index` is the host's missing value (the `missing` global).
 bool isMissing(lua_State* L, int index);

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace runner {
 namespace {
 
@@ -123,7 +125,60 @@ std::string checkSharedLibrary(const std::string& path) {
   return {};
 }
 
-int inspectLibrary(const std::string& path) {
+namespace {
+
+// The facts printLibrary prints, as JSON.
+std::string libraryJson(const refhost::LoadedLibrary& library) {
+  nlohmann::ordered_json out;
+  const ImageInformationBlock& image = *library.image();
+  const ModuleRecord& module = *library.module();
+  out["library"] = library.path();
+  out["image"] = {{"marker", fieldText(image.marker)},       {"magic", hexWord(image.magic)},
+                  {"wordAt28", image.eight},                 {"shortVersion", fieldText(image.shortVersion)},
+                  {"fullVersion", fieldText(image.fullVersion)}, {"buildDate", fieldText(image.buildDate)},
+                  {"notice", text(image.notice)},            {"level", fieldText(image.levelText)}};
+  out["module"] = {{"lead", {module.lead[0], module.lead[1], module.lead[2], module.lead[3]}},
+                   {"name", fieldText(module.moduleName)},
+                   {"numbers", {module.field4, module.field8, module.field32, module.field36, module.field44}},
+                   {"identification", hexWord(module.identification)}};
+  VersionRecord version{};
+  if (library.tkvercn1() != nullptr && library.tkvercn1()(&version) == 0) {
+    const char* texts[] = {version.fullVersion, version.branch,     version.empty3,
+                           version.base5,       version.shortIdentifier, version.base7,
+                           version.identifier,  version.empty9,     version.versionWord,
+                           version.separator,   version.empty12,    version.hotfixField,
+                           version.empty14,     version.descriptionField, version.shortText,
+                           version.buildStamp};
+    const int numbers[] = {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    nlohmann::ordered_json record;
+    for (size_t i = 0; i < std::size(texts); ++i) {
+      record[std::to_string(numbers[i])] = text(texts[i]);
+      if (numbers[i] == 3) record["4"] = version.buildTime;
+    }
+    out["version"] = record;
+  } else {
+    out["version"] = nullptr;
+  }
+  nlohmann::ordered_json descriptors = nlohmann::ordered_json::array();
+  for (const refhost::LoadedFunction& function : library.functions()) {
+    const FunctionDescriptor& d = function.descriptor;
+    descriptors.push_back({{"row", function.row},
+                           {"name", function.name},
+                           {"minArgs", d.minArgs},
+                           {"maxArgs", d.maxArgs},
+                           {"resultKind", d.resultKind},
+                           {"callWord", hexWord(d.callWord)},
+                           {"argWord", hexWord(d.argWord)},
+                           {"callbackOffset", hexWord(reinterpret_cast<uintptr_t>(function.callback) -
+                                                      library.loadBase())}});
+  }
+  out["descriptors"] = descriptors;
+  return out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+int inspectLibrary(const std::string& path, bool json) {
   if (std::string problem = checkSharedLibrary(path); !problem.empty()) {
     std::cerr << "mdhost inspect: " << problem << "\n";
     return 2;
@@ -135,7 +190,12 @@ int inspectLibrary(const std::string& path) {
   refhost::ReferenceHost host(config);
   int status = 0;
   try {
-    printLibrary(std::cout, host.load(loadPath));
+    const refhost::LoadedLibrary& library = host.load(loadPath);
+    if (json) {
+      std::cout << libraryJson(library);
+    } else {
+      printLibrary(std::cout, library);
+    }
     std::cout.flush();
   } catch (const std::exception& error) {
     std::cerr << "mdhost inspect: " << error.what() << "\n";

@@ -21,6 +21,7 @@ std::string checkSharedLibrary(const std::string& path);
 
 // Loads LIB.so into a fresh reference host and prints it; returns the exit status (2 when the
 // file is no package). A path without a slash names a file in the current folder.
-int inspectLibrary(const std::string& path);
+// With json, one JSON object: library, image, module, version (texts by label), descriptors.
+int inspectLibrary(const std::string& path, bool json = false);
 
 }  // namespace runner

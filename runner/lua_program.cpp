@@ -12,10 +12,28 @@ namespace runner {
 namespace {
 
 // Keeps error values that are not strings readable (an error object with __tostring, or a table).
+// An error raised inside a function of the program gets the traceback of Lua functions that led
+// to it, as the stand-alone interpreter prints; one raised by the main chunk itself stays one
+// line (its position already says all).
 int messageHandler(lua_State* L) {
-  if (lua_type(L, 1) == LUA_TSTRING) return 1;
-  if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING) return 1;
-  lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+  if (lua_type(L, 1) != LUA_TSTRING) {
+    if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING) return 1;
+    lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+    return 1;
+  }
+  // The program's functions count; mdhost's own helpers (lua_helpers.lua.h) and C functions do
+  // not, and the traceback starts at the program's innermost frame.
+  int luaFunctions = 0;
+  int firstLevel = 0;
+  lua_Debug frame;
+  for (int level = 1; lua_getstack(L, level, &frame) != 0; ++level) {
+    if (lua_getinfo(L, "S", &frame) == 0 || frame.what[0] == 'C') continue;
+    if (std::strcmp(frame.source, "=mdhost helpers") == 0) continue;
+    if (firstLevel == 0) firstLevel = level;
+    if (frame.what[0] == 'L') ++luaFunctions;
+  }
+  if (luaFunctions == 0) return 1;
+  luaL_traceback(L, L, lua_tostring(L, 1), firstLevel);
   return 1;
 }
 
@@ -76,15 +94,17 @@ int runChunk(lua_State* L, const std::string& text, const std::string& name) {
   return reportError(L, status);
 }
 
-int runLines(lua_State* L) {
+int runLines(lua_State* L, bool stopAtError) {
   std::string pending;
+  bool failed = false;
   for (std::string line; std::getline(std::cin, line);) {
     if (pending.empty() && line.empty()) continue;
     pending += pending.empty() ? line : "\n" + line;
-    if (runPendingText(L, pending, false)) pending.clear();
+    if (runPendingText(L, pending, false, &failed)) pending.clear();
+    if (failed && stopAtError) return 1;
   }
-  if (!pending.empty()) runPendingText(L, pending, true);
-  return 0;
+  if (!pending.empty()) runPendingText(L, pending, true, &failed);
+  return failed && stopAtError ? 1 : 0;
 }
 
 int runStandardInput(lua_State* L) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runner/access_command.h"
+#include "runner/browse_command.h"
 #include "runner/command_line.h"
 #include "runner/inspect.h"
 #include "runner/program_session.h"
@@ -31,12 +32,14 @@ int main(int argc, char** argv) {
     case runner::Command::kVersion:
       return runner::printVersions(line.packages);
     case runner::Command::kInspect:
-      return runner::inspectLibrary(line.operands[0]);
+      return runner::inspectLibrary(line.operands[0], line.json);
     case runner::Command::kRepoImport:
       return runner::importRepository(line.operands[0], line.operands[1],
                                       {line.dryRun, line.replace, line.merge});
     case runner::Command::kRepoExport:
       return runner::exportRepository(line.operands[0], line.operands[1]);
+    case runner::Command::kBrowse:
+      return runner::browseCommand(line);
     case runner::Command::kRun:
       return runner::runProgram(line);
   }

@@ -24,6 +24,7 @@
 #include "runner/character_variable.h"
 #include "runner/host_bindings.h"
 #include "runner/java_bindings.h"
+#include "runner/lua_helpers.h"
 #include "runner/lua_program.h"
 #include "runner/password_source.h"
 #include "runner/program_paths.h"
@@ -44,6 +45,8 @@ constexpr const char* kProgramContext = "DOSUB";
 
 // The exit status of a run whose own login failed (docs/mdhost.md).
 constexpr int kExitLoginFailed = 3;
+// The exit status of a run that --bail stopped at a call reporting a failure status.
+constexpr int kExitBailed = 4;
 
 std::string loadPackages(refhost::ReferenceHost& host, const std::string& directory) {
   std::filesystem::path folder = directory;
@@ -103,9 +106,36 @@ std::string armFaults(const CommandLine& line, refhost::ReferenceHost& host,
       return mdserver::kStatusStorageFailure;
     };
   }
+  if (line.readOnly) {
+    // Every operation that changes the repository is refused, before it touches anything, with
+    // the status of a refused Write; the rest (reading, listing, transactions) runs as usual.
+    operation = [fault = std::move(operation), &host](const char* name) -> StatusCode {
+      if (isChangingOperation(name)) {
+        host.log(kLevelNote, std::string("--read-only: ") + name + " refused");
+        return mdserver::kStatusWriteDenied;
+      }
+      return fault ? fault(name) : kStatusOk;
+    };
+  }
   if (allocation || operation) repository.setFaultHooks(allocation, operation);
   return {};
 }
+
+}  // namespace
+
+bool isChangingOperation(std::string_view operation) {
+  static constexpr std::string_view kChanging[] = {
+      "deleteAssociation", "deleteObject",  "newObject",       "setProperty",
+      "setAttribute",      "setAssociation", "setAuthorization", "repoSetAuthorization",
+      "newAct",            "deleteAct",     "applyAct",        "removeAct",
+      "setActAttribute",   "repoApplyAct",  "repoRemoveAct"};
+  for (std::string_view changing : kChanging) {
+    if (changing == operation) return true;
+  }
+  return false;
+}
+
+namespace {
 
 std::string historyFile() {
   const char* home = std::getenv("HOME");
@@ -119,10 +149,12 @@ lua_State* newProgramState(ScriptContext& context, const CommandLine& line) {
     std::cerr << "mdhost: cannot create the Lua state\n";
     return nullptr;
   }
+  context.state = L;
   luaL_openlibs(L);
   openCharacterVariables(L);
   openHostBindings(L, context);
   openJavaBindings(L, context);
+  openLuaHelpers(L, context);
   setScriptArguments(L, line.script.empty() ? "-" : line.script, line.operands);
   return L;
 }
@@ -142,13 +174,14 @@ int runLua(ScriptContext& context, const CommandLine& line) {
     if (!line.script.empty()) {
       status = runScriptFile(L, line.script);
     } else if (line.chunks.empty() && !line.interactive) {
-      status = terminal ? runInteractive(L, historyFile()) : runStandardInput(L);
+      status = terminal ? runInteractive(L, historyFile(), line.bail) : runStandardInput(L);
     }
   }
   if (status == 0 && line.interactive) {
-    status = terminal ? runInteractive(L, historyFile()) : runLines(L);
+    status = terminal ? runInteractive(L, historyFile(), line.bail) : runLines(L, line.bail);
   }
   std::fflush(stdout);
+  context.state = nullptr;
   lua_close(L);  // character variables go before the host that passes them
   return status;
 }
@@ -266,20 +299,30 @@ int runProgramWith(const CommandLine& line,
       closeLog();
       return 2;
     }
-    host.setMetadataProvider(repository->provider(
-        [&host](const std::string& text) { host.log(kLevelNote, text); }));
+    ScriptContext context;
+    context.bail = line.bail;
+    // A repository note says where in the program the call was made, with the call's object
+    // URI marked under the position the note names.
+    host.setMetadataProvider(repository->provider([&host, &context](const std::string& text) {
+      host.log(kLevelNote, locateNote(context, text));
+    }));
     if (std::string refused = armFaults(line, host, *repository); !refused.empty()) {
       std::cerr << "mdhost: " << refused << "\n";
       closeLog();
       return 2;
     }
 
-    ScriptContext context;
     context.host = &host;
     context.accounting = repository->accounting();
     context.connectAs = [&repository](HostSession* session, const std::string& user,
                                       const std::string& password) {
       repository->connectAs(session, user, password);
+    };
+    context.exportSeed = [&repository](HostSession* session, const std::string& file) {
+      if (auto sample = findSampleRepository(); sample && samePlace(file, *sample)) {
+        return std::string("'") + file + "' is the bundled sample repository; write elsewhere";
+      }
+      return repository->exportSeed(session, file);
     };
     context.explain = [&repository](HostSession* session, const std::string& object,
                                     const std::string& permission, const std::string& identity,
@@ -294,7 +337,11 @@ int runProgramWith(const CommandLine& line,
       closeLog();
       return 2;
     }
+    if (line.interactive || (line.script.empty() && line.chunks.empty() && isatty(STDIN_FILENO))) {
+      setCompletionVocabulary(repository->vocabulary());
+    }
     status = run(context, line);
+    if (context.bailed && status != 2) status = kExitBailed;
     std::fflush(stdout);
     try {
       host.endSession(context.session);
@@ -315,7 +362,7 @@ int runProgramWith(const CommandLine& line,
     }
     status = kExitLoginFailed;
   }
-  if (line.stats) std::cerr << repository->statistics();
+  if (line.stats) std::cerr << (line.json ? repository->statisticsJson() : repository->statistics());
   repository.reset();
   closeLog();
   return status;
@@ -330,6 +377,7 @@ int runWithProgramState(const CommandLine& line, const std::function<int(lua_Sta
     lua_State* L = newProgramState(context, setUp);
     if (L == nullptr) return 2;
     const int status = body(L);
+    context.state = nullptr;
     lua_close(L);  // character variables go before the host that passes them
     return status;
   });

@@ -5,12 +5,17 @@
 #pragma once
 
 #include <functional>
+#include <string_view>
 
 #include <lua.hpp>
 
 #include "runner/command_line.h"
 
 namespace runner {
+
+// True for the metadata client interface operations that change a repository (refused by
+// --read-only); every other operation only reads, lists, frees or brackets a transaction.
+bool isChangingOperation(std::string_view operation);
 
 // Runs SCRIPT, standard input, or the interactive loop; returns the exit status.
 int runProgram(const CommandLine& line);

@@ -12,15 +12,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "runner/lua_helpers.h"
 #include "runner/lua_program.h"
 
 namespace runner {
@@ -88,9 +92,24 @@ int loadLine(lua_State* L, const std::string& text) {
   return luaL_loadbuffer(L, text.data(), text.size(), "=stdin");
 }
 
+// Each value goes through the helpers' printer first (pretty(): tables laid out with their keys,
+// character variables with their capacity, access() explanations as their lines), then print.
 void printResults(lua_State* L, int base) {
   const int count = lua_gettop(L) - base;
   if (count == 0) return;
+  if (pushPrinter(L)) {
+    const int printer = lua_gettop(L);
+    for (int i = base + 1; i < printer; ++i) {
+      lua_pushvalue(L, printer);
+      lua_pushvalue(L, i);
+      if (callChunk(L, 1, 1) == LUA_OK && lua_type(L, -1) == LUA_TSTRING) {
+        lua_replace(L, i);
+      } else {
+        lua_pop(L, 1);
+      }
+    }
+    lua_pop(L, 1);
+  }
   lua_getglobal(L, "print");
   lua_insert(L, base + 1);
   if (callChunk(L, count, 0) != LUA_OK) {
@@ -157,9 +176,132 @@ std::optional<std::string> readLine(const char* prompt, bool* interrupted) {
   return enteredLine;
 }
 
+// Completion with Tab: outside a string, Lua names (globals, and fields after "name."); inside
+// a string, type and association names (after "vqsobj:", or wherever a name starts).
+lua_State* completionState = nullptr;
+std::vector<std::string> completionVocabulary;
+
+bool isNameCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether the line up to `end` is inside a quoted string (an odd number of unescaped quotes of
+// the kind that opened last, or an open [[ ).
+bool insideString(const char* line, int end) {
+  char open = 0;
+  for (int i = 0; i < end && line[i] != '\0'; ++i) {
+    const char c = line[i];
+    if (open == ']') {
+      if (c == ']' && line[i + 1] == ']') open = 0, ++i;
+    } else if (open != 0) {
+      if (c == '\\') ++i;
+      else if (c == open) open = 0;
+    } else if (c == '"' || c == '\'') {
+      open = c;
+    } else if (c == '[' && line[i + 1] == '[') {
+      open = ']';
+      ++i;
+    }
+  }
+  return open != 0;
+}
+
+std::vector<std::string> luaCandidates(lua_State* L, const std::string& text) {
+  std::vector<std::string> out;
+  const size_t separator = text.find_last_of(".:");
+  const std::string path = separator == std::string::npos ? "" : text.substr(0, separator);
+  const std::string word = separator == std::string::npos ? text : text.substr(separator + 1);
+  const int top = lua_gettop(L);
+  lua_pushglobaltable(L);
+  size_t start = 0;
+  while (!path.empty() && start <= path.size()) {
+    const size_t next = path.find_first_of(".:", start);
+    const std::string step = path.substr(start, next == std::string::npos ? std::string::npos : next - start);
+    if (lua_type(L, -1) != LUA_TTABLE) break;
+    lua_pushlstring(L, step.data(), step.size());
+    lua_rawget(L, -2);  // no metamethod runs while the user types
+    lua_remove(L, -2);
+    if (next == std::string::npos) break;
+    start = next + 1;
+  }
+  if (lua_type(L, -1) == LUA_TTABLE) {
+    const std::string prefix = separator == std::string::npos ? "" : text.substr(0, separator + 1);
+    lua_pushnil(L);
+    while (lua_next(L, -2) != 0) {
+      if (lua_type(L, -2) == LUA_TSTRING) {
+        const std::string key = lua_tostring(L, -2);
+        if (!key.empty() && key.compare(0, word.size(), word) == 0 &&
+            std::all_of(key.begin(), key.end(), isNameCharacter)) {
+          out.push_back(prefix + key);
+        }
+      }
+      lua_pop(L, 1);
+    }
+  }
+  lua_settop(L, top);
+  return out;
+}
+
+std::vector<std::string> completionCandidates(const std::string& text, bool inString) {
+  std::vector<std::string> out;
+  if (inString) {
+    size_t wordStart = text.size();
+    while (wordStart > 0 && isNameCharacter(text[wordStart - 1])) --wordStart;
+    const std::string prefix = text.substr(0, wordStart);
+    const std::string word = text.substr(wordStart);
+    for (const std::string& name : completionVocabulary) {
+      if (startsWithNoCase(name, word)) out.push_back(prefix + name);
+    }
+  } else if (completionState != nullptr) {
+    out = luaCandidates(completionState, text);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+std::vector<std::string> pendingMatches;
+size_t nextMatch = 0;
+
+char* nextCandidate(const char* text, int state) {
+  (void)text;
+  if (state == 0) nextMatch = 0;
+  if (nextMatch >= pendingMatches.size()) return nullptr;
+  return strdup(pendingMatches[nextMatch++].c_str());
+}
+
+char** complete(const char* text, int start, int) {
+  rl_attempted_completion_over = 1;  // never file names
+  (void)start;
+  const bool inString = insideString(rl_line_buffer, rl_point);
+  if (inString) {
+    // The name goes on inside the string: no blank after it, and no closing quote.
+    rl_completion_append_character = '\0';
+    rl_completion_suppress_quote = 1;
+  }
+  pendingMatches = completionCandidates(text, inString);
+  return rl_completion_matches(text, nextCandidate);
+}
+
 // History lives in a file that grows as lines are entered, so a session that ends abruptly
-// keeps what was typed; it is cut to kHistoryLength lines when the loop starts.
+// keeps what was typed; it is cut to kHistoryLength lines when the loop starts. Entries are
+// written with their time stamps, which lets readline keep an entry of several lines (a
+// function typed over lines) as one entry when it reads the file back.
 void openHistory(const std::string& historyFile) {
+  history_comment_char = '#';  // time stamps are written as "#<seconds>" lines
+  history_write_timestamps = 1;
+  history_multiline_entries = 1;
   using_history();
   stifle_history(kHistoryLength);
   if (historyFile.empty()) return;
@@ -183,7 +325,7 @@ bool isCompleteText(lua_State* L, const std::string& pending) {
   return !incomplete;
 }
 
-bool runPendingText(lua_State* L, const std::string& pending, bool atEnd) {
+bool runPendingText(lua_State* L, const std::string& pending, bool atEnd, bool* failed) {
   const int base = lua_gettop(L);
   int status = loadLine(L, pending);
   if (isIncomplete(L, status) && !atEnd) {
@@ -196,6 +338,7 @@ bool runPendingText(lua_State* L, const std::string& pending, bool atEnd) {
     runningState.store(nullptr);
     lua_sethook(L, nullptr, 0, 0);  // an interrupt that came too late to stop anything
   }
+  if (failed != nullptr) *failed = status != LUA_OK;
   if (status == LUA_OK) {
     printResults(L, base);
   } else {
@@ -208,8 +351,27 @@ bool runPendingText(lua_State* L, const std::string& pending, bool atEnd) {
   return true;
 }
 
-int runInteractive(lua_State* L, const std::string& historyFile) {
+void setCompletionVocabulary(std::vector<std::string> words) {
+  completionVocabulary = std::move(words);
+}
+
+std::vector<std::string> completionsFor(lua_State* L, const std::string& line, int start) {
+  lua_State* saved = completionState;
+  completionState = L;
+  std::vector<std::string> out =
+      completionCandidates(line.substr(static_cast<size_t>(start)),
+                           insideString(line.c_str(), static_cast<int>(line.size())));
+  completionState = saved;
+  return out;
+}
+
+int runInteractive(lua_State* L, const std::string& historyFile, bool stopAtError) {
   openHistory(historyFile);
+  completionState = L;
+  rl_attempted_completion_function = complete;
+  // Quotes are no word breaks: a name inside a string is completed together with the quote and
+  // what stands before it, so readline never takes the string for one it should close.
+  rl_completer_word_break_characters = const_cast<char*>(" \t\n`@$><=;|&{(),[]+-*/%^~#");
   InterruptHandler interrupts;
   std::printf("mdhost interactive loop: Lua 5.4 with the package functions. "
               "Ctrl-C interrupts, Ctrl-D ends.\n");
@@ -229,10 +391,16 @@ int runInteractive(lua_State* L, const std::string& historyFile) {
     pending += pending.empty() ? *line : "\n" + *line;
     if (!isCompleteText(L, pending)) continue;
     remember(historyFile, pending);
-    runPendingText(L, pending, false);
+    bool failed = false;
+    runPendingText(L, pending, false, &failed);
     pending.clear();
+    if (failed && stopAtError) {
+      completionState = nullptr;
+      return 1;
+    }
   }
   std::printf("\n");
+  completionState = nullptr;
   return 0;
 }
 

@@ -7,6 +7,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/authentication.h"
@@ -234,6 +236,33 @@ bool RepositoryService::explain(HostSession* session, const std::string& object,
   return true;
 }
 
+std::vector<std::string> RepositoryService::vocabulary() {
+  std::vector<std::string> words;
+  try {
+    words = impl_->repository->typeNames();
+  } catch (const std::exception&) {
+    words.clear();  // completion without type names; the program's own calls will say why
+  }
+  for (const char* name : {"Columns", "Table", "Tables", "TablePackage", "MemberIdentities",
+                           "IdentityGroups", "SubTrees", "ParentTree", "Members", "Trees"}) {
+    if (mdserver::inverseAssociation(name)) words.emplace_back(name);
+  }
+  return words;
+}
+
+std::string RepositoryService::exportSeed(HostSession* session, const std::string& file) {
+  const auto [credentials, login] = impl_->loginFor(session);
+  if (!login->outcome.ok()) return "the login failed: " + login->outcome.message;
+  if (!login->principal.localAdministrator) {
+    return "only the local administrator (a run without --user) may export the repository";
+  }
+  if (file.size() < 6 || file.substr(file.size() - 5) != ".json") {
+    return "'" + file + "' is no seed file (a seed file ends in .json)";
+  }
+  const mdserver::Outcome outcome = impl_->repository->exportSeedFile(file);
+  return outcome.ok() ? std::string() : outcome.message;
+}
+
 Accounting RepositoryService::accounting() {
   Impl* impl = impl_.get();
   Accounting accounting;
@@ -276,6 +305,29 @@ void RepositoryService::connectAs(HostSession* session, const std::string& user,
 
 bool RepositoryService::loginFailed() const {
   return impl_->defaultLogin && !impl_->defaultLogin->outcome.ok();
+}
+
+std::string RepositoryService::statisticsJson() const {
+  nlohmann::ordered_json report;
+  nlohmann::ordered_json calls = nlohmann::ordered_json::object();
+  std::map<std::string, uint64_t> counted = impl_->allReleasedCalls;
+  uint64_t blocks = 0;
+  uint64_t bytes = 0;
+  for (const auto& [md, live] : impl_->live) {
+    for (const auto& [operation, count] : live.client->callCounts()) counted[operation] += count;
+    blocks += live.client->pool().counts().blocksOutstanding;
+    bytes += live.client->pool().counts().bytesOutstanding;
+  }
+  for (const auto& [operation, count] : counted) calls[operation] = count;
+  report["interfaces"] = {{"handedOut", impl_->handedOut},
+                          {"released", impl_->releasedCount},
+                          {"open", impl_->live.size()}};
+  report["calls"] = calls;
+  report["pool"] = {{"blocksOutstanding", blocks},
+                    {"bytesOutstanding", bytes},
+                    {"blocksLeftAtRelease", impl_->blocksLeftAtRelease},
+                    {"bytesLeftAtRelease", impl_->bytesLeftAtRelease}};
+  return report.dump(2) + "\n";
 }
 
 std::string RepositoryService::statistics() const {

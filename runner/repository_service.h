@@ -64,11 +64,21 @@ class RepositoryService {
   // with *error saying what was wrong (a failed login, an unknown object or identity).
   bool explain(HostSession* session, const std::string& object, const std::string& permission,
                const std::string& identity, mdserver::AccessExplanation& out, std::string* error);
+  // What the interactive loop completes inside strings: the namespace's type names (which
+  // every user may list) and the model's paired association names.
+  std::vector<std::string> vocabulary();
+  // export(file) of a program: writes the repository (its committed state) as a seed file.
+  // Only the local administrator may: a seed holds every object and every login's hash, which
+  // no user of the repository may read. The error text, empty on success.
+  std::string exportSeed(HostSession* session, const std::string& file);
   // True once the program's own login (the credentials given to open(), not a newsession's)
   // was tried and failed, or none was given where the repository requires one.
   bool loginFailed() const;
   // The --stats report: calls per operation over all interfaces, and pool blocks outstanding.
   std::string statistics() const;
+  // The same as one JSON object: interfaces {handedOut, released, open}, calls {operation:
+  // count}, pool {blocksOutstanding, bytesOutstanding, blocksLeftAtRelease, bytesLeftAtRelease}.
+  std::string statisticsJson() const;
 
  private:
   RepositoryService() = default;

@@ -103,4 +103,55 @@ TEST_F(CredentialJavaTest, JavaExceptionsAndMissingPiecesAreReportedNotSwallowed
   EXPECT_FALSE(host_->callJavaStringMethod("x", "toString").ok);  // nothing was kept
 }
 
+// String.hashCode() of the UTF-16 form of a UTF-8 text, as the receiver reports it.
+std::string javaHashOf(const std::u16string& units) {
+  int32_t hash = 0;
+  for (char16_t unit : units) hash = static_cast<int32_t>(31u * static_cast<uint32_t>(hash) + unit);
+  return std::to_string(hash);
+}
+
+// The package converts through the host's transcoder and hands the bytes to NewStringUTF, which
+// reads the platform's modified UTF-8: a character beyond U+FFFF must arrive as a surrogate pair
+// and an embedded NUL as itself, not as a cut.
+TEST_F(CredentialJavaTest, CharactersOutsideTheBasicPlaneAndNulArriveUnchanged) {
+  user_ = std::string("ann\xF0\x9F\x98\x80") + '\0' + "x";  // an emoji, then NUL
+  password_ = "p\xF0\x9F\x94\x91w\xC3\xA9";                 // a key emoji and e-acute
+  ASSERT_EQ(host_->createJavaObject("receiver", "rux.CredentialReceiver"), "");
+  EXPECT_EQ(passid("receiver"), 0);
+  EXPECT_EQ(stringOf("receiver", "getUser"), user_);
+  EXPECT_EQ(stringOf("receiver", "getPasswordMask"), "*****");  // p, two surrogates, w, e-acute
+  EXPECT_EQ(stringOf("receiver", "getPasswordHash"),
+            javaHashOf(u"p\U0001F511w\u00E9"));
+  EXPECT_TRUE(host_->record().putMessages.empty());
+}
+
+// The length limit holds for the converted text: 44 emoji take 264 bytes there and pass; 45
+// would be cut short, so the conversion is refused and nothing reaches the object.
+TEST_F(CredentialJavaTest, TheLengthLimitAppliesToTheConvertedText) {
+  std::string emoji;
+  for (int i = 0; i < 44; ++i) emoji += "\xF0\x9F\x98\x80";
+  user_ = emoji;
+  ASSERT_EQ(host_->createJavaObject("receiver", "rux.CredentialReceiver"), "");
+  EXPECT_EQ(passid("receiver"), 0);
+  EXPECT_EQ(stringOf("receiver", "getUser"), emoji);
+  user_ = emoji + "\xF0\x9F\x98\x80";
+  EXPECT_EQ(passid("receiver"), 3);
+  EXPECT_EQ(stringOf("receiver", "getCallCount"), "1");
+  ASSERT_EQ(host_->record().putMessages.size(), 1u);
+  EXPECT_EQ(host_->record().putMessages[0].message, 288);  // the user could not be converted
+}
+
+// What the VM and Java print when the package describes an exception lands in the host log:
+// the VM's own "Exception in thread" line and the stack trace Java writes to System.err.
+TEST_F(CredentialJavaTest, JavaExceptionOutputGoesToTheLog) {
+  ASSERT_EQ(host_->createJavaObject("refuser", "rux.RefusingReceiver"), "");
+  EXPECT_EQ(passid("refuser"), 0);
+  std::string log;
+  for (const refhost::LogLine& line : host_->logLines()) log += line.text + "\n";
+  EXPECT_NE(log.find("Exception in thread"), std::string::npos) << log;
+  EXPECT_NE(log.find("IllegalStateException: credentials refused for user tester"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("at rux.RefusingReceiver.setCredential"), std::string::npos) << log;
+}
+
 }  // namespace

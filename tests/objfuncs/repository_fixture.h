@@ -47,7 +47,7 @@ class RepositoryFixture : public ::testing::Test {
     host_ = std::make_unique<refhost::ReferenceHost>(config);
     host_->load(RUX_BUILD_DIR "/lib/objfuncs.so");
     host_->setMetadataProvider([this](HostSession*, void** out) {
-      MetadataInterface* md = mdserver::openInterface(*repository_, {"tester", "secret"});
+      MetadataInterface* md = mdserver::openInterface(*repository_, {user_, password_});
       current_ = mdserver::ClientInterface::fromAbi(md);
       ++interfacesOpened_;
       current_->onRelease([this, ci = current_](const mdserver::ReleaseSummary& summary) {
@@ -77,6 +77,8 @@ class RepositoryFixture : public ::testing::Test {
     return current_ != nullptr ? current_->callCount(operation) : 0;
   }
 
+  std::string user_ = "tester";     // the credentials of every interface handed out
+  std::string password_ = "secret";
   std::unique_ptr<mdserver::Repository> repository_;  // outlives the host and its interfaces
   std::unique_ptr<refhost::ReferenceHost> host_;
   HostSession* session_ = nullptr;

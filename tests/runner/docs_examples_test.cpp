@@ -9,7 +9,11 @@
 //     of the block, are its output (standard output and standard error as a terminal shows
 //     them). A command whose output is not shown ends its line with "# output not shown".
 //   - a ```sh block that names build/bin/ without any "$ " line is an error: it would be an
-//     example that nobody runs.
+//     example that nobody runs; so is a file a page writes that none of its commands names;
+//   - every other ```lua block is a program of its own: it runs through mdhost on the sample
+//     repository and must end with status 0 and no error;
+//   - every other ```json block must be JSON (a fragment of members, `"key": ...`, inside an
+//     object's braces).
 // The work folder holds `build` (the build tree) and `examples` (the source tree's examples), so
 // "build/bin/mdhost examples/tour.lua" works as it does in a checkout. Commands of one page run
 // in order in one folder, so a page may import a repository and use it below. The time of an
@@ -26,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/runner/mdhost_process.h"
 
 namespace {
@@ -40,10 +46,17 @@ struct Example {
   std::string output;
 };
 
+struct Block {
+  int line = 0;  // of the opening fence
+  std::string text;
+};
+
 struct Page {
   std::vector<std::pair<std::string, std::string>> files;  // name, text
   std::vector<Example> examples;
   std::vector<int> unrunBlocks;  // lines of sh blocks naming build/bin/ without "$ "
+  std::vector<Block> programs;   // lua blocks that are no file
+  std::vector<Block> json;       // json blocks that are no file
 };
 
 Page readPage(const fs::path& path) {
@@ -77,6 +90,10 @@ Page readPage(const fs::path& path) {
         std::string text;
         for (const std::string& l : block) text += l + "\n";
         page.files.emplace_back(block[0].substr(3), text);
+      } else if (language == "lua" || language == "json") {
+        std::string text;
+        for (const std::string& l : block) text += l + "\n";
+        (language == "lua" ? page.programs : page.json).push_back({blockLine, text});
       } else if (language == "sh") {
         bool any = false;
         for (size_t i = 0; i < block.size(); ++i) {
@@ -126,6 +143,32 @@ TEST_P(DocumentedExamples, RunAsWritten) {
   fs::create_directory_symlink(fs::path(RUX_SOURCE_DIR) / "examples", work / "examples");
   for (const auto& [name, text] : page.files) std::ofstream(work / name) << text;
 
+  for (const auto& [name, text] : page.files) {
+    bool used = false;
+    for (const Example& example : page.examples) used |= example.command.find(name) != std::string::npos;
+    EXPECT_TRUE(used) << path.filename() << ": the file " << name
+                      << " is written but no command of the page uses it";
+  }
+  for (const Block& block : page.json) {
+    const bool fragment = block.text.find_first_not_of(" \n") != std::string::npos &&
+                          block.text[block.text.find_first_not_of(" \n")] == '"';
+    const std::string document = fragment ? "{" + block.text + "}" : block.text;
+    EXPECT_TRUE(nlohmann::json::accept(document))
+        << path.filename() << ":" << block.line << ": the JSON block is no JSON";
+  }
+  for (size_t i = 0; i < page.programs.size(); ++i) {
+    const Block& block = page.programs[i];
+    const std::string name = ".block" + std::to_string(i) + ".lua";
+    std::ofstream(work / name) << block.text;
+    const std::string command = "cd '" + work.path().string() + "' && build/bin/mdhost " + name +
+                                " > .output 2>&1";
+    const int status = std::system(command.c_str());
+    const std::string output = readFile(work / ".output");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << path.filename() << ":" << block.line << ": the Lua block does not run:\n" << output;
+    EXPECT_EQ(output.find("mdhost: "), std::string::npos)
+        << path.filename() << ":" << block.line << ":\n" << output;
+  }
   for (const Example& example : page.examples) {
     const bool shown = example.command.find("# output not shown") == std::string::npos;
     const std::string command = "cd '" + work.path().string() + "' && { " + example.command +

@@ -43,7 +43,11 @@ TEST(MdhostProgram, QuietByDefaultAndStartUpNotesWithVerbose) {
   // What the repository says about the program's own calls is no chatter: it still shows.
   Transcript detail = runMdhost({"-e", "metadata_resolve([[vqsobj:Person?@Name=]], char(8), char(8))"});
   EXPECT_EQ(detail.status, 0);
-  EXPECT_TRUE(contains(detail.err, "NOTE: Metadata repository (status 0x801720DF): malformed"))
+  // It names the program's line, and marks the position in the URI.
+  EXPECT_TRUE(contains(detail.err, "NOTE: (command line):1: Metadata repository (status "
+                                   "0x801720DF): malformed object URI at position 21"))
+      << detail.err;
+  EXPECT_TRUE(contains(detail.err, "\n    vqsobj:Person?@Name=\n" + std::string(24, ' ') + "^\n"))
       << detail.err;
   EXPECT_FALSE(contains(detail.err, "registered")) << detail.err;
 }

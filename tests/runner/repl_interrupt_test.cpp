@@ -137,4 +137,39 @@ TEST(InteractiveLoop, CtrlCInterruptsTheChunkAndKeepsTheSession) {
   EXPECT_EQ(history.find("dropped"), std::string::npos) << history;
 }
 
+// Tab completes names and, inside a string, type names; values print readably; an entry typed
+// over several lines comes back whole in the next session's history (Ctrl-P) and runs again.
+TEST(InteractiveLoop, CompletionReadableValuesAndMultiLineHistory) {
+  TemporaryFolder home("mdhost-repl-history");
+  {
+    Terminal terminal(home.path().string());
+    ASSERT_TRUE(terminal.started());
+    terminal.waitFor(kPrompt);
+    terminal.type("print(describ\t(\"vqsobj:PhysicalTa\t?@Name='ORDERS'\").name)\n");
+    const std::string completed = terminal.waitFor(kPrompt);
+    EXPECT_NE(completed.find("ORDERS\r\n"), std::string::npos) << completed;
+    terminal.type("char(8, 'ab'), {1, x = 'y'}\n");
+    const std::string shown = terminal.waitFor(kPrompt);
+    EXPECT_NE(shown.find("char(8) \"ab\"\t{ 1, x = \"y\" }"), std::string::npos) << shown;
+    terminal.type("function twice(x)\n");
+    terminal.waitFor("...> ");
+    terminal.type("return 2 * x\n");
+    terminal.waitFor("...> ");
+    terminal.type("end\n");
+    terminal.waitFor(kPrompt);
+    terminal.type("\x04");
+    EXPECT_EQ(terminal.exitStatus(), 0);
+  }
+  Terminal again(home.path().string());
+  ASSERT_TRUE(again.started());
+  again.waitFor(kPrompt);
+  again.type("\x10\n");  // Ctrl-P: the previous entry, all three lines of it
+  again.waitFor(kPrompt);
+  again.type("print(twice(21))\n");
+  const std::string answer = again.waitFor(kPrompt);
+  EXPECT_NE(answer.find("42\r\n"), std::string::npos) << answer;
+  again.type("\x04");
+  EXPECT_EQ(again.exitStatus(), 0);
+}
+
 }  // namespace
