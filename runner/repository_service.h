@@ -19,6 +19,7 @@
 
 namespace mdserver {
 class Repository;
+struct Principal;
 }
 
 namespace runner {
@@ -64,6 +65,11 @@ class RepositoryService {
   // with *error saying what was wrong (a failed login, an unknown object or identity).
   bool explain(HostSession* session, const std::string& object, const std::string& permission,
                const std::string& identity, mdserver::AccessExplanation& out, std::string* error);
+  // The principal the session's interfaces act for (the program's own login when session is
+  // null), for questions asked of the repository directly (audit, who, what). False with
+  // *error when the login failed.
+  bool principalFor(HostSession* session, mdserver::Principal& out, std::string* error);
+  mdserver::Repository& repository();
   // True once the program's own login (the credentials given to open(), not a newsession's)
   // was tried and failed, or none was given where the repository requires one.
   bool loginFailed() const;

@@ -47,7 +47,7 @@ class PostgresDatabase final : public Database {
   const char* backendName() const override { return "postgresql"; }
 
   // The schema version this program writes and reads.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   // Milliseconds a resolution may run for a work limit of that many steps.
   static int64_t timeoutFor(int64_t steps);
 
