@@ -43,6 +43,42 @@ Authentication authenticateAudited(Repository& repository, const std::string& us
   return result;
 }
 
+void recordRefusedQuestion(Repository& repository, const Principal& asker,
+                           std::string_view operation, std::string_view target,
+                           std::string_view permission, StatusCode status,
+                           const Decision* decision, std::string_view text) {
+  AuditRecord record;
+  record.userId = asker.userId;
+  record.identityId = asker.identityId;
+  record.operation = operation;
+  record.target = target;
+  record.permission = permission;
+  record.outcome = "refused";
+  record.status = status;
+  if (target.size() >= 8) {
+    record.repositoryId = target.substr(0, 8);
+  } else {
+    const std::vector<RepositoryInfo> all = repository.repositories();
+    record.repositoryId = all.empty() ? std::string() : all.front().id;
+  }
+  record.decision = decision ? describe(*decision) : std::string(text);
+  if (decision && decision->decidingEntry) {
+    const AccessEntry& e = *decision->decidingEntry;
+    record.decidingEntry = std::string(e.grant ? "grant " : "deny ") + e.permission + " to " +
+                           e.identityId + " on " + e.target;
+    switch (decision->decidingKind) {
+      case DecisionLevel::Kind::kObject: record.decidingLevel = "object"; break;
+      case DecisionLevel::Kind::kObjectTemplates: record.decidingLevel = "templates of the object"; break;
+      case DecisionLevel::Kind::kRepository: record.decidingLevel = "repository"; break;
+      case DecisionLevel::Kind::kRepositoryTemplates:
+        record.decidingLevel = "templates of the repository";
+        break;
+    }
+  }
+  record.changeCount = repository.changeCount();
+  repository.audit().record(std::move(record));
+}
+
 Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFilter filter,
                        std::vector<AuditRecord>& out, bool* more) {
   out.clear();
@@ -58,8 +94,10 @@ Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFil
       if (decision.allowed) filter.repositories.push_back(info.id);
     }
     if (filter.repositories.empty()) {
-      return {kStatusAdministerDenied,
-              "reading the audit trail needs Administer on a repository"};
+      const std::string text = "reading the audit trail needs Administer on a repository";
+      recordRefusedQuestion(repository, reader, "readAudit", "", kPermissionAdminister,
+                            kStatusAdministerDenied, nullptr, text);
+      return {kStatusAdministerDenied, text};
     }
   }
   return repository.audit().read(filter, out, more);

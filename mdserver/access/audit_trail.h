@@ -7,9 +7,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mdserver/model/repository.h"
+#include "mdserver/security/access_decision.h"
 #include "mdserver/security/audit_store.h"
 #include "mdserver/security/authentication.h"
 
@@ -28,6 +30,13 @@ Authentication authenticateAudited(Repository& repository, const std::string& us
 // page on with filter.afterKey = the last record's key.
 Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFilter filter,
                        std::vector<AuditRecord>& out, bool* more = nullptr);
+
+// Records a question refused to `asker` (reading the trail, who, what) with the decision that
+// refused it (null: no single decision, e.g. no repository administered).
+void recordRefusedQuestion(Repository& repository, const Principal& asker,
+                           std::string_view operation, std::string_view target,
+                           std::string_view permission, StatusCode status,
+                           const Decision* decision, std::string_view text);
 
 // A record as one line for people, and the time as ISO 8601 (UTC, milliseconds).
 std::string auditTimeText(int64_t milliseconds);

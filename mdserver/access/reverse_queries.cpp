@@ -1,6 +1,8 @@
 // Reverse questions; contract in reverse_queries.h.
 #include "mdserver/access/reverse_queries.h"
 
+#include "mdserver/access/audit_trail.h"
+
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -128,6 +130,8 @@ Outcome whoMay(Repository& repository, const Principal& asker, std::string_view 
   const Decision mayAsk = decide(store, asker, administer.target, administer.permission);
   if (mayAsk.basis == Decision::Basis::kFailure) return mayAsk.failure;
   if (!mayAsk.allowed) {
+    recordRefusedQuestion(repository, asker, "who", target.id(), administer.permission,
+                          kStatusAdministerDenied, &mayAsk, "");
     return {kStatusAdministerDenied, "listing who holds a permission needs " +
                                          administer.permission + " on " +
                                          administer.target.id()};
@@ -211,6 +215,10 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
       }
       // Asked before the identity is looked up: a refusal tells nothing of which exist.
       if (answeredFor.empty()) {
+        recordRefusedQuestion(repository, asker, "what", "", kPermissionAdminister,
+                              kStatusAdministerDenied, nullptr,
+                              "listing what another identity may use needs Administer on a "
+                              "repository");
         return {kStatusAdministerDenied,
                 "listing what another identity may use needs Administer on a repository"};
       }
