@@ -686,6 +686,7 @@ void openHostBindings(lua_State* L, ScriptContext& context) {
   lua_register(L, "now", now);
   lua_register(L, "newsession", newsession);
   openAccessBinding(L, context);
+  openSecurityQueryBindings(L, context);
 
   // Shared by every function of the state. The metatables live in the registry as long as the
   // state, so their addresses identify the program's values for its whole life.

@@ -19,6 +19,8 @@
 
 namespace runner {
 
+class RepositoryService;
+
 // The repository's accounting as the program sees it; empty functions when no repository is
 // attached (calls() and pool() then raise an error saying so).
 struct Accounting {
@@ -47,10 +49,14 @@ struct ScriptContext {
       explain;
   // export(file): writes the repository as a seed file; the error text, empty on success.
   std::function<std::string(HostSession* session, const std::string& file)> exportSeed;
+  // audit{}, who(), what() (security_query_binding.cpp); null: no repository to ask.
+  RepositoryService* repository = nullptr;
 };
 
 // Installs access() (access_binding.cpp).
 void openAccessBinding(lua_State* L, ScriptContext& context);
+// Installs audit{}, who() and what() (security_query_binding.cpp).
+void openSecurityQueryBindings(lua_State* L, ScriptContext& context);
 
 // Installs the globals listed above for every function of every library loaded in the host.
 void openHostBindings(lua_State* L, ScriptContext& context);

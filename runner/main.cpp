@@ -14,11 +14,15 @@
 #include "runner/inspect.h"
 #include "runner/program_session.h"
 #include "runner/repository_commands.h"
+#include "runner/security_queries.h"
 #include "runner/version_report.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv, argv + argc);
   if (arguments.size() > 1 && arguments[1] == "access") return runner::accessCommand(arguments);
+  if (arguments.size() > 1 && arguments[1] == "audit") return runner::auditCommand(arguments);
+  if (arguments.size() > 1 && arguments[1] == "who") return runner::whoCommand(arguments);
+  if (arguments.size() > 1 && arguments[1] == "what") return runner::whatCommand(arguments);
   const runner::ParseResult parsed = runner::parseCommandLine(arguments);
   if (!parsed.commandLine) {
     std::cerr << "mdhost: " << parsed.error << "\n(mdhost --help shows the usage)\n";

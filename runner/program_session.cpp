@@ -329,6 +329,7 @@ int runProgramWith(const CommandLine& line,
                                     mdserver::AccessExplanation& out, std::string* error) {
       return repository->explain(session, object, permission, identity, out, error);
     };
+    context.repository = repository.get();
     try {
       context.session = host.newSession(host.topSession(), kProgramContext);
     } catch (const std::exception& failure) {

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mdserver/access/audit_trail.h"
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/authentication.h"
@@ -41,14 +42,14 @@ struct RepositoryService::Impl {
     if (auto found = sessionLogins.find(session); found != sessionLogins.end()) {
       SessionLogin& own = found->second;
       if (!own.login) {
-        own.login = mdserver::authenticate(repository->security(), own.credentials.user,
-                                           own.credentials.password);
+        own.login = mdserver::authenticateAudited(*repository, own.credentials.user,
+                                                  own.credentials.password);
       }
       return {&own.credentials, &*own.login};
     }
     if (!defaultLogin) {
-      defaultLogin = mdserver::authenticate(repository->security(), credentials.user,
-                                            credentials.password);
+      defaultLogin = mdserver::authenticateAudited(*repository, credentials.user,
+                                                   credentials.password);
     }
     return {&credentials, &*defaultLogin};
   }
@@ -262,6 +263,19 @@ std::string RepositoryService::exportSeed(HostSession* session, const std::strin
   const mdserver::Outcome outcome = impl_->repository->exportSeedFile(file);
   return outcome.ok() ? std::string() : outcome.message;
 }
+
+bool RepositoryService::principalFor(HostSession* session, mdserver::Principal& out,
+                                     std::string* error) {
+  const auto [credentials, login] = impl_->loginFor(session);
+  if (!login->outcome.ok()) {
+    *error = "the login failed: " + login->outcome.message;
+    return false;
+  }
+  out = login->principal;
+  return true;
+}
+
+mdserver::Repository& RepositoryService::repository() { return *impl_->repository; }
 
 Accounting RepositoryService::accounting() {
   Impl* impl = impl_.get();

@@ -19,6 +19,7 @@
 
 namespace mdserver {
 class Repository;
+struct Principal;
 }
 
 namespace runner {
@@ -71,6 +72,11 @@ class RepositoryService {
   // Only the local administrator may: a seed holds every object and every login's hash, which
   // no user of the repository may read. The error text, empty on success.
   std::string exportSeed(HostSession* session, const std::string& file);
+  // The principal the session's interfaces act for (the program's own login when session is
+  // null), for questions asked of the repository directly (audit, who, what). False with
+  // *error when the login failed.
+  bool principalFor(HostSession* session, mdserver::Principal& out, std::string* error);
+  mdserver::Repository& repository();
   // True once the program's own login (the credentials given to open(), not a newsession's)
   // was tried and failed, or none was given where the repository requires one.
   bool loginFailed() const;

@@ -45,6 +45,19 @@ bool mayReadObject(ClientInterface& ci, std::string_view id) {
   return readable.allowed;
 }
 
+void noteRefusedRead(ClientInterface& ci, std::string_view id) {
+  if (ci.principal().localAdministrator) return;
+  std::optional<ObjectRow> row = ci.repository().object(id);
+  if (!row) return;
+  const GuardedCheck guarded = guardedCheck(objectTarget(row->id, row->type), row->type,
+                                            kPermissionRead);
+  const Decision decision = decideFor(ci, guarded.target, guarded.permission);
+  // The readable set is decide()'s answer for Read; a decision that allows here means the set
+  // was computed on another state, and nothing is recorded as refused that was not.
+  if (decision.allowed) return;
+  ci.noteDecision(objectTarget(row->id), kPermissionRead, decision, /*read=*/true);
+}
+
 bool mayReadId(ClientInterface& ci, std::string_view objectId) {
   if (ci.principal().localAdministrator) return true;
   const ReadableSet* readable = ci.readable();
@@ -111,7 +124,13 @@ LinkGuard linkGuard(ClientInterface& ci, std::string_view operation, StatusCode 
 
 Outcome check(ClientInterface& ci, const AccessTarget& requested, std::string_view permission,
               StatusCode denied, std::string_view operation) {
-  if (ci.principal().localAdministrator) return Outcome::success();
+  if (ci.principal().localAdministrator) {
+    // Changes of the local administrator are audited too, with the decision that allowed them.
+    ci.noteDecision(requested, permission,
+                    decide(SecuritySources{}, true, ci.principal(), requested, permission),
+                    /*read=*/false);
+    return Outcome::success();
+  }
   std::string type;
   if (!requested.objectId.empty() && !requested.isTemplate) {
     if (auto row = ci.repository().object(requested.objectId)) type = row->type;
@@ -120,6 +139,7 @@ Outcome check(ClientInterface& ci, const AccessTarget& requested, std::string_vi
   const AccessTarget& target = guarded.target;
   permission = guarded.permission;
   const Decision decision = decideFor(ci, target, permission);
+  ci.noteDecision(requested, permission, decision, /*read=*/false);
   if (decision.allowed) return Outcome::success();
   if (decision.basis == Decision::Basis::kFailure) {
     // Refused, but not because of an entry: the caller gets the storage's status.

@@ -31,6 +31,9 @@ bool mayReadId(ClientInterface& ci, std::string_view objectId);
 // Whether the principal may Read the repository (and so list it and its templates), from the
 // same kept set.
 bool mayReadRepository(ClientInterface& ci, std::string_view repositoryId);
+// Notes a read of the object refused by the decision function for the audit trail (refused
+// reads are coalesced there); the local administrator and a gone object note nothing.
+void noteRefusedRead(ClientInterface& ci, std::string_view id);
 // Removes the rows the principal may not Read, keeping the order of the others. When a decision
 // cannot be made (the security state cannot be read), no row is kept and the storage's status
 // is returned through ci.fail; kStatusOk otherwise.

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "mdserver/base/status_codes.h"
+#include "mdserver/security/audit_store.h"
 
 namespace mdserver {
 namespace {
@@ -146,6 +147,59 @@ void ClientInterface::refreshSecurityState() {
   }
   principal_.identities = std::move(fresh.identities);
   securityStamp_ = stamp;
+}
+
+void ClientInterface::noteDecision(const AccessTarget& requested, std::string_view permission,
+                                   const Decision& decision, bool read) {
+  auditNotes_.push_back({requested.id(), requested.repositoryId, std::string(permission), decision,
+                         read});
+}
+
+namespace {
+
+const char* levelName(DecisionLevel::Kind kind) {
+  switch (kind) {
+    case DecisionLevel::Kind::kObject: return "object";
+    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
+    case DecisionLevel::Kind::kRepository: return "repository";
+    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
+  }
+  return "";
+}
+
+}  // namespace
+
+void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) {
+  std::vector<AuditNote> notes = std::move(auditNotes_);
+  auditNotes_.clear();
+  AuditStore& audit = repository_.audit();
+  // The count the decisions were made at: the one the principal was brought up to (the local
+  // administrator keeps none, and is asked the repository's).
+  const uint64_t count = securityStamp_ != 0 ? securityStamp_ : repository_.changeCount();
+  for (AuditNote& note : notes) {
+    AuditRecord record;
+    record.repositoryId = std::move(note.repositoryId);
+    record.userId = principal_.userId;
+    record.identityId = principal_.identityId;
+    record.operation = operation;
+    record.target = std::move(note.target);
+    record.permission = std::move(note.permission);
+    record.outcome = !note.decision.allowed ? "refused" : status == kStatusOk ? "allowed" : "failed";
+    record.status = status;
+    if (note.decision.decidingEntry) {
+      const AccessEntry& e = *note.decision.decidingEntry;
+      record.decidingEntry = std::string(e.grant ? "grant " : "deny ") + e.permission + " to " +
+                             e.identityId + " on " + e.target;
+      record.decidingLevel = levelName(note.decision.decidingKind);
+    }
+    record.decision = describe(note.decision);
+    record.changeCount = count;
+    if (note.read) {
+      audit.recordCoalesced(std::move(record));
+    } else {
+      audit.record(std::move(record));
+    }
+  }
 }
 
 const Decision* ClientInterface::keptDecision(const std::string& key) const {

@@ -163,6 +163,15 @@ class ClientInterface {
   // one look at the change count. Null when it cannot be computed; the failure is reported
   // through fail() and the caller refuses the request.
   const ReadableSet* readable();
+  // The audit trail (mdserver/security/audit_store.h): enforcement notes every decision it
+  // makes for a change, and every refused read, while an operation runs (access_guard.cpp);
+  // recordAudit, called when the operation ends (operation_dispatch.h), records them with the
+  // operation's status. Nothing here decides: a note is the decision function's own answer.
+  void noteDecision(const AccessTarget& requested, std::string_view permission,
+                    const Decision& decision, bool read);
+  void recordAudit(const char* operation, StatusCode status) {
+    if (!auditNotes_.empty()) writeAuditNotes(operation, status);
+  }
   void trackSecurityList(void* list, SecurityListKind kind);
   // False when the list was not handed out by this interface (or was taken back already).
   bool untrackSecurityList(void* list);
@@ -187,6 +196,16 @@ class ClientInterface {
  private:
   void freeObject(MetadataObject* object);
   void freeResultsOf(MetadataObject* object);
+  void writeAuditNotes(const char* operation, StatusCode status);
+
+  struct AuditNote {
+    std::string target;  // the identifier the operation asked about
+    std::string repositoryId;
+    std::string permission;
+    Decision decision;
+    bool read = false;
+  };
+  std::vector<AuditNote> auditNotes_;
 
   MetadataInterface abi_{};
   Repository& repository_;

@@ -40,6 +40,7 @@ template <typename Body>
 StatusCode readingCall(MetadataObject* object, const char* operation, Body&& body) {
   return objectCall(object, operation, [&](ClientInterface& ci) -> StatusCode {
     if (!mayReadObject(ci, identifierOf(object))) {
+      noteRefusedRead(ci, identifierOf(object));
       return ci.fail(kStatusObjectNotFound, "no object '" + std::string(identifierOf(object)) + "'");
     }
     return body(ci);

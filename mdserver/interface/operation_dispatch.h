@@ -1,4 +1,5 @@
-// The frame of every served operation: count the call, apply an injected fault, run the body.
+// The frame of every served operation: count the call, apply an injected fault, run the body,
+// record what enforcement decided for the audit trail.
 #pragma once
 
 #include <string>
@@ -23,7 +24,9 @@ StatusCode dispatch(ClientInterface* ci, const char* operation, Body&& body) {
   } running(ci);
   ci->refreshSecurityState();
   StatusCode status = body();
-  if (fault) return ci->fail(fault->status, std::string("injected fault in ") + operation);
+  if (fault) status = ci->fail(fault->status, std::string("injected fault in ") + operation);
+  // What enforcement decided on the way, with how the operation ended (client_interface.h).
+  ci->recordAudit(operation, status);
   return status;
 }
 

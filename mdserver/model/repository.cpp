@@ -9,6 +9,7 @@
 #include "mdserver/base/status_codes.h"
 #include "mdserver/model/repository_support.h"
 #include "mdserver/query/object_uri.h"
+#include "mdserver/security/audit_store.h"
 #include "mdserver/security/sqlite_security_store.h"
 #include "mdserver/storage/sqlite_database.h"
 
@@ -70,6 +71,7 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
       database->execute(kSchema);
       database->execute(SqliteSecurityStore::schema());
       SqliteSecurityStore::migrate(*database);
+      database->execute(AuditStore::schema());
       database->execute(kPathSetsTable);
     }
     return std::unique_ptr<Repository>(new Repository(std::move(database)));
@@ -80,7 +82,9 @@ std::unique_ptr<Repository> Repository::open(const std::string& path, std::strin
 }
 
 Repository::Repository(std::unique_ptr<Database> database)
-    : db_(std::move(database)), security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)) {
+    : db_(std::move(database)),
+      security_(std::make_unique<SqliteSecurityStore>(*db_, mutex_)),
+      audit_(std::make_unique<AuditStore>(*db_, mutex_)) {
   // A server database is shared with other hosts: never private.
   sqlite3* handle = db_->sqliteHandle();
   const char* file = handle ? sqlite3_db_filename(handle, "main") : "";
@@ -89,6 +93,8 @@ Repository::Repository(std::unique_ptr<Database> database)
 Repository::~Repository() = default;
 
 SecurityStore& Repository::security() { return *security_; }
+
+AuditStore& Repository::audit() { return *audit_; }
 
 sqlite3* Repository::rawHandle() { return db_->sqliteHandle(); }
 

@@ -29,6 +29,7 @@ namespace mdserver {
 
 class Database;
 class SecurityStore;
+class AuditStore;
 class SqliteSecurityStore;
 struct ReadableSet;
 
@@ -174,6 +175,11 @@ class Repository {
                      std::vector<ObjectRow>& out, const ReadableSet* readable = nullptr);
 
   std::optional<ObjectRow> object(std::string_view id);
+  // Objects in identifier order after `afterId` (empty: from the first), of one type (empty:
+  // any; letter case aside), at most `limit` of them: a listing that pages by key, so that a
+  // page never repeats or skips an object that stays.
+  Outcome objectsAfter(std::string_view afterId, std::string_view type, size_t limit,
+                       std::vector<ObjectRow>& out);
   // Creates an object; fills createdId. The type must be in the namespace.
   Outcome createObject(const ObjectDraft& draft, std::string* createdId);
   // Creates the object and appends it to the association of a related object, as one change.
@@ -254,6 +260,8 @@ class Repository {
   // The security model's storage (identities, permissions, authorizations, logins), sharing
   // this repository's database and lock.
   SecurityStore& security();
+  // The audit trail's storage (mdserver/security/audit_store.h), sharing the database and lock.
+  AuditStore& audit();
 
   // For benchmarks and diagnostics: the SQLite connection itself (null on PostgreSQL). Lock
   // with mutex() while using it.
@@ -323,6 +331,8 @@ class Repository {
   bool lastCompiledInUse_ = false;
   std::unique_ptr<Database> db_;
   std::unique_ptr<SqliteSecurityStore> security_;
+  // After db_: destroyed first, writing what is still waiting while the database is open.
+  std::unique_ptr<AuditStore> audit_;
   int64_t queryWorkLimit_ = kDefaultQueryWorkLimit;
   ServerFacts serverFacts_;
   bool privateDatabase_ = false;  // in memory or temporary: no other connection can change it

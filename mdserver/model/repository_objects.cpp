@@ -41,6 +41,22 @@ int64_t Repository::objectKeyUnlocked(std::string_view id) {
   return s.step() ? s.integer(0) : 0;
 }
 
+Outcome Repository::objectsAfter(std::string_view afterId, std::string_view type, size_t limit,
+                                 std::vector<ObjectRow>& out) {
+  out.clear();
+  return guarded(mutex_, [&] {
+    const std::string sql =
+        std::string("SELECT key, id, type, name, description FROM objects WHERE id > ?") +
+        (type.empty() ? "" : " AND type = ?") + " ORDER BY id LIMIT ?";
+    Statement s(*db_, sql);
+    s.bind(1, afterId);
+    if (!type.empty()) s.bind(2, type);
+    s.bind(type.empty() ? 2 : 3, static_cast<int64_t>(limit));
+    while (s.step()) out.push_back(readObject(s));
+    return Outcome::success();
+  });
+}
+
 std::optional<ObjectRow> Repository::object(std::string_view id) {
   std::lock_guard lock(mutex_);
   try {

@@ -1,6 +1,8 @@
 // Import and export of the seed file's security section; format in security_seed.h.
 #include "mdserver/security/security_seed.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -136,6 +138,25 @@ void importSecuritySection(SqliteSecurityStore& store, const Json& section,
     if (!require->is_boolean()) throw SeedProblem{base + "/requireLogin", "expected true or false"};
     store.setSetting("requireLogin", require->get<bool>() ? "true" : "false");
   }
+  if (auto audit = section.find("audit"); audit != section.end()) {
+    // The audit trail's settings (audit_store.h), stored as "audit.<name>".
+    if (!audit->is_object()) throw SeedProblem{base + "/audit", "expected an object"};
+    for (const auto& [name, value] : audit->items()) {
+      const std::string at = base + "/audit/" + name;
+      if (name == "enabled") {
+        if (!value.is_boolean()) throw SeedProblem{at, "expected true or false"};
+        store.setSetting("audit.enabled", value.get<bool>() ? "true" : "false");
+      } else if (name == "retentionDays" || name == "maxRecords" || name == "coalesceSeconds") {
+        if (!value.is_number_unsigned()) {
+          throw SeedProblem{at, "expected a whole number, 0 or more"};
+        }
+        store.setSetting("audit." + name, std::to_string(value.get<uint64_t>()));
+      } else {
+        throw SeedProblem{at, "unknown audit setting (enabled, retentionDays, maxRecords, "
+                              "coalesceSeconds)"};
+      }
+    }
+  }
   if (auto permissions = section.find("permissions"); permissions != section.end()) {
     if (!permissions->is_array()) throw SeedProblem{base + "/permissions", "expected an array"};
     for (size_t i = 0; i < permissions->size(); ++i) {
@@ -232,6 +253,13 @@ Json exportSecuritySection(SqliteSecurityStore& store) {
   for (const auto& [name, value] : store.settings()) {
     if (name == "requireLogin") {
       section[name] = value == "true";
+    } else if (name.rfind("audit.", 0) == 0) {
+      const std::string key = name.substr(6);
+      if (key == "enabled") {
+        section["audit"][key] = value == "true";
+      } else {
+        section["audit"][key] = std::strtoull(value.c_str(), nullptr, 10);
+      }
     } else {
       section[name] = value;
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -112,6 +113,11 @@ class Database {
   // A number that grows whenever anything stored changes, by this connection or (where the
   // backend is shared) by any other.
   virtual uint64_t changeCount() = 0;
+  // Runs `write`, whose rows no kept result depends on (a log's own records), so that it does
+  // not move this connection's changeCount(): writing them must not make every result kept for
+  // the current count stale. A backend whose count already leaves such tables out runs it as it
+  // is. Other connections may still see the write as a change.
+  virtual void writeUncounted(const std::function<void()>& write) { write(); }
   [[noreturn]] virtual void fail(const std::string& what) const = 0;
 
   // A write transaction: writers take turns, so a change never rests on a stale read.

@@ -48,7 +48,7 @@ class PostgresDatabase final : public Database {
   bool copyRows(const char* table, const char* columns, std::string_view rows) override;
 
   // The schema version this program writes and reads.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   // Milliseconds a resolution may run for a work limit of that many steps.
   static int64_t timeoutFor(int64_t steps);
 

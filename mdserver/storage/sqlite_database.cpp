@@ -121,7 +121,18 @@ uint64_t SqliteDatabase::changeCount() {
     }
     sqlite3_reset(dataVersion_);
   }
-  return (version << 32) + static_cast<uint64_t>(sqlite3_total_changes64(db_));
+  return (version << 32) + static_cast<uint64_t>(sqlite3_total_changes64(db_)) - uncounted_;
+}
+
+void SqliteDatabase::writeUncounted(const std::function<void()>& write) {
+  const int64_t before = sqlite3_total_changes64(db_);
+  try {
+    write();
+  } catch (...) {
+    uncounted_ += static_cast<uint64_t>(sqlite3_total_changes64(db_) - before);
+    throw;
+  }
+  uncounted_ += static_cast<uint64_t>(sqlite3_total_changes64(db_) - before);
 }
 
 std::unique_ptr<PreparedStatement> SqliteDatabase::compile(const std::string& sql) {

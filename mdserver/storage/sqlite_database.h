@@ -21,6 +21,7 @@ class SqliteDatabase final : public Database {
   int64_t lastInsertKey() override { return sqlite3_last_insert_rowid(db_); }
   int changes() override { return sqlite3_changes(db_); }
   uint64_t changeCount() override;
+  void writeUncounted(const std::function<void()>& write) override;
   [[noreturn]] void fail(const std::string& what) const override;
   void begin() override;
   void commit() override;
@@ -40,6 +41,7 @@ class SqliteDatabase final : public Database {
  private:
   sqlite3* db_ = nullptr;
   sqlite3_stmt* dataVersion_ = nullptr;  // PRAGMA data_version, kept for changeCount
+  uint64_t uncounted_ = 0;  // rows written through writeUncounted, left out of changeCount
   struct Budget {
     int64_t left = 0;
     bool spent = false;

@@ -1,0 +1,333 @@
+// The audit trail's storage; contract in audit_store.h.
+#include "mdserver/security/audit_store.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "mdserver/base/status_codes.h"
+#include "mdserver/storage/database.h"
+
+namespace mdserver {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS audit_log(
+  key INTEGER PRIMARY KEY,
+  time INTEGER NOT NULL,
+  last_time INTEGER NOT NULL,
+  count INTEGER NOT NULL DEFAULT 1,
+  repository TEXT NOT NULL,
+  user_id TEXT NOT NULL,
+  identity TEXT NOT NULL,
+  operation TEXT NOT NULL,
+  target TEXT NOT NULL,
+  permission TEXT NOT NULL,
+  outcome TEXT NOT NULL,
+  status INTEGER NOT NULL,
+  deciding_entry TEXT NOT NULL,
+  deciding_level TEXT NOT NULL,
+  decision TEXT NOT NULL,
+  change_count INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS audit_log_by_last_time ON audit_log(last_time);
+)sql";
+
+constexpr size_t kBatch = 64;
+constexpr int64_t kBatchAgeMs = 1000;
+constexpr uint64_t kPruneEvery = 1024;  // records written between two prunings
+
+int64_t systemNow() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A whole number from a setting; the fallback for one that is blank or not a number.
+int64_t settingNumber(const std::string& text, int64_t fallback) {
+  if (text.empty()) return fallback;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  return end && *end == '\0' && value >= 0 ? value : fallback;
+}
+
+}  // namespace
+
+AuditStore::AuditStore(Database& database, std::recursive_mutex& mutex)
+    : db_(database), mutex_(mutex) {}
+
+AuditStore::~AuditStore() {
+  std::lock_guard lock(mutex_);
+  try {
+    writeUnlocked();
+  } catch (const StorageError&) {
+    // Closing: nowhere left to report it.
+  }
+}
+
+const char* AuditStore::schema() { return kSchema; }
+
+int64_t AuditStore::now() const { return clock_ ? clock_() : systemNow(); }
+
+void AuditStore::loadSettingsUnlocked() {
+  auto read = [&](std::string_view name) {
+    Statement s(db_, "SELECT value FROM security_settings WHERE name = ?");
+    s.bind(1, name);
+    return s.step() ? s.text(0) : std::string();
+  };
+  AuditSettings loaded;
+  loaded.enabled = read(kEnabledSetting) != "false";
+  loaded.retentionDays = settingNumber(read(kRetentionSetting), loaded.retentionDays);
+  loaded.maxRecords = settingNumber(read(kMaxRecordsSetting), loaded.maxRecords);
+  loaded.coalesceSeconds = settingNumber(read(kCoalesceSetting), loaded.coalesceSeconds);
+  settings_ = loaded;
+  settingsLoaded_ = true;
+}
+
+AuditSettings AuditStore::settings() {
+  std::lock_guard lock(mutex_);
+  try {
+    loadSettingsUnlocked();
+  } catch (const StorageError&) {
+    // The last known settings (or the defaults) stay.
+  }
+  return settings_;
+}
+
+void AuditStore::refreshSettingsUnlocked(uint64_t changeCount) {
+  // Settings change only with a change of the repository: read again when the count the
+  // record was decided at is not the one they were read at (0: not known, read again).
+  if (settingsLoaded_ && changeCount != 0 && changeCount == settingsStamp_) return;
+  try {
+    loadSettingsUnlocked();
+    settingsStamp_ = changeCount;
+  } catch (const StorageError&) {
+    settingsLoaded_ = false;  // the last known settings (or the defaults) stay; read again next time
+  }
+}
+
+void AuditStore::record(AuditRecord record) {
+  std::lock_guard lock(mutex_);
+  refreshSettingsUnlocked(record.changeCount);
+  if (!settings_.enabled) return;
+  if (record.time == 0) record.time = now();
+  record.lastTime = record.time;
+  record.count = 1;
+  waiting_.push_back(std::move(record));
+  flushIfDueUnlocked();
+}
+
+void AuditStore::recordCoalesced(AuditRecord record) {
+  std::lock_guard lock(mutex_);
+  refreshSettingsUnlocked(record.changeCount);
+  if (!settings_.enabled) return;
+  if (record.time == 0) record.time = now();
+  const int64_t window = settings_.coalesceSeconds * 1000;
+  CoalesceKey key{record.userId, record.identityId, record.operation,
+                  record.target, record.permission, record.status};
+  if (window > 0) {
+    auto found = coalesced_.find(key);
+    if (found != coalesced_.end() && record.time - found->second.first < window) {
+      const int64_t at = found->second.key;
+      if (at < 0) {
+        AuditRecord& waiting = waiting_[static_cast<size_t>(-at - 1)];
+        ++waiting.count;
+        waiting.lastTime = record.time;
+      } else {
+        auto& [added, last] = repeats_[at];
+        ++added;
+        last = record.time;
+      }
+      flushIfDueUnlocked();
+      return;
+    }
+    // Windows that ended are forgotten, so the map stays as small as the recent refusals.
+    for (auto it = coalesced_.begin(); it != coalesced_.end();) {
+      it = record.time - it->second.first >= window ? coalesced_.erase(it) : std::next(it);
+    }
+    coalesced_[key] = {-static_cast<int64_t>(waiting_.size()) - 1, record.time};
+  }
+  record.lastTime = record.time;
+  record.count = 1;
+  waiting_.push_back(std::move(record));
+  flushIfDueUnlocked();
+}
+
+void AuditStore::flushIfDueUnlocked() {
+  if (waiting_.empty() && repeats_.empty()) return;
+  const int64_t oldest = waiting_.empty() ? 0 : waiting_.front().time;
+  if (waiting_.size() < kBatch && (waiting_.empty() || now() - oldest < kBatchAgeMs) &&
+      repeats_.size() < kBatch) {
+    return;
+  }
+  try {
+    writeUnlocked();
+  } catch (const StorageError&) {
+    // Kept waiting: the next record or read tries again.
+  }
+}
+
+void AuditStore::writeUnlocked() {
+  if (waiting_.empty() && repeats_.empty()) return;
+  // A batch is written with the settings of now (a seed import may have changed them).
+  loadSettingsUnlocked();
+  std::vector<int64_t> keys;
+  db_.writeUncounted([&] {
+    db_.savepoint("audit_write");
+    try {
+      for (const AuditRecord& r : waiting_) {
+        Statement(db_,
+                  "INSERT INTO audit_log(time, last_time, count, repository, user_id, identity, "
+                  "operation, target, permission, outcome, status, deciding_entry, "
+                  "deciding_level, decision, change_count) "
+                  "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+            .bind(1, r.time)
+            .bind(2, r.lastTime)
+            .bind(3, r.count)
+            .bind(4, r.repositoryId)
+            .bind(5, r.userId)
+            .bind(6, r.identityId)
+            .bind(7, r.operation)
+            .bind(8, r.target)
+            .bind(9, r.permission)
+            .bind(10, r.outcome)
+            .bind(11, static_cast<int64_t>(r.status))
+            .bind(12, r.decidingEntry)
+            .bind(13, r.decidingLevel)
+            .bind(14, r.decision)
+            .bind(15, static_cast<int64_t>(r.changeCount & 0x7fffffffffffffffULL))
+            .run();
+        keys.push_back(db_.lastInsertKey());
+      }
+      for (const auto& [key, repeat] : repeats_) {
+        Statement(db_,
+                  "UPDATE audit_log SET count = count + ?, last_time = ? WHERE key = ?")
+            .bind(1, repeat.first)
+            .bind(2, repeat.second)
+            .bind(3, key)
+            .run();
+      }
+      db_.release("audit_write");
+    } catch (...) {
+      db_.rollbackTo("audit_write");
+      throw;
+    }
+  });
+  writtenSincePrune_ += waiting_.size();
+  // Coalescing goes on against the stored records.
+  for (auto& [k, coalesced] : coalesced_) {
+    if (coalesced.key < 0) coalesced.key = keys[static_cast<size_t>(-coalesced.key - 1)];
+  }
+  waiting_.clear();
+  repeats_.clear();
+  if (writtenSincePrune_ >= kPruneEvery) pruneUnlocked(nullptr);
+}
+
+void AuditStore::pruneUnlocked(uint64_t* deleted) {
+  writtenSincePrune_ = 0;
+  uint64_t gone = 0;
+  db_.writeUncounted([&] {
+    if (settings_.retentionDays > 0) {
+      Statement(db_, "DELETE FROM audit_log WHERE last_time < ?")
+          .bind(1, now() - settings_.retentionDays * 86'400'000)
+          .run();
+      gone += static_cast<uint64_t>(db_.changes());
+    }
+    if (settings_.maxRecords > 0) {
+      Statement(db_,
+                "DELETE FROM audit_log WHERE key < (SELECT key FROM audit_log ORDER BY key DESC "
+                "LIMIT 1 OFFSET ?)")
+          .bind(1, settings_.maxRecords - 1)
+          .run();
+      gone += static_cast<uint64_t>(db_.changes());
+    }
+  });
+  if (deleted) *deleted = gone;
+}
+
+Outcome AuditStore::flush() {
+  std::lock_guard lock(mutex_);
+  try {
+    writeUnlocked();
+    return Outcome::success();
+  } catch (const StorageError& e) {
+    return {kStatusStorageFailure, e.what()};
+  }
+}
+
+Outcome AuditStore::prune(uint64_t* deleted) {
+  std::lock_guard lock(mutex_);
+  try {
+    loadSettingsUnlocked();
+    writeUnlocked();
+    pruneUnlocked(deleted);
+    return Outcome::success();
+  } catch (const StorageError& e) {
+    return {kStatusStorageFailure, e.what()};
+  }
+}
+
+Outcome AuditStore::read(const AuditFilter& filter, std::vector<AuditRecord>& out, bool* more) {
+  out.clear();
+  if (more) *more = false;
+  std::lock_guard lock(mutex_);
+  try {
+    writeUnlocked();
+    if (!filter.anyRepository && filter.repositories.empty()) return Outcome::success();
+    std::string sql =
+        "SELECT key, time, last_time, count, repository, user_id, identity, operation, target, "
+        "permission, outcome, status, deciding_entry, deciding_level, decision, change_count "
+        "FROM audit_log WHERE key > ? AND last_time >= ?";
+    if (!filter.userId.empty()) sql += " AND (user_id = ? OR identity = ?)";
+    if (!filter.target.empty()) sql += " AND target = ?";
+    if (!filter.outcome.empty()) sql += " AND outcome = ?";
+    if (!filter.anyRepository) {
+      sql += " AND repository IN (";
+      for (size_t i = 0; i < filter.repositories.size(); ++i) sql += i ? ", ?" : "?";
+      sql += ")";
+    }
+    sql += " ORDER BY key";
+    if (filter.limit > 0) sql += " LIMIT " + std::to_string(filter.limit + 1);
+    Statement s(db_, sql);
+    int at = 1;
+    s.bind(at++, filter.afterKey);
+    s.bind(at++, filter.since);
+    if (!filter.userId.empty()) {
+      s.bind(at++, filter.userId);
+      s.bind(at++, filter.userId);
+    }
+    if (!filter.target.empty()) s.bind(at++, filter.target);
+    if (!filter.outcome.empty()) s.bind(at++, filter.outcome);
+    if (!filter.anyRepository) {
+      for (const std::string& id : filter.repositories) s.bind(at++, id);
+    }
+    while (s.step()) {
+      if (filter.limit > 0 && out.size() == filter.limit) {
+        if (more) *more = true;
+        break;
+      }
+      AuditRecord r;
+      r.key = s.integer(0);
+      r.time = s.integer(1);
+      r.lastTime = s.integer(2);
+      r.count = s.integer(3);
+      r.repositoryId = s.text(4);
+      r.userId = s.text(5);
+      r.identityId = s.text(6);
+      r.operation = s.text(7);
+      r.target = s.text(8);
+      r.permission = s.text(9);
+      r.outcome = s.text(10);
+      r.status = static_cast<uint32_t>(s.integer(11));
+      r.decidingEntry = s.text(12);
+      r.decidingLevel = s.text(13);
+      r.decision = s.text(14);
+      r.changeCount = static_cast<uint64_t>(s.integer(15));
+      out.push_back(std::move(r));
+    }
+    return Outcome::success();
+  } catch (const StorageError& e) {
+    out.clear();
+    return {kStatusStorageFailure, e.what()};
+  }
+}
+
+}  // namespace mdserver

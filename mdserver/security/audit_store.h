@@ -1,0 +1,134 @@
+// The audit trail as stored: one table (audit_log) beside the security tables, written by the
+// client interface's enforcement and by logins, read by whoever administers a repository
+// (mdserver/access/audit_trail.h). The store records what it is told; what a record says about
+// a decision comes from the decision function itself (the enforcement passes its Decision's
+// deciding entry and level), never from a rule of its own.
+//
+// Writing:
+//  - record() keeps records in memory and writes them in batches (flush): when 64 are waiting,
+//    when the oldest waiting one is a second old (looked at on every record), before any read
+//    and when the store closes. A process killed in between loses at most what was waiting.
+//  - recordCoalesced() is for refused reads: a repeat of the same refusal (same login,
+//    identity, operation, target, permission and status) within the coalescing window raises
+//    the count of the first record and its last time, instead of adding one.
+//  - Writes are left out of the repository's change count (Database::writeUncounted), so that
+//    recording does not make the results kept for the current count stale.
+//  - A record holds no secret: nothing in it comes from a password or a password hash.
+// Retention (settings of the security section, "audit.*"; see docs/security.md): records older
+// than audit.retentionDays and the oldest beyond audit.maxRecords are deleted as records are
+// written; audit.enabled "false" records nothing; audit.coalesceSeconds is the window.
+//
+// Thread safety: every member locks the repository's lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "mdserver/base/outcome.h"
+
+namespace mdserver {
+
+class Database;
+
+struct AuditRecord {
+  int64_t key = 0;             // recording order; read() pages by it
+  int64_t time = 0;            // milliseconds since 1970 (UTC), the first occurrence
+  int64_t lastTime = 0;        // the last occurrence (a coalesced repeat), else time
+  int64_t count = 1;           // occurrences this record stands for
+  std::string repositoryId;    // whose administrators see the record
+  std::string userId;          // the login used; empty: the local administrator
+  std::string identityId;      // the identity the principal acted as
+  std::string operation;       // the interface operation, or "login"
+  std::string target;          // object or repository identifier (a login: the user id)
+  std::string permission;      // the permission decided (empty for a login)
+  std::string outcome;         // "allowed", "refused" or "failed"
+  uint32_t status = 0;         // the operation's status code
+  std::string decidingEntry;   // "deny Write to <identity> on <target>", empty without one
+  std::string decidingLevel;   // "object", "templates of the object", "repository", ...
+  std::string decision;        // the decision in one line (what access() summarizes)
+  uint64_t changeCount = 0;    // the repository's change count the decision was made at
+};
+
+struct AuditSettings {
+  bool enabled = true;
+  int64_t retentionDays = 365;     // 0: kept without a time limit
+  int64_t maxRecords = 1'000'000;  // 0: no limit on the number
+  int64_t coalesceSeconds = 60;    // 0: refused reads are recorded one by one
+};
+
+// Which records read() returns; every member left empty matches all.
+struct AuditFilter {
+  int64_t since = 0;                      // records whose last time is at or after (ms)
+  std::string userId;                     // the login used, or the identity acted as
+  std::string target;                     // exactly this object or repository identifier
+  std::string outcome;                    // "allowed", "refused" or "failed"
+  std::vector<std::string> repositories;  // only these (identifiers)
+  bool anyRepository = false;             // repositories ignored: every record
+  int64_t afterKey = 0;                   // paging: records after this key
+  size_t limit = 0;                       // 0: all of them
+};
+
+class AuditStore {
+ public:
+  AuditStore(Database& database, std::recursive_mutex& mutex);
+  ~AuditStore();  // writes what is waiting
+  AuditStore(const AuditStore&) = delete;
+  AuditStore& operator=(const AuditStore&) = delete;
+
+  // The SQLite table (the PostgreSQL one is in its schema).
+  static const char* schema();
+
+  // The names of the settings in the security section, and their values now.
+  static constexpr std::string_view kEnabledSetting = "audit.enabled";
+  static constexpr std::string_view kRetentionSetting = "audit.retentionDays";
+  static constexpr std::string_view kMaxRecordsSetting = "audit.maxRecords";
+  static constexpr std::string_view kCoalesceSetting = "audit.coalesceSeconds";
+  AuditSettings settings();
+
+  // time 0 is taken as now. Nothing happens when recording is off.
+  void record(AuditRecord record);
+  void recordCoalesced(AuditRecord record);
+  // Writes what is waiting. Fails with the storage's status (the records stay waiting).
+  Outcome flush();
+  // Flushes, then reads in recording order. *more (when given): records matched beyond limit.
+  Outcome read(const AuditFilter& filter, std::vector<AuditRecord>& out, bool* more = nullptr);
+  // Deletes what the retention settings no longer keep; *deleted (when given) counts them.
+  Outcome prune(uint64_t* deleted = nullptr);
+  // The clock records are stamped with (tests set one of their own; null: the system's).
+  void setClock(int64_t (*now)()) { clock_ = now; }
+
+ private:
+  int64_t now() const;
+  void loadSettingsUnlocked();
+  void refreshSettingsUnlocked(uint64_t changeCount);
+  void flushIfDueUnlocked();
+  void writeUnlocked();
+  void pruneUnlocked(uint64_t* deleted);
+
+  Database& db_;
+  std::recursive_mutex& mutex_;
+  int64_t (*clock_)() = nullptr;
+  bool settingsLoaded_ = false;
+  AuditSettings settings_;
+  uint64_t settingsStamp_ = 0;  // the change count the settings were read at
+  std::vector<AuditRecord> waiting_;
+  // Refused reads seen within the window: the key of their record (negative: -(index+1) into
+  // waiting_) and the time of its first occurrence.
+  using CoalesceKey = std::tuple<std::string, std::string, std::string, std::string,
+                                 std::string, uint32_t>;
+  struct Coalesced {
+    int64_t key = 0;
+    int64_t first = 0;
+  };
+  std::map<CoalesceKey, Coalesced> coalesced_;
+  // Repeats of stored records not written yet: key -> (added count, last time).
+  std::map<int64_t, std::pair<int64_t, int64_t>> repeats_;
+  uint64_t writtenSincePrune_ = 0;
+};
+
+}  // namespace mdserver

@@ -1,0 +1,65 @@
+// The commands that ask the repository about security as a whole, each in a file of its own:
+//   mdhost audit [--repository FILE] [--login NAME] [--password TEXT | --password-file FILE]
+//                [--since T] [--user U] [--object URI] [--outcome allowed|refused|failed]
+//                [--after KEY] [--limit N] [--json]                      (audit_command.cpp)
+//   mdhost who   [--repository FILE] [--user NAME] [password options] [--cursor C] [--limit N]
+//                [--json] TARGET PERMISSION                              (who_command.cpp)
+//   mdhost what  [--repository FILE] [--user NAME] [password options] [--identity NAME]
+//                [--type TYPE] [--cursor C] [--limit N] [--json] PERMISSION (what_command.cpp)
+// The asker is the user logged in (none: the local administrator); what each may ask is the
+// repository's rule (mdserver/access/audit_trail.h, reverse_queries.h). Exit status 0 answered,
+// 1 refused by the repository, 2 a usage or repository error.
+// The shared pieces (option reading, opening, times) are in security_queries.cpp.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mdserver/security/security_types.h"
+#include "runner/repository_service.h"
+
+namespace runner {
+
+int auditCommand(const std::vector<std::string>& arguments);
+int whoCommand(const std::vector<std::string>& arguments);
+int whatCommand(const std::vector<std::string>& arguments);
+
+// Options as read from arguments[2...]: those in `valued` take a value, those in `flags` none;
+// anything else starting with "--" is an error, the rest are operands.
+struct QueryOptions {
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
+  std::vector<std::string> operands;
+  bool has(const std::string& name) const { return values.count(name) != 0; }
+  std::string value(const std::string& name) const {
+    auto found = values.find(name);
+    return found == values.end() ? std::string() : found->second;
+  }
+};
+// Empty text: read; otherwise what was wrong.
+std::string readQueryOptions(const std::vector<std::string>& arguments,
+                             const std::set<std::string>& valued,
+                             const std::set<std::string>& flags, QueryOptions& out);
+
+// Opens --repository and logs in as `user` (blank: the local administrator) with the password
+// from --password, --password-file or the usual sources (password_source.h). Null with *error.
+struct OpenedRepository {
+  std::unique_ptr<RepositoryService> service;
+  mdserver::Principal principal;
+};
+std::optional<OpenedRepository> openForQuery(const QueryOptions& options, const std::string& user,
+                                             std::string* error);
+
+// "2026-12-09", "2026-12-09T16:30", "2026-12-09T16:30:05Z" (UTC), or an age: "90s", "15m",
+// "2h", "7d" before now. Milliseconds since 1970, or nothing.
+std::optional<int64_t> parseSince(const std::string& text, int64_t nowMs);
+
+// A count option ("--limit"): a whole number, or nothing.
+std::optional<size_t> parseCount(const std::string& text);
+
+}  // namespace runner

@@ -1,0 +1,243 @@
+// The audit trail through the client interface, on the sample repository: what a refused or
+// allowed change leaves behind (the deciding entry and level are the decision function's),
+// refused reads coalesced, logins without their password (a canary), who may read which
+// records, and that recording neither moves the change count nor survives being switched off.
+#include <cstring>
+
+#include "interface_fixture.h"
+#include "mdserver/access/audit_trail.h"
+#include "mdserver/security/access_target.h"
+#include "mdserver/security/authentication.h"
+
+namespace mdserver::testing {
+namespace {
+
+constexpr const char* kAda = "A0000001.PERSON01";  // Administrators: Administer everywhere
+constexpr const char* kBo = "A0000001.PERSON02";   // Analysts
+constexpr const char* kDee = "A0000001.PERSON04";
+constexpr const char* kOrders = "A0000001.TABLE001";
+constexpr const char* kForecast = "A0000002.TABLE001";
+
+class AuditTrailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    repository = openScratchRepository(&error);
+    ASSERT_TRUE(repository) << error;
+    Outcome outcome = repository->importSeedFile(samplePath());
+    ASSERT_TRUE(outcome.ok()) << outcome.message;
+  }
+  void TearDown() override {
+    for (MetadataInterface* md : opened) releaseInterface(md);
+  }
+  Principal login(const std::string& user) {
+    Authentication a = authenticate(repository->security(), user, user + ".pass");
+    EXPECT_TRUE(a.outcome.ok()) << a.outcome.message;
+    return a.principal;
+  }
+  MetadataInterface* as(const std::string& user) {
+    MetadataInterface* md = openInterface(*repository, {user, ""}, login(user));
+    opened.push_back(md);
+    return md;
+  }
+  void entry(const std::string& target, const std::string& identity,
+             const std::string& permission, bool grant) {
+    AuthorizationChange change;
+    change.entry = {target, identity, permission, grant};
+    Outcome outcome = repository->security().apply({change});
+    ASSERT_TRUE(outcome.ok()) << outcome.message;
+  }
+  MetadataObject* handle(MetadataInterface* md, const std::string& id) {
+    const std::string uri = "vqsobj:PhysicalTable\\" + id;
+    MetadataObject* list = nullptr;
+    EXPECT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list), kStatusOk);
+    return list;
+  }
+  static StatusCode setDescription(MetadataObject* object, const std::string& value) {
+    AttributeRecord record{};
+    record.name = "Desc";
+    record.nameLength = 4;
+    record.value = value.data();
+    record.valueLength = static_cast<int32_t>(value.size());
+    record.changeFlags = 1;
+    return setAttribute(object, &record);
+  }
+  std::vector<AuditRecord> all(AuditFilter filter = {}) {
+    std::vector<AuditRecord> out;
+    Outcome read = readAuditTrail(*repository, Principal::administrator(), filter, out);
+    EXPECT_TRUE(read.ok()) << read.message;
+    return out;
+  }
+
+  std::unique_ptr<Repository> repository;
+  std::vector<MetadataInterface*> opened;
+};
+
+TEST_F(AuditTrailTest, RefusedAndAllowedChangesCarryTheDecisionThatMadeThem) {
+  // Bo's group may write the orders table; a deny of his own on the table outranks it.
+  entry(kOrders, kBo, "Write", false);
+  MetadataInterface* bo = as("bo");
+  MetadataObject* orders = handle(bo, kOrders);
+  ASSERT_NE(orders, nullptr);
+  EXPECT_EQ(setDescription(orders, "by bo"), kStatusWriteDenied);
+  freeObjectList(bo, orders);
+  MetadataInterface* ada = as("ada");
+  orders = handle(ada, kOrders);
+  ASSERT_NE(orders, nullptr);
+  EXPECT_EQ(setDescription(orders, "by ada"), kStatusOk);
+  freeObjectList(ada, orders);
+
+  AuditFilter mine;
+  mine.target = kOrders;
+  const std::vector<AuditRecord> records = all(mine);
+  ASSERT_EQ(records.size(), 2u);
+  const AuditRecord& refused = records[0];
+  EXPECT_EQ(refused.outcome, "refused");
+  EXPECT_EQ(refused.userId, "bo");
+  EXPECT_EQ(refused.identityId, kBo);
+  EXPECT_EQ(refused.operation, "setAttribute");
+  EXPECT_EQ(refused.permission, "Write");
+  EXPECT_EQ(refused.status, kStatusWriteDenied);
+  EXPECT_EQ(refused.repositoryId, "A0000001");
+  EXPECT_EQ(refused.decidingEntry, std::string("deny Write to ") + kBo + " on " + kOrders);
+  EXPECT_EQ(refused.decidingLevel, "object");
+  // The record says what the decision function says, word for word.
+  Principal boPrincipal = login("bo");
+  EXPECT_EQ(refused.decision, describe(decide(repository->security(), boPrincipal,
+                                              objectTarget(kOrders), "Write")));
+  const AuditRecord& allowed = records[1];
+  EXPECT_EQ(allowed.outcome, "allowed");
+  EXPECT_EQ(allowed.userId, "ada");
+  EXPECT_EQ(allowed.status, kStatusOk);
+  EXPECT_FALSE(allowed.decidingEntry.empty());
+  EXPECT_GT(allowed.changeCount, 0u);
+}
+
+TEST_F(AuditTrailTest, RecordingDoesNotMoveTheChangeCount) {
+  entry(kOrders, kBo, "Write", false);
+  MetadataInterface* bo = as("bo");
+  MetadataObject* orders = handle(bo, kOrders);
+  ASSERT_NE(orders, nullptr);
+  const uint64_t before = repository->changeCount();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(setDescription(orders, "x"), kStatusWriteDenied);
+  ASSERT_TRUE(repository->audit().flush().ok());
+  // Results kept for the count stay good: a refused change changed nothing.
+  EXPECT_EQ(repository->changeCount(), before);
+  freeObjectList(bo, orders);
+  AuditFilter refused;
+  refused.outcome = "refused";
+  EXPECT_EQ(all(refused).size(), 100u);
+}
+
+TEST_F(AuditTrailTest, RefusedReadsOfOneTargetAreCoalesced) {
+  MetadataInterface* bo = as("bo");
+  MetadataObject* orders = handle(bo, kOrders);
+  ASSERT_NE(orders, nullptr);
+  // Read taken away after bo holds a handle: each read through it is refused.
+  entry(kOrders, kBo, "Read", false);
+  for (int i = 0; i < 5; ++i) {
+    ValueText* value = nullptr;
+    EXPECT_EQ(getAttribute(orders, "Desc", 4, &value), kStatusObjectNotFound);
+  }
+  freeObjectList(bo, orders);
+  AuditFilter filter;
+  filter.target = kOrders;
+  const std::vector<AuditRecord> records = all(filter);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].count, 5);
+  EXPECT_EQ(records[0].permission, "Read");
+  EXPECT_EQ(records[0].outcome, "refused");
+  EXPECT_EQ(records[0].decidingEntry, std::string("deny Read to ") + kBo + " on " + kOrders);
+}
+
+TEST_F(AuditTrailTest, LoginsAreRecordedAndNoPasswordIsStored) {
+  const std::string canary = "Canary-9f3e-pw";
+  Authentication failed = authenticateAudited(*repository, "ada", canary);
+  EXPECT_EQ(failed.outcome.status, kStatusLoginFailed);
+  authenticateAudited(*repository, "nobody-here", canary);
+  Authentication good = authenticateAudited(*repository, "ada", "ada.pass");
+  EXPECT_TRUE(good.outcome.ok());
+  AuditFilter filter;
+  filter.userId = "ada";
+  std::vector<AuditRecord> records = all(filter);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].operation, "login");
+  EXPECT_EQ(records[0].outcome, "refused");
+  EXPECT_EQ(records[0].status, kStatusLoginFailed);
+  EXPECT_EQ(records[0].repositoryId, "A0000001");  // the login's owner's repository
+  EXPECT_EQ(records[1].outcome, "allowed");
+  EXPECT_EQ(records[1].identityId, kAda);
+  // No text of any record holds the password or anything of the stored hash.
+  for (const AuditRecord& r : all()) {
+    for (const std::string* text : {&r.repositoryId, &r.userId, &r.identityId, &r.operation,
+                                    &r.target, &r.permission, &r.outcome, &r.decidingEntry,
+                                    &r.decidingLevel, &r.decision}) {
+      EXPECT_EQ(text->find(canary), std::string::npos) << *text;
+      EXPECT_EQ(text->find("ada.pass"), std::string::npos) << *text;
+      EXPECT_EQ(text->find("$argon2"), std::string::npos) << *text;
+    }
+  }
+}
+
+TEST_F(AuditTrailTest, OnlyAdministratorsOfARepositorySeeItsRecords) {
+  // Dee administers the second repository only; bo administers nothing.
+  entry("A0000002", kDee, "Administer", true);
+  entry(kOrders, kBo, "Write", false);
+  MetadataInterface* bo = as("bo");
+  MetadataObject* orders = handle(bo, kOrders);
+  ASSERT_NE(orders, nullptr);
+  EXPECT_EQ(setDescription(orders, "x"), kStatusWriteDenied);
+  freeObjectList(bo, orders);
+  MetadataObject* forecast = handle(bo, kForecast);
+  ASSERT_NE(forecast, nullptr);
+  EXPECT_EQ(setDescription(forecast, "x"), kStatusWriteDenied);
+  freeObjectList(bo, forecast);
+
+  std::vector<AuditRecord> seen;
+  AuditFilter refused;
+  refused.outcome = "refused";
+  ASSERT_TRUE(readAuditTrail(*repository, login("dee"), refused, seen).ok());
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].target, kForecast);
+  // A filter naming another repository widens nothing.
+  refused.repositories = {"A0000001"};
+  ASSERT_TRUE(readAuditTrail(*repository, login("dee"), refused, seen).ok());
+  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(readAuditTrail(*repository, login("bo"), {}, seen).status, kStatusAdministerDenied);
+  EXPECT_TRUE(seen.empty());
+  AuditFilter onlyRefused;
+  onlyRefused.outcome = "refused";
+  ASSERT_TRUE(readAuditTrail(*repository, login("ada"), onlyRefused, seen).ok());
+  // Bo's two changes, and his refused try at reading the trail itself.
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[2].operation, "readAudit");
+  EXPECT_EQ(seen[2].userId, "bo");
+}
+
+TEST_F(AuditTrailTest, SwitchedOffRecordsNothingAndLimitsPrune) {
+  Outcome off = repository->importSeedText(
+      R"({"security": {"audit": {"enabled": false}}})", "audit settings");
+  ASSERT_TRUE(off.ok()) << off.message;
+  authenticateAudited(*repository, "ada", "wrong");
+  EXPECT_TRUE(all().empty());
+  // A bad setting says where it is and what was wrong.
+  Outcome bad = repository->importSeedText(
+      R"({"security": {"audit": {"maxRecords": -3}}})", "bad settings");
+  EXPECT_FALSE(bad.ok());
+  EXPECT_NE(bad.message.find("bad settings:1:"), std::string::npos) << bad.message;
+  EXPECT_NE(bad.message.find("expected a whole number"), std::string::npos) << bad.message;
+
+  Outcome limited = repository->importSeedText(
+      R"({"security": {"audit": {"enabled": true, "maxRecords": 3}}})", "audit settings");
+  ASSERT_TRUE(limited.ok()) << limited.message;
+  for (int i = 0; i < 5; ++i) authenticateAudited(*repository, "ada", "wrong");
+  uint64_t deleted = 0;
+  ASSERT_TRUE(repository->audit().prune(&deleted).ok());
+  EXPECT_EQ(deleted, 2u);
+  EXPECT_EQ(all().size(), 3u);
+  // The settings survive an export.
+  EXPECT_NE(repository->exportSeedText().find("\"maxRecords\": 3"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mdserver::testing
