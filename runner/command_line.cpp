@@ -8,7 +8,7 @@ bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
          name == "--set" || name == "--user" || name == "--password" ||
          name == "--password-file" || name == "--log" || name == "-e" ||
-         name == "--fail-allocation" || name == "--fail-operation";
+         name == "--fail-allocation" || name == "--fail-operation" || name == "--tls-ca";
 }
 
 // Options that stand alone; true when `name` is one (and the record was updated).
@@ -62,6 +62,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.passwordFile = value;
   } else if (name == "--log") {
     line.logFile = value;
+  } else if (name == "--tls-ca") {
+    line.tlsCa = value;
   } else if (name == "-e") {
     line.chunks.push_back(value);
   } else if (name == "--fail-allocation") {
@@ -187,7 +189,8 @@ Options:
   -v, --verbose       print start-up notes: packages registered, repository opened
   --repository FILE   a .db SQLite repository file (opened; created, with a note, when
                       missing) or a .json seed file loaded into memory ("-": standard
-                      input); default: the bundled sample repository
+                      input), or https://HOST:PORT, an mdserver (see docs/server.md);
+                      default: the bundled sample repository
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
                       then the build tree's lib directory
   --option TEXT       the host's startup option text, e.g. "-rngseed=5"
@@ -198,6 +201,8 @@ Options:
   --password-file F   read the password from the first line of file F
                       (otherwise MDHOST_PASSWORD, else a prompt when on a terminal)
   --log FILE          write the host log to FILE instead of standard error
+  --tls-ca FILE       the authority an https:// server's certificate must come from
+                      (otherwise MDHOST_TLS_CA, else the system's certificate store)
   --stats             at exit, print calls per interface operation and pool blocks outstanding
   --no-rdrand         the host reports a processor without RDRAND
   --multibyte         the host runs in multi-byte mode
