@@ -69,7 +69,8 @@ class RemotePool {
   uint64_t invalidReleases_ = 0;
 };
 
-enum class ResultKind { kNameValueList, kNameList, kObjectList, kValueText, kPropertyRecord };
+enum class ResultKind { kNameValueList, kNameList, kObjectList, kValueText, kPropertyRecord,
+                        kIdentityList };
 
 // What an object handed out, by operation and name; hung on the object's serverPrivate[0].
 struct ObjectResults {
@@ -111,16 +112,6 @@ class RemoteInterface {
       hooks_.failure(*status, answer.value("error", std::string()));
     }
     return answer;
-  }
-
-  StatusCode notServed(const char* operation) {
-    count(operation);
-    if (hooks_.failure) {
-      hooks_.failure(kRemoteNotServed, std::string(operation) +
-                                           ": security operations do not run through the "
-                                           "network server yet");
-    }
-    return kRemoteNotServed;
   }
 
   // A pool list of objects as the server described them; null for none. Null with
@@ -227,10 +218,47 @@ class RemoteInterface {
         pool_.release(record);
         break;
       }
+      case ResultKind::kIdentityList:
+        for (auto* entry = static_cast<IdentityEntry*>(result); entry;) {
+          IdentityEntry* next = entry->next;
+          for (TextPair& pair : entry->texts) pool_.release(pair.text);
+          pool_.release(entry);
+          entry = next;
+        }
+        break;
+    }
+  }
+
+  // The ACT list of the interface: freed by the next ACT listing, or at release.
+  void replaceActList(ActEntry* list) {
+    freeActs(actList_);
+    actList_ = list;
+  }
+  void freeActs(ActEntry* list) {
+    while (list) {
+      ActEntry* next = list->next;
+      for (TextPair& pair : list->texts) pool_.release(pair.text);
+      pool_.release(list);
+      list = next;
+    }
+  }
+  // An authorization list a package kept in a repository handle (flag 0x100) goes with it.
+  void freeAuthorizationList(AuthorizationEntry* list) {
+    while (list) {
+      AuthorizationEntry* next = list->next;
+      freeResult(ResultKind::kIdentityList, list->identity);
+      pool_.release(list->permission.text);
+      pool_.release(list->condition.text);
+      pool_.release(list);
+      list = next;
     }
   }
 
   void freeObject(MetadataObject* object) {
+    if ((object->flags & kRepositoryCachedAuthorizations) && object->cachedAuthorizations) {
+      freeAuthorizationList(static_cast<AuthorizationEntry*>(object->cachedAuthorizations));
+      object->cachedAuthorizations = nullptr;
+    }
     if (auto* results = static_cast<ObjectResults*>(object->serverPrivate[0])) {
       if (withResults_.erase(object) != 0) {
         for (auto& [key, result] : results->results) freeResult(result.first, result.second);
@@ -266,6 +294,7 @@ class RemoteInterface {
     }
     while (!handedOut_.empty()) releaseList(*handedOut_.begin());
     keepRepositoryList(nullptr);
+    replaceActList(nullptr);
     for (MetadataObject* object : withResults_) {
       auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
       for (auto& [key, result] : results->results) freeResult(result.first, result.second);
@@ -284,6 +313,7 @@ class RemoteInterface {
   std::unordered_set<MetadataObject*> handedOut_;
   std::unordered_set<MetadataObject*> withResults_;
   RepositoryEntry* repositoryList_ = nullptr;
+  ActEntry* actList_ = nullptr;
 };
 
 json objectJson(const MetadataObject* object) {
@@ -550,68 +580,402 @@ StatusCode newObjectOp(MetadataInterface* md, const char* related, int32_t relat
 }
 
 // ---------------------------------------------------------------------------------------------
-// Security members: not served over the network yet. Each has its own signature, empties its
-// result and says why.
+// Security members. A transaction is named by its text; the server keeps what it staged with
+// the session, so the handle here holds nothing but the text.
 // ---------------------------------------------------------------------------------------------
-StatusCode beginTransactionOp(MetadataInterface* md, const char*, int32_t, int32_t,
-                              TransactionHandle** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(md)->notServed("beginTransaction");
+json transactionText(const TransactionHandle* handle) {
+  return handle ? textOf(handle->text, handle->length) : std::string();
 }
-StatusCode endTransactionOp(MetadataInterface* md, TransactionHandle* handle, const char*,
-                            int32_t, int32_t) {
-  RemoteInterface* ri = RemoteInterface::of(md);
-  if (handle) {  // every end frees the handle it is given, whatever its outcome
-    ri->pool().release(handle->text);
-    ri->pool().release(handle->attachment);
+
+// Frees a handle an end operation was given, on every path.
+void freeHandle(RemoteInterface* ri, TransactionHandle* handle) {
+  if (!handle) return;
+  ri->pool().release(handle->text);
+  ri->pool().release(handle->attachment);
+  ri->pool().release(handle);
+}
+
+StatusCode deliverHandle(RemoteInterface* ri, const json& answer, StatusCode status,
+                         TransactionHandle** out) {
+  if (status != kStatusOk) return status;
+  const std::string text = answer.value("transaction", "");
+  auto* handle = static_cast<TransactionHandle*>(ri->pool().allocate(sizeof(TransactionHandle)));
+  char* copy = ri->pool().copyText(text);
+  if (!handle || !copy) {
     ri->pool().release(handle);
+    ri->pool().release(copy);
+    return kStatusNoMemory;
   }
-  return ri->notServed("endTransaction");
+  handle->owner = ri->abi();
+  handle->text = copy;
+  handle->length = static_cast<int32_t>(text.size());
+  *out = handle;
+  return kStatusOk;
 }
+
+json filterJson(RemoteInterface* ri, IdentityEntry* filter) {
+  json out = json::array();
+  for (IdentityEntry* e = filter; e; e = e->next) {
+    json texts = json::array();
+    for (const TextPair& pair : e->texts) texts.push_back(textOf(pair.text, pair.length));
+    out.push_back(texts);
+  }
+  return out;
+}
+
+void freeIdentities(RemoteInterface* ri, IdentityEntry* list) {
+  while (list) {
+    IdentityEntry* next = list->next;
+    for (TextPair& pair : list->texts) ri->pool().release(pair.text);
+    ri->pool().release(list);
+    list = next;
+  }
+}
+
+void freeAuthorizations(RemoteInterface* ri, AuthorizationEntry* list) {
+  while (list) {
+    AuthorizationEntry* next = list->next;
+    freeIdentities(ri, list->identity);
+    ri->pool().release(list->permission.text);
+    ri->pool().release(list->condition.text);
+    ri->pool().release(list);
+    list = next;
+  }
+}
+
+template <typename Entry>
+void freeTextEntries(RemoteInterface* ri, Entry* list) {
+  while (list) {
+    Entry* next = list->next;
+    for (TextPair& pair : list->texts) ri->pool().release(pair.text);
+    ri->pool().release(list);
+    list = next;
+  }
+}
+
+void freeAttributeEntries(RemoteInterface* ri, AttributeEntry* list) {
+  while (list) {
+    AttributeEntry* next = list->next;
+    ri->pool().release(list->name);
+    ri->pool().release(list->value);
+    ri->pool().release(list);
+    list = next;
+  }
+}
+
+bool fillPair(RemoteInterface* ri, TextPair& pair, const json& value) {
+  const std::string text = value.is_string() ? value.get<std::string>() : std::string();
+  pair.text = ri->pool().copyText(text);
+  pair.length = static_cast<int32_t>(text.size());
+  return pair.text != nullptr;
+}
+
+// A list of entries with `count` texts each, from arrays of texts; null with *failed on a
+// pool failure.
+template <typename Entry>
+Entry* textEntries(RemoteInterface* ri, const json& rows, size_t count, bool* failed) {
+  Entry* head = nullptr;
+  Entry** link = &head;
+  Entry* previous = nullptr;
+  for (const json& row : rows) {
+    auto* entry = static_cast<Entry*>(ri->pool().allocate(sizeof(Entry)));
+    if (!entry) {
+      *failed = true;
+      break;
+    }
+    *link = entry;
+    link = &entry->next;
+    if constexpr (requires { entry->previous; }) entry->previous = previous;
+    previous = entry;
+    for (size_t i = 0; i < count; ++i) {
+      if (!fillPair(ri, entry->texts[i], i < row.size() ? row[i] : json())) *failed = true;
+    }
+    if (*failed) break;
+  }
+  if (*failed) {
+    freeTextEntries(ri, head);
+    return nullptr;
+  }
+  return head;
+}
+
+StatusCode authorizationsAnswer(RemoteInterface* ri, const json& answer, StatusCode status,
+                                AuthorizationEntry** out) {
+  if (status != kStatusOk) return status;
+  AuthorizationEntry* head = nullptr;
+  AuthorizationEntry** link = &head;
+  bool failed = false;
+  for (const json& row : answer.value("authorizations", json::array())) {
+    auto* entry = static_cast<AuthorizationEntry*>(ri->pool().allocate(sizeof(AuthorizationEntry)));
+    if (!entry) {
+      failed = true;
+      break;
+    }
+    *link = entry;
+    link = &entry->next;
+    entry->code = row.value("code", 0);
+    entry->identity = textEntries<IdentityEntry>(
+        ri, json::array({row.value("identity", json::array())}), 4, &failed);
+    if (!fillPair(ri, entry->permission, row.value("permission", "")) ||
+        !fillPair(ri, entry->condition, row.value("condition", ""))) {
+      failed = true;
+    }
+    if (failed) break;
+  }
+  if (failed) {
+    freeAuthorizations(ri, head);
+    return kStatusNoMemory;
+  }
+  *out = head;
+  return kStatusOk;
+}
+
+StatusCode beginTransactionOp(MetadataInterface* md, const char* repository, int32_t length,
+                              int32_t flags, TransactionHandle** out) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!out) return kRemoteInvalidArgument;
+  *out = nullptr;
+  StatusCode status = kStatusOk;
+  json answer = ri->call("beginTransaction",
+                         {{"repository", textOf(repository, length)}, {"flags", flags}}, &status);
+  return deliverHandle(ri, answer, status, out);
+}
+
+StatusCode endTransactionOp(MetadataInterface* md, TransactionHandle* handle,
+                            const char* repository, int32_t length, int32_t flag) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  StatusCode status = kStatusOk;
+  ri->call("endTransaction",
+           {{"transaction", transactionText(handle)},
+            {"repository", textOf(repository, length)},
+            {"flag", flag}},
+           &status);
+  freeHandle(ri, handle);
+  return status;
+}
+
 void releaseIdentityFilterOp(MetadataInterface* md, IdentityEntry* filter) {
   RemoteInterface* ri = RemoteInterface::of(md);
   ri->count("releaseIdentityFilter");
-  while (filter) {
-    IdentityEntry* next = filter->next;
-    for (TextPair& text : filter->texts) ri->pool().release(text.text);
-    ri->pool().release(filter);
-    filter = next;
+  freeIdentities(ri, filter);
+}
+
+StatusCode listAuthorizationsOp(MetadataInterface* md, TransactionHandle* transaction,
+                                const char* reference, int32_t length, int32_t flags,
+                                IdentityEntry* filter, const char* permission,
+                                int32_t permissionLength, AuthorizationEntry** out) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  json arguments = {{"transaction", transactionText(transaction)},
+                    {"reference", textOf(reference, length)},
+                    {"flags", flags},
+                    {"filter", filterJson(ri, filter)},
+                    {"permission", textOf(permission, permissionLength)}};
+  freeIdentities(ri, filter);  // the listing's, on every path
+  if (!out) {
+    ri->count("listAuthorizations");
+    return kRemoteInvalidArgument;
   }
+  *out = nullptr;
+  StatusCode status = kStatusOk;
+  json answer = ri->call("listAuthorizations", arguments, &status);
+  return authorizationsAnswer(ri, answer, status, out);
 }
-StatusCode listAuthorizationsOp(MetadataInterface* md, TransactionHandle*, const char*, int32_t,
-                                int32_t, IdentityEntry*, const char*, int32_t,
-                                AuthorizationEntry** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(md)->notServed("listAuthorizations");
+
+json requestJson(const AuthorizationRequest* request) {
+  json identity = json::array();
+  if (request->identity) {
+    identity.push_back(textOf(request->identity->text1, request->identity->length1));
+    identity.push_back(textOf(request->identity->text2, request->identity->length2));
+  }
+  return {{"identity", identity},
+          {"grantCode", request->grantCode},
+          {"permission", textOf(request->permission, request->permissionLength)},
+          {"condition", textOf(request->condition, request->conditionLength)}};
 }
-StatusCode changeWithReferenceOp(MetadataInterface* md, TransactionHandle*, const char*, int32_t,
-                                 int32_t, void*) {
-  return RemoteInterface::of(md)->notServed("securityChange");
+
+StatusCode setAuthorizationOp(MetadataInterface* md, TransactionHandle* transaction, const char*,
+                              int32_t, int32_t flags, AuthorizationRequest* request) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!request) {
+    ri->count("setAuthorization");
+    return kRemoteInvalidArgument;
+  }
+  json arguments = requestJson(request);
+  arguments["transaction"] = transactionText(transaction);
+  arguments["flags"] = flags;
+  StatusCode status = kStatusOk;
+  ri->call("setAuthorization", arguments, &status);
+  return status;
 }
-void releaseNothingOp(MetadataInterface* md, void*) {
-  RemoteInterface::of(md)->count("releaseSecurityList");
+
+std::string referenceText(const ActReference* reference) {
+  return reference ? textOf(reference->text, reference->length) : std::string();
 }
-StatusCode listActAttributesOp(MetadataInterface* md, TransactionHandle*, const char*, int32_t,
-                               AttributeEntry** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(md)->notServed("listActAttributes");
+
+StatusCode actChange(MetadataInterface* md, const char* operation, TransactionHandle* transaction,
+                     int32_t flags, ActReference* reference) {
+  StatusCode status = kStatusOk;
+  RemoteInterface::of(md)->call(operation,
+                                {{"transaction", transactionText(transaction)},
+                                 {"flags", flags},
+                                 {"reference", referenceText(reference)}},
+                                &status);
+  return status;
 }
-StatusCode actAttributesChangeOp(MetadataInterface* md, TransactionHandle*, const char*, int32_t,
-                                 AttributeEntry*) {
-  return RemoteInterface::of(md)->notServed("actChange");
+
+StatusCode applyActOp(MetadataInterface* md, TransactionHandle* transaction, const char*, int32_t,
+                      int32_t flags, ActReference* reference) {
+  return actChange(md, "applyAct", transaction, flags, reference);
 }
-StatusCode deleteActOp(MetadataInterface* md, TransactionHandle*, ActReference*) {
-  return RemoteInterface::of(md)->notServed("deleteAct");
+StatusCode removeActOp(MetadataInterface* md, TransactionHandle* transaction, const char*,
+                       int32_t, int32_t flags, ActReference* reference) {
+  return actChange(md, "removeAct", transaction, flags, reference);
 }
-StatusCode listActsByIdOp(MetadataInterface* md, TransactionHandle*, const char*, int32_t,
-                          int32_t, ActEntry** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(md)->notServed("listActsById");
+StatusCode deleteActOp(MetadataInterface* md, TransactionHandle* transaction,
+                       ActReference* reference) {
+  return actChange(md, "deleteAct", transaction, 0, reference);
 }
-StatusCode listLoginsOp(MetadataInterface* md, const char*, int32_t, const char*, int32_t,
-                        ListingOptions*, LoginEntry** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(md)->notServed("listLogins");
+
+void releaseAuthorizationsOp(MetadataInterface* md, AuthorizationEntry* list) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  ri->count("releaseAuthorizations");
+  freeAuthorizations(ri, list);
+}
+
+StatusCode listActAttributesOp(MetadataInterface* md, TransactionHandle* transaction,
+                               const char* reference, int32_t length, AttributeEntry** out) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!out) {
+    ri->count("listActAttributes");
+    return kRemoteInvalidArgument;
+  }
+  *out = nullptr;
+  StatusCode status = kStatusOk;
+  json answer = ri->call("listActAttributes",
+                         {{"transaction", transactionText(transaction)},
+                          {"reference", textOf(reference, length)}},
+                         &status);
+  if (status != kStatusOk) return status;
+  AttributeEntry* head = nullptr;
+  AttributeEntry* tail = nullptr;
+  for (const json& pair : answer.value("attributes", json::array())) {
+    auto* entry = static_cast<AttributeEntry*>(ri->pool().allocate(sizeof(AttributeEntry)));
+    const std::string name = pair.size() == 2 && pair[0].is_string() ? pair[0].get<std::string>() : "";
+    const std::string value = pair.size() == 2 && pair[1].is_string() ? pair[1].get<std::string>() : "";
+    if (entry) {
+      entry->previous = tail;
+      (tail ? tail->next : head) = entry;
+      tail = entry;
+      entry->name = ri->pool().copyText(name);
+      entry->nameLength = static_cast<int32_t>(name.size());
+      entry->value = ri->pool().copyText(value);
+      entry->valueLength = static_cast<int32_t>(value.size());
+    }
+    if (!entry || !entry->name || !entry->value) {
+      freeAttributeEntries(ri, head);
+      return kStatusNoMemory;
+    }
+  }
+  *out = head;
+  return kStatusOk;
+}
+
+void releaseAttributeListOp(MetadataInterface* md, AttributeEntry* list) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  ri->count("releaseAttributeList");
+  freeAttributeEntries(ri, list);
+}
+
+StatusCode setActAttributeOp(MetadataInterface* md, TransactionHandle* transaction,
+                             const char* reference, int32_t length, AttributeEntry* attribute) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!attribute) {
+    ri->count("setActAttribute");
+    return kRemoteInvalidArgument;
+  }
+  StatusCode status = kStatusOk;
+  ri->call("setActAttribute",
+           {{"transaction", transactionText(transaction)},
+            {"reference", textOf(reference, length)},
+            {"name", textOf(attribute->name, attribute->nameLength)},
+            {"value", textOf(attribute->value, attribute->valueLength)}},
+           &status);
+  return status;
+}
+
+StatusCode newActOp(MetadataInterface* md, TransactionHandle* transaction, const char* repository,
+                    int32_t length, AttributeEntry* attributes) {
+  json pairs = json::array();
+  for (AttributeEntry* a = attributes; a; a = a->next) {
+    pairs.push_back({textOf(a->name, a->nameLength), textOf(a->value, a->valueLength)});
+  }
+  StatusCode status = kStatusOk;
+  RemoteInterface::of(md)->call("newAct",
+                                {{"transaction", transactionText(transaction)},
+                                 {"repository", textOf(repository, length)},
+                                 {"attributes", pairs}},
+                                &status);
+  return status;
+}
+
+StatusCode actListAnswer(RemoteInterface* ri, const json& answer, StatusCode status,
+                         ActEntry** out) {
+  if (status != kStatusOk) return status;
+  bool failed = false;
+  ActEntry* list = textEntries<ActEntry>(ri, answer.value("acts", json::array()), 5, &failed);
+  if (failed) return kStatusNoMemory;
+  ri->replaceActList(list);
+  *out = list;
+  return kStatusOk;
+}
+
+StatusCode listActsByIdOp(MetadataInterface* md, TransactionHandle* transaction, const char* text,
+                          int32_t length, int32_t flags, ActEntry** out) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!out) {
+    ri->count("listActsById");
+    return kRemoteInvalidArgument;
+  }
+  *out = nullptr;
+  StatusCode status = kStatusOk;
+  json answer = ri->call("listActsById",
+                         {{"transaction", transactionText(transaction)},
+                          {"text", textOf(text, length)},
+                          {"flags", flags}},
+                         &status);
+  return actListAnswer(ri, answer, status, out);
+}
+
+StatusCode listLoginsOp(MetadataInterface* md, const char* text1, int32_t length1,
+                        const char* text2, int32_t length2, ListingOptions* options,
+                        LoginEntry** out) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  if (!out) {
+    ri->count("listLogins");
+    return kRemoteInvalidArgument;
+  }
+  *out = nullptr;
+  json arguments = {{"domain", textOf(text1, length1)}, {"prefix", textOf(text2, length2)}};
+  if (options) {
+    arguments["maximum"] = options->option;
+    arguments["groupLogins"] = options->flag1;
+    arguments["prefixMatchesOwner"] = options->flag2;
+    arguments["orderByOwner"] = options->flag3;
+  }
+  StatusCode status = kStatusOk;
+  json answer = ri->call("listLogins", arguments, &status);
+  if (status != kStatusOk) return status;
+  bool failed = false;
+  LoginEntry* list = textEntries<LoginEntry>(ri, answer.value("logins", json::array()), 6, &failed);
+  if (failed) return kStatusNoMemory;
+  *out = list;
+  return kStatusOk;
+}
+
+void releaseLoginListOp(MetadataInterface* md, LoginEntry* list) {
+  RemoteInterface* ri = RemoteInterface::of(md);
+  ri->count("releaseLoginList");
+  freeTextEntries(ri, list);
 }
 
 template <typename Fn>
@@ -642,18 +1006,18 @@ void installMembers(MetadataInterface& abi) {
   abi.members[m::kEndTransaction] = entry(&endTransactionOp);
   abi.members[m::kReleaseIdentityFilter] = entry(&releaseIdentityFilterOp);
   abi.members[m::kListAuthorizations] = entry(&listAuthorizationsOp);
-  abi.members[m::kSetAuthorization] = entry(&changeWithReferenceOp);
-  abi.members[m::kReleaseAuthorizations] = entry(&releaseNothingOp);
-  abi.members[m::kApplyAct] = entry(&changeWithReferenceOp);
-  abi.members[m::kRemoveAct] = entry(&changeWithReferenceOp);
+  abi.members[m::kSetAuthorization] = entry(&setAuthorizationOp);
+  abi.members[m::kReleaseAuthorizations] = entry(&releaseAuthorizationsOp);
+  abi.members[m::kApplyAct] = entry(&applyActOp);
+  abi.members[m::kRemoveAct] = entry(&removeActOp);
   abi.members[m::kListActAttributes] = entry(&listActAttributesOp);
-  abi.members[m::kReleaseAttributeList] = entry(&releaseNothingOp);
-  abi.members[m::kSetActAttribute] = entry(&actAttributesChangeOp);
+  abi.members[m::kReleaseAttributeList] = entry(&releaseAttributeListOp);
+  abi.members[m::kSetActAttribute] = entry(&setActAttributeOp);
   abi.members[m::kDeleteAct] = entry(&deleteActOp);
-  abi.members[m::kNewAct] = entry(&actAttributesChangeOp);
+  abi.members[m::kNewAct] = entry(&newActOp);
   abi.members[m::kListActsById] = entry(&listActsByIdOp);
   abi.members[m::kListLogins] = entry(&listLoginsOp);
-  abi.members[m::kReleaseLoginList] = entry(&releaseNothingOp);
+  abi.members[m::kReleaseLoginList] = entry(&releaseLoginListOp);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -872,33 +1236,125 @@ StatusCode setAssociationSlot(MetadataObject* object, const char* name, int32_t 
   return status;
 }
 
-// Repository handles' security slots: not served over the network yet.
-StatusCode repoListSlot(MetadataObject* repository, TransactionHandle*, int32_t, void** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(repository)->notServed("repositorySecurityListing");
+// Security slots of objects and repository handles: the object travels, as for every slot.
+StatusCode repoListIdentitiesSlot(MetadataObject* object, TransactionHandle* transaction,
+                                  int32_t flags, IdentityEntry** out) {
+  if (!out || !object) return kRemoteInvalidArgument;
+  *out = nullptr;
+  RemoteInterface* ri = RemoteInterface::of(object);
+  StatusCode status = kStatusOk;
+  json answer = ri->call("repoListIdentities",
+                         {{"object", objectJson(object)},
+                          {"transaction", transactionText(transaction)},
+                          {"flags", flags}},
+                         &status);
+  if (status != kStatusOk) return status;
+  bool failed = false;
+  IdentityEntry* list =
+      textEntries<IdentityEntry>(ri, answer.value("identities", json::array()), 4, &failed);
+  if (failed) return kStatusNoMemory;
+  ri->attach(object, ResultKind::kIdentityList, "identities", list);
+  *out = list;
+  return kStatusOk;
 }
-StatusCode repoListAuthorizationsSlot(MetadataObject* repository, TransactionHandle*, int32_t,
-                                      IdentityEntry*, const char*, int32_t,
+
+StatusCode repoListActsSlot(MetadataObject* object, TransactionHandle* transaction, int32_t flags,
+                            ActEntry** out) {
+  if (!out || !object) return kRemoteInvalidArgument;
+  *out = nullptr;
+  RemoteInterface* ri = RemoteInterface::of(object);
+  StatusCode status = kStatusOk;
+  json answer = ri->call("repoListActs",
+                         {{"object", objectJson(object)},
+                          {"transaction", transactionText(transaction)},
+                          {"flags", flags}},
+                         &status);
+  return actListAnswer(ri, answer, status, out);
+}
+
+StatusCode repoListAuthorizationsSlot(MetadataObject* object, TransactionHandle* transaction,
+                                      int32_t flags, IdentityEntry* filter,
+                                      const char* permission, int32_t permissionLength,
                                       AuthorizationEntry** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(repository)->notServed("repoListAuthorizations");
-}
-StatusCode repoChangeSlot(MetadataObject* repository, TransactionHandle*, int32_t, void*) {
-  return RemoteInterface::of(repository)->notServed("repositorySecurityChange");
-}
-StatusCode repoBeginTransactionSlot(MetadataObject* repository, int32_t, TransactionHandle** out) {
-  if (out) *out = nullptr;
-  return RemoteInterface::of(repository)->notServed("repoBeginTransaction");
-}
-StatusCode repoEndTransactionSlot(MetadataObject* repository, TransactionHandle* handle,
-                                  int32_t) {
-  RemoteInterface* ri = RemoteInterface::of(repository);
-  if (handle) {
-    ri->pool().release(handle->text);
-    ri->pool().release(handle->attachment);
-    ri->pool().release(handle);
+  if (!object) return kRemoteInvalidArgument;
+  RemoteInterface* ri = RemoteInterface::of(object);
+  json arguments = {{"object", objectJson(object)},
+                    {"transaction", transactionText(transaction)},
+                    {"flags", flags},
+                    {"filter", filterJson(ri, filter)},
+                    {"permission", textOf(permission, permissionLength)}};
+  freeIdentities(ri, filter);  // the listing's, on every path
+  if (!out) {
+    ri->count("repoListAuthorizations");
+    return kRemoteInvalidArgument;
   }
-  return ri->notServed("repoEndTransaction");
+  *out = nullptr;
+  StatusCode status = kStatusOk;
+  json answer = ri->call("repoListAuthorizations", arguments, &status);
+  return authorizationsAnswer(ri, answer, status, out);
+}
+
+StatusCode repoActChange(MetadataObject* object, const char* operation,
+                         TransactionHandle* transaction, int32_t flags, ActReference* reference) {
+  if (!object) return kRemoteInvalidArgument;
+  StatusCode status = kStatusOk;
+  RemoteInterface::of(object)->call(operation,
+                                    {{"object", objectJson(object)},
+                                     {"transaction", transactionText(transaction)},
+                                     {"flags", flags},
+                                     {"reference", referenceText(reference)}},
+                                    &status);
+  return status;
+}
+StatusCode repoApplyActSlot(MetadataObject* object, TransactionHandle* transaction, int32_t flags,
+                            ActReference* reference) {
+  return repoActChange(object, "repoApplyAct", transaction, flags, reference);
+}
+StatusCode repoRemoveActSlot(MetadataObject* object, TransactionHandle* transaction,
+                             int32_t flags, ActReference* reference) {
+  return repoActChange(object, "repoRemoveAct", transaction, flags, reference);
+}
+
+StatusCode repoSetAuthorizationSlot(MetadataObject* object, TransactionHandle* transaction,
+                                    int32_t flags, AuthorizationRequest* request) {
+  if (!object) return kRemoteInvalidArgument;
+  RemoteInterface* ri = RemoteInterface::of(object);
+  if (!request) {
+    ri->count("repoSetAuthorization");
+    return kRemoteInvalidArgument;
+  }
+  json arguments = requestJson(request);
+  arguments["object"] = objectJson(object);
+  arguments["transaction"] = transactionText(transaction);
+  arguments["flags"] = flags;
+  StatusCode status = kStatusOk;
+  ri->call("repoSetAuthorization", arguments, &status);
+  return status;
+}
+
+StatusCode repoBeginTransactionSlot(MetadataObject* object, int32_t flags,
+                                    TransactionHandle** out) {
+  if (!out || !object) return kRemoteInvalidArgument;
+  *out = nullptr;
+  RemoteInterface* ri = RemoteInterface::of(object);
+  StatusCode status = kStatusOk;
+  json answer = ri->call("repoBeginTransaction",
+                         {{"object", objectJson(object)}, {"flags", flags}}, &status);
+  return deliverHandle(ri, answer, status, out);
+}
+
+StatusCode repoEndTransactionSlot(MetadataObject* object, TransactionHandle* handle,
+                                  int32_t flag) {
+  RemoteInterface* ri = RemoteInterface::of(object);
+  if (!ri) return kRemoteInvalidArgument;
+  StatusCode status = kStatusOk;
+  ri->call("repoEndTransaction",
+           {{"object", objectJson(object)},
+            {"transaction", transactionText(handle)},
+            {"flag", flag}},
+           &status);
+  freeHandle(ri, handle);
+  return status;
 }
 
 void* const* remoteObjectTable() {
@@ -915,12 +1371,12 @@ void* const* remoteObjectTable() {
     table[s::kSetProperty] = entry(&setPropertySlot);
     table[s::kSetAttribute] = entry(&setAttributeSlot);
     table[s::kSetAssociation] = entry(&setAssociationSlot);
-    table[s::kRepoListIdentities] = entry(&repoListSlot);
-    table[s::kRepoListActs] = entry(&repoListSlot);
+    table[s::kRepoListIdentities] = entry(&repoListIdentitiesSlot);
+    table[s::kRepoListActs] = entry(&repoListActsSlot);
     table[s::kRepoListAuthorizations] = entry(&repoListAuthorizationsSlot);
-    table[s::kRepoApplyAct] = entry(&repoChangeSlot);
-    table[s::kRepoRemoveAct] = entry(&repoChangeSlot);
-    table[s::kRepoSetAuthorization] = entry(&repoChangeSlot);
+    table[s::kRepoApplyAct] = entry(&repoApplyActSlot);
+    table[s::kRepoRemoveAct] = entry(&repoRemoveActSlot);
+    table[s::kRepoSetAuthorization] = entry(&repoSetAuthorizationSlot);
     table[s::kRepoBeginTransaction] = entry(&repoBeginTransactionSlot);
     table[s::kRepoEndTransaction] = entry(&repoEndTransactionSlot);
     return true;

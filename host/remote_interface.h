@@ -14,10 +14,10 @@
 //    freeCredentials); getNamespace's namespace is freed with releaseNamespace.
 // Every block comes from the interface's own pool, which counts what is outstanding.
 //
-// Served over the network: resolution, listings, attributes, properties, associations, object
-// creation and deletion, server facts, application properties. The security members and the
-// repository handles' security slots answer kRemoteNotServed with a note: security
-// transactions do not run through the server yet.
+// Every member and slot of the in-process interface is served: resolution, listings,
+// attributes, properties, associations, creation and deletion, server facts, application
+// properties, identities, authorizations, templates, logins and security transactions (whose
+// staged changes the server keeps with the session).
 #pragma once
 
 #include <cstdint>

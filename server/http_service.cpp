@@ -17,6 +17,7 @@
 #include "mdserver/security/authentication.h"
 #include "server/operations.h"
 #include "server/session_store.h"
+#include "server/transaction_state.h"
 
 namespace mdserver_net {
 namespace {
@@ -30,6 +31,8 @@ struct Caller {
   std::string refusal;
   mdserver::Principal principal;
   std::string userId;           // empty: Everybody
+  std::string token;            // the session's token, when there is one
+  std::string transactions;     // the session's security transactions, saved
 };
 
 void answer(httplib::Response& res, int httpStatus, const json& body) {
@@ -112,6 +115,8 @@ struct HttpService::Impl {
       return caller;
     }
     caller.userId = session->userId;
+    caller.token = token;
+    caller.transactions = session->transactions;
     return caller;
   }
 
@@ -141,8 +146,10 @@ struct HttpService::Impl {
       answerError(res, 401, checked.outcome.status, checked.outcome.message);
       return;
     }
-    SessionRecord record{checked.principal.userId, checked.principal.identityId,
-                         SessionStore::now() + options.sessionLifetimeSeconds};
+    SessionRecord record;
+    record.userId = checked.principal.userId;
+    record.identityId = checked.principal.identityId;
+    record.expiresAt = SessionStore::now() + options.sessionLifetimeSeconds;
     std::optional<std::string> token = sessions.create(record);
     if (!token) {
       answerError(res, 503, kStatusStorageFailure, "login: the session could not be stored");
@@ -174,7 +181,19 @@ struct HttpService::Impl {
     }
     MetadataInterface* md = mdserver::openInterface(
         repository, mdserver::Credentials{caller.userId, ""}, caller.principal);
+    mdserver::TransactionBook& book = mdserver::ClientInterface::fromAbi(md)->transactions();
+    if (!loadTransactions(caller.transactions, book)) {
+      note("the security transactions of a session of user '" + caller.userId +
+           "' could not be read; they are dropped");
+    }
     json result = runOperation(md, name, arguments);
+    if (!caller.token.empty()) {
+      const std::string after = saveTransactions(book);
+      if (after != caller.transactions && !sessions.saveTransactions(caller.token, after)) {
+        result = {{"status", kStatusStorageFailure},
+                  {"error", name + ": the session's security transactions could not be kept"}};
+      }
+    }
     releaseInterface(md);
     answer(res, 200, result);
   }

@@ -6,7 +6,9 @@
 #include <stdexcept>
 
 #include "mdserver/base/status_codes.h"
+#include "mdserver/base/ascii_case.h"
 #include "mdserver/interface/client_interface.h"
+#include "mdserver/interface/transactions.h"
 
 namespace mdserver_net {
 namespace {
@@ -75,10 +77,18 @@ mdserver::ObjectRow rowOf(const json& object) {
 
 // A handle list of this interface's pool built from objects a client sent: what the package
 // on the other side holds. Freed with the list's slot 0.
+// A handle of type Repository naming a repository is a repository handle, with that table.
 MetadataObject* handles(MetadataInterface* md, const std::vector<mdserver::ObjectRow>& rows) {
   mdserver::ClientInterface* ci = mdserver::ClientInterface::fromAbi(md);
   MetadataObject* head = nullptr;
   if (ci->buildList(rows, &head) != kStatusOk) throw std::bad_alloc();
+  for (MetadataObject* o = head; o; o = o->next) {
+    const std::string type = textOf(o->type, o->typeLength);
+    if (mdserver::equalNoCase(type, "Repository") &&
+        ci->repository().repositoryById(textOf(o->identifier, o->identifierLength))) {
+      o->operations = mdserver::repositoryOperationTable();
+    }
+  }
   return head;
 }
 
@@ -95,6 +105,196 @@ json nameValues(const NameValueNode* head) {
     list.push_back({textOf(n->name, n->nameLength), textOf(n->value, n->valueLength)});
   }
   return list;
+}
+
+
+// ---- security records ---------------------------------------------------------------------
+
+mdserver::InterfacePool& poolOf(MetadataInterface* md) {
+  return mdserver::ClientInterface::fromAbi(md)->pool();
+}
+
+// The handle a package would pass for the transaction text in "transaction" (null for none):
+// a pool block, as a begin hands it out, since an end frees it.
+TransactionHandle* transactionHandle(MetadataInterface* md, const json& arguments) {
+  const std::string value = text(arguments, "transaction", false);
+  if (value.empty()) return nullptr;
+  auto* handle = static_cast<TransactionHandle*>(poolOf(md).allocate(sizeof(TransactionHandle)));
+  if (!handle) throw std::bad_alloc();
+  handle->owner = md;
+  handle->text = poolOf(md).copyText(value.data(), value.size());
+  if (!handle->text) {
+    poolOf(md).release(handle);
+    throw std::bad_alloc();
+  }
+  handle->length = length(value);
+  return handle;
+}
+
+// Frees a handle the operation did not take.
+struct HandleGuard {
+  MetadataInterface* md;
+  TransactionHandle* handle;
+  ~HandleGuard() {
+    if (!handle) return;
+    poolOf(md).release(handle->text);
+    poolOf(md).release(handle);
+  }
+};
+
+std::vector<std::string> texts(const json& arguments, const char* name, size_t count) {
+  std::vector<std::string> out(count);
+  auto found = arguments.find(name);
+  if (found == arguments.end() || found->is_null()) return out;
+  if (!found->is_array() || found->size() > count) {
+    throw BadArgument(std::string("argument '") + name + "' is not a list of at most " +
+                      std::to_string(count) + " texts");
+  }
+  for (size_t i = 0; i < found->size(); ++i) {
+    if (!(*found)[i].is_string()) throw BadArgument(std::string("argument '") + name + "' holds a non-text");
+    out[i] = (*found)[i].get<std::string>();
+  }
+  return out;
+}
+
+// An identity filter as a package builds it (pool blocks); the listing it is passed to frees it.
+IdentityEntry* identityFilter(MetadataInterface* md, const json& arguments) {
+  auto found = arguments.find("filter");
+  if (found == arguments.end() || found->is_null()) return nullptr;
+  if (!found->is_array()) throw BadArgument("argument 'filter' is not a list");
+  IdentityEntry* head = nullptr;
+  IdentityEntry* tail = nullptr;
+  for (const json& item : *found) {
+    json wrapped = {{"identity", item}};
+    std::vector<std::string> parts = texts(wrapped, "identity", 4);
+    auto* entry = static_cast<IdentityEntry*>(poolOf(md).allocate(sizeof(IdentityEntry)));
+    if (!entry) {
+      releaseIdentityFilter(md, head);
+      throw std::bad_alloc();
+    }
+    entry->previous = tail;
+    (tail ? tail->next : head) = entry;
+    tail = entry;
+    for (size_t i = 0; i < 4; ++i) {
+      entry->texts[i].text = poolOf(md).copyText(parts[i].data(), parts[i].size());
+      entry->texts[i].length = length(parts[i]);
+    }
+  }
+  return head;
+}
+
+json textPairs(const TextPair* pairs, size_t count) {
+  json out = json::array();
+  for (size_t i = 0; i < count; ++i) out.push_back(textOf(pairs[i].text, pairs[i].length));
+  return out;
+}
+
+json identitiesJson(const IdentityEntry* head) {
+  json out = json::array();
+  for (; head; head = head->next) out.push_back(textPairs(head->texts, 4));
+  return out;
+}
+
+json authorizationsJson(const AuthorizationEntry* head) {
+  json out = json::array();
+  for (; head; head = head->next) {
+    out.push_back({{"identity", head->identity ? textPairs(head->identity->texts, 3) : json::array()},
+                   {"code", head->code},
+                   {"permission", textOf(head->permission.text, head->permission.length)},
+                   {"condition", textOf(head->condition.text, head->condition.length)}});
+  }
+  return out;
+}
+
+json actsJson(const ActEntry* head) {
+  json out = json::array();
+  for (; head; head = head->next) out.push_back(textPairs(head->texts, 5));
+  return out;
+}
+
+json attributeEntriesJson(const AttributeEntry* head) {
+  json out = json::array();
+  for (; head; head = head->next) {
+    out.push_back({textOf(head->name, head->nameLength), textOf(head->value, head->valueLength)});
+  }
+  return out;
+}
+
+// An authorization request as a package builds it; its texts stay ours.
+struct RequestHolder {
+  std::vector<std::string> identity;
+  std::string permission, condition;
+  IdentityPairRecord pair{};
+  AuthorizationRequest request{};
+  explicit RequestHolder(const json& arguments) {
+    identity = texts(arguments, "identity", 2);
+    permission = text(arguments, "permission", false);
+    condition = text(arguments, "condition", false);
+    pair.text1 = identity[0].data();
+    pair.length1 = length(identity[0]);
+    pair.text2 = identity[1].data();
+    pair.length2 = length(identity[1]);
+    request.identity = &pair;
+    request.grantCode = integer(arguments, "grantCode", 0);
+    request.permission = permission.data();
+    request.permissionLength = length(permission);
+    request.condition = condition.data();
+    request.conditionLength = length(condition);
+  }
+};
+
+// A template reference as a package passes it: a zero-filled pool block with a pool copy of
+// the text; the operation reads it and the caller frees both.
+struct ReferenceHolder {
+  MetadataInterface* md;
+  ActReference* reference = nullptr;
+  ReferenceHolder(MetadataInterface* m, const json& arguments) : md(m) {
+    const std::string value = text(arguments, "reference");
+    reference = static_cast<ActReference*>(poolOf(md).allocate(sizeof(ActReference)));
+    if (!reference) throw std::bad_alloc();
+    reference->text = poolOf(md).copyText(value.data(), value.size());
+    reference->length = length(value);
+  }
+  ~ReferenceHolder() {
+    poolOf(md).release(reference->text);
+    poolOf(md).release(reference);
+  }
+};
+
+// An attribute list as a package builds it for newAct and setActAttribute.
+struct AttributeHolder {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::vector<AttributeEntry> entries;
+  explicit AttributeHolder(const json& list) {
+    if (!list.is_array()) throw BadArgument("argument 'attributes' is not a list of pairs");
+    for (const json& pair : list) {
+      if (!pair.is_array() || pair.size() != 2 || !pair[0].is_string() || !pair[1].is_string()) {
+        throw BadArgument("argument 'attributes' holds something other than a pair of texts");
+      }
+      pairs.emplace_back(pair[0].get<std::string>(), pair[1].get<std::string>());
+    }
+    entries.resize(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      entries[i].name = pairs[i].first.data();
+      entries[i].nameLength = length(pairs[i].first);
+      entries[i].value = pairs[i].second.data();
+      entries[i].valueLength = length(pairs[i].second);
+      entries[i].next = i + 1 < pairs.size() ? &entries[i + 1] : nullptr;
+      entries[i].previous = i > 0 ? &entries[i - 1] : nullptr;
+    }
+  }
+  AttributeEntry* head() { return entries.empty() ? nullptr : entries.data(); }
+};
+
+StatusCode beginAnswer(StatusCode status, TransactionHandle* handle, MetadataInterface* md,
+                       json& out) {
+  if (handle) {
+    out["transaction"] = textOf(handle->text, handle->length);
+    poolOf(md).release(handle->text);
+    poolOf(md).release(handle->attachment);
+    poolOf(md).release(handle);
+  }
+  return status;
 }
 
 using Operation = std::function<StatusCode(MetadataInterface*, const json&, json&)>;
@@ -315,6 +515,168 @@ const std::map<std::string, Operation>& table() {
          HandleList list;
          if (!rows.empty()) list.head = handles(md, rows);
          return setAssociation(o, name.data(), length(name), flag, list.head);
+       })},
+      // ---- security -------------------------------------------------------------------------
+      {"beginTransaction",
+       [](MetadataInterface* md, const json& a, json& out) {
+         std::string repository = text(a, "repository", false);
+         TransactionHandle* handle = nullptr;
+         StatusCode status = beginTransaction(md, repository.data(), length(repository),
+                                              integer(a, "flags", 0), &handle);
+         return beginAnswer(status, handle, md, out);
+       }},
+      {"endTransaction",
+       [](MetadataInterface* md, const json& a, json&) {
+         std::string repository = text(a, "repository", false);
+         TransactionHandle* handle = transactionHandle(md, a);  // the end frees it
+         return endTransaction(md, handle, repository.data(), length(repository),
+                               integer(a, "flag", 0));
+       }},
+      {"listAuthorizations",
+       [](MetadataInterface* md, const json& a, json& out) {
+         std::string reference = text(a, "reference", false),
+                     permission = text(a, "permission", false);
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         AuthorizationEntry* list = nullptr;
+         StatusCode status = listAuthorizations(
+             md, transaction.handle, reference.data(), length(reference), integer(a, "flags", 0),
+             identityFilter(md, a), permission.data(), length(permission), &list);
+         out["authorizations"] = authorizationsJson(list);
+         if (list) releaseAuthorizations(md, list);
+         return status;
+       }},
+      {"setAuthorization",
+       [](MetadataInterface* md, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         RequestHolder request(a);
+         return setAuthorization(md, transaction.handle, integer(a, "flags", 0), &request.request);
+       }},
+      {"applyAct",
+       [](MetadataInterface* md, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ReferenceHolder reference(md, a);
+         return applyAct(md, transaction.handle, integer(a, "flags", 0), reference.reference);
+       }},
+      {"removeAct",
+       [](MetadataInterface* md, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ReferenceHolder reference(md, a);
+         return removeAct(md, transaction.handle, integer(a, "flags", 0), reference.reference);
+       }},
+      {"deleteAct",
+       [](MetadataInterface* md, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ReferenceHolder reference(md, a);
+         return deleteAct(md, transaction.handle, reference.reference);
+       }},
+      {"listActAttributes",
+       [](MetadataInterface* md, const json& a, json& out) {
+         std::string reference = text(a, "reference");
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         AttributeEntry* list = nullptr;
+         StatusCode status = listActAttributes(md, transaction.handle, reference.data(),
+                                               length(reference), &list);
+         out["attributes"] = attributeEntriesJson(list);
+         if (list) releaseAttributeList(md, list);
+         return status;
+       }},
+      {"setActAttribute",
+       [](MetadataInterface* md, const json& a, json&) {
+         std::string reference = text(a, "reference");
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         AttributeHolder attribute(json::array({json::array({text(a, "name", false),
+                                                             text(a, "value", false)})}));
+         return setActAttribute(md, transaction.handle, reference.data(), length(reference),
+                                attribute.head());
+       }},
+      {"newAct",
+       [](MetadataInterface* md, const json& a, json&) {
+         std::string repository = text(a, "repository", false);
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         AttributeHolder attributes(a.value("attributes", json::array()));
+         return newAct(md, transaction.handle, repository.data(), length(repository),
+                       attributes.head());
+       }},
+      {"listActsById",
+       [](MetadataInterface* md, const json& a, json& out) {
+         std::string id = text(a, "text");
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ActEntry* list = nullptr;  // the interface's: freed with it
+         StatusCode status = listActsById(md, transaction.handle, id.data(), length(id),
+                                          integer(a, "flags", 0), &list);
+         out["acts"] = actsJson(list);
+         return status;
+       }},
+      {"listLogins",
+       [](MetadataInterface* md, const json& a, json& out) {
+         std::string domain = text(a, "domain", false), prefix = text(a, "prefix", false);
+         ListingOptions options{integer(a, "maximum", 0), integer(a, "groupLogins", 0),
+                                integer(a, "prefixMatchesOwner", 0), integer(a, "orderByOwner", 0)};
+         LoginEntry* list = nullptr;
+         StatusCode status = listLogins(md, domain.data(), length(domain), prefix.data(),
+                                        length(prefix), &options, &list);
+         json logins = json::array();
+         for (LoginEntry* e = list; e; e = e->next) logins.push_back(textPairs(e->texts, 6));
+         out["logins"] = logins;
+         if (list) releaseLoginList(md, list);
+         return status;
+       }},
+      {"repoListIdentities",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json& out) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         IdentityEntry* list = nullptr;  // the object's: freed with it
+         StatusCode status = repoListIdentities(o, transaction.handle, integer(a, "flags", 0), &list);
+         out["identities"] = identitiesJson(list);
+         return status;
+       })},
+      {"repoListActs",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json& out) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ActEntry* list = nullptr;  // the interface's: freed with it
+         StatusCode status = repoListActs(o, transaction.handle, integer(a, "flags", 0), &list);
+         out["acts"] = actsJson(list);
+         return status;
+       })},
+      {"repoListAuthorizations",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json& out) {
+         std::string permission = text(a, "permission", false);
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         AuthorizationEntry* list = nullptr;
+         StatusCode status = repoListAuthorizations(o, transaction.handle, integer(a, "flags", 0),
+                                                    identityFilter(md, a), permission.data(),
+                                                    length(permission), &list);
+         out["authorizations"] = authorizationsJson(list);
+         if (list) releaseAuthorizations(md, list);
+         return status;
+       })},
+      {"repoApplyAct",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ReferenceHolder reference(md, a);
+         return repoApplyAct(o, transaction.handle, integer(a, "flags", 0), reference.reference);
+       })},
+      {"repoRemoveAct",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         ReferenceHolder reference(md, a);
+         return repoRemoveAct(o, transaction.handle, integer(a, "flags", 0), reference.reference);
+       })},
+      {"repoSetAuthorization",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json&) {
+         HandleGuard transaction{md, transactionHandle(md, a)};
+         RequestHolder request(a);
+         return repoSetAuthorization(o, transaction.handle, integer(a, "flags", 0),
+                                     &request.request);
+       })},
+      {"repoBeginTransaction",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json& out) {
+         TransactionHandle* handle = nullptr;
+         StatusCode status = repoBeginTransaction(o, integer(a, "flags", 0), &handle);
+         return beginAnswer(status, handle, md, out);
+       })},
+      {"repoEndTransaction",
+       onObject([](MetadataInterface* md, MetadataObject* o, const json& a, json&) {
+         return repoEndTransaction(o, transactionHandle(md, a), integer(a, "flag", 0));
        })},
   };
   return operations;

@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS server_sessions("
     "token_digest TEXT PRIMARY KEY, user_id TEXT NOT NULL, identity_id TEXT NOT NULL, "
-    "expires_at BIGINT NOT NULL)";
+    "expires_at BIGINT NOT NULL, transactions TEXT NOT NULL DEFAULT '')";
 
 std::string hex(const unsigned char* bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -81,15 +81,28 @@ std::optional<SessionRecord> SessionStore::find(std::string_view token) {
   std::lock_guard lock(mutex_);
   try {
     mdserver::Statement select(*database_,
-                               "SELECT user_id, identity_id, expires_at FROM server_sessions "
+                               "SELECT user_id, identity_id, expires_at, transactions FROM server_sessions "
                                "WHERE token_digest = ?");
     select.bind(1, key);
     if (!select.step()) return std::nullopt;
-    SessionRecord record{select.text(0), select.text(1), select.integer(2)};
+    SessionRecord record{select.text(0), select.text(1), select.integer(2), select.text(3)};
     if (record.expiresAt <= now()) return std::nullopt;
     return record;
   } catch (const std::exception&) {
     return std::nullopt;
+  }
+}
+
+bool SessionStore::saveTransactions(std::string_view token, const std::string& text) {
+  const std::string key = digest(token);
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement update(*database_,
+                               "UPDATE server_sessions SET transactions = ? WHERE token_digest = ?");
+    update.bind(1, text).bind(2, key).run();
+    return database_->changes() == 1;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 

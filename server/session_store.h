@@ -23,6 +23,7 @@ struct SessionRecord {
   std::string userId;
   std::string identityId;
   int64_t expiresAt = 0;  // seconds since the epoch
+  std::string transactions;  // the session's security transactions (transaction_state.h)
 };
 
 class SessionStore {
@@ -37,6 +38,8 @@ class SessionStore {
   // The live session of a token; nothing for an unknown, forged or expired one.
   std::optional<SessionRecord> find(std::string_view token);
   void remove(std::string_view token);
+  // Keeps the session's security transactions (transaction_state.h) for its next request.
+  bool saveTransactions(std::string_view token, const std::string& text);
   // Drops sessions that ended before `now`; returns how many.
   int purgeExpired(int64_t now);
 
