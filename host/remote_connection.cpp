@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace refhost {
@@ -83,16 +84,21 @@ struct RemoteConnection::Impl {
     return "the server " + options.url + " cannot be reached: " + why;
   }
 
-  // POST with the session token. A request that never reached the server (no connection) is
-  // tried once more after a pause; one that may have reached it is not repeated, since a change
-  // must not be made twice.
+  // POST with the session token. A request that never reached the server whole (no
+  // connection, or the connection failed while the request was written) is tried again after a
+  // pause, for up to 5 s; one that may have reached it (the answer could not be read) is not
+  // repeated, since a change must not be made twice.
   httplib::Result post(const std::string& path, const std::string& body, bool withToken) {
     httplib::Headers headers;
     if (withToken && !token.empty()) headers.emplace("Authorization", "Bearer " + token);
     ++roundTrips;
     httplib::Result result = client->Post(path.c_str(), headers, body, "application/json");
-    for (int attempt = 0; !result && result.error() == httplib::Error::Connection && attempt < 20;
-         ++attempt) {
+    auto unsent = [](const httplib::Result& r) {
+      return !r && (r.error() == httplib::Error::Connection ||
+                    r.error() == httplib::Error::Write ||
+                    r.error() == httplib::Error::SSLConnection);
+    };
+    for (int attempt = 0; unsent(result) && attempt < 20; ++attempt) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       makeClient();
       ++roundTrips;
@@ -161,6 +167,9 @@ bool RemoteConnection::isRemoteLocation(const std::string& location) {
 
 StatusCode RemoteConnection::connect(std::string* error) {
   if (!impl_->parseUrl(error)) return kRemoteInvalidArgument;
+  // A server that went away closes the socket under a request; writing to it must fail the
+  // request (which is then retried), not end the whole program with SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
   impl_->makeClient();
   StatusCode status = impl_->login(error);
   if (status == kStatusOk) impl_->everConnected = true;

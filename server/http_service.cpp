@@ -220,7 +220,11 @@ struct HttpService::Impl {
     s.set_payload_max_length(options.maxRequestBytes);
     s.set_read_timeout(options.requestTimeoutSeconds, 0);
     s.set_write_timeout(options.requestTimeoutSeconds, 0);
-    s.set_keep_alive_timeout(std::min(options.requestTimeoutSeconds, 60));
+    // An idle connection is closed after 5 s: a stopping server waits for its connections, so
+    // this bounds how long SIGTERM takes. Many requests may share one connection (one TLS
+    // handshake for a whole program).
+    s.set_keep_alive_timeout(5);
+    s.set_keep_alive_max_count(100000);
 
     s.Get("/v1/health", [this](const httplib::Request&, httplib::Response& res) {
       answer(res, 200, {{"status", "ok"}, {"backend", repository.backendName()}});
