@@ -69,6 +69,7 @@ struct RemoteConnection::Impl {
     client->enable_server_certificate_verification(true);
     if (!options.caFile.empty()) client->set_ca_cert_path(options.caFile.c_str());
     client->set_keep_alive(true);
+    client->set_tcp_nodelay(true);  // requests are small: no waiting for acknowledgements
     client->set_connection_timeout(10, 0);
     client->set_read_timeout(60, 0);
     client->set_write_timeout(60, 0);

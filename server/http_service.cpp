@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <cstdio>
 #include <random>
 #include <nlohmann/json.hpp>
@@ -64,6 +67,20 @@ std::string randomInstanceName() {
 
 }  // namespace
 
+// An interface kept for a session between its requests: what it keeps (the principal's readable
+// set, its decisions) is valid while the repository's change count stands, and computing it anew
+// for every request would cost a walk of the repository each time. A cache, not state: any
+// server rebuilds it from the database, and the session's transactions are read back into it at
+// every request. One request at a time uses an interface (its own lock).
+struct KeptInterface {
+  std::mutex inUse;
+  MetadataInterface* md = nullptr;
+  uint64_t lastUsed = 0;
+  ~KeptInterface() {
+    if (md) releaseInterface(md);
+  }
+};
+
 struct HttpService::Impl {
   mdserver::Repository& repository;
   SessionStore& sessions;
@@ -73,6 +90,39 @@ struct HttpService::Impl {
   int port = 0;
   std::atomic<uint64_t> requests{0};
   std::string instance = randomInstanceName();
+  static constexpr size_t kKeptInterfaces = 256;
+  std::mutex keptMutex;
+  std::unordered_map<std::string, std::shared_ptr<KeptInterface>> kept;
+  uint64_t useCounter = 0;
+
+  // The kept interface of a session (key: its token's digest; "" for requests without a login,
+  // which all act for Everybody), opened when missing; the least recently used one goes when
+  // there are too many.
+  std::shared_ptr<KeptInterface> interfaceFor(const std::string& key, const Caller& caller) {
+    std::lock_guard lock(keptMutex);
+    std::shared_ptr<KeptInterface>& slot = kept[key];
+    if (!slot) {
+      slot = std::make_shared<KeptInterface>();
+      slot->md = mdserver::openInterface(
+          repository, mdserver::Credentials{caller.userId, ""}, caller.principal);
+      if (kept.size() > kKeptInterfaces) {
+        auto oldest = kept.end();
+        for (auto it = kept.begin(); it != kept.end(); ++it) {
+          if (it->second != slot &&
+              (oldest == kept.end() || it->second->lastUsed < oldest->second->lastUsed)) {
+            oldest = it;
+          }
+        }
+        if (oldest != kept.end()) kept.erase(oldest);  // freed when its last user is done
+      }
+    }
+    slot->lastUsed = ++useCounter;
+    return slot;
+  }
+  void forget(const std::string& token) {
+    std::lock_guard lock(keptMutex);
+    kept.erase(SessionStore::digest(token));
+  }
 
   Impl(mdserver::Repository& r, SessionStore& s, ServiceOptions o,
        std::function<void(const std::string&)> l)
@@ -179,8 +229,11 @@ struct HttpService::Impl {
                   "the repository requires a login: log in first");
       return;
     }
-    MetadataInterface* md = mdserver::openInterface(
-        repository, mdserver::Credentials{caller.userId, ""}, caller.principal);
+    std::shared_ptr<KeptInterface> keptInterface =
+        interfaceFor(caller.token.empty() ? std::string() : SessionStore::digest(caller.token),
+                     caller);
+    std::lock_guard inUse(keptInterface->inUse);
+    MetadataInterface* md = keptInterface->md;
     mdserver::TransactionBook& book = mdserver::ClientInterface::fromAbi(md)->transactions();
     if (!loadTransactions(caller.transactions, book)) {
       note("the security transactions of a session of user '" + caller.userId +
@@ -194,7 +247,6 @@ struct HttpService::Impl {
                   {"error", name + ": the session's security transactions could not be kept"}};
       }
     }
-    releaseInterface(md);
     answer(res, 200, result);
   }
 
@@ -225,6 +277,9 @@ struct HttpService::Impl {
     // handshake for a whole program).
     s.set_keep_alive_timeout(5);
     s.set_keep_alive_max_count(100000);
+    // Answers are small and written in pieces: without this, Nagle's algorithm and the
+    // client's delayed acknowledgement hold each answer back for tens of milliseconds.
+    s.set_tcp_nodelay(true);
 
     s.Get("/v1/health", [this](const httplib::Request&, httplib::Response& res) {
       answer(res, 200, {{"status", "ok"}, {"backend", repository.backendName()}});
@@ -234,7 +289,10 @@ struct HttpService::Impl {
     });
     s.Post("/v1/logout", [this](const httplib::Request& req, httplib::Response& res) {
       const std::string token = bearerToken(req);
-      if (!token.empty()) sessions.remove(token);
+      if (!token.empty()) {
+        sessions.remove(token);
+        forget(token);
+      }
       answer(res, 200, {{"status", 0}});
     });
     s.Get("/v1/session", [this](const httplib::Request& req, httplib::Response& res) {
