@@ -115,6 +115,28 @@ foreach(room IN LISTS rooms)
   endforeach()
 endforeach()
 
+# Rule 3. The network server is a program beside mdhost: it reaches the repository and the ABI
+# headers, never the reference host, the runner or package code. The reference host, which
+# holds the remote client of the server, reaches neither the repository nor the server.
+sources_of(server files)
+foreach(file IN LISTS files)
+  project_includes(${SOURCE_DIR}/${file} includes)
+  foreach(path IN LISTS includes)
+    if(NOT path MATCHES "^(server|mdserver)/" AND NOT path IN_LIST abi_headers)
+      list(APPEND violations "${file}: server/ may not include ${path}")
+    endif()
+  endforeach()
+endforeach()
+sources_of(host files)
+foreach(file IN LISTS files)
+  project_includes(${SOURCE_DIR}/${file} includes)
+  foreach(path IN LISTS includes)
+    if(path MATCHES "^(mdserver|server|runner)/")
+      list(APPEND violations "${file}: host/ may not include ${path}")
+    endif()
+  endforeach()
+endforeach()
+
 if(violations)
   list(JOIN violations "\n  " text)
   message(FATAL_ERROR "Includes that point the wrong way:\n  ${text}")

@@ -31,7 +31,8 @@ int accessCommand(const std::vector<std::string>& arguments) {
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& word = arguments[i];
     const bool takesValue = word == "--repository" || word == "--user" || word == "--password" ||
-                            word == "--password-file" || word == "--identity";
+                            word == "--password-file" || word == "--identity" ||
+                            word == "--tls-ca";
     if (takesValue) {
       if (i + 1 >= arguments.size()) return usage(word + " needs a value");
       const std::string& value = arguments[++i];
@@ -40,6 +41,7 @@ int accessCommand(const std::vector<std::string>& arguments) {
       if (word == "--password") line.password = value;
       if (word == "--password-file") line.passwordFile = value;
       if (word == "--identity") identity = value;
+      if (word == "--tls-ca") line.tlsCa = value;
     } else if (word == "--json") {
       json = true;
     } else if (word == "--help") {
@@ -57,7 +59,7 @@ int accessCommand(const std::vector<std::string>& arguments) {
   if (!password) return usage(error);
   auto repository =
       RepositoryService::open(line.repository, Credentials{line.user.value_or(""), *password},
-                              /*verbose=*/false, &error);
+                              /*verbose=*/false, &error, line.tlsCa);
   if (!repository) {
     std::cerr << "mdhost access: " << error << "\n";
     return 2;

@@ -8,7 +8,7 @@ bool takesValue(const std::string& name) {
   return name == "--repository" || name == "--packages" || name == "--option" ||
          name == "--set" || name == "--user" || name == "--password" ||
          name == "--password-file" || name == "--log" || name == "-e" ||
-         name == "--fail-allocation" || name == "--fail-operation";
+         name == "--fail-allocation" || name == "--fail-operation" || name == "--tls-ca";
 }
 
 // Options that stand alone; true when `name` is one (and the record was updated).
@@ -68,6 +68,8 @@ std::string applyValueOption(CommandLine& line, const std::string& name, const s
     line.passwordFile = value;
   } else if (name == "--log") {
     line.logFile = value;
+  } else if (name == "--tls-ca") {
+    line.tlsCa = value;
   } else if (name == "-e") {
     line.chunks.push_back(value);
   } else if (name == "--fail-allocation") {
@@ -234,7 +236,8 @@ Options:
                       status (SYSRC not 0), and at the first error of -i's lines; exit 4
   --repository FILE   a .db SQLite repository file (opened; created, with a note, when
                       missing), a PostgreSQL database postgresql://USER@HOST[:PORT]/DB,
-                      or a .json seed file loaded into memory ("-": standard input);
+                      a .json seed file loaded into memory ("-": standard input),
+                      or https://HOST:PORT, an mdserver (see docs/server.md);
                       default: the bundled sample repository
   --read-only         refuse every change of the repository (status 0x80172152)
   --packages DIR      where objfuncs.so and secfuncs.so are; default: next to mdhost,
@@ -247,6 +250,8 @@ Options:
   --password-file F   read the password from the first line of file F
                       (otherwise MDHOST_PASSWORD, else a prompt when on a terminal)
   --log FILE          write the host log to FILE instead of standard error
+  --tls-ca FILE       the authority an https:// server's certificate must come from
+                      (otherwise MDHOST_TLS_CA, else the system's certificate store)
   --stats             at exit, print calls per interface operation and pool blocks outstanding
   --json              --stats, inspect, show, ls and tree write JSON
   --no-rdrand         the host reports a processor without RDRAND

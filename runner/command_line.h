@@ -35,6 +35,7 @@ struct CommandLine {
   std::optional<std::string> password;
   std::optional<std::string> passwordFile;  // --password-file: the password's first line
   std::string logFile;                  // empty: standard error
+  std::string tlsCa;                    // --tls-ca: authority of an https:// server's certificate
   bool stats = false;
   bool noRdrand = false;
   bool multiByte = false;

@@ -264,7 +264,7 @@ int runProgramWith(const CommandLine& line,
   }
   Credentials credentials{line.user.value_or(""), *password};
   std::unique_ptr<RepositoryService> repository =
-      RepositoryService::open(line.repository, credentials, line.verbose, &error);
+      RepositoryService::open(line.repository, credentials, line.verbose, &error, line.tlsCa);
   if (!repository) {
     std::cerr << "mdhost: " << error << "\n";
     closeLog();

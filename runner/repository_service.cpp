@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <tuple>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -10,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "mdserver/access/audit_trail.h"
+#include "host/remote_connection.h"
+#include "host/remote_interface.h"
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/authentication.h"
@@ -54,6 +58,44 @@ struct RepositoryService::Impl {
     return {&credentials, &*defaultLogin};
   }
   std::unordered_map<MetadataInterface*, LiveInterface> live;
+
+  // A network server instead of a repository of our own: one connection for the program's
+  // login, one per session that logs in as another user (newsession{user=...}).
+  std::string remoteLocation;
+  std::string tlsCa;
+  std::unique_ptr<refhost::RemoteConnection> remote;
+  StatusCode remoteLogin = kStatusOk;
+  std::string remoteLoginError;
+  struct SessionConnection {
+    std::unique_ptr<refhost::RemoteConnection> connection;
+    StatusCode login = kStatusOk;
+    std::string error;
+  };
+  std::unordered_map<HostSession*, SessionConnection> sessionConnections;
+  std::unordered_map<MetadataInterface*, HostSession*> liveRemote;
+  std::function<void(const std::string&)> remoteNote;
+
+  // The connection (and its login's outcome) for a session's interfaces.
+  std::tuple<refhost::RemoteConnection*, StatusCode, std::string> connectionFor(
+      HostSession* session) {
+    if (auto found = sessionConnections.find(session); found != sessionConnections.end()) {
+      SessionConnection& own = found->second;
+      return {own.connection.get(), own.login, own.error};
+    }
+    return {remote.get(), remoteLogin, remoteLoginError};
+  }
+  std::unique_ptr<refhost::RemoteConnection> connectRemote(const std::string& user,
+                                                           const std::string& password,
+                                                           StatusCode* login,
+                                                           std::string* error) {
+    auto connection = std::make_unique<refhost::RemoteConnection>(
+        refhost::RemoteOptions{remoteLocation, user, password, tlsCa},
+        [this](const std::string& text) {
+          if (remoteNote) remoteNote(text);
+        });
+    *login = connection->connect(error);
+    return connection;
+  }
   // Counts of interfaces already released, per session and over the whole run.
   std::unordered_map<HostSession*, std::map<std::string, uint64_t>> releasedCalls;
   std::map<std::string, uint64_t> allReleasedCalls;
@@ -79,6 +121,11 @@ struct RepositoryService::Impl {
 
   // Interfaces the packages never released are released here, so the repository outlives them.
   ~Impl() {
+    while (!liveRemote.empty()) {
+      MetadataInterface* md = liveRemote.begin()->first;
+      releaseInterface(md);
+      liveRemote.erase(md);
+    }
     while (!live.empty()) {
       MetadataInterface* md = live.begin()->first;
       releaseInterface(md);
@@ -89,10 +136,30 @@ struct RepositoryService::Impl {
 
 std::unique_ptr<RepositoryService> RepositoryService::open(const std::string& location,
                                                            Credentials credentials,
-                                                           bool verbose, std::string* error) {
+                                                           bool verbose, std::string* error,
+                                                           const std::string& tlsCa) {
   std::unique_ptr<RepositoryService> service(new RepositoryService());
   service->impl_ = std::make_unique<Impl>();
   service->impl_->credentials = {credentials.user, credentials.password};
+
+  if (refhost::RemoteConnection::isRemoteLocation(location)) {
+    Impl& impl = *service->impl_;
+    impl.remoteLocation = location;
+    const char* fromEnvironment = std::getenv("MDHOST_TLS_CA");
+    impl.tlsCa = !tlsCa.empty() ? tlsCa : fromEnvironment ? fromEnvironment : "";
+    impl.remote = impl.connectRemote(credentials.user, credentials.password, &impl.remoteLogin,
+                                     &impl.remoteLoginError);
+    // A server that cannot be reached (or whose certificate is not trusted) stops the program
+    // here; a refused login fails each request, as a local repository's does.
+    if (impl.remoteLogin == refhost::kRemoteUnavailable ||
+        impl.remoteLogin == refhost::kRemoteInvalidArgument) {
+      *error = impl.remoteLoginError;
+      return nullptr;
+    }
+    service->description_ = "server " + location;
+    if (verbose) std::cerr << "mdhost: connected to " << service->description_ << "\n";
+    return service;
+  }
 
   std::string seed;
   std::string database;
@@ -180,6 +247,44 @@ RepositoryService::~RepositoryService() = default;
 refhost::MetadataProvider RepositoryService::provider(
     std::function<void(const std::string&)> note) {
   Impl* impl = impl_.get();
+  if (impl->remote) {
+    impl->remoteNote = note;
+    return [impl, note](HostSession* session, void** interfaceOut) -> StatusCode {
+      auto [connection, login, loginError] = impl->connectionFor(session);
+      if (login != kStatusOk) {
+        if (note) {
+          char code[16];
+          std::snprintf(code, sizeof code, "%08X", login);
+          note("Metadata repository (status 0x" + std::string(code) + "): " + loginError);
+        }
+        *interfaceOut = nullptr;
+        return login;
+      }
+      refhost::RemoteInterfaceHooks hooks;
+      if (note) {
+        hooks.failure = [note](StatusCode status, const std::string& text) {
+          char code[16];
+          std::snprintf(code, sizeof code, "%08X", status);
+          note("Metadata repository (status 0x" + std::string(code) + "): " + text);
+        };
+      }
+      hooks.released = [impl, session](const refhost::RemoteReleaseSummary& summary) {
+        impl->liveRemote.erase(summary.released);
+        for (const auto& [operation, count] : summary.callCounts) {
+          impl->releasedCalls[session][operation] += count;
+          impl->allReleasedCalls[operation] += count;
+        }
+        impl->blocksLeftAtRelease += summary.blocksOutstanding;
+        impl->bytesLeftAtRelease += summary.bytesOutstanding;
+        ++impl->releasedCount;
+      };
+      MetadataInterface* md = refhost::openRemoteInterface(*connection, hooks);
+      impl->liveRemote.emplace(md, session);
+      ++impl->handedOut;
+      *interfaceOut = md;
+      return kStatusOk;
+    };
+  }
   return [impl, note](HostSession* session, void** interfaceOut) -> StatusCode {
     const auto [credentials, login] = impl->loginFor(session);
     if (!login->outcome.ok()) {
@@ -223,6 +328,10 @@ void RepositoryService::setFaultHooks(std::function<bool()> allocation,
 bool RepositoryService::explain(HostSession* session, const std::string& object,
                                 const std::string& permission, const std::string& identity,
                                 mdserver::AccessExplanation& out, std::string* error) {
+  if (impl_->remote) {
+    *error = "explanations of access are not served by the network server yet";
+    return false;
+  }
   const auto [credentials, login] = impl_->loginFor(session);
   if (!login->outcome.ok()) {
     *error = "the login failed: " + login->outcome.message;
@@ -292,6 +401,10 @@ Accounting RepositoryService::accounting() {
       if (live.session != owner) continue;
       for (const auto& [operation, count] : live.client->callCounts()) calls[operation] += count;
     }
+    for (const auto& [md, liveSession] : impl->liveRemote) {
+      if (liveSession != owner) continue;
+      for (const auto& [operation, count] : refhost::remoteCallCounts(md)) calls[operation] += count;
+    }
     return calls;
   };
   accounting.poolOutstanding = [impl](HostSession* session) {
@@ -302,22 +415,35 @@ Accounting RepositoryService::accounting() {
       outstanding.first += live.client->pool().counts().blocksOutstanding;
       outstanding.second += live.client->pool().counts().bytesOutstanding;
     }
+    for (const auto& [md, liveSession] : impl->liveRemote) {
+      if (liveSession != owner) continue;
+      const auto [blocks, bytes] = refhost::remotePoolOutstanding(md);
+      outstanding.first += blocks;
+      outstanding.second += bytes;
+    }
     return outstanding;
   };
   // An ended session's address may come back for a new session; its counts must not.
   accounting.forgetSession = [impl](HostSession* session) {
     impl->releasedCalls.erase(session);
     impl->sessionLogins.erase(session);
+    impl->sessionConnections.erase(session);
   };
   return accounting;
 }
 
 void RepositoryService::connectAs(HostSession* session, const std::string& user,
                                   const std::string& password) {
+  if (impl_->remote) {
+    Impl::SessionConnection& own = impl_->sessionConnections[session];
+    own.connection = impl_->connectRemote(user, password, &own.login, &own.error);
+    return;
+  }
   impl_->sessionLogins[session] = {mdserver::Credentials{user, password}, std::nullopt};
 }
 
 bool RepositoryService::loginFailed() const {
+  if (impl_->remote) return impl_->remoteLogin != kStatusOk;
   return impl_->defaultLogin && !impl_->defaultLogin->outcome.ok();
 }
 
@@ -353,10 +479,17 @@ std::string RepositoryService::statistics() const {
     blocks += live.client->pool().counts().blocksOutstanding;
     bytes += live.client->pool().counts().bytesOutstanding;
   }
+  for (const auto& [md, session] : impl_->liveRemote) {
+    for (const auto& [operation, count] : refhost::remoteCallCounts(md)) calls[operation] += count;
+    const auto [remoteBlocks, remoteBytes] = refhost::remotePoolOutstanding(md);
+    blocks += remoteBlocks;
+    bytes += remoteBytes;
+  }
   std::ostringstream out;
   out << "mdhost statistics\n"
       << "  interfaces handed out: " << impl_->handedOut << ", released by the packages: "
-      << impl_->releasedCount << ", still open: " << impl_->live.size() << "\n"
+      << impl_->releasedCount << ", still open: " << impl_->live.size() + impl_->liveRemote.size()
+      << "\n"
       << "  calls per interface operation:";
   if (calls.empty()) out << " none";
   out << "\n";
@@ -366,6 +499,10 @@ std::string RepositoryService::statistics() const {
   out << "  pool blocks outstanding: " << blocks << " (" << bytes << " bytes) in open interfaces; "
       << impl_->blocksLeftAtRelease << " (" << impl_->bytesLeftAtRelease
       << " bytes) left behind at release\n";
+  if (impl_->remote) {
+    out << "  server " << impl_->remoteLocation << ": " << impl_->remote->roundTrips()
+        << " round trips, " << impl_->remote->logins() << " logins\n";
+  }
   return out.str();
 }
 

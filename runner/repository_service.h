@@ -35,9 +35,13 @@ class RepositoryService {
   // says), a .json seed file loaded into memory ("-": read from standard input), or, when
   // empty, the bundled sample repository in memory. Null with *error saying what failed. `verbose`: a note on standard error says
   // what was opened, with the one-line summary of a seed that was loaded.
+  // "https://HOST:PORT": a network server (mdserver); the credentials are the login there,
+  // and tlsCa (else $MDHOST_TLS_CA, else the system's store) the authority its certificate must
+  // come from.
   static std::unique_ptr<RepositoryService> open(const std::string& location,
                                                  Credentials credentials, bool verbose,
-                                                 std::string* error);
+                                                 std::string* error,
+                                                 const std::string& tlsCa = {});
   ~RepositoryService();
 
   // What the repository is, for messages: "sample repository (path)", "x.db", ...

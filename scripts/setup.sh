@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           liblua5.4-dev libsqlite3-dev nlohmann-json3-dev libreadline-dev binutils
           libsodium-dev openjdk-17-jdk-headless clang libclang-rt-14-dev
-          libpq-dev postgresql librandom123-dev libpcg-cpp-dev dieharder)
+          libpq-dev postgresql librandom123-dev libpcg-cpp-dev dieharder
+          libcpp-httplib-dev libssl-dev openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -58,6 +58,17 @@ void TransactionBook::abandonOpen() {
   openCount_ = 0;
 }
 
+void TransactionBook::restore(std::vector<TransactionRecord> records, uint64_t nextNumber) {
+  records_ = std::move(records);
+  byText_.clear();
+  openCount_ = 0;
+  for (size_t i = 0; i < records_.size(); ++i) {
+    byText_.emplace(records_[i].text, i);
+    if (records_[i].open) ++openCount_;
+  }
+  nextNumber_ = nextNumber;
+}
+
 const TransactionRecord* TransactionBook::find(std::string_view text) const {
   auto found = byText_.find(std::string(text));
   return found == byText_.end() ? nullptr : &records_[found->second];

@@ -61,6 +61,10 @@ class TransactionBook {
   void abandonOpen();
   size_t openCount() const { return openCount_; }
   const std::vector<TransactionRecord>& records() const { return records_; }  // begin order
+  // The number the next begin will use. With restore(), a book can be carried from one
+  // interface to the next (a network server keeps a session's book between its requests).
+  uint64_t nextNumber() const { return nextNumber_; }
+  void restore(std::vector<TransactionRecord> records, uint64_t nextNumber);
 
  private:
   std::vector<TransactionRecord> records_;

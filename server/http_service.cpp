@@ -1,0 +1,398 @@
+#include "server/http_service.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <cstdio>
+#include <random>
+#include <nlohmann/json.hpp>
+
+#include "mdserver/base/status_codes.h"
+#include "mdserver/interface/client_interface.h"
+#include "mdserver/model/repository.h"
+#include "mdserver/security/access_decision.h"
+#include "mdserver/security/access_target.h"
+#include "mdserver/security/security_store.h"
+#include "mdserver/security/authentication.h"
+#include "server/operations.h"
+#include "server/session_store.h"
+#include "server/transaction_state.h"
+
+namespace mdserver_net {
+namespace {
+
+using nlohmann::json;
+using namespace mdserver;  // status codes
+
+// Who a request acts for, and how it came to (for the log).
+struct Caller {
+  bool refused = false;         // a token was given but is no good: HTTP 401
+  std::string refusal;
+  mdserver::Principal principal;
+  std::string userId;           // empty: Everybody
+  std::string token;            // the session's token, when there is one
+  std::string transactions;     // the session's security transactions, saved
+};
+
+void answer(httplib::Response& res, int httpStatus, const json& body) {
+  res.status = httpStatus;
+  res.set_content(body.dump(), "application/json");
+}
+
+void answerError(httplib::Response& res, int httpStatus, StatusCode status,
+                 const std::string& error) {
+  answer(res, httpStatus, {{"status", status}, {"error", error}});
+}
+
+std::string bearerToken(const httplib::Request& req) {
+  const std::string header = req.get_header_value("Authorization");
+  constexpr std::string_view kScheme = "Bearer ";
+  if (header.size() > kScheme.size() && header.compare(0, kScheme.size(), kScheme) == 0) {
+    return header.substr(kScheme.size());
+  }
+  return {};
+}
+
+// A name for this process, different on every start: clients see a restart by it.
+std::string randomInstanceName() {
+  std::random_device device;
+  char text[17];
+  std::snprintf(text, sizeof text, "%08x%08x", device(), device());
+  return text;
+}
+
+}  // namespace
+
+// An interface kept for a session between its requests: what it keeps (the principal's readable
+// set, its decisions) is valid while the repository's change count stands, and computing it anew
+// for every request would cost a walk of the repository each time. A cache, not state: any
+// server rebuilds it from the database, and the session's transactions are read back into it at
+// every request. One request at a time uses an interface (its own lock).
+struct KeptInterface {
+  std::mutex inUse;
+  MetadataInterface* md = nullptr;
+  uint64_t lastUsed = 0;
+  ~KeptInterface() {
+    if (md) releaseInterface(md);
+  }
+};
+
+struct HttpService::Impl {
+  mdserver::Repository& repository;
+  SessionStore& sessions;
+  ServiceOptions options;
+  std::function<void(const std::string&)> log;
+  std::unique_ptr<httplib::SSLServer> server;
+  int port = 0;
+  std::atomic<uint64_t> requests{0};
+  std::string instance = randomInstanceName();
+  static constexpr size_t kKeptInterfaces = 256;
+  std::mutex keptMutex;
+  std::unordered_map<std::string, std::shared_ptr<KeptInterface>> kept;
+  uint64_t useCounter = 0;
+
+  // The kept interface of a session (key: its token's digest; "" for requests without a login,
+  // which all act for Everybody), opened when missing; the least recently used one goes when
+  // there are too many.
+  std::shared_ptr<KeptInterface> interfaceFor(const std::string& key, const Caller& caller) {
+    std::lock_guard lock(keptMutex);
+    std::shared_ptr<KeptInterface>& slot = kept[key];
+    if (!slot) {
+      slot = std::make_shared<KeptInterface>();
+      slot->md = mdserver::openInterface(
+          repository, mdserver::Credentials{caller.userId, ""}, caller.principal);
+      if (kept.size() > kKeptInterfaces) {
+        auto oldest = kept.end();
+        for (auto it = kept.begin(); it != kept.end(); ++it) {
+          if (it->second != slot &&
+              (oldest == kept.end() || it->second->lastUsed < oldest->second->lastUsed)) {
+            oldest = it;
+          }
+        }
+        if (oldest != kept.end()) kept.erase(oldest);  // freed when its last user is done
+      }
+    }
+    slot->lastUsed = ++useCounter;
+    return slot;
+  }
+  void forget(const std::string& token) {
+    std::lock_guard lock(keptMutex);
+    kept.erase(SessionStore::digest(token));
+  }
+
+  Impl(mdserver::Repository& r, SessionStore& s, ServiceOptions o,
+       std::function<void(const std::string&)> l)
+      : repository(r), sessions(s), options(std::move(o)), log(std::move(l)) {}
+
+  void note(const std::string& line) {
+    if (log) log(line);
+  }
+
+  // The principal of a live session: the login must still exist and its owner be the identity
+  // the session was opened for; memberships are read as they are now.
+  bool principalOfSession(const SessionRecord& session, mdserver::Principal& out) {
+    mdserver::SecurityStore& store = repository.security();
+    std::optional<mdserver::LoginRecord> login;
+    if (!store.findLogin(session.userId, login).ok() || !login) return false;
+    if (login->ownerId != session.identityId) return false;
+    bool complete = true;
+    out = mdserver::principalOf(store, mdserver::IdentityRecord{session.identityId, "", "", ""},
+                                /*authenticated=*/true, &complete);
+    out.userId = session.userId;
+    return complete && out.failure.ok();
+  }
+
+  Caller callerOf(const httplib::Request& req) {
+    Caller caller;
+    const std::string token = bearerToken(req);
+    if (token.empty() && !req.has_header("Authorization")) {
+      caller.principal.identities.insert(std::string(mdserver::kEverybodyId));
+      return caller;
+    }
+    std::optional<SessionRecord> session = sessions.find(token);
+    if (!session) {
+      caller.refused = true;
+      caller.refusal = "the session token is unknown or has expired: log in again";
+      return caller;
+    }
+    if (!principalOfSession(*session, caller.principal)) {
+      caller.refused = true;
+      caller.refusal = "the session's login is gone or its memberships cannot be read: log in again";
+      return caller;
+    }
+    caller.userId = session->userId;
+    caller.token = token;
+    caller.transactions = session->transactions;
+    return caller;
+  }
+
+  bool refuse(const Caller& caller, httplib::Response& res) {
+    if (!caller.refused) return false;
+    answerError(res, 401, kStatusLoginRequired, caller.refusal);
+    return true;
+  }
+
+  void login(const httplib::Request& req, httplib::Response& res) {
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object() || !body.contains("user") ||
+        !body["user"].is_string() || !body.contains("password") ||
+        !body["password"].is_string()) {
+      answerError(res, 400, kStatusInvalidArgument,
+                  "login: the body must be a JSON object with texts \"user\" and \"password\"");
+      return;
+    }
+    const std::string user = body["user"].get<std::string>();
+    if (user.empty()) {
+      answerError(res, 400, kStatusInvalidArgument, "login: \"user\" is empty");
+      return;
+    }
+    mdserver::Authentication checked =
+        mdserver::authenticate(repository.security(), user, body["password"].get<std::string>());
+    if (!checked.outcome.ok()) {
+      answerError(res, 401, checked.outcome.status, checked.outcome.message);
+      return;
+    }
+    SessionRecord record;
+    record.userId = checked.principal.userId;
+    record.identityId = checked.principal.identityId;
+    record.expiresAt = SessionStore::now() + options.sessionLifetimeSeconds;
+    std::optional<std::string> token = sessions.create(record);
+    if (!token) {
+      answerError(res, 503, kStatusStorageFailure, "login: the session could not be stored");
+      return;
+    }
+    answer(res, 200, {{"token", *token}, {"user", record.userId},
+                      {"expiresAt", record.expiresAt}});
+  }
+
+  void operation(const httplib::Request& req, httplib::Response& res) {
+    Caller caller = callerOf(req);
+    if (refuse(caller, res)) return;
+    const std::string name = req.matches[1];
+    if (!isServedOperation(name)) {
+      answerError(res, 404, kStatusInvalidArgument, "no operation '" + name + "'");
+      return;
+    }
+    json arguments = req.body.empty() ? json::object() : json::parse(req.body, nullptr, false);
+    if (arguments.is_discarded()) {
+      answerError(res, 400, kStatusInvalidArgument, name + ": the body is not JSON");
+      return;
+    }
+    // A connection without a login still asks a repository that requires one: it is refused
+    // there, as in-process.
+    if (caller.userId.empty() && repository.security().setting("requireLogin") == "true") {
+      answerError(res, 401, kStatusLoginRequired,
+                  "the repository requires a login: log in first");
+      return;
+    }
+    std::shared_ptr<KeptInterface> keptInterface =
+        interfaceFor(caller.token.empty() ? std::string() : SessionStore::digest(caller.token),
+                     caller);
+    std::lock_guard inUse(keptInterface->inUse);
+    MetadataInterface* md = keptInterface->md;
+    mdserver::TransactionBook& book = mdserver::ClientInterface::fromAbi(md)->transactions();
+    if (!loadTransactions(caller.transactions, book)) {
+      note("the security transactions of a session of user '" + caller.userId +
+           "' could not be read; they are dropped");
+    }
+    json result = runOperation(md, name, arguments);
+    if (!caller.token.empty()) {
+      const std::string after = saveTransactions(book);
+      if (after != caller.transactions && !sessions.saveTransactions(caller.token, after)) {
+        result = {{"status", kStatusStorageFailure},
+                  {"error", name + ": the session's security transactions could not be kept"}};
+      }
+    }
+    answer(res, 200, result);
+  }
+
+  // Import and export reach every repository: the caller needs Administer on each.
+  bool administersAll(const Caller& caller, std::string* refusal) {
+    for (const mdserver::RepositoryInfo& info : repository.repositories()) {
+      mdserver::Decision decision =
+          mdserver::decide(repository.security(), caller.principal,
+                           mdserver::repositoryTarget(info.id), mdserver::kPermissionAdminister);
+      if (!decision.allowed) {
+        *refusal = (caller.userId.empty() ? std::string("a request without a login")
+                                          : "user '" + caller.userId + "'") +
+                   " may not administer repository " + info.id;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void install() {
+    httplib::SSLServer& s = *server;
+    s.new_task_queue = [workers = options.workers] { return new httplib::ThreadPool(workers); };
+    s.set_payload_max_length(options.maxRequestBytes);
+    s.set_read_timeout(options.requestTimeoutSeconds, 0);
+    s.set_write_timeout(options.requestTimeoutSeconds, 0);
+    // An idle connection is closed after 5 s: a stopping server waits for its connections, so
+    // this bounds how long SIGTERM takes. Many requests may share one connection (one TLS
+    // handshake for a whole program).
+    s.set_keep_alive_timeout(5);
+    s.set_keep_alive_max_count(100000);
+    // Answers are small and written in pieces: without this, Nagle's algorithm and the
+    // client's delayed acknowledgement hold each answer back for tens of milliseconds.
+    s.set_tcp_nodelay(true);
+
+    s.Get("/v1/health", [this](const httplib::Request&, httplib::Response& res) {
+      answer(res, 200, {{"status", "ok"}, {"backend", repository.backendName()}});
+    });
+    s.Post("/v1/login", [this](const httplib::Request& req, httplib::Response& res) {
+      login(req, res);
+    });
+    s.Post("/v1/logout", [this](const httplib::Request& req, httplib::Response& res) {
+      const std::string token = bearerToken(req);
+      if (!token.empty()) {
+        sessions.remove(token);
+        forget(token);
+      }
+      answer(res, 200, {{"status", 0}});
+    });
+    s.Get("/v1/session", [this](const httplib::Request& req, httplib::Response& res) {
+      Caller caller = callerOf(req);
+      if (refuse(caller, res)) return;
+      answer(res, 200, {{"user", caller.userId}, {"identity", caller.principal.identityId},
+                        {"authenticated", !caller.userId.empty()}});
+    });
+    s.Get("/v1/operations", [](const httplib::Request&, httplib::Response& res) {
+      answer(res, 200, {{"operations", servedOperations()}});
+    });
+    s.Post(R"(/v1/operations/([A-Za-z]+))",
+           [this](const httplib::Request& req, httplib::Response& res) { operation(req, res); });
+    s.Get("/v1/export", [this](const httplib::Request& req, httplib::Response& res) {
+      Caller caller = callerOf(req);
+      if (refuse(caller, res)) return;
+      std::string refusal;
+      if (!administersAll(caller, &refusal)) {
+        answerError(res, 403, kStatusAdministerDenied, refusal);
+        return;
+      }
+      res.status = 200;
+      res.set_content(repository.exportSeedText(), "application/json");
+    });
+    s.Post("/v1/import", [this](const httplib::Request& req, httplib::Response& res) {
+      Caller caller = callerOf(req);
+      if (refuse(caller, res)) return;
+      std::string refusal;
+      if (!administersAll(caller, &refusal)) {
+        answerError(res, 403, kStatusAdministerDenied, refusal);
+        return;
+      }
+      mdserver::Outcome outcome = repository.importSeedText(req.body, "request body");
+      if (!outcome.ok()) {
+        answerError(res, 422, outcome.status, outcome.message);
+        return;
+      }
+      answer(res, 200, {{"status", 0}});
+    });
+
+    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+      // Only answers that carry no body of their own (unknown route, too large, ...).
+      if (!res.body.empty()) return;
+      const std::string reason = res.status == 413 ? "the request is larger than the server accepts"
+                                 : res.status == 404 ? "no such route"
+                                                     : "the request could not be served";
+      answerError(res, res.status, kStatusInvalidArgument, reason);
+    });
+    s.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                               std::exception_ptr) {
+      answerError(res, 500, kStatusStorageFailure, "the server failed to answer the request");
+    });
+    s.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) {
+      res.set_header("X-Mdserver-Instance", instance);
+    });
+    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      ++requests;
+      // Method, path and outcome only: bodies carry passwords and headers carry tokens.
+      note(req.remote_addr + " " + req.method + " " + req.path + " " +
+           std::to_string(res.status));
+    });
+  }
+};
+
+HttpService::HttpService(mdserver::Repository& repository, SessionStore& sessions,
+                         ServiceOptions options, std::function<void(const std::string&)> log)
+    : impl_(std::make_unique<Impl>(repository, sessions, std::move(options), std::move(log))) {}
+
+HttpService::~HttpService() = default;
+
+bool HttpService::bind(std::string* error) {
+  impl_->server = std::make_unique<httplib::SSLServer>(impl_->options.certificateFile.c_str(),
+                                                       impl_->options.keyFile.c_str());
+  if (!impl_->server->is_valid()) {
+    *error = "cannot use the certificate " + impl_->options.certificateFile + " and key " +
+             impl_->options.keyFile;
+    return false;
+  }
+  impl_->install();
+  if (impl_->options.listenPort == 0) {
+    impl_->port = impl_->server->bind_to_any_port(impl_->options.listenHost.c_str());
+  } else if (impl_->server->bind_to_port(impl_->options.listenHost.c_str(),
+                                         impl_->options.listenPort)) {
+    impl_->port = impl_->options.listenPort;
+  } else {
+    impl_->port = -1;
+  }
+  if (impl_->port <= 0) {
+    *error = "cannot listen on " + impl_->options.listenHost + ":" +
+             std::to_string(impl_->options.listenPort);
+    return false;
+  }
+  return true;
+}
+
+int HttpService::boundPort() const { return impl_->port; }
+void HttpService::run() { impl_->server->listen_after_bind(); }
+void HttpService::stop() {
+  if (impl_->server) impl_->server->stop();
+}
+uint64_t HttpService::requestCount() const { return impl_->requests.load(); }
+
+}  // namespace mdserver_net

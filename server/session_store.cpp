@@ -1,0 +1,130 @@
+#include "server/session_store.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <chrono>
+
+#include "mdserver/storage/database.h"
+
+namespace mdserver_net {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS server_sessions("
+    "token_digest TEXT PRIMARY KEY, user_id TEXT NOT NULL, identity_id TEXT NOT NULL, "
+    "expires_at BIGINT NOT NULL, transactions TEXT NOT NULL DEFAULT '')";
+
+std::string hex(const unsigned char* bytes, size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<SessionStore> SessionStore::open(const std::string& location, std::string* error) {
+  std::unique_ptr<SessionStore> store(new SessionStore);
+  try {
+    store->database_ = mdserver::openDatabase(location);
+    store->database_->execute(kSchema);
+  } catch (const std::exception& e) {
+    if (error) {
+      *error = "cannot keep sessions in " + mdserver::redactedLocation(location) + ": " + e.what();
+    }
+    return nullptr;
+  }
+  return store;
+}
+
+SessionStore::~SessionStore() = default;
+
+int64_t SessionStore::now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string SessionStore::digest(std::string_view token) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(token.data(), token.size(), out, &size, EVP_sha256(), nullptr) != 1) return {};
+  return hex(out, size);
+}
+
+std::optional<std::string> SessionStore::create(const SessionRecord& record) {
+  unsigned char random[32];
+  if (RAND_bytes(random, sizeof random) != 1) return std::nullopt;
+  // The prefix lets a log or a scanner recognise a token without being able to use one.
+  std::string token = "mds1." + hex(random, sizeof random);
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement insert(*database_,
+                               "INSERT INTO server_sessions(token_digest, user_id, identity_id, "
+                               "expires_at) VALUES (?, ?, ?, ?)");
+    insert.bind(1, digest(token)).bind(2, record.userId).bind(3, record.identityId);
+    insert.bind(4, record.expiresAt).run();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return token;
+}
+
+std::optional<SessionRecord> SessionStore::find(std::string_view token) {
+  if (token.size() != 69 || token.substr(0, 5) != "mds1.") return std::nullopt;
+  const std::string key = digest(token);
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement select(*database_,
+                               "SELECT user_id, identity_id, expires_at, transactions FROM server_sessions "
+                               "WHERE token_digest = ?");
+    select.bind(1, key);
+    if (!select.step()) return std::nullopt;
+    SessionRecord record{select.text(0), select.text(1), select.integer(2), select.text(3)};
+    if (record.expiresAt <= now()) return std::nullopt;
+    return record;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+bool SessionStore::saveTransactions(std::string_view token, const std::string& text) {
+  const std::string key = digest(token);
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement update(*database_,
+                               "UPDATE server_sessions SET transactions = ? WHERE token_digest = ?");
+    update.bind(1, text).bind(2, key).run();
+    return database_->changes() == 1;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void SessionStore::remove(std::string_view token) {
+  const std::string key = digest(token);
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement erase(*database_, "DELETE FROM server_sessions WHERE token_digest = ?");
+    erase.bind(1, key).run();
+  } catch (const std::exception&) {
+  }
+}
+
+int SessionStore::purgeExpired(int64_t when) {
+  std::lock_guard lock(mutex_);
+  try {
+    mdserver::Statement erase(*database_, "DELETE FROM server_sessions WHERE expires_at < ?");
+    erase.bind(1, when).run();
+    return database_->changes();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace mdserver_net

@@ -1,0 +1,387 @@
+// The network server through the wire: what only a network has (tokens, restarts, garbage,
+// several servers over one database), the same answers as in-process for whole programs, the
+// documented routes, and the password canary over everything the server and mdhost write.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+#include "../mdserver/postgres_cluster.h"
+#include "server_process.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace server_test;
+
+const std::string kSample = MDSERVER_EXAMPLES_DIR "/sample_repository.json";
+const std::string kCanary = "Canary-Pw-5e1f-9c07";
+
+struct Answer {
+  int http = -1;
+  json body;
+  std::string raw;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new Folder("server-test");
+    certificate_ = makeCertificate(*folder_);
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+  void SetUp() override {
+    if (certificate_.empty()) GTEST_SKIP() << "the openssl command could not make a certificate";
+  }
+
+  static const Folder& folder() { return *folder_; }
+  static const std::string& certificate() { return certificate_; }
+
+  static Answer request(int port, const std::string& method, const std::string& path,
+                        const std::string& body = "", const std::string& token = "") {
+    httplib::SSLClient client("127.0.0.1", port);
+    client.set_ca_cert_path(certificate_.c_str());
+    client.enable_server_certificate_verification(true);
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    httplib::Result result = method == "GET"
+                                 ? client.Get(path.c_str(), headers)
+                                 : client.Post(path.c_str(), headers, body, "application/json");
+    Answer answer;
+    if (!result) return answer;
+    answer.http = result->status;
+    answer.raw = result->body;
+    answer.body = json::parse(result->body, nullptr, false);
+    return answer;
+  }
+  static Answer call(int port, const std::string& operation, const json& arguments,
+                     const std::string& token = "") {
+    return request(port, "POST", "/v1/operations/" + operation, arguments.dump(), token);
+  }
+  static std::string login(int port, const std::string& user, const std::string& password) {
+    Answer answer = request(port, "POST", "/v1/login",
+                            json{{"user", user}, {"password", password}}.dump());
+    if (answer.http != 200 || !answer.body.is_object()) return {};
+    return answer.body.value("token", "");
+  }
+  static json object(const std::string& id) { return {{"id", id}, {"type", "PhysicalTable"}}; }
+
+ private:
+  static Folder* folder_;
+  static std::string certificate_;
+};
+
+Folder* ServerTest::folder_ = nullptr;
+std::string ServerTest::certificate_;
+
+// Lines of a transcript, without those that name the connection itself.
+std::string comparable(const std::string& text) {
+  std::istringstream in(text);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    // Explanations of access are answered in-process only (the remote host says so).
+    if (line.find("mdhost: access:") != std::string::npos) continue;
+    out += line + "\n";
+  }
+  return out;
+}
+
+TEST_F(ServerTest, ProgramsGiveTheSameOutputThroughTheServerAsInProcess) {
+  for (const std::string program : {"tour.lua", "resolution.lua"}) {
+    for (const std::string user : {"ada", "bo", "dee"}) {
+      // A fresh server each time: the programs change the repository.
+      ServerProcess server(folder(), "", {"--seed", kSample});
+      ASSERT_GT(server.port(), 0) << server.output();
+      const std::string script = std::string(MDSERVER_EXAMPLES_DIR) + "/" + program;
+      const std::vector<std::string> environment = {"MDHOST_PASSWORD=" + user + ".pass"};
+      Transcript local = runMdhost(folder(), {"--user", user, "--repository", kSample, script},
+                                   environment);
+      Transcript remote = runMdhost(folder(),
+                                    {"--user", user, "--repository", server.url(), "--tls-ca",
+                                     certificate(), script},
+                                    environment);
+      EXPECT_EQ(remote.status, local.status) << program << " as " << user << "\n" << remote.err;
+      EXPECT_EQ(comparable(remote.out), comparable(local.out)) << program << " as " << user;
+      EXPECT_EQ(comparable(remote.err), comparable(local.err)) << program << " as " << user;
+    }
+  }
+}
+
+TEST_F(ServerTest, ForgedExpiredAndEndedTokensAreRefusedAndNoTokenIsEverybodyOnly) {
+  ServerProcess server(folder(), "", {"--seed", kSample, "--session-lifetime", "2"});
+  ASSERT_GT(server.port(), 0) << server.output();
+  const int port = server.port();
+  const std::string token = login(port, "ada", "ada.pass");
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(request(port, "GET", "/v1/session", "", token).body.value("user", ""), "ada");
+
+  // A token of the right shape that the server never handed out, and one with a digit changed.
+  std::string forged = token;
+  forged.back() = forged.back() == '0' ? '1' : '0';
+  for (const std::string& bad : {forged, std::string("mds1.") + std::string(64, 'a'),
+                                 std::string("not-a-token")}) {
+    Answer refused = call(port, "listRepositories", json::object(), bad);
+    EXPECT_EQ(refused.http, 401) << bad;
+    EXPECT_EQ(refused.body.value("status", 0u), 0x80172151u);
+  }
+
+  // Without a token: Everybody, who may read but not write, and not export.
+  EXPECT_FALSE(request(port, "GET", "/v1/session").body.value("authenticated", true));
+  Answer anonymous = call(port, "setAttribute",
+                          {{"object", object("A0000001.TABLE001")}, {"name", "Owner"},
+                           {"value", "nobody"}});
+  EXPECT_EQ(anonymous.body.value("status", 0u), 0x80172152u) << anonymous.raw;
+  EXPECT_EQ(request(port, "GET", "/v1/export").http, 403);
+  EXPECT_EQ(call(port, "setAttribute",
+                 {{"object", object("A0000001.TABLE001")}, {"name", "Owner"}, {"value", "ada"}},
+                 token)
+                .body.value("status", 1u),
+            0u);
+  EXPECT_EQ(request(port, "GET", "/v1/export", "", login(port, "bo", "bo.pass")).http, 403);
+  EXPECT_EQ(request(port, "GET", "/v1/export", "", token).http, 200);
+
+  // Logged out: the token is gone at once. Expired: gone after its lifetime.
+  const std::string second = login(port, "ada", "ada.pass");
+  EXPECT_EQ(request(port, "POST", "/v1/logout", "", second).http, 200);
+  EXPECT_EQ(call(port, "isPaused", json::object(), second).http, 401);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(call(port, "isPaused", json::object(), token).http, 401);
+}
+
+TEST_F(ServerTest, TheDatabaseKeepsOnlyDigestsOfTokens) {
+  const std::string database = (folder() / "digests.db").string();
+  std::string token;
+  {
+    ServerProcess server(folder(), database, {"--seed", kSample});
+    ASSERT_GT(server.port(), 0) << server.output();
+    token = login(server.port(), "ada", "ada.pass");
+    ASSERT_EQ(token.size(), 69u);
+    server.stop();
+  }
+  std::string stored = readFile(database) + readFile(database + "-wal");
+  EXPECT_EQ(stored.find(token.substr(5)), std::string::npos);
+  EXPECT_EQ(stored.find(token.substr(5, 32)), std::string::npos);
+  // And the session survives the server: another process over the file accepts it.
+  ServerProcess again(folder(), database);
+  ASSERT_GT(again.port(), 0) << again.output();
+  EXPECT_EQ(request(again.port(), "GET", "/v1/session", "", token).body.value("user", ""), "ada");
+}
+
+TEST_F(ServerTest, GarbageAndOversizedRequestsGetClearAnswersAndTheServerStaysUp) {
+  ServerProcess server(folder(), "", {"--seed", kSample, "--max-request-bytes", "4096"});
+  ASSERT_GT(server.port(), 0) << server.output();
+  const int port = server.port();
+  Answer large = call(port, "resolveUri", {{"uri", std::string(20000, 'x')}});
+  EXPECT_EQ(large.http, 413);
+  EXPECT_TRUE(large.body.is_object()) << large.raw;
+
+  Answer notJson = request(port, "POST", "/v1/operations/resolveUri", "{uri:");
+  EXPECT_EQ(notJson.http, 400);
+  EXPECT_EQ(notJson.body.value("status", 0u), 0x801720E2u);
+  Answer wrongType = call(port, "resolveUri", {{"uri", 5}});
+  EXPECT_EQ(wrongType.body.value("status", 0u), 0x801720E2u);
+  EXPECT_NE(wrongType.body.value("error", "").find("'uri'"), std::string::npos) << wrongType.raw;
+  Answer notObject = request(port, "POST", "/v1/operations/getAttribute", "[1,2,3]");
+  EXPECT_EQ(notObject.body.value("status", 0u), 0x801720E2u);
+  Answer longId = call(port, "getAttribute",
+                       {{"object", {{"id", std::string(300, 'A')}}}, {"name", "Name"}});
+  EXPECT_EQ(longId.body.value("status", 0u), 0x801720E2u) << longId.raw;
+  Answer badFilter = call(port, "listAuthorizations", {{"filter", "everyone"}});
+  EXPECT_EQ(badFilter.body.value("status", 0u), 0x801720E2u) << badFilter.raw;
+  EXPECT_EQ(call(port, "noSuchOperation", json::object()).http, 404);
+  EXPECT_EQ(request(port, "GET", "/v1/nothing-here").http, 404);
+  Answer badLogin = request(port, "POST", "/v1/login", "\"ada\"");
+  EXPECT_EQ(badLogin.http, 400);
+
+  // Bytes that are no TLS at all, then a connection that says nothing and goes.
+  const std::string raw = "printf 'GET / HTTP/1.1\\r\\n\\r\\n\\x00\\xff' | timeout 3 "
+                          "bash -c 'cat > /dev/tcp/127.0.0.1/" + std::to_string(port) + "' "
+                          ">/dev/null 2>&1";
+  (void)std::system(raw.c_str());
+  Answer health = request(port, "GET", "/v1/health");
+  EXPECT_EQ(health.http, 200);
+  EXPECT_EQ(health.body.value("status", ""), "ok");
+}
+
+TEST_F(ServerTest, ThePasswordNeverReachesTheLogTheAnswersTheTokenOrTheStatistics) {
+  // The sample with ada's password replaced by the canary.
+  std::string seed = readFile(kSample);
+  seed.replace(seed.find("\"ada.pass\""), 10, "\"" + kCanary + "\"");
+  const std::string seedFile = (folder() / "canary.json").string();
+  std::ofstream(seedFile) << seed;
+  const std::string database = (folder() / "canary.db").string();
+  ServerProcess server(folder(), database, {"--seed", seedFile}, 0, "canary");
+  ASSERT_GT(server.port(), 0) << server.output();
+  const int port = server.port();
+
+  std::string everything;
+  const std::string token = login(port, "ada", kCanary);
+  ASSERT_FALSE(token.empty());
+  everything += token;
+  everything += request(port, "POST", "/v1/login",
+                        json{{"user", "ada"}, {"password", kCanary + "x"}}.dump()).raw;
+  everything += request(port, "POST", "/v1/login",
+                        json{{"user", "nobody"}, {"password", kCanary}}.dump()).raw;
+  everything += request(port, "GET", "/v1/export", "", token).raw;
+  everything += call(port, "listLogins", json::object(), token).raw;
+  for (const std::string& password : {kCanary, kCanary + "x"}) {
+    Transcript run = runMdhost(folder(),
+                               {"--user", "ada", "--repository", server.url(), "--tls-ca",
+                                certificate(), "--stats", "-e",
+                                "print(metadata_version()) print(metasec_getnid('ada'))"},
+                               {"MDHOST_PASSWORD=" + password});
+    everything += run.out + run.err;
+  }
+  server.stop();
+  everything += server.log() + server.output();
+  everything += readFile(database) + readFile(database + "-wal");
+  EXPECT_EQ(everything.find(kCanary), std::string::npos);
+  EXPECT_NE(server.log().find("/v1/login 401"), std::string::npos);
+}
+
+TEST_F(ServerTest, AProgramOutlivesAServerRestartAndSaysItReconnected) {
+  for (const bool inMemory : {false, true}) {
+    const std::string database = inMemory ? "" : (folder() / "restart.db").string();
+    if (!database.empty()) std::filesystem::remove(database);
+    auto server = std::make_unique<ServerProcess>(folder(), database,
+                                                  std::vector<std::string>{"--seed", kSample});
+    ASSERT_GT(server->port(), 0) << server->output();
+    const int port = server->port();
+    const std::string url = server->url();
+    const std::string flag = (folder() / "restarted").string();
+    std::filesystem::remove(flag);
+    std::filesystem::remove(flag + ".ready");
+    // The program waits between two calls until the test has restarted the server.
+    const std::string program =
+        "print(metadata_version()) io.open('" + flag + ".ready', 'w'):close()\n"
+        "for i = 1, 200 do local f = io.open('" + flag + "') if f then f:close() break end "
+        "os.execute('sleep 0.05') end\n"
+        "local t, id = char(20), char(20) print(metadata_resolve(\"vqsobj:PhysicalTable?@Name='CUSTOMERS'\", t, id))\n";
+    std::thread restarter([&] {
+      for (int i = 0; i < 600 && !std::filesystem::exists(flag + ".ready"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      server->stop();
+      // Over the file the repository and the sessions are still there; over memory nothing is.
+      std::vector<std::string> seed;
+      if (inMemory) seed = {"--seed", kSample};
+      server = std::make_unique<ServerProcess>(folder(), database, seed, port, "b");
+      std::ofstream(flag) << "yes";
+    });
+    const std::string hostLog = (folder() / "restart-host.log").string();
+    Transcript run = runMdhost(folder(),
+                               {"--user", "ada", "--repository", url, "--tls-ca", certificate(),
+                                "--log", hostLog, "-e", program},
+                               {"MDHOST_PASSWORD=ada.pass"});
+    restarter.join();
+    ASSERT_GT(server->port(), 0);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\n1\n"), std::string::npos) << run.out << run.err;
+    const std::string log = readFile(hostLog);
+    EXPECT_NE(log.find("reconnected"), std::string::npos) << log;
+    if (inMemory) {
+      EXPECT_NE(log.find("logged in again"), std::string::npos) << log;
+    }
+  }
+}
+
+TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTransactions) {
+  std::string reason;
+  std::unique_ptr<mdserver::testing::PostgresCluster> cluster =
+      mdserver::testing::PostgresCluster::start(&reason);
+  if (!cluster) GTEST_SKIP() << reason;
+  const std::string location = cluster->newLocation();
+  ServerProcess first(folder(), location, {"--seed", kSample}, 0, "pg1");
+  ASSERT_GT(first.port(), 0) << first.output();
+  ServerProcess second(folder(), location, {}, 0, "pg2");
+  ASSERT_GT(second.port(), 0) << second.output();
+
+  const std::string token = login(first.port(), "ada", "ada.pass");
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(request(second.port(), "GET", "/v1/session", "", token).body.value("user", ""), "ada");
+  EXPECT_EQ(call(first.port(), "setAttribute",
+                 {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}, {"value", "pg"}},
+                 token).body.value("status", 1u), 0u);
+  EXPECT_EQ(call(second.port(), "getAttribute",
+                 {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}}, token)
+                .body.value("value", ""),
+            "pg");
+
+  // A transaction begun through one server, staged through the other, ended through the first.
+  Answer begun = call(first.port(), "beginTransaction", json::object(), token);
+  const std::string transaction = begun.body.value("transaction", "");
+  ASSERT_FALSE(transaction.empty()) << begun.raw;
+  Answer staged = call(second.port(), "setAuthorization",
+                       {{"transaction", transaction},
+                        {"identity", {"Sales Team", "IdentityGroup"}},
+                        {"grantCode", 2}, {"permission", "Delete"}},
+                       token);
+  EXPECT_EQ(staged.body.value("status", 1u), 0u) << staged.raw;
+  auto deleteGrants = [&](int port) {
+    Answer listed = call(port, "listAuthorizations",
+                         {{"reference", ""}, {"permission", "Delete"}}, token);
+    int count = 0;
+    for (const json& entry : listed.body.value("authorizations", json::array())) {
+      if (entry.value("identity", json::array()).dump().find("Sales Team") != std::string::npos) {
+        ++count;
+      }
+    }
+    return count;
+  };
+  EXPECT_EQ(deleteGrants(first.port()), 0);
+  Answer ended = call(first.port(), "endTransaction",
+                      {{"transaction", transaction}, {"flag", 0}}, token);
+  EXPECT_EQ(ended.body.value("status", 1u), 0u) << ended.raw;
+  EXPECT_EQ(deleteGrants(second.port()), 1);
+}
+
+// Every path and method of docs/openapi.yaml is served and answers one of its documented codes
+// with a JSON body.
+TEST_F(ServerTest, EveryDocumentedRouteAnswersAsDocumented) {
+  ServerProcess server(folder(), "", {"--seed", kSample});
+  ASSERT_GT(server.port(), 0) << server.output();
+  const std::string token = login(server.port(), "ada", "ada.pass");
+  std::istringstream document(readFile(std::string(RUX_SOURCE_DIR) + "/docs/openapi.yaml"));
+  std::string line, path, method;
+  std::map<std::pair<std::string, std::string>, std::set<int>> codes;
+  const std::regex pathLine(R"(^  (/v1/[^:]*):\s*$)"), methodLine(R"(^    (get|post):\s*$)"),
+      codeLine(R"re(^        "(\d{3})":)re");
+  std::smatch match;
+  while (std::getline(document, line)) {
+    if (std::regex_match(line, match, pathLine)) {
+      path = match[1];
+      method.clear();
+    } else if (std::regex_match(line, match, methodLine)) {
+      method = match[1];
+    } else if (!path.empty() && !method.empty() && std::regex_search(line, match, codeLine)) {
+      codes[{path, method}].insert(std::stoi(match[1]));
+    }
+  }
+  ASSERT_GE(codes.size(), 8u);
+  for (const auto& [route, documented] : codes) {
+    std::string target = std::regex_replace(route.first, std::regex(R"(\{name\})"), "isPaused");
+    std::string body = "{}";
+    if (target == "/v1/login") body = json{{"user", "ada"}, {"password", "ada.pass"}}.dump();
+    if (target == "/v1/import") body = readFile(kSample);
+    Answer answer = request(server.port(), route.second == "get" ? "GET" : "POST", target, body,
+                            target == "/v1/logout" ? login(server.port(), "ada", "ada.pass")
+                                                   : token);
+    EXPECT_TRUE(documented.count(answer.http)) << route.second << " " << target << " answered "
+                                               << answer.http << ": " << answer.raw;
+    EXPECT_FALSE(answer.body.is_discarded()) << target << ": " << answer.raw;
+  }
+  // And the operations the document lists are the ones served.
+  Answer served = request(server.port(), "GET", "/v1/operations");
+  const std::string text = readFile(std::string(RUX_SOURCE_DIR) + "/docs/openapi.yaml");
+  for (const json& name : served.body.value("operations", json::array())) {
+    EXPECT_NE(text.find(" " + name.get<std::string>() + " {"), std::string::npos)
+        << name << " is served but not documented";
+  }
+}
+
+}  // namespace
