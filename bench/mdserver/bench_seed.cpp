@@ -403,7 +403,7 @@ int main() {
     std::printf("  PostgreSQL round trip (export, import, export): %s\n",
                 pgExact ? "identical" : "DIFFERENT");
     if (rowByRow.ok && smallImport.ok) {
-      bench::reportRatio("seed import PostgreSQL 100k / row-by-row", 0.2,
+      bench::reportRatio("seed import PostgreSQL / row-by-row loader (at up to 100,000)", 0.2,
                          smallImport.seconds / rowByRow.seconds);
     }
     if (pgImport.ok) {
