@@ -38,6 +38,7 @@ struct Caller {
   std::string userId;           // empty: Everybody
   std::string token;            // the session's token, when there is one
   std::string transactions;     // the session's security transactions, saved
+  SessionRecord session;
 };
 
 void answer(httplib::Response& res, int httpStatus, const json& body) {
@@ -100,13 +101,19 @@ struct HttpService::Impl {
   // The kept interface of a session (key: its token's digest; "" for requests without a login,
   // which all act for Everybody), opened when missing; the least recently used one goes when
   // there are too many.
+  // Null when the session's memberships cannot be read.
   std::shared_ptr<KeptInterface> interfaceFor(const std::string& key, const Caller& caller) {
     std::lock_guard lock(keptMutex);
     std::shared_ptr<KeptInterface>& slot = kept[key];
     if (!slot) {
+      mdserver::Principal principal = caller.principal;
+      if (!caller.userId.empty() && !principalOfSession(caller.session, principal, true)) {
+        kept.erase(key);
+        return nullptr;
+      }
       slot = std::make_shared<KeptInterface>();
       slot->md = mdserver::openInterface(
-          repository, mdserver::Credentials{caller.userId, ""}, caller.principal);
+          repository, mdserver::Credentials{caller.userId, ""}, principal);
       if (kept.size() > kKeptInterfaces) {
         auto oldest = kept.end();
         for (auto it = kept.begin(); it != kept.end(); ++it) {
@@ -136,11 +143,20 @@ struct HttpService::Impl {
 
   // The principal of a live session: the login must still exist and its owner be the identity
   // the session was opened for; memberships are read as they are now.
-  bool principalOfSession(const SessionRecord& session, mdserver::Principal& out) {
+  // memberships false: only the login is checked (a kept interface reads the memberships
+  // itself whenever the repository changed), and out holds the user and identity alone.
+  bool principalOfSession(const SessionRecord& session, mdserver::Principal& out,
+                          bool memberships) {
     mdserver::SecurityStore& store = repository.security();
     std::optional<mdserver::LoginRecord> login;
     if (!store.findLogin(session.userId, login).ok() || !login) return false;
     if (login->ownerId != session.identityId) return false;
+    if (!memberships) {
+      out = mdserver::Principal{};
+      out.userId = session.userId;
+      out.identityId = session.identityId;
+      return true;
+    }
     bool complete = true;
     out = mdserver::principalOf(store, mdserver::IdentityRecord{session.identityId, "", "", ""},
                                 /*authenticated=*/true, &complete);
@@ -148,7 +164,7 @@ struct HttpService::Impl {
     return complete && out.failure.ok();
   }
 
-  Caller callerOf(const httplib::Request& req) {
+  Caller callerOf(const httplib::Request& req, bool memberships = true) {
     Caller caller;
     std::string token = bearerToken(req);
     if (token.empty() && !req.has_header("Authorization")) {
@@ -172,7 +188,8 @@ struct HttpService::Impl {
       caller.refusal = "the session token is unknown or has expired: log in again";
       return caller;
     }
-    if (!principalOfSession(*session, caller.principal)) {
+    caller.session = *session;
+    if (!principalOfSession(*session, caller.principal, memberships)) {
       caller.refused = true;
       caller.refusal = "the session's login is gone or its memberships cannot be read: log in again";
       return caller;
@@ -234,7 +251,7 @@ struct HttpService::Impl {
   }
 
   void operation(const httplib::Request& req, httplib::Response& res) {
-    Caller caller = callerOf(req);
+    Caller caller = callerOf(req, /*memberships=*/false);
     if (refuse(caller, res)) return;
     const std::string name = req.matches[1];
     if (!isServedOperation(name)) {
@@ -256,6 +273,11 @@ struct HttpService::Impl {
     std::shared_ptr<KeptInterface> keptInterface =
         interfaceFor(caller.token.empty() ? std::string() : SessionStore::digest(caller.token),
                      caller);
+    if (!keptInterface) {
+      answerError(res, 401, kStatusLoginRequired,
+                  "the session's memberships cannot be read: log in again");
+      return;
+    }
     std::lock_guard inUse(keptInterface->inUse);
     MetadataInterface* md = keptInterface->md;
     mdserver::TransactionBook& book = mdserver::ClientInterface::fromAbi(md)->transactions();

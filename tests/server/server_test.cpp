@@ -145,6 +145,15 @@ TEST_F(ServerTest, ForgedExpiredAndEndedTokensAreRefusedAndNoTokenIsEverybodyOnl
   EXPECT_EQ(request(port, "GET", "/v1/export", "", login(port, "bo", "bo.pass")).http, 403);
   EXPECT_EQ(request(port, "GET", "/v1/export", "", token).http, 200);
 
+  // Requests without a login share nothing: a transaction one of them began is unknown to the
+  // next (the server keeps transactions with a session only).
+  Answer begun = call(port, "beginTransaction", json::object());
+  if (begun.body.value("status", 1u) == 0u) {
+    Answer ended = call(port, "endTransaction",
+                        {{"transaction", begun.body.value("transaction", "")}, {"flag", 0}});
+    EXPECT_EQ(ended.body.value("status", 0u), 0x801720E9u) << ended.raw;
+  }
+
   // Logged out: the token is gone at once. Expired: gone after its lifetime.
   const std::string second = login(port, "ada", "ada.pass");
   EXPECT_EQ(request(port, "POST", "/v1/logout", "", second).http, 200);
