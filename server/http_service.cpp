@@ -18,6 +18,7 @@
 #include "mdserver/security/access_target.h"
 #include "mdserver/security/security_store.h"
 #include "mdserver/security/authentication.h"
+#include "server/console_routes.h"
 #include "server/operations.h"
 #include "server/session_store.h"
 #include "server/transaction_state.h"
@@ -31,6 +32,7 @@ using namespace mdserver;  // status codes
 // Who a request acts for, and how it came to (for the log).
 struct Caller {
   bool refused = false;         // a token was given but is no good: HTTP 401
+  int refusalHttpStatus = 401;  // 403: a browser change without its request token
   std::string refusal;
   mdserver::Principal principal;
   std::string userId;           // empty: Everybody
@@ -164,7 +166,18 @@ struct HttpService::Impl {
 
   Caller callerOf(const httplib::Request& req, bool memberships = true) {
     Caller caller;
-    const std::string token = bearerToken(req);
+    std::string token = bearerToken(req);
+    if (token.empty() && !req.has_header("Authorization")) {
+      // A page of the web console carries its session in a cookie (console_routes.h).
+      CookieSession cookie = cookieSessionOf(req);
+      if (!cookie.refusal.empty()) {
+        caller.refused = true;
+        caller.refusalHttpStatus = 403;
+        caller.refusal = cookie.refusal;
+        return caller;
+      }
+      token = cookie.token;
+    }
     if (token.empty() && !req.has_header("Authorization")) {
       caller.principal.identities.insert(std::string(mdserver::kEverybodyId));
       return caller;
@@ -189,29 +202,39 @@ struct HttpService::Impl {
 
   bool refuse(const Caller& caller, httplib::Response& res) {
     if (!caller.refused) return false;
-    answerError(res, 401, kStatusLoginRequired, caller.refusal);
+    answerError(res, caller.refusalHttpStatus, kStatusLoginRequired, caller.refusal);
     return true;
   }
 
   void login(const httplib::Request& req, httplib::Response& res) {
+    std::string token, user;
+    if (!startSession(req, res, token, user)) return;
+    answer(res, 200, {{"token", token}, {"user", user},
+                      {"expiresAt", SessionStore::now() + options.sessionLifetimeSeconds}});
+  }
+
+  // Checks the user and password of a login body and stores a new session; false when it
+  // answered a failure.
+  bool startSession(const httplib::Request& req, httplib::Response& res, std::string& tokenOut,
+                    std::string& userOut) {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object() || !body.contains("user") ||
         !body["user"].is_string() || !body.contains("password") ||
         !body["password"].is_string()) {
       answerError(res, 400, kStatusInvalidArgument,
                   "login: the body must be a JSON object with texts \"user\" and \"password\"");
-      return;
+      return false;
     }
     const std::string user = body["user"].get<std::string>();
     if (user.empty()) {
       answerError(res, 400, kStatusInvalidArgument, "login: \"user\" is empty");
-      return;
+      return false;
     }
     mdserver::Authentication checked =
         mdserver::authenticate(repository.security(), user, body["password"].get<std::string>());
     if (!checked.outcome.ok()) {
       answerError(res, 401, checked.outcome.status, checked.outcome.message);
-      return;
+      return false;
     }
     SessionRecord record;
     record.userId = checked.principal.userId;
@@ -220,10 +243,11 @@ struct HttpService::Impl {
     std::optional<std::string> token = sessions.create(record);
     if (!token) {
       answerError(res, 503, kStatusStorageFailure, "login: the session could not be stored");
-      return;
+      return false;
     }
-    answer(res, 200, {{"token", *token}, {"user", record.userId},
-                      {"expiresAt", record.expiresAt}});
+    tokenOut = *token;
+    userOut = record.userId;
+    return true;
   }
 
   void operation(const httplib::Request& req, httplib::Response& res) {
@@ -355,6 +379,21 @@ struct HttpService::Impl {
       answer(res, 200, {{"status", 0}});
     });
 
+    installConsoleRoutes(
+        s, ConsoleContext{repository, sessions, options.sessionLifetimeSeconds,
+                          [this](const httplib::Request& req, httplib::Response& res,
+                                 mdserver::Principal& principal, std::string& userId) {
+                            Caller caller = callerOf(req);
+                            if (refuse(caller, res)) return false;
+                            principal = caller.principal;
+                            userId = caller.userId;
+                            return true;
+                          },
+                          [this](const httplib::Request& req, httplib::Response& res,
+                                 std::string& token, std::string& userId) {
+                            return startSession(req, res, token, userId);
+                          }});
+
     s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
       // Only answers that carry no body of their own (unknown route, too large, ...).
       if (!res.body.empty()) return;
@@ -369,6 +408,7 @@ struct HttpService::Impl {
     });
     s.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) {
       res.set_header("X-Mdserver-Instance", instance);
+      addSecurityHeaders(res);
     });
     s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
       ++requests;
