@@ -176,6 +176,13 @@ struct Console {
   }
 
   void login(const httplib::Request& req, httplib::Response& res) {
+    // A form of another site can post text, never JSON: without this it could log the browser
+    // in as someone else's user (the cookie would be set on this site).
+    if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+      answerError(res, 415, kStatusInvalidArgument,
+                  "console login: the body must be sent as application/json");
+      return;
+    }
     std::string token, user;
     if (!context.login(req, res, token, user)) return;
     res.set_header("Set-Cookie", sessionCookie(token, context.sessionLifetimeSeconds));

@@ -351,10 +351,11 @@ async function securityPage(type, id) {
     return;
   }
   const target = { target: id, type };
-  const [effective, bearing, templates] = await Promise.all([
+  const [effective, bearing, templates, everyone] = await Promise.all([
     call('/v1/access/list', { ...target, view: 'effective' }),
     call('/v1/access/list', { ...target, view: 'bearing' }),
-    call('/v1/templates/list', { repository: repositoryId }).catch(() => ({ templates: [] }))]);
+    call('/v1/templates/list', { repository: repositoryId }).catch(() => ({ templates: [] })),
+    call('/v1/identities', { repository: repositoryId }).then((a) => a.identities, () => [])]);
   const permissions = [...new Set(effective.entries.map((e) => e.permission))];
   const identities = [];
   for (const e of effective.entries) {
@@ -394,6 +395,7 @@ async function securityPage(type, id) {
     h('p', { class: 'muted' }, 'Every identity with an entry on any level that bears on this ' + (isRepository ? 'repository' : 'object') +
       ', by permission, as the server decides it. Select a cell to see why.'),
     identities.length ? matrix : h('p', { class: 'muted' }, 'No identity has an entry here.'),
+    askForm(explanation, id, everyone, permissions),
     explanation,
     h('h2', {}, 'Entries on this ' + (isRepository ? 'repository' : 'object')), entryTable(own, true),
     h('h2', {}, 'Entries from further out (templates, repository)'), entryTable(inherited, false),
@@ -401,7 +403,7 @@ async function securityPage(type, id) {
     appliedHere.length ? h('ul', { id: 'applied-templates' }, appliedHere.map((t) => h('li', {}, t.name + ' (' + t.id + ') ',
       h('button', { type: 'button', onclick: () => applyTemplate(target, t.id, true) }, 'Remove'))))
       : h('p', { class: 'muted' }, 'None.'),
-    await changeForms(target, repositoryId, permissions, templates.templates));
+    changeForms(target, everyone, permissions, templates.templates));
 }
 
 async function explain(box, target, identity, permission) {
@@ -442,8 +444,20 @@ async function applyTemplate(target, template, remove) {
   }
 }
 
-async function changeForms(target, repositoryId, permissions, templates) {
-  const identities = await call('/v1/identities', { repository: repositoryId }).then((a) => a.identities, () => []);
+// Any identity, a person among them, not only those with entries: what would the server decide?
+function askForm(box, target, identities, permissions) {
+  const identity = h('select', { id: 'ask-identity' }, identities.map((i) => h('option', { value: i.id }, i.name + ' (' + i.type + ')')));
+  const permission = h('select', { id: 'ask-permission' }, permissions.map((p) => h('option', { value: p }, p)));
+  const form = h('form', { class: 'inline', id: 'ask-form' }, 'Ask about any identity:', identity, permission, h('button', { type: 'submit' }, 'Explain'));
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    const chosen = identities.find((i) => i.id === identity.value);
+    if (chosen) explain(box, target, chosen, permission.value);
+  });
+  return identities.length && permissions.length ? form : null;
+}
+
+function changeForms(target, identities, permissions, templates) {
   const identity = h('select', { id: 'change-identity' }, identities.map((i) => h('option', { value: i.id }, i.name + ' (' + i.type + ')')));
   const permission = h('select', { id: 'change-permission' }, permissions.map((p) => h('option', { value: p }, p)));
   const decision = h('select', { id: 'change-decision' }, ['grant', 'deny', 'remove'].map((d) => h('option', { value: d }, d)));

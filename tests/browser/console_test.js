@@ -162,6 +162,17 @@ async function main() {
     await chen.waitForFunction(() => document.querySelector('#explanation .verdict') &&
       document.querySelector('#explanation .verdict').textContent.includes('Administrators'));
     check((await chen.textContent('#explanation')).includes('granted'), 'the Administrators cell explains a grant');
+    // Ada is in both groups: the deny and the grant meet on the same level, and the deny wins.
+    await chen.selectOption('#ask-identity', { label: 'Ada Field (Person)' });
+    await chen.selectOption('#ask-permission', 'Read');
+    await chen.click('#ask-form button[type=submit]');
+    await chen.waitForFunction(() => document.querySelector('#explanation .verdict') &&
+      document.querySelector('#explanation .verdict').textContent.includes('Ada Field'));
+    const ada = await chen.textContent('#explanation');
+    check(ada.includes('Read for Ada Field: denied') && ada.includes('lost'), 'a person\'s access is explained: Ada\'s grant loses to the deny beside it');
+    await chen.click('#matrix button[data-identity="Administrators"][data-permission="Read"]');
+    await chen.waitForFunction(() => document.querySelector('#explanation .verdict') &&
+      document.querySelector('#explanation .verdict').textContent.includes('Administrators'));
     await chen.shot('who-may-read-ledger');
     await chen.screenshot({ path: path.join(artefacts, 'console.png') });
 
@@ -223,6 +234,13 @@ async function main() {
     const noteNow = await pageFetch(chen, '/v1/operations/getAttribute', { object: { id: 'A0000001.TABLE001', type: 'PhysicalTable' }, name: 'Note' }, await csrfOf(chen));
     check(!entriesNow.body.entries.some((e) => e.identity.name === 'Bo Lindqvist') && noteNow.body.value === undefined,
       'the forged requests changed nothing');
+
+    const formLogin = await chen.evaluate(async () => {
+      const response = await fetch('/v1/console/login', { method: 'POST', headers: { 'Content-Type': 'text/plain' }, body: JSON.stringify({ user: 'bo', password: 'bo.pass' }) });
+      const session = await (await fetch('/v1/console/session')).json();
+      return { http: response.status, user: session.user };
+    });
+    check(formLogin.http === 415 && formLogin.user === 'chen', 'a login posted as a form\'s text is refused and leaves the session as it was');
 
     // -- a search error shows its position under the text
     const broken = "vqsobj:PhysicalTable?@Name='LEDGER' and";
