@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string_view>
 
 #include "mdaccess/md_abi.h"
@@ -13,7 +14,6 @@
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/readable_set.h"
-#include "mdserver/security/security_model.h"
 #include "mdserver/security/security_store.h"
 #include "server/console_assets.h"
 #include "server/session_store.h"
@@ -135,19 +135,6 @@ StatusCode resolveTarget(MetadataInterface* md, const std::string& id, const std
   return resolveUri(md, uri.data(), length(uri), &out.head);
 }
 
-const char* decisionOfCode(int32_t code) {
-  switch (code) {
-    case kCodeEffective + kCodeGrant: return "granted";
-    case kCodeEffective + kCodeDeny: return "denied";
-    case kCodeEffective: return "no entry";
-    case kCodeGrant: return "grant";
-    case kCodeDeny: return "deny";
-    case kCodeDerived + kCodeGrant: return "inherited grant";
-    case kCodeDerived + kCodeDeny: return "inherited deny";
-  }
-  return "?";
-}
-
 struct Console {
   ConsoleContext context;
 
@@ -211,81 +198,6 @@ struct Console {
     answer(res, 200, out);
   }
 
-  // {target, type?, view?, permission?}: the authorization listing of a repository or object.
-  void listAccess(const httplib::Request& req, httplib::Response& res) {
-    Arguments a;
-    if (!parseArguments(req, res, "access", a)) return;
-    const std::string target = a.text("target"), type = a.text("type", false),
-                      viewName = a.text("view", false), permission = a.text("permission", false);
-    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "access: " + a.problem);
-    int32_t view = kViewEffective;
-    if (viewName == "explicit") view = kViewExplicit;
-    else if (viewName == "bearing") view = kViewBearing;
-    else if (!viewName.empty() && viewName != "effective") {
-      return answerError(res, 400, kStatusInvalidArgument,
-                         "access: view '" + viewName + "' is none of effective, explicit, bearing");
-    }
-    Principal principal;
-    OpenInterface md;
-    if (!open(req, res, principal, md)) return;
-    Handle handle;
-    StatusCode status = resolveTarget(md.md, target, type, handle);
-    json rows = json::array();
-    if (status == kStatusOk) {
-      AuthorizationEntry* list = nullptr;
-      status = repoListAuthorizations(handle.head, nullptr, view, nullptr, permission.data(),
-                                      length(permission), &list);
-      for (AuthorizationEntry* e = list; e; e = e->next) {
-        rows.push_back({{"identity",
-                         {{"name", e->identity ? textOf(e->identity->texts[0]) : ""},
-                          {"type", e->identity ? textOf(e->identity->texts[1]) : ""},
-                          {"id", e->identity ? textOf(e->identity->texts[2]) : ""}}},
-                        {"code", e->code},
-                        {"decision", decisionOfCode(e->code)},
-                        {"permission", textOf(e->permission)},
-                        {"source", textOf(e->condition)}});
-      }
-      if (list) releaseAuthorizations(md.md, list);
-    }
-    finish(res, status, md, {{"entries", rows}});
-  }
-
-  // {target, type?, identity, identityType?, permission, decision: grant|deny|remove}
-  void setAccess(const httplib::Request& req, httplib::Response& res) {
-    Arguments a;
-    if (!parseArguments(req, res, "access change", a)) return;
-    const std::string target = a.text("target"), type = a.text("type", false),
-                      identity = a.text("identity"), identityType = a.text("identityType", false),
-                      permission = a.text("permission"), decision = a.text("decision");
-    if (!a.problem.empty()) {
-      return answerError(res, 400, kStatusInvalidArgument, "access change: " + a.problem);
-    }
-    const int32_t grantCode = decision == "grant"  ? kGrantCodeGrant
-                              : decision == "deny" ? kGrantCodeDeny
-                              : decision == "remove" ? kGrantCodeRemove
-                                                     : -1;
-    if (grantCode < 0) {
-      return answerError(res, 400, kStatusInvalidArgument,
-                         "access change: decision '" + decision + "' is none of grant, deny, remove");
-    }
-    Principal principal;
-    OpenInterface md;
-    if (!open(req, res, principal, md)) return;
-    Handle handle;
-    StatusCode status = resolveTarget(md.md, target, type, handle);
-    if (status == kStatusOk) {
-      IdentityPairRecord pair{identity.data(), length(identity), 0, identityType.data(),
-                              length(identityType), 0, nullptr};
-      AuthorizationRequest request{};
-      request.identity = &pair;
-      request.grantCode = grantCode;
-      request.permission = permission.data();
-      request.permissionLength = length(permission);
-      status = repoSetAuthorization(handle.head, nullptr, 0, &request);
-    }
-    finish(res, status, md, json::object());
-  }
-
   // {target, permission, identity?}: why the permission is granted or denied.
   void explain(const httplib::Request& req, httplib::Response& res) {
     Arguments a;
@@ -319,123 +231,66 @@ struct Console {
     answer(res, 200, out);
   }
 
-  // {repository}: the identities of a repository (built-ins first).
-  void identities(const httplib::Request& req, httplib::Response& res) {
+  // {repository}: where each template of the repository is applied, among the repositories
+  // and objects the caller may read (templates the caller may not read are left out as the
+  // interface's template listing leaves them out).
+  void applications(const httplib::Request& req, httplib::Response& res) {
     Arguments a;
-    if (!parseArguments(req, res, "identities", a)) return;
+    if (!parseArguments(req, res, "template applications", a)) return;
     const std::string repository = a.text("repository");
-    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "identities: " + a.problem);
-    Principal principal;
-    OpenInterface md;
-    if (!open(req, res, principal, md)) return;
-    Handle handle;
-    StatusCode status = resolveTarget(md.md, repository, "", handle);
-    json list = json::array();
-    if (status == kStatusOk) {
-      IdentityEntry* entries = nullptr;
-      status = repoListIdentities(handle.head, nullptr, 0, &entries);
-      for (IdentityEntry* e = entries; e; e = e->next) {
-        list.push_back({{"name", textOf(e->texts[0])}, {"type", textOf(e->texts[1])},
-                        {"id", textOf(e->texts[2])}});
-      }
+    if (!a.problem.empty()) {
+      return answerError(res, 400, kStatusInvalidArgument, "template applications: " + a.problem);
     }
-    finish(res, status, md, {{"identities", list}});
-  }
-
-  // {repository}: its templates, each with where it is applied among what the caller may read.
-  void templates(const httplib::Request& req, httplib::Response& res) {
-    Arguments a;
-    if (!parseArguments(req, res, "templates", a)) return;
-    const std::string repository = a.text("repository");
-    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "templates: " + a.problem);
     Principal principal;
     OpenInterface md;
     if (!open(req, res, principal, md)) return;
     Handle handle;
     StatusCode status = resolveTarget(md.md, repository, "", handle);
-    json list = json::array();
+    std::set<std::string> visibleTemplates;
     if (status == kStatusOk) {
-      ActEntry* acts = nullptr;
+      ActEntry* acts = nullptr;  // the interface's: freed with it
       status = repoListActs(handle.head, nullptr, 0, &acts);
       for (ActEntry* e = acts; status == kStatusOk && e; e = e->next) {
-        list.push_back({{"id", textOf(e->texts[0])}, {"name", textOf(e->texts[1])},
-                        {"description", textOf(e->texts[2])},
-                        {"repository", textOf(e->texts[4])}, {"appliedTo", json::array()}});
+        visibleTemplates.insert(textOf(e->texts[0]));
       }
     }
-    if (status == kStatusOk && !list.empty()) {
-      // Where each is applied: the repositories and the objects with levels of their own, as
-      // far as the caller may read them (the listing's own filter decides, nothing else).
-      ReadableSet readable;
-      SecurityStore& store = context.repository.security();
-      std::vector<std::string> repositoryIds;
-      for (const RepositoryInfo& info : context.repository.repositories()) {
-        repositoryIds.push_back(info.id);
-      }
-      Outcome computed = readableSet(store, principal, repositoryIds, readable);
-      std::vector<std::pair<std::string, std::string>> targets;
-      for (const RepositoryInfo& info : context.repository.repositories()) {
-        if (readable.repositoryReadable(info.id)) targets.emplace_back(info.id, "Repository");
-      }
-      std::vector<std::pair<std::string, std::string>> objects;
-      if (computed.ok()) computed = store.objectsWithOwnLevels(objects);
-      if (!computed.ok()) {
-        return answer(res, 200, {{"status", computed.status}, {"error", computed.message}});
-      }
-      for (auto& object : objects) {
-        if (readable.permits(object.first)) targets.push_back(std::move(object));
-      }
-      for (const auto& [id, type] : targets) {
-        std::vector<std::string> applied;
-        Outcome read = store.applications(id, applied);
-        if (!read.ok()) return answer(res, 200, {{"status", read.status}, {"error", read.message}});
-        for (const std::string& templateId : applied) {
-          for (json& t : list) {
-            if (t["id"] != templateId) continue;
-            std::string name = id;
-            if (type == "Repository") {
-              if (auto info = context.repository.repositoryByReference(id)) name = info->name;
-            } else if (auto row = context.repository.object(id)) {
-              name = row->name;
-            }
-            t["appliedTo"].push_back({{"id", id}, {"type", type}, {"name", name}});
-          }
+    json list = json::array();
+    if (status != kStatusOk) return finish(res, status, md, {{"applications", list}});
+    // The candidates: the repositories and the objects with levels of their own, as far as the
+    // caller may read them (the readable set the decision function produced decides).
+    SecurityStore& store = context.repository.security();
+    std::vector<std::string> repositoryIds;
+    for (const RepositoryInfo& info : context.repository.repositories()) {
+      repositoryIds.push_back(info.id);
+    }
+    ReadableSet readable;
+    Outcome read = readableSet(store, principal, repositoryIds, readable);
+    std::vector<std::pair<std::string, std::string>> objects;
+    if (read.ok()) read = store.objectsWithOwnLevels(objects);
+    if (!read.ok()) return answer(res, 200, {{"status", read.status}, {"error", read.message}});
+    std::vector<std::pair<std::string, std::string>> targets;
+    for (const RepositoryInfo& info : context.repository.repositories()) {
+      if (readable.repositoryReadable(info.id)) targets.emplace_back(info.id, "Repository");
+    }
+    for (auto& object : objects) {
+      if (readable.permits(object.first)) targets.push_back(std::move(object));
+    }
+    for (const auto& [id, type] : targets) {
+      std::vector<std::string> applied;
+      read = store.applications(id, applied);
+      if (!read.ok()) return answer(res, 200, {{"status", read.status}, {"error", read.message}});
+      for (const std::string& templateId : applied) {
+        if (!visibleTemplates.count(templateId)) continue;
+        std::string name = id;
+        if (type == "Repository") {
+          if (auto info = context.repository.repositoryByReference(id)) name = info->name;
+        } else if (auto row = context.repository.object(id)) {
+          name = row->name;
         }
+        list.push_back({{"template", templateId}, {"id", id}, {"type", type}, {"name", name}});
       }
     }
-    finish(res, status, md, {{"templates", list}});
-  }
-
-  // {target, type?, template, remove?}: applies a template to a repository or object, or
-  // removes it there.
-  void applyTemplate(const httplib::Request& req, httplib::Response& res) {
-    Arguments a;
-    if (!parseArguments(req, res, "template application", a)) return;
-    const std::string target = a.text("target"), type = a.text("type", false),
-                      name = a.text("template");
-    auto removeFlag = a.body.find("remove");
-    if (a.problem.empty() && removeFlag != a.body.end() && !removeFlag->is_boolean()) {
-      a.problem = "argument 'remove' is not true or false";
-    }
-    if (!a.problem.empty()) {
-      return answerError(res, 400, kStatusInvalidArgument, "template application: " + a.problem);
-    }
-    const bool remove = removeFlag != a.body.end() && removeFlag->get<bool>();
-    Principal principal;
-    OpenInterface md;
-    if (!open(req, res, principal, md)) return;
-    Handle handle;
-    StatusCode status = resolveTarget(md.md, target, type, handle);
-    if (status == kStatusOk) {
-      // The reference is a copy the interface may keep in its pool for the call.
-      std::string copy = name;
-      ActReference reference{};
-      reference.text = copy.data();
-      reference.length = length(copy);
-      status = remove ? repoRemoveAct(handle.head, nullptr, 0, &reference)
-                      : repoApplyAct(handle.head, nullptr, 0, &reference);
-    }
-    finish(res, status, md, json::object());
+    finish(res, status, md, {{"applications", list}});
   }
 };
 
@@ -503,24 +358,13 @@ void installConsoleRoutes(httplib::SSLServer& server, ConsoleContext context) {
   server.Get("/v1/console/session", [console](const httplib::Request& req, httplib::Response& res) {
     console->session(req, res);
   });
-  server.Post("/v1/access/list", [console](const httplib::Request& req, httplib::Response& res) {
-    console->listAccess(req, res);
-  });
-  server.Post("/v1/access/set", [console](const httplib::Request& req, httplib::Response& res) {
-    console->setAccess(req, res);
-  });
   server.Post("/v1/access/explain", [console](const httplib::Request& req, httplib::Response& res) {
     console->explain(req, res);
   });
-  server.Post("/v1/identities", [console](const httplib::Request& req, httplib::Response& res) {
-    console->identities(req, res);
-  });
-  server.Post("/v1/templates/list", [console](const httplib::Request& req, httplib::Response& res) {
-    console->templates(req, res);
-  });
-  server.Post("/v1/templates/apply", [console](const httplib::Request& req, httplib::Response& res) {
-    console->applyTemplate(req, res);
-  });
+  server.Post("/v1/templates/applications",
+              [console](const httplib::Request& req, httplib::Response& res) {
+                console->applications(req, res);
+              });
 }
 
 }  // namespace mdserver_net

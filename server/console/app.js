@@ -340,6 +340,34 @@ function targetName(type, id, object) {
   return (object && object.name ? object.name + ' (' + id + ')' : id);
 }
 
+// Views of the authorization listing (the interface's flags) and its entry codes.
+const VIEW_BEARING = 0, VIEW_EFFECTIVE = 2;
+const DECISIONS = { 34: 'granted', 33: 'denied', 32: 'no entry', 2: 'grant', 1: 'deny', 18: 'inherited grant', 17: 'inherited deny' };
+
+async function accessList(object, flags) {
+  const answer = await op('repoListAuthorizations', { object, flags });
+  return (answer.authorizations || []).map((e) => ({
+    identity: { name: e.identity[0] || '', type: e.identity[1] || '', id: e.identity[2] || '' },
+    code: e.code, decision: DECISIONS[e.code] || String(e.code), permission: e.permission, source: e.condition,
+  }));
+}
+
+async function identitiesOf(repository) {
+  const answer = await op('repoListIdentities', { object: { id: repository, type: 'Repository' } });
+  return (answer.identities || []).map((i) => ({ name: i[0], type: i[1], id: i[2] }));
+}
+
+// The templates of a repository, each with where it is applied (among what the caller may read).
+async function templatesOf(repository) {
+  const [acts, applications] = await Promise.all([
+    op('repoListActs', { object: { id: repository, type: 'Repository' } }),
+    call('/v1/templates/applications', { repository })]);
+  return (acts.acts || []).map((t) => ({
+    id: t[0], name: t[1], description: t[2], repository: t[4],
+    appliedTo: applications.applications.filter((a) => a.template === t[0]),
+  }));
+}
+
 async function securityPage(type, id) {
   const show = currentRoute();
   const isRepository = type === 'Repository';
@@ -350,19 +378,18 @@ async function securityPage(type, id) {
     show(h('h1', {}, 'No such object'), h('p', {}, 'There is nothing named ' + id + ' that you may read.'));
     return;
   }
-  const target = { target: id, type };
+  const target = { id, type };
   const [effective, bearing, templates, everyone] = await Promise.all([
-    call('/v1/access/list', { ...target, view: 'effective' }),
-    call('/v1/access/list', { ...target, view: 'bearing' }),
-    call('/v1/templates/list', { repository: repositoryId }).catch(() => ({ templates: [] })),
-    call('/v1/identities', { repository: repositoryId }).then((a) => a.identities, () => [])]);
-  const permissions = [...new Set(effective.entries.map((e) => e.permission))];
+    accessList(target, VIEW_EFFECTIVE), accessList(target, VIEW_BEARING),
+    templatesOf(repositoryId).catch(() => []),
+    identitiesOf(repositoryId).catch(() => [])]);
+  const permissions = [...new Set(effective.map((e) => e.permission))];
   const identities = [];
-  for (const e of effective.entries) {
+  for (const e of effective) {
     if (!identities.some((i) => i.id === e.identity.id)) identities.push(e.identity);
   }
   const explanation = h('div', { id: 'explanation', class: 'explanation', hidden: true });
-  const cellOf = (identity, permission) => effective.entries.find((e) => e.identity.id === identity.id && e.permission === permission);
+  const cellOf = (identity, permission) => effective.find((e) => e.identity.id === identity.id && e.permission === permission);
   const matrix = h('table', { id: 'matrix' },
     h('tr', {}, h('th', {}, 'Identity'), permissions.map((p) => h('th', {}, p))),
     identities.map((identity) => h('tr', {},
@@ -379,13 +406,13 @@ async function securityPage(type, id) {
         });
         return h('td', { class: 'cell' }, button);
       }))));
-  const own = bearing.entries.filter((e) => e.source === '');
-  const inherited = bearing.entries.filter((e) => e.source !== '');
-  const appliedHere = templates.templates.filter((t) => t.appliedTo.some((a) => a.id === id));
+  const own = bearing.filter((e) => e.source === '');
+  const inherited = bearing.filter((e) => e.source !== '');
+  const appliedHere = templates.filter((t) => t.appliedTo.some((a) => a.id === id));
   const entryTable = (entries, removable) => entries.length ? h('table', { id: removable ? 'own-entries' : 'inherited-entries' },
     h('tr', {}, h('th', {}, 'Identity'), h('th', {}, 'Permission'), h('th', {}, 'Entry'), h('th', {}, removable ? '' : 'From')),
     entries.map((e) => h('tr', {}, h('td', {}, e.identity.name), h('td', {}, e.permission), h('td', {}, e.decision),
-      h('td', {}, removable ? h('button', { type: 'button', onclick: () => change({ ...target, identity: e.identity.id, identityType: e.identity.type, permission: e.permission, decision: 'remove' }) }, 'Remove')
+      h('td', {}, removable ? h('button', { type: 'button', onclick: () => change(target, e.identity, e.permission, 'remove') }, 'Remove')
         : e.source))))
     : h('p', { class: 'muted' }, 'None.');
   show(h('div', { class: 'crumbs' }, link('#/repositories', 'Repositories'), '›',
@@ -403,7 +430,7 @@ async function securityPage(type, id) {
     appliedHere.length ? h('ul', { id: 'applied-templates' }, appliedHere.map((t) => h('li', {}, t.name + ' (' + t.id + ') ',
       h('button', { type: 'button', onclick: () => applyTemplate(target, t.id, true) }, 'Remove'))))
       : h('p', { class: 'muted' }, 'None.'),
-    changeForms(target, everyone, permissions, templates.templates));
+    changeForms(target, everyone, permissions, templates));
 }
 
 async function explain(box, target, identity, permission) {
@@ -424,10 +451,12 @@ async function explain(box, target, identity, permission) {
   }
 }
 
-async function change(body) {
+const GRANT_CODES = { grant: 2, deny: 1, remove: 0 };
+
+async function change(target, identity, permission, decision) {
   try {
-    await call('/v1/access/set', body);
-    notice('Done: ' + body.decision + ' ' + body.permission + ' for ' + body.identity + '.', 'ok');
+    await op('repoSetAuthorization', { object: target, identity: [identity.id, identity.type], permission, grantCode: GRANT_CODES[decision] });
+    notice('Done: ' + decision + ' ' + permission + ' for ' + identity.name + '.', 'ok');
     route();
   } catch (e) {
     notice('Refused: ' + e.message);
@@ -436,7 +465,7 @@ async function change(body) {
 
 async function applyTemplate(target, template, remove) {
   try {
-    await call('/v1/templates/apply', { ...target, template, remove });
+    await op(remove ? 'repoRemoveAct' : 'repoApplyAct', { object: target, reference: template });
     notice((remove ? 'Removed' : 'Applied') + ' template ' + template + '.', 'ok');
     route();
   } catch (e) {
@@ -464,7 +493,8 @@ function changeForms(target, identities, permissions, templates) {
   const entryForm = h('form', { class: 'inline', id: 'change-form' }, identity, permission, decision, h('button', { type: 'submit' }, 'Change'));
   entryForm.addEventListener('submit', (event) => {
     event.preventDefault();
-    change({ ...target, identity: identity.value, permission: permission.value, decision: decision.value });
+    const chosen = identities.find((i) => i.id === identity.value);
+    if (chosen) change(target, chosen, permission.value, decision.value);
   });
   const template = h('select', { id: 'apply-template' }, templates.map((t) => h('option', { value: t.id }, t.name)));
   const templateForm = h('form', { class: 'inline', id: 'template-form' }, template, h('button', { type: 'submit' }, 'Apply template'));
@@ -481,12 +511,12 @@ async function templatesPage(repository) {
   const show = currentRoute();
   const repositories = (await op('listRepositories', {})).repositories;
   const chosen = repository || (repositories[0] && repositories[0].id) || '';
-  const answer = await call('/v1/templates/list', { repository: chosen });
+  const templates = await templatesOf(chosen);
   show(h('h1', {}, 'Access control templates'),
     h('p', {}, 'Repository: ', repositories.map((r, i) => [i ? ' · ' : '', r.id === chosen ? h('strong', {}, r.name) : link('#/templates/' + enc(r.id), r.name)])),
-    answer.templates.length ? h('table', { id: 'templates' },
+    templates.length ? h('table', { id: 'templates' },
       h('tr', {}, h('th', {}, 'Template'), h('th', {}, 'Description'), h('th', {}, 'Applied to')),
-      answer.templates.map((t) => h('tr', {}, h('td', {}, link(securityHash('AccessControlTemplate', t.id), t.name), h('div', { class: 'muted' }, t.id)),
+      templates.map((t) => h('tr', {}, h('td', {}, link(securityHash('AccessControlTemplate', t.id), t.name), h('div', { class: 'muted' }, t.id)),
         h('td', {}, t.description),
         h('td', {}, t.appliedTo.length ? t.appliedTo.map((a, i) => [i ? ', ' : '',
           link(a.type === 'Repository' ? securityHash('Repository', a.id) : securityHash(a.type, a.id), a.name)])

@@ -21,6 +21,7 @@ if (!mdserver || !sample || !artefacts) {
 fs.mkdirSync(artefacts, { recursive: true });
 
 const CANARY = 'canary-Pw-7f3e19';
+const ORDERS = { id: 'A0000001.TABLE001', type: 'PhysicalTable' };
 let failures = 0;
 function check(condition, what) {
   if (condition) {
@@ -196,8 +197,8 @@ async function main() {
     const refusal = await bo.textContent('#notice');
     check(refusal.startsWith('Refused') && /Administer/.test(refusal), 'bo\'s grant is shown as refused');
     await bo.shot('change-refused');
-    const afterRefusal = await pageFetch(chen, '/v1/access/list', { target: 'A0000001.TABLE001', type: 'PhysicalTable', view: 'explicit' }, await csrfOf(chen));
-    check(!afterRefusal.body.entries.some((e) => e.identity.name === 'Bo Lindqvist'), 'the refused grant left no entry');
+    const afterRefusal = await pageFetch(chen, '/v1/operations/repoListAuthorizations', { object: ORDERS, flags: 1 }, await csrfOf(chen));
+    check(!afterRefusal.body.authorizations.some((e) => e.identity[0] === 'Bo Lindqvist'), 'the refused grant left no entry');
 
     // -- an administrator's change goes through and can be taken back
     await chen.goto(origin + '/console/#/security/PhysicalTable/A0000001.TABLE001');
@@ -226,13 +227,13 @@ async function main() {
     check((await chen.textContent('#templates')).includes('Quarterly Summary'), 'the templates page lists where it is applied');
 
     // -- CSRF: a change with the cookie but without the request token is refused before it is made
-    const noToken = await pageFetch(chen, '/v1/access/set', { target: 'A0000001.TABLE001', type: 'PhysicalTable', identity: 'Bo Lindqvist', permission: 'Read', decision: 'grant' }, null);
-    const wrongToken = await pageFetch(chen, '/v1/access/set', { target: 'A0000001.TABLE001', type: 'PhysicalTable', identity: 'Bo Lindqvist', permission: 'Read', decision: 'grant' }, 'f'.repeat(64));
+    const noToken = await pageFetch(chen, '/v1/operations/repoSetAuthorization', { object: ORDERS, identity: ['Bo Lindqvist'], permission: 'Read', grantCode: 2 }, null);
+    const wrongToken = await pageFetch(chen, '/v1/operations/repoSetAuthorization', { object: ORDERS, identity: ['Bo Lindqvist'], permission: 'Read', grantCode: 2 }, 'f'.repeat(64));
     const opNoToken = await pageFetch(chen, '/v1/operations/setAttribute', { object: { id: 'A0000001.TABLE001', type: 'PhysicalTable' }, name: 'Note', value: 'forged' }, null);
     check(noToken.http === 403 && wrongToken.http === 403 && opNoToken.http === 403, 'changes without the right request token get 403');
-    const entriesNow = await pageFetch(chen, '/v1/access/list', { target: 'A0000001.TABLE001', type: 'PhysicalTable', view: 'explicit' }, await csrfOf(chen));
+    const entriesNow = await pageFetch(chen, '/v1/operations/repoListAuthorizations', { object: ORDERS, flags: 1 }, await csrfOf(chen));
     const noteNow = await pageFetch(chen, '/v1/operations/getAttribute', { object: { id: 'A0000001.TABLE001', type: 'PhysicalTable' }, name: 'Note' }, await csrfOf(chen));
-    check(!entriesNow.body.entries.some((e) => e.identity.name === 'Bo Lindqvist') && noteNow.body.value === undefined,
+    check(!entriesNow.body.authorizations.some((e) => e.identity[0] === 'Bo Lindqvist') && noteNow.body.value === undefined,
       'the forged requests changed nothing');
 
     const formLogin = await chen.evaluate(async () => {
