@@ -14,6 +14,9 @@
 //   GET  /v1/export                       the whole repository as a seed file (Administer on
 //                                         every repository)
 //   POST /v1/import  (seed file text)     imports a seed file (the same right)
+//   /console/, /v1/console/*, /v1/access/explain, /v1/templates/applications: the web console
+//                                         (console_routes.h), which also lets a browser carry
+//                                         the session in a cookie
 #pragma once
 
 #include <cstdint>
