@@ -226,6 +226,15 @@ async function main() {
     await chen.waitForSelector('#templates');
     check((await chen.textContent('#templates')).includes('Quarterly Summary'), 'the templates page lists where it is applied');
 
+    // -- where a template is applied says nothing of objects the asker may not read
+    const onLedger = await pageFetch(chen, '/v1/operations/repoApplyAct', { object: { id: 'A0000001.TABLE003', type: 'PhysicalTable' }, reference: 'Sales Tables' }, await csrfOf(chen));
+    const chenSees = await pageFetch(chen, '/v1/templates/applications', { repository: 'A0000001' }, await csrfOf(chen));
+    const boSees = await pageFetch(bo, '/v1/templates/applications', { repository: 'A0000001' }, await csrfOf(bo));
+    check(onLedger.body.status === 0 && JSON.stringify(chenSees.body).includes('TABLE003') &&
+          boSees.body.status === 0 && !JSON.stringify(boSees.body).includes('TABLE003') && !JSON.stringify(boSees.body).includes('LEDGER') &&
+          JSON.stringify(boSees.body).includes('TABLE001'),
+    'template applications name LEDGER to chen and never to bo');
+
     // -- CSRF: a change with the cookie but without the request token is refused before it is made
     const noToken = await pageFetch(chen, '/v1/operations/repoSetAuthorization', { object: ORDERS, identity: ['Bo Lindqvist'], permission: 'Read', grantCode: 2 }, null);
     const wrongToken = await pageFetch(chen, '/v1/operations/repoSetAuthorization', { object: ORDERS, identity: ['Bo Lindqvist'], permission: 'Read', grantCode: 2 }, 'f'.repeat(64));
