@@ -16,7 +16,6 @@
 #include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_store.h"
 #include "server/console_assets.h"
-#include "server/session_store.h"
 
 namespace mdserver_net {
 namespace {
@@ -182,7 +181,7 @@ struct Console {
       answerError(res, 403, kStatusLoginRequired, cookie.refusal);
       return;
     }
-    if (!cookie.token.empty()) context.sessions.remove(cookie.token);
+    if (!cookie.token.empty()) context.logout(cookie.token);
     res.set_header("Set-Cookie", sessionCookie("", 0));
     answer(res, 200, {{"status", 0}});
   }

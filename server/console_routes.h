@@ -25,8 +25,6 @@ class Repository;
 
 namespace mdserver_net {
 
-class SessionStore;
-
 inline constexpr const char* kSessionCookie = "mdserver_session";
 inline constexpr const char* kCsrfHeader = "X-Mdserver-Csrf";
 
@@ -49,7 +47,6 @@ void addSecurityHeaders(httplib::Response& res);
 // What the console's routes need from the server they are installed in.
 struct ConsoleContext {
   mdserver::Repository& repository;
-  SessionStore& sessions;
   int64_t sessionLifetimeSeconds;
   // The principal and user of a request as the server decides them; false when the request was
   // refused (the refusal is answered already).
@@ -61,6 +58,8 @@ struct ConsoleContext {
   std::function<bool(const httplib::Request&, httplib::Response&, std::string& token,
                      std::string& userId)>
       login;
+  // Ends a session as POST /v1/logout does (the stored session and whatever is kept for it).
+  std::function<void(const std::string& token)> logout;
 };
 
 void installConsoleRoutes(httplib::SSLServer& server, ConsoleContext context);

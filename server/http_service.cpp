@@ -380,7 +380,7 @@ struct HttpService::Impl {
     });
 
     installConsoleRoutes(
-        s, ConsoleContext{repository, sessions, options.sessionLifetimeSeconds,
+        s, ConsoleContext{repository, options.sessionLifetimeSeconds,
                           [this](const httplib::Request& req, httplib::Response& res,
                                  mdserver::Principal& principal, std::string& userId) {
                             Caller caller = callerOf(req);
@@ -392,6 +392,10 @@ struct HttpService::Impl {
                           [this](const httplib::Request& req, httplib::Response& res,
                                  std::string& token, std::string& userId) {
                             return startSession(req, res, token, userId);
+                          },
+                          [this](const std::string& token) {
+                            sessions.remove(token);
+                            forget(token);
                           }});
 
     s.set_error_handler([](const httplib::Request&, httplib::Response& res) {

@@ -140,11 +140,11 @@ async function main() {
     await search(bo, "vqsobj:PhysicalTable?@Name='LEDGER'");
     check((await bo.textContent('#results')).includes('No object matches'), 'bo does not find LEDGER');
     await bo.goto(origin + '/console/#/repository/A0000001/type/PhysicalTable');
-    await bo.waitForSelector('table.objects');
+    await bo.waitForSelector('main h1:text-is("PhysicalTable") ~ table.objects');
     const boTables = await bo.$$eval('table.objects td:first-child', (cells) => cells.map((c) => c.textContent));
     check(boTables.includes('ORDERS') && !boTables.includes('LEDGER'), 'bo lists ORDERS but not LEDGER');
     await bo.goto(origin + '/console/#/security/PhysicalTable/A0000001.TABLE003');
-    await bo.waitForSelector('main h1');
+    await bo.waitForFunction(() => /^(No such object|Security of)/.test(document.querySelector('main h1').textContent));
     check((await bo.textContent('main h1')) === 'No such object', 'bo cannot open the security page of LEDGER');
     await bo.shot('ledger-hidden');
 
