@@ -10,6 +10,8 @@
 
 #include "mdaccess/md_abi.h"
 #include "mdserver/access/access_explanation.h"
+#include "mdserver/access/audit_trail.h"
+#include "mdserver/access/reverse_queries.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
@@ -291,6 +293,120 @@ struct Console {
     }
     finish(res, status, md, {{"applications", list}});
   }
+
+  // Reading the trail and the reverse questions: the same entry points mdhost uses, for the
+  // request's principal; they decide (and record a refusal) themselves.
+  static size_t limitOf(const json& body, size_t fallback) {
+    auto found = body.find("limit");
+    if (found == body.end() || !found->is_number_unsigned()) return fallback;
+    return found->get<size_t>();
+  }
+
+  // {since?, user?, object?, outcome?, after?, limit?}: the records the caller may see.
+  void audit(const httplib::Request& req, httplib::Response& res) {
+    Arguments a;
+    if (!parseArguments(req, res, "audit", a)) return;
+    AuditFilter filter;
+    filter.userId = a.text("user", false);
+    filter.target = a.text("object", false);
+    filter.outcome = a.text("outcome", false);
+    for (const char* number : {"since", "after"}) {
+      auto found = a.body.find(number);
+      if (found == a.body.end()) continue;
+      if (!found->is_number_integer()) {
+        return answerError(res, 400, kStatusInvalidArgument,
+                           std::string("audit: argument '") + number + "' is not a whole number");
+      }
+      (std::string_view(number) == "since" ? filter.since : filter.afterKey) =
+          found->get<int64_t>();
+    }
+    filter.limit = limitOf(a.body, 100);
+    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "audit: " + a.problem);
+    Principal principal;
+    std::string userId;
+    if (!context.caller(req, res, principal, userId)) return;
+    std::vector<AuditRecord> records;
+    bool more = false;
+    const Outcome outcome = readAuditTrail(context.repository, principal, filter, records, &more);
+    json out = {{"status", outcome.status}};
+    if (!outcome.ok()) {
+      out["error"] = outcome.message;
+      return answer(res, 200, out);
+    }
+    json list = json::array();
+    for (const AuditRecord& r : records) {
+      list.push_back({{"key", r.key}, {"time", auditTimeText(r.time)},
+                      {"lastTime", auditTimeText(r.lastTime)}, {"count", r.count},
+                      {"repository", r.repositoryId}, {"user", r.userId},
+                      {"identity", r.identityId}, {"operation", r.operation},
+                      {"target", r.target}, {"permission", r.permission},
+                      {"outcome", r.outcome}, {"code", r.status},
+                      {"decidingEntry", r.decidingEntry}, {"decidingLevel", r.decidingLevel},
+                      {"decision", r.decision}, {"changeCount", r.changeCount}});
+    }
+    out["records"] = list;
+    out["more"] = more;
+    answer(res, 200, out);
+  }
+
+  // {target, permission, cursor?, limit?}: every identity holding the permission on the target.
+  void who(const httplib::Request& req, httplib::Response& res) {
+    Arguments a;
+    if (!parseArguments(req, res, "who", a)) return;
+    const std::string target = a.text("target"), permission = a.text("permission");
+    PageRequest page{a.text("cursor", false), limitOf(a.body, 100)};
+    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "who: " + a.problem);
+    Principal principal;
+    std::string userId;
+    if (!context.caller(req, res, principal, userId)) return;
+    WhoPage found;
+    const Outcome outcome = whoMay(context.repository, principal, target, permission, page, found);
+    json out = {{"status", outcome.status}};
+    if (!outcome.ok()) {
+      out["error"] = outcome.message;
+      return answer(res, 200, out);
+    }
+    json list = json::array();
+    for (const WhoAnswer& w : found.answers) {
+      list.push_back({{"id", w.identityId}, {"name", w.identityName}, {"type", w.identityType},
+                      {"decision", w.decision}, {"decidingEntry", w.decidingEntry},
+                      {"decidingLevel", w.decidingLevel}});
+    }
+    out["target"] = found.target;
+    out["permission"] = found.permission;
+    out["identities"] = list;
+    out["cursor"] = found.nextCursor;
+    answer(res, 200, out);
+  }
+
+  // {identity?, permission, type?, cursor?, limit?}: every object the identity may use it on.
+  void what(const httplib::Request& req, httplib::Response& res) {
+    Arguments a;
+    if (!parseArguments(req, res, "what", a)) return;
+    const std::string identity = a.text("identity", false), permission = a.text("permission"),
+                      type = a.text("type", false);
+    PageRequest page{a.text("cursor", false), limitOf(a.body, 100)};
+    if (!a.problem.empty()) return answerError(res, 400, kStatusInvalidArgument, "what: " + a.problem);
+    Principal principal;
+    std::string userId;
+    if (!context.caller(req, res, principal, userId)) return;
+    WhatPage found;
+    const Outcome outcome =
+        whatMay(context.repository, principal, identity, permission, type, page, found);
+    json out = {{"status", outcome.status}};
+    if (!outcome.ok()) {
+      out["error"] = outcome.message;
+      return answer(res, 200, out);
+    }
+    json list = json::array();
+    for (const ObjectRow& o : found.objects) {
+      list.push_back({{"id", o.id}, {"type", o.type}, {"name", o.name}});
+    }
+    out["identity"] = found.identityId;
+    out["objects"] = list;
+    out["cursor"] = found.nextCursor;
+    answer(res, 200, out);
+  }
 };
 
 void serveAsset(const httplib::Request& req, httplib::Response& res) {
@@ -359,6 +475,15 @@ void installConsoleRoutes(httplib::SSLServer& server, ConsoleContext context) {
   });
   server.Post("/v1/access/explain", [console](const httplib::Request& req, httplib::Response& res) {
     console->explain(req, res);
+  });
+  server.Post("/v1/audit", [console](const httplib::Request& req, httplib::Response& res) {
+    console->audit(req, res);
+  });
+  server.Post("/v1/who", [console](const httplib::Request& req, httplib::Response& res) {
+    console->who(req, res);
+  });
+  server.Post("/v1/what", [console](const httplib::Request& req, httplib::Response& res) {
+    console->what(req, res);
   });
   server.Post("/v1/templates/applications",
               [console](const httplib::Request& req, httplib::Response& res) {

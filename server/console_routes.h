@@ -1,7 +1,7 @@
 // The web console: static pages served from the binary, browser sessions in a cookie with a
 // token against cross-site requests, the security headers of every answer, and the routes the
 // pages need beyond the interface's operations (access listings, explanations, changes of
-// entries and templates). Every route decides through the repository's own functions for the
+// entries and templates, the audit trail and the reverse questions who/what). Every route decides through the repository's own functions for the
 // request's principal, exactly as /v1/operations does; the console has no other way in.
 //
 // Browser sessions: POST /v1/console/login sets the cookie "mdserver_session" (HttpOnly, Secure,

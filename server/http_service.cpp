@@ -11,6 +11,7 @@
 #include <random>
 #include <nlohmann/json.hpp>
 
+#include "mdserver/access/audit_trail.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
@@ -230,8 +231,9 @@ struct HttpService::Impl {
       answerError(res, 400, kStatusInvalidArgument, "login: \"user\" is empty");
       return false;
     }
+    // Recorded in the audit trail, success or failure (never the password), as mdhost's are.
     mdserver::Authentication checked =
-        mdserver::authenticate(repository.security(), user, body["password"].get<std::string>());
+        mdserver::authenticateAudited(repository, user, body["password"].get<std::string>());
     if (!checked.outcome.ok()) {
       answerError(res, 401, checked.outcome.status, checked.outcome.message);
       return false;
