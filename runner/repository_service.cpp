@@ -349,7 +349,7 @@ bool RepositoryService::explain(HostSession* session, const std::string& object,
 std::vector<std::string> RepositoryService::vocabulary() {
   std::vector<std::string> words;
   try {
-    words = impl_->repository->typeNames();
+    if (impl_->repository) words = impl_->repository->typeNames();
   } catch (const std::exception&) {
     words.clear();  // completion without type names; the program's own calls will say why
   }
@@ -361,6 +361,10 @@ std::vector<std::string> RepositoryService::vocabulary() {
 }
 
 std::string RepositoryService::exportSeed(HostSession* session, const std::string& file) {
+  if (impl_->remote) {
+    return "export() of a network server's repository is its route GET /v1/export "
+           "(docs/server.md), not a program's";
+  }
   const auto [credentials, login] = impl_->loginFor(session);
   if (!login->outcome.ok()) return "the login failed: " + login->outcome.message;
   if (!login->principal.localAdministrator) {
@@ -375,6 +379,13 @@ std::string RepositoryService::exportSeed(HostSession* session, const std::strin
 
 bool RepositoryService::principalFor(HostSession* session, mdserver::Principal& out,
                                      std::string* error) {
+  if (impl_->remote) {
+    // The server answers these itself, for its session's user: POST /v1/audit, /v1/who and
+    // /v1/what (docs/server.md).
+    *error = "the audit trail and who/what are asked of a network server through its routes "
+             "/v1/audit, /v1/who and /v1/what, not through mdhost yet";
+    return false;
+  }
   const auto [credentials, login] = impl_->loginFor(session);
   if (!login->outcome.ok()) {
     *error = "the login failed: " + login->outcome.message;
