@@ -328,10 +328,7 @@ void RepositoryService::setFaultHooks(std::function<bool()> allocation,
 bool RepositoryService::explain(HostSession* session, const std::string& object,
                                 const std::string& permission, const std::string& identity,
                                 mdserver::AccessExplanation& out, std::string* error) {
-  if (impl_->remote) {
-    *error = "explanations of access are not served by the network server yet";
-    return false;
-  }
+  if (impl_->remote) return explainRemotely(session, object, permission, identity, out, error);
   const auto [credentials, login] = impl_->loginFor(session);
   if (!login->outcome.ok()) {
     *error = "the login failed: " + login->outcome.message;
@@ -342,6 +339,51 @@ bool RepositoryService::explain(HostSession* session, const std::string& object,
   if (!explained.ok()) {
     *error = explained.message;
     return false;
+  }
+  return true;
+}
+
+// The server explains for the session's user with the same function (POST /v1/access/explain),
+// so the answer and its refusals are the ones a program gets in-process.
+bool RepositoryService::explainRemotely(HostSession* session, const std::string& object,
+                                        const std::string& permission,
+                                        const std::string& identity,
+                                        mdserver::AccessExplanation& out, std::string* error) {
+  auto [connection, login, loginError] = impl_->connectionFor(session);
+  if (login != kStatusOk || !connection) {
+    *error = "the login failed: " + loginError;
+    return false;
+  }
+  nlohmann::json question = {{"target", object}, {"permission", permission}};
+  if (!identity.empty()) question["identity"] = identity;
+  std::string body;
+  const int http = connection->request("POST", "/v1/access/explain", question.dump(), &body, error);
+  if (http < 0) return false;
+  const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+  if (answer.is_discarded() || !answer.is_object()) {
+    *error = "the server's explanation is not JSON (HTTP " + std::to_string(http) + ")";
+    return false;
+  }
+  if (http != 200 || answer.value("status", 0u) != 0u) {
+    *error = answer.value("error", "the server refused the explanation (HTTP " +
+                                       std::to_string(http) + ")");
+    return false;
+  }
+  out = {};
+  out.granted = answer.value("granted", false);
+  out.target = answer.value("target", "");
+  out.summary = answer.value("summary", "");
+  for (const nlohmann::json& step : answer.value("steps", nlohmann::json::array())) {
+    mdserver::ExplanationStep s;
+    s.level = step.value("level", "");
+    s.source = step.value("source", "");
+    s.sourceName = step.value("sourceName", "");
+    s.identity = step.value("identity", "");
+    s.identityName = step.value("identityName", "");
+    s.permission = step.value("permission", "");
+    s.grant = step.value("grant", false);
+    s.role = step.value("role", "");
+    out.steps.push_back(std::move(s));
   }
   return true;
 }

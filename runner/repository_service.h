@@ -69,6 +69,10 @@ class RepositoryService {
   // with *error saying what was wrong (a failed login, an unknown object or identity).
   bool explain(HostSession* session, const std::string& object, const std::string& permission,
                const std::string& identity, mdserver::AccessExplanation& out, std::string* error);
+  // explain() against a network server, through its explanation route.
+  bool explainRemotely(HostSession* session, const std::string& object,
+                       const std::string& permission, const std::string& identity,
+                       mdserver::AccessExplanation& out, std::string* error);
   // What the interactive loop completes inside strings: the namespace's type names (which
   // every user may list) and the model's paired association names.
   std::vector<std::string> vocabulary();
