@@ -424,6 +424,7 @@ async function securityPage(type, id) {
     identities.length ? matrix : h('p', { class: 'muted' }, 'No identity has an entry here.'),
     askForm(explanation, id, everyone, permissions),
     explanation,
+    whoSection(id, permissions),
     h('h2', {}, 'Entries on this ' + (isRepository ? 'repository' : 'object')), entryTable(own, true),
     h('h2', {}, 'Entries from further out (templates, repository)'), entryTable(inherited, false),
     h('h2', {}, 'Templates applied here'),
@@ -507,6 +508,74 @@ function changeForms(target, identities, permissions, templates) {
     entryForm, templates.length ? templateForm : null);
 }
 
+// Every identity that holds a permission here, exactly (the server's reverse question, paged
+// by its cursor until the end): it needs Administer on the target, and says so when refused.
+function whoSection(target, permissions) {
+  if (!permissions.length) return null;
+  const permission = h('select', { id: 'who-permission' }, permissions.map((p) => h('option', { value: p }, p)));
+  const answer = h('div', { id: 'who-answer' });
+  const form = h('form', { class: 'inline', id: 'who-form' }, 'Everyone who may', permission, h('button', { type: 'submit' }, 'List'));
+  form.addEventListener('submit', async (event) => {
+    event.preventDefault();
+    answer.replaceChildren(h('p', { class: 'muted' }, 'Asking the server…'));
+    try {
+      const rows = [];
+      let cursor = '';
+      do {
+        const page = await call('/v1/who', { target, permission: permission.value, cursor, limit: 100 });
+        rows.push(...page.identities);
+        cursor = page.cursor;
+      } while (cursor);
+      answer.replaceChildren(rows.length ? h('table', { id: 'who-table' },
+        h('tr', {}, h('th', {}, 'Identity'), h('th', {}, 'Kind'), h('th', {}, 'Deciding entry'), h('th', {}, 'Level')),
+        rows.map((r) => h('tr', {}, h('td', {}, r.name), h('td', {}, r.type), h('td', {}, r.decidingEntry || r.decision), h('td', {}, r.decidingLevel))))
+        : h('p', { class: 'muted' }, 'Nobody you may see.'));
+    } catch (e) {
+      answer.replaceChildren(failure(e, 'who'));
+    }
+  });
+  return h('div', {}, h('h2', {}, 'Who may, exactly'),
+    h('p', { class: 'muted' }, 'Every person, group and role that holds the permission here, with the entry that decided (needs Administer here).'),
+    form, answer);
+}
+
+// The audit trail of the repositories the user administers, newest filters first; paged by key.
+async function auditPage(params) {
+  const show = currentRoute();
+  const filter = {};
+  for (const name of ['user', 'object', 'outcome']) if (params.get(name)) filter[name] = params.get(name);
+  const after = parseInt(params.get('after') || '0', 10) || 0;
+  const field = (name, label) => h('label', {}, label, h('input', { name, id: 'audit-' + name, value: params.get(name) || '' }));
+  const outcome = h('select', { name: 'outcome', id: 'audit-outcome' }, ['', 'allowed', 'refused', 'failed'].map((o) =>
+    h('option', { value: o, selected: (params.get('outcome') || '') === o }, o || 'any outcome')));
+  const form = h('form', { class: 'inline', id: 'audit-form' }, field('user', 'User '), field('object', 'Object '), outcome, h('button', { type: 'submit' }, 'Filter'));
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    const q = new URLSearchParams();
+    for (const name of ['user', 'object', 'outcome']) if (form.elements[name].value) q.set(name, form.elements[name].value);
+    location.hash = '#/audit?' + q.toString();
+  });
+  let body;
+  try {
+    const answer = await call('/v1/audit', Object.assign({ after, limit: 50 }, filter));
+    const records = answer.records;
+    const next = new URLSearchParams(params);
+    if (records.length) next.set('after', String(records[records.length - 1].key));
+    body = [records.length ? h('table', { id: 'audit-table' },
+      h('tr', {}, ['Time', 'User', 'Operation', 'Target', 'Permission', 'Outcome', 'Status', 'Deciding entry', 'Level', 'Count'].map((t) => h('th', {}, t))),
+      records.map((r) => h('tr', { class: r.outcome }, h('td', {}, r.time), h('td', {}, r.user || '(local administrator)'), h('td', {}, r.operation),
+        h('td', {}, r.target), h('td', {}, r.permission), h('td', {}, r.outcome), h('td', {}, hexStatus(r.code)),
+        h('td', {}, r.decidingEntry || r.decision), h('td', {}, r.decidingLevel), h('td', {}, String(r.count)))))
+      : h('p', { class: 'muted' }, 'No record matches.'),
+      answer.more ? h('p', {}, link('#/audit?' + next.toString(), 'Next ›')) : null];
+  } catch (e) {
+    body = failure(e, 'audit trail');
+  }
+  show(h('h1', {}, 'Audit trail'),
+    h('p', { class: 'muted' }, 'Changes, refusals and logins in the repositories you administer (reads are not recorded one by one).'),
+    form, body);
+}
+
 async function templatesPage(repository) {
   const show = currentRoute();
   const repositories = (await op('listRepositories', {})).repositories;
@@ -544,6 +613,7 @@ async function route() {
     if (parts[0] === 'object') return await objectPage(parts[1], parts[2]);
     if (parts[0] === 'security') return await securityPage(parts[1], parts[2]);
     if (parts[0] === 'templates') return await templatesPage(parts[1]);
+    if (parts[0] === 'audit') return await auditPage(params);
     return await repositoriesPage();
   } catch (e) {
     show(h('h1', {}, 'The page could not be shown'), failure(e));

@@ -295,6 +295,31 @@ async function main() {
     const scriptErrors = chen.pageErrors.concat(bo.pageErrors).filter((e) => !/Failed to load resource/.test(e));
     check(scriptErrors.length === 0, 'no script error on the pages ' + scriptErrors.join(' | '));
 
+    // -- the exact list of who may read LEDGER, and the audit trail: both for administrators only
+    await chen.goto(origin + '/console/#/security/PhysicalTable/A0000001.TABLE003');
+    await chen.waitForSelector('#who-form');
+    await chen.selectOption('#who-permission', 'Read');
+    await chen.click('#who-form button[type=submit]');
+    await chen.waitForSelector('#who-table');
+    const mayRead = await chen.$$eval('#who-table td:first-child', (cells) => cells.map((c) => c.textContent));
+    check(mayRead.includes('Administrators') && mayRead.includes('Chen O\'Hara') && !mayRead.includes('Analysts') &&
+          !mayRead.includes('Ada Field'), 'who may read LEDGER lists Administrators and Chen, not the denied Analysts or Ada');
+    await bo.goto(origin + '/console/#/security/PhysicalTable/A0000001.TABLE001');
+    await bo.waitForSelector('#who-form');
+    await bo.click('#who-form button[type=submit]');
+    await bo.waitForSelector('#who-answer .failure');
+    check(/Administer/.test(await bo.textContent('#who-answer')), 'bo may not ask who may use ORDERS: the refusal says why');
+    await chen.goto(origin + '/console/#/audit?outcome=refused');
+    await chen.waitForSelector('#audit-table');
+    const refusedUsers = await chen.$$eval('#audit-table tr.refused td:nth-child(2)', (cells) => cells.map((c) => c.textContent));
+    check(refusedUsers.includes('bo'), 'the audit trail shows bo\'s refused requests to an administrator');
+    const auditText = await chen.textContent('#audit-table');
+    check(!auditText.includes(CANARY) && !auditText.includes('bo.pass'), 'no password in the audit trail page');
+    await chen.shot('audit');
+    await bo.goto(origin + '/console/#/audit');
+    await bo.waitForSelector('main .failure');
+    check(!(await bo.$('#audit-table')), 'bo, who administers nothing, is shown no audit record');
+
     // -- logging out ends the session on the server
     await chen.click('#logout');
     await chen.waitForSelector('#login-form');
