@@ -222,6 +222,38 @@ int RemoteConnection::request(const std::string& method, const std::string& path
   return result->status;
 }
 
+int RemoteConnection::download(const std::string& path,
+                               const std::function<bool(const char*, size_t)>& sink,
+                               std::multimap<std::string, std::string>* headers,
+                               std::string* failureBody, std::string* error) {
+  if (!impl_->client) {
+    *error = "the server connection is not open";
+    return -1;
+  }
+  httplib::Headers sent;
+  if (!impl_->token.empty()) sent.emplace("Authorization", "Bearer " + impl_->token);
+  ++impl_->roundTrips;
+  int status = -1;
+  httplib::Result result = impl_->client->Get(
+      path.c_str(), sent,
+      [&](const httplib::Response& response) {
+        status = response.status;
+        if (headers) headers->insert(response.headers.begin(), response.headers.end());
+        return true;
+      },
+      [&](const char* data, size_t length) {
+        if (status == 200) return sink(data, length);
+        failureBody->append(data, length);
+        return true;
+      });
+  if (!result) {
+    *error = impl_->transportError(result);
+    return -1;
+  }
+  impl_->noticeInstance(result->get_header_value("X-Mdserver-Instance"));
+  return result->status;
+}
+
 const std::string& RemoteConnection::user() const { return impl_->options.user; }
 const std::string& RemoteConnection::password() const { return impl_->options.password; }
 const std::string& RemoteConnection::url() const { return impl_->options.url; }

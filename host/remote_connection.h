@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -51,6 +52,13 @@ class RemoteConnection {
   // -1 with *error when the server could not be reached.
   int request(const std::string& method, const std::string& path, const std::string& body,
               std::string* answer, std::string* error);
+
+  // GET of a whole-repository route with its body handed to `sink` as it arrives (a false
+  // from the sink stops it). A failure's body goes to *failureBody instead; *headers gets the
+  // answer's headers. The HTTP status, or -1 with *error when no whole answer came.
+  int download(const std::string& path, const std::function<bool(const char*, size_t)>& sink,
+               std::multimap<std::string, std::string>* headers, std::string* failureBody,
+               std::string* error);
 
   const std::string& user() const;
   // The password given for the login: handed only to the packages that ask the interface for

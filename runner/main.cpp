@@ -13,6 +13,7 @@
 #include "runner/command_line.h"
 #include "runner/inspect.h"
 #include "runner/program_session.h"
+#include "runner/remote_seed_commands.h"
 #include "runner/repository_commands.h"
 #include "runner/security_queries.h"
 #include "runner/version_report.h"
@@ -38,9 +39,11 @@ int main(int argc, char** argv) {
     case runner::Command::kInspect:
       return runner::inspectLibrary(line.operands[0], line.json);
     case runner::Command::kRepoImport:
+      if (runner::namesServer(line)) return runner::repoCommandThroughServer(line);
       return runner::importRepository(line.operands[0], line.operands[1],
                                       {line.dryRun, line.replace, line.merge});
     case runner::Command::kRepoExport:
+      if (runner::namesServer(line)) return runner::repoCommandThroughServer(line);
       return runner::exportRepository(line.operands[0], line.operands[1]);
     case runner::Command::kBrowse:
       return runner::browseCommand(line);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <nlohmann/json.hpp>
@@ -290,9 +291,18 @@ struct HttpService::Impl {
     json result = runOperation(md, name, arguments);
     if (!caller.token.empty()) {
       const std::string after = saveTransactions(book);
-      if (after != caller.transactions && !sessions.saveTransactions(caller.token, after)) {
-        result = {{"status", kStatusStorageFailure},
-                  {"error", name + ": the session's security transactions could not be kept"}};
+      if (after != caller.transactions) {
+        const SaveResult saved =
+            sessions.saveTransactions(caller.token, after, caller.session.transactionsVersion);
+        if (saved == SaveResult::kChangedMeanwhile) {
+          result = {{"status", kStatusStorageFailure},
+                    {"error", name + ": another request of this session changed its security "
+                                     "transactions at the same time; this change was not kept, "
+                                     "repeat it"}};
+        } else if (saved == SaveResult::kFailed) {
+          result = {{"status", kStatusStorageFailure},
+                    {"error", name + ": the session's security transactions could not be kept"}};
+        }
       }
     }
     answer(res, 200, result);
@@ -312,6 +322,100 @@ struct HttpService::Impl {
       }
     }
     return true;
+  }
+
+  // The seed is written to a temporary file first and then sent from it: memory follows one
+  // object, not the repository, a failure is answered before anything was sent, and the counts
+  // go ahead of the body in headers.
+  void exportSeed(const httplib::Request& req, httplib::Response& res) {
+    Caller caller = callerOf(req);
+    if (refuse(caller, res)) return;
+    std::string refusal;
+    if (!administersAll(caller, &refusal)) {
+      answerError(res, 403, kStatusAdministerDenied, refusal);
+      return;
+    }
+    std::shared_ptr<std::FILE> file(std::tmpfile(), [](std::FILE* f) {
+      if (f) std::fclose(f);
+    });
+    if (!file) {
+      answerError(res, 503, kStatusStorageFailure, "export: no temporary file for the seed");
+      return;
+    }
+    mdserver::SeedExportSummary counts;
+    try {
+      repository.exportSeed(file.get(), &counts);
+    } catch (const std::exception& failure) {
+      answerError(res, 500, kStatusStorageFailure,
+                  std::string("export: the repository cannot be written as a seed (") +
+                      failure.what() + ")");
+      return;
+    }
+    const long size = std::ftell(file.get());
+    if (std::fflush(file.get()) != 0 || size < 0) {
+      answerError(res, 503, kStatusStorageFailure, "export: the seed could not be written");
+      return;
+    }
+    res.status = 200;
+    res.set_header("X-Seed-Objects", std::to_string(counts.objects));
+    res.set_header("X-Seed-Properties", std::to_string(counts.properties));
+    res.set_header("X-Seed-Associations", std::to_string(counts.associations));
+    res.set_content_provider(
+        static_cast<size_t>(size), "application/json",
+        [file](size_t offset, size_t length, httplib::DataSink& sink) {
+          char buffer[64 * 1024];
+          if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0) return false;
+          const size_t read = std::fread(buffer, 1, std::min(length, sizeof buffer), file.get());
+          return read > 0 && sink.write(buffer, read);
+        });
+  }
+
+  // Query: mode=add|replace|merge (default add), dryRun=true (check only, every problem
+  // listed), name=NAME (how problems name the seed; default "request body").
+  void importSeed(const httplib::Request& req, httplib::Response& res) {
+    Caller caller = callerOf(req);
+    if (refuse(caller, res)) return;
+    std::string refusal;
+    if (!administersAll(caller, &refusal)) {
+      answerError(res, 403, kStatusAdministerDenied, refusal);
+      return;
+    }
+    mdserver::SeedImportOptions options;
+    const std::string mode = req.get_param_value("mode");
+    if (mode == "replace") {
+      options.mode = mdserver::SeedMode::kReplace;
+    } else if (mode == "merge") {
+      options.mode = mdserver::SeedMode::kMerge;
+    } else if (!mode.empty() && mode != "add") {
+      answerError(res, 400, kStatusInvalidArgument,
+                  "import: mode '" + mode + "' is none of add, replace, merge");
+      return;
+    }
+    const std::string dryRun = req.get_param_value("dryRun");
+    if (!dryRun.empty() && dryRun != "true" && dryRun != "false") {
+      answerError(res, 400, kStatusInvalidArgument, "import: dryRun must be true or false");
+      return;
+    }
+    options.dryRun = dryRun == "true";
+    std::string name = req.get_param_value("name");
+    if (name.empty() || name.size() > 200) name = "request body";
+    mdserver::SeedReport report;
+    mdserver::Outcome outcome = repository.importSeedText(req.body, name, options, &report);
+    if (options.dryRun && report.problems.empty() && !outcome.ok()) {
+      report.problems.push_back(outcome.message);
+    }
+    if (!outcome.ok() || !report.problems.empty()) {
+      json body = {{"status", outcome.ok() ? kStatusInvalidArgument : outcome.status},
+                   {"error", outcome.ok() ? report.problems.front() : outcome.message}};
+      if (options.dryRun) body["problems"] = report.problems;
+      answer(res, 422, body);
+      return;
+    }
+    answer(res, 200, {{"status", 0},
+                      {"dryRun", options.dryRun},
+                      {"objects", report.summary.objects},
+                      {"properties", report.summary.properties},
+                      {"associations", report.summary.associations}});
   }
 
   void install() {
@@ -355,30 +459,10 @@ struct HttpService::Impl {
     s.Post(R"(/v1/operations/([A-Za-z]+))",
            [this](const httplib::Request& req, httplib::Response& res) { operation(req, res); });
     s.Get("/v1/export", [this](const httplib::Request& req, httplib::Response& res) {
-      Caller caller = callerOf(req);
-      if (refuse(caller, res)) return;
-      std::string refusal;
-      if (!administersAll(caller, &refusal)) {
-        answerError(res, 403, kStatusAdministerDenied, refusal);
-        return;
-      }
-      res.status = 200;
-      res.set_content(repository.exportSeedText(), "application/json");
+      exportSeed(req, res);
     });
     s.Post("/v1/import", [this](const httplib::Request& req, httplib::Response& res) {
-      Caller caller = callerOf(req);
-      if (refuse(caller, res)) return;
-      std::string refusal;
-      if (!administersAll(caller, &refusal)) {
-        answerError(res, 403, kStatusAdministerDenied, refusal);
-        return;
-      }
-      mdserver::Outcome outcome = repository.importSeedText(req.body, "request body");
-      if (!outcome.ok()) {
-        answerError(res, 422, outcome.status, outcome.message);
-        return;
-      }
-      answer(res, 200, {{"status", 0}});
+      importSeed(req, res);
     });
 
     installConsoleRoutes(

@@ -5,7 +5,9 @@
 #include <httplib.h>
 
 #include <nlohmann/json.hpp>
+#include <mutex>
 #include <regex>
+#include <thread>
 #include <set>
 
 #include "../mdserver/postgres_cluster.h"
@@ -247,11 +249,97 @@ TEST_F(ServerTest, ThePasswordNeverReachesTheLogTheAnswersTheTokenOrTheStatistic
                                {"MDHOST_PASSWORD=" + password});
     everything += run.out + run.err;
   }
+  const std::string exported = (folder() / "canary-export.json").string();
+  for (const std::string& password : {kCanary, kCanary + "x"}) {
+    for (const std::vector<std::string> words :
+         {std::vector<std::string>{"repo", "export", server.url(), exported},
+          std::vector<std::string>{"repo", "import", "--dry-run", seedFile, server.url()}}) {
+      std::vector<std::string> arguments = {"--user", "ada", "--tls-ca", certificate()};
+      arguments.insert(arguments.end(), words.begin(), words.end());
+      Transcript run = runMdhost(folder(), arguments, {"MDHOST_PASSWORD=" + password});
+      everything += run.out + run.err;
+    }
+  }
+  everything += readFile(exported);
   server.stop();
   everything += server.log() + server.output();
   everything += readFile(database) + readFile(database + "-wal");
   EXPECT_EQ(everything.find(kCanary), std::string::npos);
   EXPECT_NE(server.log().find("/v1/login 401"), std::string::npos);
+}
+
+// The counts of an import or export summary line ("...: 3 objects, ... in 0.01 s"), without the
+// locations and the time, which differ between the two ways of running.
+std::string summaryCounts(const std::string& line) {
+  const size_t from = line.find(": "), to = line.rfind(" in ");
+  if (from == std::string::npos || to == std::string::npos || to < from) return "?" + line;
+  return line.substr(from + 2, to - from - 2);
+}
+
+TEST_F(ServerTest, RepoExportAndImportThroughTheServerGiveWhatTheyGiveInProcess) {
+  const std::string local = (folder() / "round.db").string();
+  std::filesystem::remove(local);
+  const Transcript localImport = runMdhost(folder(), {"repo", "import", kSample, local});
+  ASSERT_EQ(localImport.status, 0) << localImport.err;
+  const std::string localSeed = (folder() / "round-local.json").string();
+  const Transcript localExport = runMdhost(folder(), {"repo", "export", local, localSeed});
+  ASSERT_EQ(localExport.status, 0) << localExport.err;
+
+  // Over the exported seed: its password hashes (salted at the first import) stay as they are.
+  ServerProcess server(folder(), "", {"--seed", localSeed}, 0, "round");
+  ASSERT_GT(server.port(), 0) << server.output();
+  auto as = [&](const std::string& user, std::vector<std::string> words) {
+    std::vector<std::string> arguments = {"--tls-ca", certificate()};
+    if (!user.empty()) arguments.insert(arguments.end(), {"--user", user});
+    arguments.insert(arguments.end(), words.begin(), words.end());
+    return runMdhost(folder(), arguments, {"MDHOST_PASSWORD=" + user + ".pass"});
+  };
+  // export -> import (replacing) -> export: the same seed as in-process each time.
+  const std::string first = (folder() / "round-1.json").string();
+  const Transcript exported = as("ada", {"repo", "export", server.url(), first});
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(readFile(first), readFile(localSeed));
+  EXPECT_EQ(summaryCounts(exported.out), summaryCounts(localExport.out)) << exported.out;
+  const Transcript imported = as("ada", {"repo", "import", "--replace", first, server.url()});
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  const std::string localAgain = (folder() / "round-2.db").string();
+  std::filesystem::remove(localAgain);
+  const Transcript localReimport = runMdhost(folder(), {"repo", "import", first, localAgain});
+  EXPECT_EQ(summaryCounts(imported.out), summaryCounts(localReimport.out)) << imported.out;
+  const Transcript again = as("ada", {"repo", "export", server.url(), "-"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, readFile(localSeed));
+
+  // A dry run of a faulty seed lists the same problems as in-process and changes nothing.
+  const std::string faulty = (folder() / "faulty.json").string();
+  std::ofstream(faulty) << R"({"objects": [{"type": "NoSuchType", "id": "X.1", "name": "x"},
+    {"type": "PhysicalTable", "name": "no id"}]})" "\n";
+  const Transcript localCheck = runMdhost(folder(), {"repo", "import", "--dry-run", faulty, local});
+  const Transcript remoteCheck = as("ada", {"repo", "import", "--dry-run", faulty, server.url()});
+  EXPECT_EQ(localCheck.status, 1);
+  EXPECT_EQ(remoteCheck.status, localCheck.status);
+  EXPECT_EQ(remoteCheck.err, localCheck.err);
+  EXPECT_EQ(as("ada", {"repo", "import", faulty, server.url()}).status, 1);
+
+  // Without Administer on every repository (bo), or without a login, nothing leaves or enters.
+  const std::string refused = (folder() / "round-refused.json").string();
+  for (const std::string user : {"bo", ""}) {
+    const Transcript out = as(user, {"repo", "export", server.url(), refused});
+    EXPECT_EQ(out.status, 1) << user;
+    EXPECT_NE(out.err.find(user.empty() ? "a request without a login may not administer"
+                                        : "user 'bo' may not administer repository"),
+              std::string::npos)
+        << out.err;
+    EXPECT_FALSE(std::filesystem::exists(refused));
+    EXPECT_FALSE(std::filesystem::exists(refused + ".part"));
+    const Transcript in = as(user, {"repo", "import", "--replace", faulty, server.url()});
+    EXPECT_EQ(in.status, 1) << user;
+    EXPECT_NE(in.err.find("may not administer"), std::string::npos) << in.err;
+  }
+  EXPECT_EQ(as("ada", {"repo", "export", server.url(), "-"}).out, readFile(localSeed));
+  // A server that cannot be reached is a usage failure, as a repository file that cannot be
+  // opened is.
+  EXPECT_EQ(as("ada", {"repo", "export", "https://127.0.0.1:1", refused}).status, 2);
 }
 
 TEST_F(ServerTest, AProgramOutlivesAServerRestartAndSaysItReconnected) {
@@ -348,6 +436,60 @@ TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTrans
                       {{"transaction", transaction}, {"flag", 0}}, token);
   EXPECT_EQ(ended.body.value("status", 1u), 0u) << ended.raw;
   EXPECT_EQ(deleteGrants(second.port()), 1);
+
+  // One session staging changes into one transaction through both servers at the same moment:
+  // each change the session was told was staged is committed; one whose staging raced another
+  // is refused, never silently dropped.
+  begun = call(first.port(), "beginTransaction", json::object(), token);
+  const std::string raced = begun.body.value("transaction", "");
+  ASSERT_FALSE(raced.empty()) << begun.raw;
+  const std::vector<std::string> people = {"Ada Field", "Bo Lindqvist", "Chen O'Hara",
+                                           "Dee Novak", "Analysts"};
+  const std::vector<std::string> permissions = {"Read", "Write", "Delete", "Administer"};
+  auto granted = [&](const std::string& who, const std::string& permission) {
+    Answer listed = call(first.port(), "listAuthorizations",
+                         {{"reference", ""}, {"permission", permission}}, token);
+    for (const json& entry : listed.body.value("authorizations", json::array())) {
+      if (entry.value("identity", json::array()).dump().find(who) != std::string::npos) return true;
+    }
+    return false;
+  };
+  for (const std::string& who : people) {
+    for (const std::string& permission : permissions) {
+      ASSERT_FALSE(granted(who, permission)) << who << " " << permission;
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> acknowledged;
+  std::mutex acknowledgedMutex;
+  int refusedMeanwhile = 0;
+  auto stage = [&](int port, size_t parity) {
+    for (size_t i = parity; i < people.size() * permissions.size(); i += 2) {
+      const std::string& who = people[i % people.size()];
+      const std::string& permission = permissions[i / people.size()];
+      Answer answer = call(port, "setAuthorization",
+                           {{"transaction", raced},
+                            {"identity", {who, who == "Analysts" ? "IdentityGroup" : "Person"}},
+                            {"grantCode", 2}, {"permission", permission}},
+                           token);
+      std::lock_guard lock(acknowledgedMutex);
+      if (answer.body.value("status", 1u) == 0u) {
+        acknowledged.emplace_back(who, permission);
+      } else {
+        EXPECT_NE(answer.raw.find("at the same time"), std::string::npos) << answer.raw;
+        ++refusedMeanwhile;
+      }
+    }
+  };
+  std::thread other(stage, second.port(), 1);
+  stage(first.port(), 0);
+  other.join();
+  ended = call(second.port(), "endTransaction", {{"transaction", raced}, {"flag", 0}}, token);
+  EXPECT_EQ(ended.body.value("status", 1u), 0u) << ended.raw;
+  EXPECT_FALSE(acknowledged.empty());
+  for (const auto& [who, permission] : acknowledged) {
+    EXPECT_TRUE(granted(who, permission)) << who << " " << permission << " was acknowledged but not committed ("
+                       << refusedMeanwhile << " refused)";
+  }
 }
 
 // Every path and method of docs/openapi.yaml is served and answers one of its documented codes
