@@ -13,7 +13,8 @@ namespace {
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS server_sessions("
     "token_digest TEXT PRIMARY KEY, user_id TEXT NOT NULL, identity_id TEXT NOT NULL, "
-    "expires_at BIGINT NOT NULL, transactions TEXT NOT NULL DEFAULT '')";
+    "expires_at BIGINT NOT NULL, transactions TEXT NOT NULL DEFAULT '', "
+    "transactions_version BIGINT NOT NULL DEFAULT 0)";
 
 std::string hex(const unsigned char* bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -33,6 +34,12 @@ std::unique_ptr<SessionStore> SessionStore::open(const std::string& location, st
   try {
     store->database_ = mdserver::openDatabase(location);
     store->database_->execute(kSchema);
+    // A table made before the version column existed gets it; there it is already.
+    try {
+      store->database_->execute(
+          "ALTER TABLE server_sessions ADD COLUMN transactions_version BIGINT NOT NULL DEFAULT 0");
+    } catch (const std::exception&) {
+    }
   } catch (const std::exception& e) {
     if (error) {
       *error = "cannot keep sessions in " + mdserver::redactedLocation(location) + ": " + e.what();
@@ -81,11 +88,12 @@ std::optional<SessionRecord> SessionStore::find(std::string_view token) {
   std::lock_guard lock(mutex_);
   try {
     mdserver::Statement select(*database_,
-                               "SELECT user_id, identity_id, expires_at, transactions FROM server_sessions "
-                               "WHERE token_digest = ?");
+                               "SELECT user_id, identity_id, expires_at, transactions, "
+                               "transactions_version FROM server_sessions WHERE token_digest = ?");
     select.bind(1, key);
     if (!select.step()) return std::nullopt;
-    SessionRecord record{select.text(0), select.text(1), select.integer(2), select.text(3)};
+    SessionRecord record{select.text(0), select.text(1), select.integer(2), select.text(3),
+                         select.integer(4)};
     if (record.expiresAt <= now()) return std::nullopt;
     return record;
   } catch (const std::exception&) {
@@ -93,16 +101,23 @@ std::optional<SessionRecord> SessionStore::find(std::string_view token) {
   }
 }
 
-bool SessionStore::saveTransactions(std::string_view token, const std::string& text) {
+SaveResult SessionStore::saveTransactions(std::string_view token, const std::string& text,
+                                          int64_t readVersion) {
   const std::string key = digest(token);
   std::lock_guard lock(mutex_);
   try {
     mdserver::Statement update(*database_,
-                               "UPDATE server_sessions SET transactions = ? WHERE token_digest = ?");
-    update.bind(1, text).bind(2, key).run();
-    return database_->changes() == 1;
+                               "UPDATE server_sessions SET transactions = ?, transactions_version "
+                               "= transactions_version + 1 WHERE token_digest = ? AND "
+                               "transactions_version = ?");
+    update.bind(1, text).bind(2, key).bind(3, readVersion).run();
+    if (database_->changes() == 1) return SaveResult::kSaved;
+    // Nothing written: the session ended, or another request wrote its transactions first.
+    mdserver::Statement still(*database_, "SELECT 1 FROM server_sessions WHERE token_digest = ?");
+    still.bind(1, key);
+    return still.step() ? SaveResult::kChangedMeanwhile : SaveResult::kFailed;
   } catch (const std::exception&) {
-    return false;
+    return SaveResult::kFailed;
   }
 }
 

@@ -24,7 +24,13 @@ struct SessionRecord {
   std::string identityId;
   int64_t expiresAt = 0;  // seconds since the epoch
   std::string transactions;  // the session's security transactions (transaction_state.h)
+  // Moves on at every write of `transactions`: a write names the version it read, so two
+  // requests of one session at the same moment (on two servers) cannot silently undo each
+  // other's transaction changes.
+  int64_t transactionsVersion = 0;
 };
+
+enum class SaveResult { kSaved, kChangedMeanwhile, kFailed };
 
 class SessionStore {
  public:
@@ -38,8 +44,10 @@ class SessionStore {
   // The live session of a token; nothing for an unknown, forged or expired one.
   std::optional<SessionRecord> find(std::string_view token);
   void remove(std::string_view token);
-  // Keeps the session's security transactions (transaction_state.h) for its next request.
-  bool saveTransactions(std::string_view token, const std::string& text);
+  // Keeps the session's security transactions (transaction_state.h) for its next request,
+  // when the row still holds `readVersion` (kChangedMeanwhile: another request wrote it since).
+  SaveResult saveTransactions(std::string_view token, const std::string& text,
+                              int64_t readVersion);
   // Drops sessions that ended before `now`; returns how many.
   int purgeExpired(int64_t now);
 

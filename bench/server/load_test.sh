@@ -5,7 +5,8 @@
 # client and table the last acknowledged value is what the repository holds (a later change may
 # have been made without its answer arriving, so a newer value of the same client also counts).
 #   bench/server/load_test.sh postgresql://USER@HOST/DB [SECONDS=30]
-# The database must be empty (the sample repository is loaded into it).
+# The database must be empty (the sample repository is loaded into it). Then the same mix runs
+# in-process (8 mdhost processes on the database itself) and both figures are printed together.
 set -euo pipefail
 url=${1:?usage: load_test.sh postgresql://USER@HOST/DB [SECONDS]}
 seconds=${2:-30}
@@ -49,10 +50,16 @@ pids+=("$(cat "$work/one.pid")")
 for client in 1 2 3 4 5 6 7 8; do wait "${pids[$((client + 1))]}" || true; done
 
 # Requests per second and the 99th percentile of call latency, over all clients.
-cat "$work"/client*.out | awk '/^lat /{print $2}' | sort -n > "$work/latencies"
-calls=$(wc -l < "$work/latencies")
-p99=$(awk -v n="$calls" 'NR == int(n * 0.99) + 1 {print; exit}' "$work/latencies")
-echo "calls $calls in $seconds s: $((calls / seconds)) requests/s, p99 ${p99} us (8 clients, 2 servers)"
+figures() {  # prefix label: prints the figures of the clients' outputs $work/PREFIX*.out
+  cat "$work"/"$1"*.out | awk '/^lat /{print $2}' | sort -n > "$work/$1.latencies"
+  local calls p99
+  calls=$(wc -l < "$work/$1.latencies")
+  p99=$(awk -v n="$calls" 'NR == int(n * 0.99) + 1 {print; exit}' "$work/$1.latencies")
+  printf '%-28s calls %8d in %s s: %6d requests/s, p99 %7s us\n' "$2" "$calls" "$seconds" \
+    $((calls / seconds)) "$p99"
+}
+server_figures=$(figures client "8 clients, 2 servers")
+echo "$server_figures"
 
 # Every acknowledged change is present (or superseded by a later one of the same client).
 missing=0
@@ -71,3 +78,16 @@ done
 [ -f "$work/missing" ] && { echo "acknowledged changes lost: $(wc -l < "$work/missing")"; exit 1; }
 grep -h "reconnected\|logged in again" "$work"/client*.log | sort | uniq -c | head -5
 echo "every acknowledged change is present"
+
+# The same mix in-process: 8 mdhost processes on the database itself, for the same time.
+kill "${pids[@]}" 2>/dev/null || true
+wait 2>/dev/null || true
+pids=()
+for client in 1 2 3 4 5 6 7 8; do
+  "$bin/mdhost" --user ada --repository "$url" --log "$work/local$client.log" \
+    "$here/load_client.lua" "$client" "$seconds" > "$work/local$client.out" 2>&1 &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid" || true; done
+echo "$server_figures"
+figures local "8 clients, in-process"
