@@ -81,6 +81,7 @@ struct KeptInterface {
   std::mutex inUse;
   MetadataInterface* md = nullptr;
   uint64_t lastUsed = 0;
+  uint64_t loginCheckedAt = 0;  // the repository's change count when the login was last seen
   ~KeptInterface() {
     if (md) releaseInterface(md);
   }
@@ -166,7 +167,8 @@ struct HttpService::Impl {
     return complete && out.failure.ok();
   }
 
-  Caller callerOf(const httplib::Request& req, bool memberships = true) {
+  // checkLogin false: the session's row alone is read (the caller checks its login itself).
+  Caller callerOf(const httplib::Request& req, bool memberships = true, bool checkLogin = true) {
     Caller caller;
     std::string token = bearerToken(req);
     if (token.empty() && !req.has_header("Authorization")) {
@@ -191,7 +193,10 @@ struct HttpService::Impl {
       return caller;
     }
     caller.session = *session;
-    if (!principalOfSession(*session, caller.principal, memberships)) {
+    if (!checkLogin) {
+      caller.principal.userId = session->userId;
+      caller.principal.identityId = session->identityId;
+    } else if (!principalOfSession(*session, caller.principal, memberships)) {
       caller.refused = true;
       caller.refusal = "the session's login is gone or its memberships cannot be read: log in again";
       return caller;
@@ -254,7 +259,10 @@ struct HttpService::Impl {
   }
 
   void operation(const httplib::Request& req, httplib::Response& res) {
-    Caller caller = callerOf(req, /*memberships=*/false);
+    // The session's row is read at every request (a logout or an expiry anywhere counts at
+    // once); its login only when the repository changed since it was last checked for the
+    // session's kept interface, since a login goes only by a change of the repository.
+    Caller caller = callerOf(req, /*memberships=*/false, /*checkLogin=*/false);
     if (refuse(caller, res)) return;
     const std::string name = req.matches[1];
     if (!isServedOperation(name)) {
@@ -282,6 +290,19 @@ struct HttpService::Impl {
       return;
     }
     std::lock_guard inUse(keptInterface->inUse);
+    if (!caller.userId.empty()) {
+      const uint64_t count = repository.changeCount();
+      if (count == 0 || keptInterface->loginCheckedAt != count) {
+        mdserver::Principal ignored;
+        if (!principalOfSession(caller.session, ignored, false)) {
+          answerError(res, 401, kStatusLoginRequired,
+                      "the session's login is gone or its memberships cannot be read: log in "
+                      "again");
+          return;
+        }
+        keptInterface->loginCheckedAt = count;
+      }
+    }
     MetadataInterface* md = keptInterface->md;
     mdserver::TransactionBook& book = mdserver::ClientInterface::fromAbi(md)->transactions();
     if (!loadTransactions(caller.transactions, book)) {

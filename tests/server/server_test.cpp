@@ -157,6 +157,19 @@ TEST_F(ServerTest, ForgedExpiredAndEndedTokensAreRefusedAndNoTokenIsEverybodyOnl
     EXPECT_EQ(ended.body.value("status", 0u), 0x801720E9u) << ended.raw;
   }
 
+  // A session whose login is deleted ends at its next request, though it was used just before
+  // (the server does not keep a login it saw as good once).
+  const std::string bo = login(port, "bo", "bo.pass");
+  EXPECT_EQ(call(port, "isPaused", json::object(), bo).http, 200);
+  json withoutBo = json::parse(readFile(kSample));
+  json& logins = withoutBo["security"]["logins"];
+  logins.erase(std::remove_if(logins.begin(), logins.end(),
+                              [](const json& l) { return l.value("user", "") == "bo"; }),
+               logins.end());
+  Answer replaced = request(port, "POST", "/v1/import?mode=replace", withoutBo.dump(), token);
+  EXPECT_EQ(replaced.http, 200) << replaced.raw;
+  EXPECT_EQ(call(port, "isPaused", json::object(), bo).http, 401);
+
   // Logged out: the token is gone at once. Expired: gone after its lifetime.
   const std::string second = login(port, "ada", "ada.pass");
   EXPECT_EQ(request(port, "POST", "/v1/logout", "", second).http, 200);
@@ -490,6 +503,12 @@ TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTrans
     EXPECT_TRUE(granted(who, permission)) << who << " " << permission << " was acknowledged but not committed ("
                        << refusedMeanwhile << " refused)";
   }
+  // A logout through one server ends the session on the other at its next request.
+  EXPECT_EQ(call(first.port(), "getAttribute",
+                 {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}}, token).http, 200);
+  EXPECT_EQ(request(second.port(), "POST", "/v1/logout", "", token).http, 200);
+  EXPECT_EQ(call(first.port(), "getAttribute",
+                 {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}}, token).http, 401);
 }
 
 // Every path and method of docs/openapi.yaml is served and answers one of its documented codes
