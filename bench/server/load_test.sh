@@ -23,7 +23,7 @@ start_server() {  # name port [options]: starts a server, prints its port
   "$bin/mdserver" serve --repository "$url" --listen "127.0.0.1:$port" --tls-cert "$work/cert.pem" \
     --tls-key "$work/key.pem" --log "$work/$name.log" "$@" > "$work/$name.out" 2>&1 &
   echo $! > "$work/$name.pid"
-  until grep -q '^listening on' "$work/$name.out"; do
+  until grep -q '^listening on' "$work/$name.out" 2>/dev/null; do
     kill -0 "$(cat "$work/$name.pid")" 2>/dev/null || { cat "$work/$name.out" >&2; exit 1; }
     sleep 0.2
   done
