@@ -268,13 +268,14 @@ Subcommands:
   inspect LIB.so [--json]     print a package's image information, module record,
                               version record and function descriptors
   repo import SEED.json DB    load a seed file ("-": standard input) into a SQLite
-                              repository file
+                              repository file, a PostgreSQL database or an https://
+                              server (as --user, who needs Administer everywhere)
     --dry-run                 check the whole seed and list every problem, change nothing
     --replace                 empty the repository first
     --merge                   update objects and repositories matched by identifier,
                               add the rest
-  repo export DB SEED.json    write a SQLite repository file out as a seed file
-                              ("-": standard output)
+  repo export DB SEED.json    write a repository file, database or https:// server out
+                              as a seed file ("-": standard output)
   show URI [--json]           the first object the URI matches: attributes, properties,
                               associations
   ls TYPE [QUERY] [--json]    the objects of TYPE (for which the condition QUERY holds)
