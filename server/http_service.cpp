@@ -329,8 +329,15 @@ struct HttpService::Impl {
     answer(res, 200, result);
   }
 
-  // Import and export reach every repository: the caller needs Administer on each.
+  // Import and export reach every repository: the caller needs Administer on each. A caller
+  // without a login never administers the server, not even one that holds no repository yet
+  // (where "every repository" would hold for anyone): an empty server is filled by its operator
+  // on the database itself.
   bool administersAll(const Caller& caller, std::string* refusal) {
+    if (caller.userId.empty()) {
+      *refusal = "a request without a login may not administer the server";
+      return false;
+    }
     for (const mdserver::RepositoryInfo& info : repository.repositories()) {
       mdserver::Decision decision =
           mdserver::decide(repository.security(), caller.principal,

@@ -350,6 +350,18 @@ TEST_F(ServerTest, RepoExportAndImportThroughTheServerGiveWhatTheyGiveInProcess)
     EXPECT_NE(in.err.find("may not administer"), std::string::npos) << in.err;
   }
   EXPECT_EQ(as("ada", {"repo", "export", server.url(), "-"}).out, readFile(localSeed));
+  // A server that holds no repository yet is not anybody's to fill: an anonymous import would
+  // otherwise plant its own administrators before the operator's seed.
+  {
+    ServerProcess empty(folder(), "", {}, 0, "empty");
+    ASSERT_GT(empty.port(), 0) << empty.output();
+    const Transcript planted = as("", {"repo", "import", kSample, empty.url()});
+    EXPECT_EQ(planted.status, 1) << planted.err;
+    EXPECT_NE(planted.err.find("a request without a login may not administer the server"),
+              std::string::npos)
+        << planted.err;
+    EXPECT_EQ(request(empty.port(), "GET", "/v1/export").http, 403);
+  }
   // A server that cannot be reached is a usage failure, as a repository file that cannot be
   // opened is.
   EXPECT_EQ(as("ada", {"repo", "export", "https://127.0.0.1:1", refused}).status, 2);
