@@ -708,6 +708,14 @@ json runOperation(MetadataInterface* md, const std::string& operation, const jso
     error = operation + ": the arguments are not a JSON object";
   } else {
     try {
+      // The lists an object hands out are kept by the client while nothing stored changed, as
+      // in-process: it is told the repository's change count, read before the operation so that
+      // a change made meanwhile can only make the client build its list anew.
+      if (operation == "listAttributes" || operation == "listProperties" ||
+          operation == "listAssociationNames" || operation == "getAssociation") {
+        const uint64_t changes = mdserver::ClientInterface::fromAbi(md)->repository().changeCount();
+        if (changes != 0) out["changes"] = changes;
+      }
       status = found->second(md, arguments, out);
       if (status != kStatusOk) error = mdserver::ClientInterface::fromAbi(md)->lastErrorText();
     } catch (const BadArgument& e) {
