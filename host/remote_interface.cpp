@@ -102,7 +102,8 @@ std::string foldedKey(const std::string& key) {
   return folded;
 }
 
-// The server's change count an answer was built at; 0 (never kept) when it gave none.
+// The server's stamp of the repository's state an answer was built at; 0 (never kept) when it
+// gave none.
 uint64_t changesOf(const json& answer, StatusCode status) {
   if (status != kStatusOk) return 0;
   auto found = answer.find("changes");
