@@ -1,6 +1,7 @@
 #include "host/remote_interface.h"
 
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -31,6 +32,11 @@ class RemotePool {
   }
   MetadataPool* abi() { return &abi_; }
   void* allocate(uint64_t size) {
+    if (failAt_ != 0 && ++seen_ == failAt_) {
+      failAt_ = 0;
+      ++failedAllocations_;
+      return nullptr;
+    }
     void* block = std::calloc(1, size == 0 ? 1 : size);
     if (!block) return nullptr;
     live_.emplace(block, size);
@@ -55,6 +61,13 @@ class RemotePool {
   }
   uint64_t blocks() const { return live_.size(); }
   uint64_t bytes() const { return bytes_; }
+  uint64_t invalidReleases() const { return invalidReleases_; }
+  uint64_t failedAllocations() const { return failedAllocations_; }
+  // Request k (counted from now) fails; 0: none does.
+  void failAllocationAt(uint64_t k) {
+    failAt_ = k;
+    seen_ = 0;
+  }
 
  private:
   static void* allocateEntry(MetadataPool* pool, uint64_t size, uint32_t) {
@@ -67,14 +80,39 @@ class RemotePool {
   std::unordered_map<void*, uint64_t> live_;
   uint64_t bytes_ = 0;
   uint64_t invalidReleases_ = 0;
+  uint64_t failAt_ = 0;
+  uint64_t seen_ = 0;
+  uint64_t failedAllocations_ = 0;
 };
 
 enum class ResultKind { kNameValueList, kNameList, kObjectList, kValueText, kPropertyRecord,
                         kIdentityList };
 
+// One result an object handed out; a list with the server's change count it was built at.
+struct HeldResult {
+  ResultKind kind;
+  void* result;
+  uint64_t changes;
+};
+
+// Names of attributes, properties and associations are one name whatever their case.
+std::string foldedKey(const std::string& key) {
+  std::string folded = key;
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+// The server's stamp of the repository's state an answer was built at; 0 (never kept) when it
+// gave none.
+uint64_t changesOf(const json& answer, StatusCode status) {
+  if (status != kStatusOk) return 0;
+  auto found = answer.find("changes");
+  return found != answer.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
+}
+
 // What an object handed out, by operation and name; hung on the object's serverPrivate[0].
 struct ObjectResults {
-  std::map<std::string, std::pair<ResultKind, void*>> results;
+  std::map<std::string, HeldResult> results;
 };
 
 void* const* remoteObjectTable();
@@ -100,6 +138,7 @@ class RemoteInterface {
   RemotePool& pool() { return pool_; }
   RemoteConnection& connection() { return connection_; }
   const std::map<std::string, uint64_t>& calls() const { return calls_; }
+  const std::string& lastErrorText() const { return lastErrorText_; }
 
   void count(const char* operation) { ++calls_[operation]; }
 
@@ -108,8 +147,9 @@ class RemoteInterface {
     count(operation);
     json answer = connection_.call(operation, arguments);
     *status = answer.value("status", kRemoteUnavailable);
-    if (*status != kStatusOk && *status != kStatusNoMatch && hooks_.failure) {
-      hooks_.failure(*status, answer.value("error", std::string()));
+    if (*status != kStatusOk) {
+      lastErrorText_ = answer.value("error", std::string());
+      if (*status != kStatusNoMatch && hooks_.failure) hooks_.failure(*status, lastErrorText_);
     }
     return answer;
   }
@@ -168,7 +208,20 @@ class RemoteInterface {
     }
   }
 
-  void attach(MetadataObject* object, ResultKind kind, const std::string& key, void* result) {
+  // The list the object handed out for key if it was built at this change count: while
+  // nothing stored changed, asking again hands out the same list (a package walking a list by
+  // index asks again for every index, and may still hold the earlier head). Null otherwise.
+  void* sameList(MetadataObject* object, const std::string& key, uint64_t changes) {
+    auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
+    if (!results || changes == 0) return nullptr;
+    auto found = results->results.find(foldedKey(key));
+    if (found == results->results.end() || found->second.changes != changes) return nullptr;
+    return found->second.result;
+  }
+
+  void attach(MetadataObject* object, ResultKind kind, const std::string& name, void* result,
+              uint64_t changes = 0) {
+    const std::string key = foldedKey(name);
     auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
     if (!results) {
       results = new ObjectResults;
@@ -177,10 +230,10 @@ class RemoteInterface {
     }
     auto found = results->results.find(key);
     if (found != results->results.end()) {
-      freeResult(found->second.first, found->second.second);
+      freeResult(found->second.kind, found->second.result);
       results->results.erase(found);
     }
-    if (result) results->results.emplace(key, std::make_pair(kind, result));
+    if (result) results->results.emplace(key, HeldResult{kind, result, changes});
   }
 
   void freeResult(ResultKind kind, void* result) {
@@ -261,7 +314,7 @@ class RemoteInterface {
     }
     if (auto* results = static_cast<ObjectResults*>(object->serverPrivate[0])) {
       if (withResults_.erase(object) != 0) {
-        for (auto& [key, result] : results->results) freeResult(result.first, result.second);
+        for (auto& [key, held] : results->results) freeResult(held.kind, held.result);
         delete results;
       }
       object->serverPrivate[0] = nullptr;
@@ -297,7 +350,7 @@ class RemoteInterface {
     replaceActList(nullptr);
     for (MetadataObject* object : withResults_) {
       auto* results = static_cast<ObjectResults*>(object->serverPrivate[0]);
-      for (auto& [key, result] : results->results) freeResult(result.first, result.second);
+      for (auto& [key, held] : results->results) freeResult(held.kind, held.result);
       delete results;
     }
     withResults_.clear();
@@ -310,6 +363,7 @@ class RemoteInterface {
   RemoteInterfaceHooks hooks_;
   RemotePool pool_;
   std::map<std::string, uint64_t> calls_;
+  std::string lastErrorText_;
   std::unordered_set<MetadataObject*> handedOut_;
   std::unordered_set<MetadataObject*> withResults_;
   RepositoryEntry* repositoryList_ = nullptr;
@@ -1037,9 +1091,15 @@ StatusCode listAssociationNamesSlot(MetadataObject* object, int32_t, NameNode** 
   StatusCode status = kStatusOk;
   json answer = ri->call("listAssociationNames", {{"object", objectJson(object)}}, &status);
   if (status != kStatusOk) return status;
+  const json names = answer.value("names", json::array());
+  const uint64_t changes = changesOf(answer, status);
+  if (void* same = ri->sameList(object, "associationNames", changes)) {
+    *out = static_cast<NameNode*>(same);
+    return kStatusOk;
+  }
   NameNode* head = nullptr;
   NameNode** link = &head;
-  for (const json& name : answer.value("names", json::array())) {
+  for (const json& name : names) {
     auto* node = static_cast<NameNode*>(ri->pool().allocate(sizeof(NameNode)));
     const std::string text = name.is_string() ? name.get<std::string>() : std::string();
     if (node) {
@@ -1053,7 +1113,7 @@ StatusCode listAssociationNamesSlot(MetadataObject* object, int32_t, NameNode** 
       return kStatusNoMemory;
     }
   }
-  ri->attach(object, ResultKind::kNameList, "associationNames", head);
+  ri->attach(object, ResultKind::kNameList, "associationNames", head, changes);
   *out = head;
   return kStatusOk;
 }
@@ -1067,10 +1127,16 @@ StatusCode getAssociationSlot(MetadataObject* object, const char* name, int32_t 
   const std::string associationName = textOf(name, length);
   json answer = ri->call("getAssociation",
                          {{"object", objectJson(object)}, {"name", associationName}}, &status);
+  const std::string key = "association:" + associationName;
+  const uint64_t changes = changesOf(answer, status);
+  if (void* same = ri->sameList(object, key, changes)) {
+    *out = static_cast<MetadataObject*>(same);
+    return status;
+  }
   StatusCode built = kStatusOk;
   MetadataObject* list = ri->buildList(answer.value("objects", json::array()), &built);
   if (built != kStatusOk) return built;
-  ri->attach(object, ResultKind::kObjectList, "association:" + associationName, list);
+  ri->attach(object, ResultKind::kObjectList, key, list, changes);
   *out = list;
   return status;
 }
@@ -1108,9 +1174,15 @@ StatusCode nameValueListSlot(MetadataObject* object, const char* operation, cons
   StatusCode status = kStatusOk;
   json answer = ri->call(operation, {{"object", objectJson(object)}}, &status);
   if (status != kStatusOk) return status;
+  const json pairs = answer.value(field, json::array());
+  const uint64_t changes = changesOf(answer, status);
+  if (void* same = ri->sameList(object, operation, changes)) {
+    *out = static_cast<NameValueNode*>(same);
+    return kStatusOk;
+  }
   NameValueNode* head = nullptr;
   NameValueNode** link = &head;
-  for (const json& pair : answer.value(field, json::array())) {
+  for (const json& pair : pairs) {
     if (!pair.is_array() || pair.size() != 2) continue;
     const std::string name = pair[0].is_string() ? pair[0].get<std::string>() : std::string();
     const std::string value = pair[1].is_string() ? pair[1].get<std::string>() : std::string();
@@ -1129,7 +1201,7 @@ StatusCode nameValueListSlot(MetadataObject* object, const char* operation, cons
     }
   }
   // Built before the earlier list is freed: a new list never has the earlier one's head.
-  ri->attach(object, ResultKind::kNameValueList, operation, head);
+  ri->attach(object, ResultKind::kNameValueList, operation, head, changes);
   *out = head;
   return kStatusOk;
 }
@@ -1423,6 +1495,22 @@ std::map<std::string, uint64_t> remoteCallCounts(MetadataInterface* md) {
 std::pair<uint64_t, uint64_t> remotePoolOutstanding(MetadataInterface* md) {
   RemoteInterface* ri = RemoteInterface::of(md);
   return {ri->pool().blocks(), ri->pool().bytes()};
+}
+
+uint64_t remotePoolInvalidReleases(MetadataInterface* md) {
+  return RemoteInterface::of(md)->pool().invalidReleases();
+}
+
+void remoteFailAllocationAt(MetadataInterface* md, uint64_t k) {
+  RemoteInterface::of(md)->pool().failAllocationAt(k);
+}
+
+uint64_t remoteFailedAllocations(MetadataInterface* md) {
+  return RemoteInterface::of(md)->pool().failedAllocations();
+}
+
+std::string remoteLastErrorText(MetadataInterface* md) {
+  return RemoteInterface::of(md)->lastErrorText();
 }
 
 }  // namespace refhost

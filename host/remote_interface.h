@@ -8,7 +8,8 @@
 //  - Results of an object's operations (getAttribute, listAttributes, listProperties,
 //    listAssociationNames, getAssociation, getProperty) belong to the object, freed with it;
 //    asking again for the same result (same operation, same name) frees the earlier one after
-//    the new one is built, so a new list never has the earlier head.
+//    the new one is built, so a new list never has the earlier head. Lists are the exception:
+//    while the server answers as it did, asking again hands out the same list (same head).
 //  - listRepositories' list is the interface's until the next call or the release.
 //  - getAppProperty's text and getCredentials' texts are the caller's (freeText,
 //    freeCredentials); getNamespace's namespace is freed with releaseNamespace.
@@ -49,5 +50,13 @@ MetadataInterface* openRemoteInterface(RemoteConnection& connection, RemoteInter
 // Calls per operation and pool blocks and bytes outstanding of a live remote interface.
 std::map<std::string, uint64_t> remoteCallCounts(MetadataInterface* md);
 std::pair<uint64_t, uint64_t> remotePoolOutstanding(MetadataInterface* md);
+// Releases of blocks the pool never handed out (or took back already): a package's double free.
+uint64_t remotePoolInvalidReleases(MetadataInterface* md);
+// For tests of the failure paths: pool request k (counted from now) fails; 0 turns that off.
+void remoteFailAllocationAt(MetadataInterface* md, uint64_t k);
+uint64_t remoteFailedAllocations(MetadataInterface* md);
+// The server's text of the last operation that did not succeed ("no match" included), as the
+// in-process interface keeps it.
+std::string remoteLastErrorText(MetadataInterface* md);
 
 }  // namespace refhost

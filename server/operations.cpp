@@ -1,5 +1,8 @@
 #include "server/operations.h"
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -12,6 +15,29 @@
 
 namespace mdserver_net {
 namespace {
+
+// The stamp a client keeps a list under: equal for equal change counts of the repository, and
+// nothing more. The count itself would tell any caller, Everybody included, how many changes
+// others made and when; a digest keyed with this process's random key tells only whether the
+// repository changed since, which a package in-process learns as well (a list built anew). A
+// client served by another server process meets another key and builds its list anew.
+uint64_t listStamp(uint64_t changes) {
+  static const std::string key = [] {
+    std::string random(32, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(random.data()), 32) != 1) random.clear();
+    return random;
+  }();
+  if (key.empty() || changes == 0) return 0;
+  std::string input = key;
+  input.append(reinterpret_cast<const char*>(&changes), sizeof changes);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(input.data(), input.size(), digest, &size, EVP_sha256(), nullptr) != 1) return 0;
+  uint64_t stamp = 0;
+  std::memcpy(&stamp, digest, sizeof stamp);
+  stamp >>= 11;  // 53 bits: a JSON number every client, JavaScript too, reads exactly
+  return stamp == 0 ? 1 : stamp;
+}
 
 using nlohmann::json;
 using namespace mdserver;  // status codes
@@ -708,6 +734,15 @@ json runOperation(MetadataInterface* md, const std::string& operation, const jso
     error = operation + ": the arguments are not a JSON object";
   } else {
     try {
+      // The lists an object hands out are kept by the client while nothing stored changed, as
+      // in-process: it is told a stamp of the repository's change count, read before the
+      // operation so that a change made meanwhile can only make the client build its list anew.
+      if (operation == "listAttributes" || operation == "listProperties" ||
+          operation == "listAssociationNames" || operation == "getAssociation") {
+        const uint64_t stamp =
+            listStamp(mdserver::ClientInterface::fromAbi(md)->repository().changeCount());
+        if (stamp != 0) out["changes"] = stamp;
+      }
       status = found->second(md, arguments, out);
       if (status != kStatusOk) error = mdserver::ClientInterface::fromAbi(md)->lastErrorText();
     } catch (const BadArgument& e) {

@@ -71,7 +71,7 @@ class AttackIntegrity : public ::testing::Test {
     Authentication login = authenticate(where.security(), user, password);
     EXPECT_TRUE(login.outcome.ok()) << user << ": " << login.outcome.message;
     if (!login.outcome.ok()) return nullptr;
-    MetadataInterface* md = openInterface(where, {user, password}, login.principal);
+    MetadataInterface* md = openTestInterface(where, {user, password}, &login.principal);
     opened.push_back(md);
     return md;
   }
@@ -92,11 +92,10 @@ class AttackIntegrity : public ::testing::Test {
     return ran;
   }
 
-  static ClientInterface* ci(MetadataInterface* md) { return ClientInterface::fromAbi(md); }
   static MetadataObject* resolveOne(MetadataInterface* md, const std::string& uri) {
     MetadataObject* list = nullptr;
     EXPECT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list), kStatusOk)
-        << uri << ": " << ci(md)->lastErrorText();
+        << uri << ": " << lastErrorText(md);
     return list;
   }
 
@@ -324,7 +323,7 @@ TEST_F(AttackIntegrity, ADeletedPersonsLoginDoesNotComeBackAsAnImpostor) {
   made.name = name;
   made.nameLength = 17;
   ASSERT_EQ(newObject(admin, nullptr, 0, nullptr, 0, "", 0, &made), kStatusOk)
-      << ci(admin)->lastErrorText();
+      << lastErrorText(admin);
   Authentication again = authenticate(repository->security(), "bo", "bo.pass");
   EXPECT_EQ(again.outcome.status, kStatusLoginFailed) << "logged in as " << again.principal.identityId;
   // Nothing of Bo is left to mislead: no entry for him on any target, no login.
@@ -396,7 +395,7 @@ TEST_F(AttackIntegrity, ACommitThatMeetsABusyRepositoryCanBeRetried) {
   sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(holder);
   // The retry commits what was staged.
-  EXPECT_EQ(commit(admin, t), kStatusOk) << ci(admin)->lastErrorText();
+  EXPECT_EQ(commit(admin, t), kStatusOk) << lastErrorText(admin);
   bool found = false;
   for (const AccessEntry& e : entriesOn(*repository, "A0000001.TABLE003")) {
     found = found || e.identityId == "A0000001.PERSON04";
@@ -418,7 +417,7 @@ TEST_F(AttackIntegrity, ACommitTheStorageRefusesLeavesTheTransactionOpen) {
   EXPECT_EQ(commit(admin, t), kStatusStorageFailure);
   ASSERT_TRUE(postgresPass() ? runElsewhere("ALTER TABLE authorizations DROP CONSTRAINT held")
                              : runElsewhere("DROP TRIGGER held"));
-  EXPECT_EQ(commit(admin, t), kStatusOk) << ci(admin)->lastErrorText();
+  EXPECT_EQ(commit(admin, t), kStatusOk) << lastErrorText(admin);
   bool found = false;
   for (const AccessEntry& e : entriesOn(*repository, "A0000001.TABLE003")) {
     found = found || e.identityId == "A0000001.PERSON04";
@@ -525,7 +524,7 @@ TEST_F(AttackIntegrity, ALevelThatCannotBeReadNeverGivesWayToAGrantFurtherOut) {
          request.text = reference.data();
          request.length = static_cast<int32_t>(reference.size());
          ASSERT_EQ(repoApplyAct(table, nullptr, 0, &request), kStatusOk)
-             << ci(admin)->lastErrorText();
+             << lastErrorText(admin);
          freeObjectList(admin, table);
        }},
       {"the entries of a template applied to the object", orders,
@@ -586,7 +585,7 @@ TEST_F(AttackIntegrity, AChangeDecidedOnAnUnreadableLevelIsRefusedWithTheStorage
   ActReference request{};
   request.text = reference.data();
   request.length = static_cast<int32_t>(reference.size());
-  ASSERT_EQ(repoApplyAct(table, nullptr, 0, &request), kStatusOk) << ci(admin)->lastErrorText();
+  ASSERT_EQ(repoApplyAct(table, nullptr, 0, &request), kStatusOk) << lastErrorText(admin);
   freeObjectList(admin, table);
   MetadataInterface* dee = as(*repository, "dee", "dee.pass");
   ASSERT_TRUE(dee);
@@ -606,7 +605,7 @@ TEST_F(AttackIntegrity, AChangeDecidedOnAnUnreadableLevelIsRefusedWithTheStorage
   record.value = "CHANGED";
   record.valueLength = 7;
   record.changeFlags = 1;
-  EXPECT_EQ(setAttribute(held, &record), kStatusStorageFailure) << ci(dee)->lastErrorText();
+  EXPECT_EQ(setAttribute(held, &record), kStatusStorageFailure) << lastErrorText(dee);
   freeObjectList(dee, held);
 }
 

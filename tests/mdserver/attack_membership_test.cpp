@@ -68,7 +68,7 @@ class AttackMembershipTest : public ::testing::Test {
     Repository& target = where ? *where : *repository;
     Authentication login = authenticate(target.security(), user, user + ".pass");
     EXPECT_TRUE(login.outcome.ok()) << login.outcome.message;
-    MetadataInterface* md = openInterface(target, {user, ""}, login.principal);
+    MetadataInterface* md = openTestInterface(target, {user, user + ".pass"}, &login.principal);
     opened.push_back(md);
     return md;
   }

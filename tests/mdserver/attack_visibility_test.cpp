@@ -32,7 +32,7 @@ class AttackVisibility : public ::testing::Test {
   MetadataInterface* as(const std::string& user, const std::string& password) {
     Authentication login = authenticate(repository->security(), user, password);
     EXPECT_TRUE(login.outcome.ok()) << login.outcome.message;
-    MetadataInterface* md = openInterface(*repository, {user, password}, login.principal);
+    MetadataInterface* md = openTestInterface(*repository, {user, password}, &login.principal);
     opened.push_back(md);
     return md;
   }

@@ -36,7 +36,8 @@ class AuditTrailTest : public ::testing::Test {
     return a.principal;
   }
   MetadataInterface* as(const std::string& user) {
-    MetadataInterface* md = openInterface(*repository, {user, ""}, login(user));
+    const Principal principal = login(user);
+    MetadataInterface* md = openTestInterface(*repository, {user, user + ".pass"}, &principal);
     opened.push_back(md);
     return md;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mdserver/interface/block_table.h"
+#include "wire_pass.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ using mdserver::BlockTable;
 void* address(uint64_t n) { return reinterpret_cast<void*>(0x100000 + n * 16); }
 
 TEST(BlockTable, AgreesWithAMapOverMixedInsertsAndErasures) {
+  SKIP_THROUGH_THE_WIRE("never goes through an interface");
   for (uint32_t seed : {1u, 2u, 3u}) {
     std::mt19937_64 random(seed);
     BlockTable table;
@@ -60,6 +62,7 @@ TEST(BlockTable, AgreesWithAMapOverMixedInsertsAndErasures) {
 }
 
 TEST(BlockTable, UnknownAndNullBlocksAreNotFoundAndNotErased) {
+  SKIP_THROUGH_THE_WIRE("never goes through an interface");
   BlockTable table;
   EXPECT_FALSE(table.find(address(1), nullptr));
   EXPECT_FALSE(table.erase(address(1)));

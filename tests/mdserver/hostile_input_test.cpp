@@ -94,7 +94,7 @@ TEST_F(HostileInputTest, DeepNestingIsRefusedWithThePosition) {
     StatusCode status = 0;
     EXPECT_TRUE(resolveIds(uri, &status).empty()) << shape.open;
     EXPECT_EQ(status, kStatusMalformedUri) << shape.open;
-    EXPECT_NE(ci->lastErrorText().find("nesting"), std::string::npos) << ci->lastErrorText();
+    EXPECT_NE(lastErrorText(md).find("nesting"), std::string::npos) << lastErrorText(md);
     // The deepest text the compiler accepts also runs: SQLite's own limits are never reached.
     int accepted = -1;
     for (int depth = 1; depth < 200; ++depth) {
@@ -105,7 +105,7 @@ TEST_F(HostileInputTest, DeepNestingIsRefusedWithThePosition) {
       resolveIds(text, &status);
       if (status == kStatusMalformedUri) break;
       EXPECT_TRUE(status == kStatusOk || status == kStatusNoMatch)
-          << shape.open << " x" << depth << ": " << ci->lastErrorText();
+          << shape.open << " x" << depth << ": " << lastErrorText(md);
       accepted = depth;
     }
     EXPECT_GE(accepted, 2) << shape.open;
@@ -115,7 +115,7 @@ TEST_F(HostileInputTest, DeepNestingIsRefusedWithThePosition) {
   for (int i = 0; i < 30; ++i) parens += "(";
   parens += "@Name='Ada Field'";
   for (int i = 0; i < 30; ++i) parens += ")";
-  EXPECT_EQ(resolveIds(parens), Ids{"A0000001.PERSON01"}) << ci->lastErrorText();
+  EXPECT_EQ(resolveIds(parens), Ids{"A0000001.PERSON01"}) << lastErrorText(md);
 }
 
 TEST_F(HostileInputTest, LongAssociationPaths) {
@@ -127,11 +127,11 @@ TEST_F(HostileInputTest, LongAssociationPaths) {
     path += "MemberIdentities/Person[@Name!='nobody']" + std::string(i < 11 ? "/" : "");
   }
   EXPECT_EQ(resolveIds(path), (Ids{"A0000001.PERSON01", "A0000001.PERSON03"}))
-      << ci->lastErrorText();
+      << lastErrorText(md);
   StatusCode status = 0;
   resolveIds(path + "/IdentityGroups/IdentityGroup", &status);
   EXPECT_EQ(status, kStatusMalformedUri);
-  EXPECT_NE(ci->lastErrorText().find("steps"), std::string::npos) << ci->lastErrorText();
+  EXPECT_NE(lastErrorText(md).find("steps"), std::string::npos) << lastErrorText(md);
 }
 
 TEST_F(HostileInputTest, LongTextsAndManyConditions) {
@@ -142,7 +142,7 @@ TEST_F(HostileInputTest, LongTextsAndManyConditions) {
   EXPECT_EQ(status, kStatusNoMatch);
   std::string many = "vqsobj:Person?@Name='Ada Field'";
   for (int i = 0; i < 1000; ++i) many += " or @Name='n" + std::to_string(i) + "'";
-  EXPECT_EQ(resolveIds(many, &status), Ids{"A0000001.PERSON01"}) << ci->lastErrorText();
+  EXPECT_EQ(resolveIds(many, &status), Ids{"A0000001.PERSON01"}) << lastErrorText(md);
   // Past the limit of comparisons and steps, whether they are comparisons or association
   // steps, the text is refused by the compiler rather than by SQLite.
   for (const char* term :
@@ -151,13 +151,13 @@ TEST_F(HostileInputTest, LongTextsAndManyConditions) {
     for (int i = 0; i < 9000; ++i) huge += term;
     EXPECT_TRUE(resolveIds(huge, &status).empty());
     EXPECT_EQ(status, kStatusMalformedUri) << term;
-    EXPECT_NE(ci->lastErrorText().find("at most 8000"), std::string::npos) << ci->lastErrorText();
+    EXPECT_NE(lastErrorText(md).find("at most 8000"), std::string::npos) << lastErrorText(md);
   }
   // An unterminated literal at the end of a long text names where it opened.
   std::string open = "vqsobj:Person?@Name='" + std::string(5000, 'y');
   EXPECT_TRUE(resolveIds(open, &status).empty());
   EXPECT_EQ(status, kStatusMalformedUri);
-  EXPECT_EQ(ci->lastErrorText(),
+  EXPECT_EQ(lastErrorText(md),
             "malformed object URI at position 21: expected a closing ' for this literal");
 }
 

@@ -13,6 +13,7 @@
 #include "mdserver/interface/client_interface.h"
 #include "mdserver/model/repository.h"
 #include "postgres_cluster.h"
+#include "wire_pass.h"
 
 namespace mdserver::testing {
 
@@ -34,14 +35,16 @@ class InterfaceTest : public ::testing::Test {
     ASSERT_TRUE(repository) << error;
     Outcome outcome = repository->importSeedFile(samplePath());
     ASSERT_TRUE(outcome.ok()) << outcome.message;
-    md = openInterface(*repository, Credentials{"ada", "s3cret"});
-    ci = ClientInterface::fromAbi(md);
+    // Through the wire the sample's administrator, as there is no local administrator there.
+    md = openTestInterface(*repository, Credentials{"ada", "s3cret"});
+    ASSERT_TRUE(md);
+    ci = localInterface(md);
   }
   void TearDown() override {
     if (md) {
       // Every test leaves the pool balanced: nothing a caller owned was left behind.
-      EXPECT_EQ(ci->pool().counts().blocksOutstanding, 0u);
-      EXPECT_EQ(ci->pool().counts().invalidReleases, 0u);
+      EXPECT_EQ(blocksOutstanding(md), 0u);
+      EXPECT_EQ(invalidReleases(md), 0u);
       EXPECT_EQ(releaseInterface(md), kStatusOk);
     }
   }
@@ -59,13 +62,13 @@ class InterfaceTest : public ::testing::Test {
   MetadataObject* resolveOne(const std::string& uri) {
     MetadataObject* list = nullptr;
     EXPECT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list), kStatusOk)
-        << uri << ": " << ci->lastErrorText();
+        << uri << ": " << lastErrorText(md);
     return list;
   }
 
   std::unique_ptr<Repository> repository;
   MetadataInterface* md = nullptr;
-  ClientInterface* ci = nullptr;
+  ClientInterface* ci = nullptr;  // the in-process interface behind md; null through the wire
 };
 
 }  // namespace mdserver::testing

@@ -17,6 +17,7 @@ namespace mdserver::testing {
 namespace {
 
 TEST(ReadableSet, AgreesWithTheDecisionOnEveryObjectUnderRandomEntries) {
+  SKIP_THROUGH_THE_WIRE("never goes through an interface");
   std::string error;
   auto repository = openScratchRepository(&error);
   ASSERT_TRUE(repository) << error;
@@ -141,6 +142,7 @@ TEST(ReadableSet, AgreesWithTheDecisionOnEveryObjectUnderRandomEntries) {
 // must still run for a principal with a set (a refusal of SQLite's parser would be a storage
 // failure the user could provoke at will).
 TEST(ReadableSet, TheDeepestAcceptedQueriesStillRunWithTheSetJoined) {
+  SKIP_THROUGH_THE_WIRE("never goes through an interface");
   std::string error;
   auto repository = openScratchRepository(&error);
   ASSERT_TRUE(repository) << error;

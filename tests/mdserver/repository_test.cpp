@@ -35,7 +35,9 @@ class TempFile {
   std::string path_;
 };
 
-TEST(RepositoryFile, ChangesSurviveAReopen) {
+using RepositoryFile = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(RepositoryFile, ChangesSurviveAReopen) {
   TempFile file;
   std::string created;
   {
@@ -65,7 +67,7 @@ TEST(RepositoryFile, ChangesSurviveAReopen) {
   EXPECT_EQ(reopened->typeNames().front(), "Person");
 }
 
-TEST(RepositoryFile, ImportAndExportFunctionsForTheRunner) {
+TEST_F(RepositoryFile, ImportAndExportFunctionsForTheRunner) {
   TempFile database, exported;
   Outcome imported = importSeedIntoDatabase(database.path(), samplePath());
   ASSERT_TRUE(imported.ok()) << imported.message;
@@ -78,7 +80,7 @@ TEST(RepositoryFile, ImportAndExportFunctionsForTheRunner) {
   EXPECT_FALSE(exportDatabaseToSeed(database.path() + ".missing", exported.path()).ok());
 }
 
-TEST(RepositoryFile, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
+TEST_F(RepositoryFile, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
   TempFile file;
   const std::string text = "name,value\nnot,a database\n";
   {
@@ -97,6 +99,7 @@ TEST(RepositoryFile, AFileThatIsNoDatabaseIsRefusedAndLeftAlone) {
 class AssociationModes : public ::testing::Test {
  protected:
   void SetUp() override {
+    SKIP_THROUGH_THE_WIRE("changes the repository itself, never through an interface");
     repository = openScratchRepository();
     ASSERT_TRUE(repository->importSeedFile(samplePath()).ok());
   }

@@ -35,7 +35,7 @@ class SecurityTest : public ::testing::Test {
     Authentication login = authenticate(repository->security(), user, password);
     if (status) *status = login.outcome.status;
     if (!login.outcome.ok()) return nullptr;
-    MetadataInterface* md = openInterface(*repository, {user, password}, login.principal);
+    MetadataInterface* md = openTestInterface(*repository, {user, password}, &login.principal);
     opened.push_back(md);
     return md;
   }
@@ -209,7 +209,7 @@ TEST_F(SecurityTest, CommittedChangesSurviveReopeningAndOthersSeeOnlyCommittedOn
   {
     auto first = Repository::open(path);
     auto second = Repository::open(path);  // another connection to the same file
-    MetadataInterface* md = openInterface(*first, {});
+    MetadataInterface* md = openTestInterface(*first, {});
     AuthorizationRequest request{};
     IdentityPairRecord who{"Dee Novak", 9, 0, "Person", 6, 0, nullptr};
     request.identity = &who;

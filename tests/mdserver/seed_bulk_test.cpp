@@ -78,7 +78,9 @@ std::string generatedSeed(size_t n) {
   return text;
 }
 
-TEST(SeedStream, FaultsInAStreamedFileAreWhereTheWholeTextPutsThem) {
+using SeedStream = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(SeedStream, FaultsInAStreamedFileAreWhereTheWholeTextPutsThem) {
   // The model: the whole text parsed at once and the value found by its JSON pointer. Faults
   // are put at entries far past the reader's 64 KiB buffer, inside attributes, properties and
   // associations, after a number (read one character late) and at the last entry.
@@ -126,7 +128,7 @@ TEST(SeedStream, FaultsInAStreamedFileAreWhereTheWholeTextPutsThem) {
   }
 }
 
-TEST(SeedStream, LinksReachAheadAndRoundTripsAreExact) {
+TEST_F(SeedStream, LinksReachAheadAndRoundTripsAreExact) {
   Folder folder;
   const std::string path = folder.path + "/seed.json";
   writeFile(path, generatedSeed(1200));
@@ -158,7 +160,7 @@ TEST(SeedStream, LinksReachAheadAndRoundTripsAreExact) {
   EXPECT_EQ(counts.associations, 1200u);
 }
 
-TEST(SeedStream, GeneratedIdentifiersSkipEveryIdentifierTheFileNames) {
+TEST_F(SeedStream, GeneratedIdentifiersSkipEveryIdentifierTheFileNames) {
   // Objects left without an identifier get theirs before any property does, and none takes one
   // that an entry further down names.
   auto repository = openScratchRepository();
@@ -206,7 +208,9 @@ std::string baseSeed() {
          kCanaryPassword + R"(", "owner": "R0000001.U0000001"}]}})";
 }
 
-TEST(SeedDryRun, EveryProblemIsReportedAndNothingChanges) {
+using SeedDryRun = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(SeedDryRun, EveryProblemIsReportedAndNothingChanges) {
   Folder folder;
   const std::string location = persistentLocation(folder);
   ASSERT_FALSE(location.empty());
@@ -270,7 +274,9 @@ TEST(SeedDryRun, EveryProblemIsReportedAndNothingChanges) {
   }
 }
 
-TEST(SeedImport, AFailureOnTheLastObjectLeavesTheRepositoryAsItWas) {
+using SeedImport = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(SeedImport, AFailureOnTheLastObjectLeavesTheRepositoryAsItWas) {
   Folder folder;
   const std::string location = persistentLocation(folder);
   ASSERT_FALSE(location.empty());
@@ -309,7 +315,7 @@ TEST(SeedImport, AFailureOnTheLastObjectLeavesTheRepositoryAsItWas) {
   ASSERT_TRUE(repository->createObject({"R0000001", "T", "", "n", "", {}}, &created).ok());
 }
 
-TEST(SeedImport, MergeUpdatesWhatItMatchesAndReplaceStartsAfresh) {
+TEST_F(SeedImport, MergeUpdatesWhatItMatchesAndReplaceStartsAfresh) {
   auto repository = openScratchRepository();
   ASSERT_TRUE(repository);
   ASSERT_TRUE(repository->importSeedText(baseSeed(), "<base>").ok());

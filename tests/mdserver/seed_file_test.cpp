@@ -15,7 +15,9 @@ struct BadSeed {
   const char* message;  // expected message after "<test>:"
 };
 
-TEST(SeedFile, BadSeedsAreRefusedWithPositionAndStoreNothing) {
+using SeedFile = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(SeedFile, BadSeedsAreRefusedWithPositionAndStoreNothing) {
   const BadSeed cases[] = {
       {"{\"types\": [\"A\",]}", "1:16: syntax error"},
       {"{\"types\": [\"A\"],\n \"repositories\": [{\"id\": \"R0000001\"}]}",
@@ -50,7 +52,7 @@ TEST(SeedFile, BadSeedsAreRefusedWithPositionAndStoreNothing) {
   }
 }
 
-TEST(SeedFile, HostileValuesAreRefusedWithTheirPosition) {
+TEST_F(SeedFile, HostileValuesAreRefusedWithTheirPosition) {
   // A number no double holds, even in a member the importer does not read, and nesting far
   // deeper than any seed needs, followed by more members: refused, not a crash. Depth counts
   // every array and object, the outermost object too.
@@ -76,7 +78,7 @@ TEST(SeedFile, HostileValuesAreRefusedWithTheirPosition) {
   EXPECT_TRUE(repository->importSeedText(fine, "<test>").ok());
 }
 
-TEST(SeedFile, NamesAndIdentifiersFollowOneRule) {
+TEST_F(SeedFile, NamesAndIdentifiersFollowOneRule) {
   const std::string head =
       "{\"types\": [\"A\"], \"repositories\": [{\"id\": \"R0000001\", \"name\": \"x\"}],\n"
       "\"objects\": [";
@@ -107,7 +109,7 @@ TEST(SeedFile, NamesAndIdentifiersFollowOneRule) {
   }
 }
 
-TEST(SeedFile, GeneratedIdentifiersAvoidThoseTheFileNames) {
+TEST_F(SeedFile, GeneratedIdentifiersAvoidThoseTheFileNames) {
   // The first property gets no identifier; the generated one would be R0000001.00000001, which
   // a later property and a later object name explicitly.
   auto repository = openScratchRepository();
@@ -134,14 +136,14 @@ TEST(SeedFile, GeneratedIdentifiersAvoidThoseTheFileNames) {
   EXPECT_FALSE(created.empty());
 }
 
-TEST(SeedFile, MissingFileIsNamed) {
+TEST_F(SeedFile, MissingFileIsNamed) {
   auto repository = openScratchRepository();
   Outcome outcome = repository->importSeedFile("/nonexistent/seed.json");
   EXPECT_FALSE(outcome.ok());
   EXPECT_NE(outcome.message.find("/nonexistent/seed.json"), std::string::npos);
 }
 
-TEST(SeedFile, ExportKeepsAttributeOrderAndRoundTrips) {
+TEST_F(SeedFile, ExportKeepsAttributeOrderAndRoundTrips) {
   auto repository = openScratchRepository();
   ASSERT_TRUE(repository->importSeedText(R"({"types": ["T"],
     "repositories": [{"id": "R0000001", "name": "x"}],
@@ -174,7 +176,7 @@ std::string fileText(const std::string& path) {
   return text.str();
 }
 
-TEST(SeedFile, RefusedImportLeavesNoNewFileAndAnOldOneIntact) {
+TEST_F(SeedFile, RefusedImportLeavesNoNewFileAndAnOldOneIntact) {
   const std::string bad = scratchPath("bad.json");
   std::ofstream(bad) << "{\"types\": [\"A\"], \"repositories\": [{\"id\": \"X\"}]}";
   const std::string fresh = scratchPath("fresh.db");
@@ -198,7 +200,7 @@ TEST(SeedFile, RefusedImportLeavesNoNewFileAndAnOldOneIntact) {
   std::filesystem::remove(bad);
 }
 
-TEST(SeedFile, TextThatJsonCannotCarryIsRefusedOnExport) {
+TEST_F(SeedFile, TextThatJsonCannotCarryIsRefusedOnExport) {
   // A program may store any bytes (a value in a single-byte encoding, say); the export says so
   // instead of failing half-way or writing text that would import as something else.
   auto repository = openScratchRepository();

@@ -7,12 +7,15 @@
 #include <string>
 
 #include "mdserver/model/repository.h"
+#include "wire_pass.h"
 
 namespace {
 
 using mdserver::Repository;
 
-TEST(ServerFacts, EveryChangeShowsAtOnceInMemory) {
+using ServerFacts = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(ServerFacts, EveryChangeShowsAtOnceInMemory) {
   auto repository = Repository::open("");
   ASSERT_TRUE(repository);
   EXPECT_EQ(repository->paused(), 0);
@@ -34,7 +37,7 @@ TEST(ServerFacts, EveryChangeShowsAtOnceInMemory) {
   EXPECT_DOUBLE_EQ(repository->serverVersion(), 9.4);
 }
 
-TEST(ServerFacts, AFileChangedByAnotherConnectionShowsTheChange) {
+TEST_F(ServerFacts, AFileChangedByAnotherConnectionShowsTheChange) {
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("server_facts_" + std::to_string(::getpid()) + ".db"))
                                .string();

@@ -48,7 +48,9 @@ Snapshot snapshot(Repository& repository) {
   return s;
 }
 
-TEST(TemplateSeed, ExportImportsBackToTheSameTemplates) {
+using TemplateSeed = ::mdserver::testing::RepositoryInternalsTest;
+
+TEST_F(TemplateSeed, ExportImportsBackToTheSameTemplates) {
   auto repository = Repository::open("");
   Outcome imported = repository->importSeedText(kSeed, "<seed>");
   ASSERT_TRUE(imported.ok()) << imported.message;
@@ -82,7 +84,7 @@ TEST(TemplateSeed, ExportImportsBackToTheSameTemplates) {
   EXPECT_EQ(copy->exportSeedText(), exported);
 }
 
-TEST(TemplateSeed, ATemplateIdentifierTakenByAnotherObjectIsRefused) {
+TEST_F(TemplateSeed, ATemplateIdentifierTakenByAnotherObjectIsRefused) {
   std::string seed = kSeed;
   const std::string table = "\"R0000001.TABLE001\", \"name\": \"T\"";
   seed.replace(seed.find(table), table.size(), "\"R0000001.T0000002\", \"name\": \"T\"");
@@ -99,7 +101,7 @@ TEST(TemplateSeed, ATemplateIdentifierTakenByAnotherObjectIsRefused) {
 
 // Found by fuzzing: a dot in a template's identifier was taken, and the export of the
 // repository was then refused on import, as an object identifier must not hold one there.
-TEST(TemplateSeed, ATemplateIdentifierOfAnotherShapeIsRefusedWithItsPlace) {
+TEST_F(TemplateSeed, ATemplateIdentifierOfAnotherShapeIsRefusedWithItsPlace) {
   for (const char* id : {"R0000001.T000000.", "R000000..T0000001", "R0000001.T00000-1"}) {
     std::string seed = kSeed;
     const std::string template1 = "\"R0000001.T0000001\",\n       \"attributes\"";
@@ -115,7 +117,7 @@ TEST(TemplateSeed, ATemplateIdentifierOfAnotherShapeIsRefusedWithItsPlace) {
   }
 }
 
-TEST(TemplateSeed, ARepositoryFileOfTheEarlierLayoutKeepsItsTemplates) {
+TEST_F(TemplateSeed, ARepositoryFileOfTheEarlierLayoutKeepsItsTemplates) {
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("template_seed_" + std::to_string(::getpid()) + ".db"))
                                .string();
