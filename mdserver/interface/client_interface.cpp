@@ -167,6 +167,45 @@ const char* levelName(DecisionLevel::Kind kind) {
   return "";
 }
 
+// What tells two refusals apart for coalescing: everything their records would say except the
+// time, each field with its length first so that no two different sets of fields run together
+// into one key. The decision enters whole (basis, deciding entry, level and kind, the failure's
+// text), so a refusal decided by another entry or on another state is never counted as a
+// repeat of this one.
+std::string refusalKey(const Principal& principal, const char* operation, StatusCode status,
+                       uint64_t changeCount, const std::string& repositoryId,
+                       const std::string& target, const std::string& permission,
+                       const Decision& decision) {
+  std::string key;
+  key.reserve(160);
+  auto field = [&key](std::string_view text) {
+    key.append(std::to_string(text.size())).push_back(':');
+    key.append(text);
+  };
+  field(principal.userId);
+  field(principal.identityId);
+  field(operation);
+  field(repositoryId);
+  field(target);
+  field(permission);
+  field(std::to_string(status));
+  field(std::to_string(changeCount));
+  field(decision.allowed ? "allowed" : "refused");
+  field(std::to_string(static_cast<int>(decision.basis)));
+  field(decision.decidingLevel);
+  field(std::to_string(static_cast<int>(decision.decidingKind)));
+  if (const auto& e = decision.decidingEntry) {
+    field(e->grant ? "grant" : "deny");
+    field(e->permission);
+    field(e->identityId);
+    field(e->target);
+  } else {
+    field("-");
+  }
+  field(decision.failure.message);
+  return key;
+}
+
 }  // namespace
 
 void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) {
@@ -176,7 +215,17 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
   // The count the decisions were made at: the one the principal was brought up to (the local
   // administrator keeps none, and is asked the repository's).
   const uint64_t count = securityStamp_ != 0 ? securityStamp_ : repository_.changeCount();
+  if (!audit.enabled(count)) return;  // no record is built that nobody keeps
   for (AuditNote& note : notes) {
+    // A refusal (of a read or of a change) repeated within the coalescing window is counted on
+    // the record of its first occurrence: asked by its key before any record is built.
+    const bool refused = !note.decision.allowed;
+    std::string key;
+    if (refused) {
+      key = refusalKey(principal_, operation, status, count, note.repositoryId, note.target,
+                       note.permission, note.decision);
+      if (audit.countRepeat(key, count)) continue;
+    }
     AuditRecord record;
     record.repositoryId = std::move(note.repositoryId);
     record.userId = principal_.userId;
@@ -184,7 +233,7 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     record.operation = operation;
     record.target = std::move(note.target);
     record.permission = std::move(note.permission);
-    record.outcome = !note.decision.allowed ? "refused" : status == kStatusOk ? "allowed" : "failed";
+    record.outcome = refused ? "refused" : status == kStatusOk ? "allowed" : "failed";
     record.status = status;
     if (note.decision.decidingEntry) {
       const AccessEntry& e = *note.decision.decidingEntry;
@@ -194,8 +243,8 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     }
     record.decision = describe(note.decision);
     record.changeCount = count;
-    if (note.read) {
-      audit.recordCoalesced(std::move(record));
+    if (refused) {
+      audit.recordCoalesced(std::move(key), std::move(record));
     } else {
       audit.record(std::move(record));
     }
