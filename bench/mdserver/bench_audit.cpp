@@ -95,7 +95,10 @@ World build(size_t objects, size_t people, bool audit) {
     grant.entry = {ids[i], "BENCH001.GROUP002", "Write", true};
     changes.push_back(grant);
   }
-  w.repository->security().apply(changes);
+  if (mdserver::Outcome applied = w.repository->security().apply(changes); !applied.ok()) {
+    std::fprintf(stderr, "bench_audit: %s\n", applied.message.c_str());
+    std::exit(2);
+  }
   w.user = mdserver::authenticate(w.repository->security(), "u", "p").principal;
   w.admin = mdserver::authenticate(w.repository->security(), "a", "p").principal;
   return w;
@@ -201,8 +204,12 @@ int main() {
     // sides). Informs: it grows with the objects that have entries of their own.
     auto changed = [](World& w) {
       mdserver::AuthorizationChange again;
-      again.entry = {"BENCH001", "Everybody", "Read", true};
-      w.repository->security().apply({again});
+      again.entry = {"BENCH001", std::string(mdserver::kEverybodyId), "Read", true};
+      const mdserver::Outcome applied = w.repository->security().apply({again});
+      if (!applied.ok()) {
+        std::fprintf(stderr, "bench_audit: %s\n", applied.message.c_str());
+        std::exit(2);
+      }
     };
     const bench::PairedCost cold = bench::measurePaired(
         [&](size_t) {

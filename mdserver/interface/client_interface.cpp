@@ -1,6 +1,7 @@
 #include "mdserver/interface/client_interface.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cstring>
 
@@ -172,15 +173,21 @@ const char* levelName(DecisionLevel::Kind kind) {
 // into one key. The decision enters whole (basis, deciding entry, level and kind, the failure's
 // text), so a refusal decided by another entry or on another state is never counted as a
 // repeat of this one.
-std::string refusalKey(const Principal& principal, const char* operation, StatusCode status,
-                       uint64_t changeCount, const std::string& repositoryId,
-                       const std::string& target, const std::string& permission,
-                       const Decision& decision) {
-  std::string key;
-  key.reserve(160);
+void refusalKey(std::string& key, const Principal& principal, const char* operation,
+                StatusCode status, uint64_t changeCount, const std::string& repositoryId,
+                const std::string& target, const std::string& permission,
+                const Decision& decision) {
+  key.clear();  // its room stays: a repeat costs no allocation
   auto field = [&key](std::string_view text) {
-    key.append(std::to_string(text.size())).push_back(':');
+    char length[24];
+    const auto end = std::to_chars(length, length + sizeof length, text.size()).ptr;
+    key.append(length, end).push_back(':');
     key.append(text);
+  };
+  auto number = [&field](uint64_t value) {
+    char digits[24];
+    field(std::string_view(digits, std::to_chars(digits, digits + sizeof digits, value).ptr -
+                                       digits));
   };
   field(principal.userId);
   field(principal.identityId);
@@ -188,12 +195,12 @@ std::string refusalKey(const Principal& principal, const char* operation, Status
   field(repositoryId);
   field(target);
   field(permission);
-  field(std::to_string(status));
-  field(std::to_string(changeCount));
+  number(status);
+  number(changeCount);
   field(decision.allowed ? "allowed" : "refused");
-  field(std::to_string(static_cast<int>(decision.basis)));
+  number(static_cast<uint64_t>(decision.basis));
   field(decision.decidingLevel);
-  field(std::to_string(static_cast<int>(decision.decidingKind)));
+  number(static_cast<uint64_t>(decision.decidingKind));
   if (const auto& e = decision.decidingEntry) {
     field(e->grant ? "grant" : "deny");
     field(e->permission);
@@ -203,7 +210,6 @@ std::string refusalKey(const Principal& principal, const char* operation, Status
     field("-");
   }
   field(decision.failure.message);
-  return key;
 }
 
 }  // namespace
@@ -215,16 +221,20 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
   // The count the decisions were made at: the one the principal was brought up to (the local
   // administrator keeps none, and is asked the repository's).
   const uint64_t count = securityStamp_ != 0 ? securityStamp_ : repository_.changeCount();
-  if (!audit.enabled(count)) return;  // no record is built that nobody keeps
+  bool enabledKnown = false;
   for (AuditNote& note : notes) {
     // A refusal (of a read or of a change) repeated within the coalescing window is counted on
-    // the record of its first occurrence: asked by its key before any record is built.
+    // the record of its first occurrence: asked by its key before any record is built (true
+    // too when recording is off).
     const bool refused = !note.decision.allowed;
-    std::string key;
     if (refused) {
-      key = refusalKey(principal_, operation, status, count, note.repositoryId, note.target,
-                       note.permission, note.decision);
-      if (audit.countRepeat(key, count)) continue;
+      refusalKey(refusalKey_, principal_, operation, status, count, note.repositoryId,
+                 note.target, note.permission, note.decision);
+      if (audit.countRepeat(refusalKey_, count)) continue;
+    }
+    if (!enabledKnown) {
+      if (!audit.enabled(count)) return;  // no record is built that nobody keeps
+      enabledKnown = true;
     }
     AuditRecord record;
     record.repositoryId = std::move(note.repositoryId);
@@ -244,7 +254,7 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     record.decision = describe(note.decision);
     record.changeCount = count;
     if (refused) {
-      audit.recordCoalesced(std::move(key), std::move(record));
+      audit.recordCoalesced(refusalKey_, std::move(record));
     } else {
       audit.record(std::move(record));
     }
