@@ -8,9 +8,10 @@
 //
 // Both repositories are loaded by `mdhost repo import` of one generated seed file (one
 // transaction each). Sizes: MDSERVER_LOAD_OBJECTS, MDSERVER_LOAD_SECONDS,
-// MDSERVER_LOAD_PROCESSES. The PostgreSQL cluster is a scratch one
-// (scripts/pg-scratch-cluster.sh), removed at the end; without PostgreSQL that part is skipped
-// with a message.
+// MDSERVER_LOAD_PROCESSES. MDSERVER_LOAD_AUDIT_ROUNDS (default 0) adds that many pairs of
+// PostgreSQL runs with the audit trail on and off, and their ratio. The PostgreSQL cluster is a
+// scratch one (scripts/pg-scratch-cluster.sh), removed at the end; without PostgreSQL that part
+// is skipped with a message.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,9 +144,10 @@ void check(Repository& repository, int worker, const WorkerLog& log, RunReport& 
 
 RunReport run(const std::string& mdhost, const std::string& workerScript,
               const std::string& seed, const std::string& location, int processes,
-              int64_t objects, double seconds, const std::string& scratch, const char* label) {
+              int64_t objects, double seconds, const std::string& scratch, const char* label,
+              bool import = true) {
   RunReport report;
-  {
+  if (import) {
     const auto start = Clock::now();
     if (!succeeded(spawn({mdhost, "repo", "import", seed, location}))) {
       std::fprintf(stderr, "%s: the import of the seed failed\n", label);
@@ -212,6 +214,27 @@ std::string commandOutput(const std::string& command, int* status) {
   return out;
 }
 
+// Switches the audit trail of the repository at location on or off (its security settings).
+bool setAudit(const std::string& location, bool on) {
+  std::string error;
+  auto repository = Repository::open(location, &error);
+  if (!repository) {
+    std::fprintf(stderr, "audit setting: %s\n", error.c_str());
+    return false;
+  }
+  const mdserver::Outcome set = repository->importSeedText(
+      std::string(R"({"security": {"audit": {"enabled": )") + (on ? "true" : "false") + "}}}",
+      "audit setting");
+  if (!set.ok()) std::fprintf(stderr, "audit setting: %s\n", set.message.c_str());
+  return set.ok();
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
 }  // namespace
 
 int main() {
@@ -243,8 +266,32 @@ int main() {
     std::printf("SKIPPED: the PostgreSQL part of the shared load (the scratch cluster did not "
                 "start, see above)\n");
   } else {
-    shared = run(mdhost, workerScript, seed, "postgresql://postgres@/postgres?host=" + cluster,
-                 processes, objects, seconds, scratch, "postgresql");
+    const std::string location = "postgresql://postgres@/postgres?host=" + cluster;
+    shared = run(mdhost, workerScript, seed, location, processes, objects, seconds, scratch,
+                 "postgresql");
+    // The audit trail's cost under the shared load: runs with it on and off take turns (the
+    // order alternating from round to round), so that both see alike what else the machine
+    // does; each side's rate is the median of its runs.
+    const int auditRounds = static_cast<int>(setting("MDSERVER_LOAD_AUDIT_ROUNDS", 0));
+    std::vector<double> onRates, offRates, onP99, offP99;
+    for (int round = 0; shared.ran && round < auditRounds; ++round) {
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool on = (round + turn) % 2 == 0;
+        if (!setAudit(location, on)) break;
+        RunReport r = run(mdhost, workerScript, seed, location, processes, objects, seconds,
+                          scratch, on ? "postgresql-audit-on" : "postgresql-audit-off", false);
+        lost += r.lost;
+        if (!r.ran) continue;
+        (on ? onRates : offRates).push_back(r.opsPerSecond);
+        (on ? onP99 : offP99).push_back(r.p99Ms);
+      }
+    }
+    if (!onRates.empty() && !offRates.empty() && median(onRates) > 0) {
+      bench::reportRatio("shared load: PostgreSQL, cost per operation, audit on / off", 1.10,
+                         median(offRates) / median(onRates));
+      bench::reportRatio("shared load: PostgreSQL p99 latency, audit on / off", 0,
+                         median(offP99) > 0 ? median(onP99) / median(offP99) : 0);
+    }
     [[maybe_unused]] int ignored = std::system((script + " stop " + cluster).c_str());
     lost += shared.lost;
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -109,6 +110,159 @@ bool allowedHere(const Decision& decision, Outcome& failure) {
   return decision.allowed;
 }
 
+// What the reverse questions keep between calls, for one change count of the repository (the
+// count every kept result of this process is checked against): a later call at the same count
+// reads the same state, so it is answered from the same decisions without asking them again.
+// Each set is decide()'s own answers, computed as below; only the asking is saved.
+
+// The asker's readable set, and the objects it makes readable against their repository's
+// decision, in key order.
+struct ReaderView {
+  ReadableSet set;
+  std::vector<std::string> readableExceptions;
+};
+
+// One subject's decisions for one permission: per repository (and Administer there, which
+// decides a template's changes), and for the objects with levels of their own, which alone can
+// be decided otherwise than their repository; the ones it may use, in key order.
+struct SubjectView {
+  std::unordered_map<std::string, bool> repositoryAllowed;
+  std::unordered_map<std::string, bool> repositoryAdministered;
+  std::unordered_map<std::string, bool> exceptions;
+  std::vector<std::string> allowedExceptions;
+};
+
+struct KeptViews : Repository::KeptResults {
+  uint64_t count = 0;
+  std::map<std::string, std::shared_ptr<const ReaderView>> readers;
+  std::map<std::string, std::shared_ptr<const SubjectView>> subjects;
+};
+
+// Enough for the people paging through answers at one time; the views of one count are
+// dropped together when more are asked.
+constexpr size_t kKeptViews = 32;
+
+// What decide() reads of a principal: whether it is the local administrator and the identities
+// it acts as (a principal whose memberships failed is never kept). Each identifier with its
+// length first, so that no two sets spell one key.
+std::string principalKey(const Principal& principal) {
+  if (principal.localAdministrator) return "*";
+  std::vector<std::string_view> ids(principal.identities.begin(), principal.identities.end());
+  std::sort(ids.begin(), ids.end());
+  std::string key;
+  for (std::string_view id : ids) key.append(std::to_string(id.size())).append(":").append(id);
+  return key;
+}
+
+// The views kept for `count`, emptied when the count moved. Called under the repository's lock.
+KeptViews& keptViews(Repository& repository, uint64_t count) {
+  std::unique_ptr<Repository::KeptResults>& slot = repository.keptQueryResults();
+  auto* kept = dynamic_cast<KeptViews*>(slot.get());
+  if (!kept) {
+    slot = std::make_unique<KeptViews>();
+    kept = static_cast<KeptViews*>(slot.get());
+  }
+  if (kept->count != count) {
+    kept->readers.clear();
+    kept->subjects.clear();
+    kept->count = count;
+  }
+  return *kept;
+}
+
+template <class View>
+std::shared_ptr<const View> findKept(Repository& repository, uint64_t count,
+                                     std::map<std::string, std::shared_ptr<const View>> KeptViews::*
+                                         member,
+                                     const std::string& key) {
+  if (count == 0) return nullptr;  // the count could not be read: nothing kept is trusted
+  std::lock_guard lock(repository.mutex());
+  auto& views = keptViews(repository, count).*member;
+  auto found = views.find(key);
+  return found == views.end() ? nullptr : found->second;
+}
+
+template <class View>
+void keep(Repository& repository, uint64_t count,
+          std::map<std::string, std::shared_ptr<const View>> KeptViews::*member, std::string key,
+          std::shared_ptr<const View> view) {
+  if (count == 0) return;
+  std::lock_guard lock(repository.mutex());
+  auto& views = keptViews(repository, count).*member;
+  if (views.size() >= kKeptViews) views.clear();
+  views[std::move(key)] = std::move(view);
+}
+
+// count: the repository's change count read before anything of the state was.
+Outcome readerView(Repository& repository, uint64_t count, const Principal& asker,
+                   const std::vector<std::string>& repositories,
+                   std::shared_ptr<const ReaderView>& out) {
+  const bool keepable = asker.failure.ok();
+  const std::string key = keepable ? principalKey(asker) : std::string();
+  if (keepable) {
+    out = findKept(repository, count, &KeptViews::readers, key);
+    if (out) return Outcome::success();
+  }
+  auto view = std::make_shared<ReaderView>();
+  if (Outcome computed = readableSet(repository.security(), asker, repositories, view->set);
+      !computed.ok()) {
+    return computed;
+  }
+  for (const auto& [id, readable] : view->set.exceptions) {
+    if (readable) view->readableExceptions.push_back(id);
+  }
+  std::sort(view->readableExceptions.begin(), view->readableExceptions.end());
+  out = view;
+  if (keepable) keep<ReaderView>(repository, count, &KeptViews::readers, key, view);
+  return Outcome::success();
+}
+
+// The subject's decisions (not for the local administrator or an open store: those use
+// everything). Asked as the readable set asks them: per repository, and one by one for the
+// objects with levels of their own. A template is decided on its repository: Read as Read,
+// anything else as Administer (access_target.h).
+Outcome subjectView(Repository& repository, uint64_t count, const SecuritySources& sources,
+                    const Principal& subject, std::string_view permission, bool reading,
+                    const std::vector<std::string>& repositories,
+                    std::shared_ptr<const SubjectView>& out) {
+  if (!subject.failure.ok()) return subject.failure;
+  const std::string key = std::string(permission) + "\n" + principalKey(subject);
+  out = findKept(repository, count, &KeptViews::subjects, key);
+  if (out) return Outcome::success();
+  auto view = std::make_shared<SubjectView>();
+  Outcome failure;
+  for (const std::string& id : repositories) {
+    view->repositoryAllowed[id] = allowedHere(
+        decide(sources, true, subject, repositoryTarget(id), permission), failure);
+    if (!reading) {
+      view->repositoryAdministered[id] = allowedHere(
+          decide(sources, true, subject, repositoryTarget(id), kPermissionAdminister), failure);
+    }
+    if (!failure.ok()) return failure;
+  }
+  std::vector<std::pair<std::string, std::string>> own;
+  if (Outcome listed = repository.security().objectsWithOwnLevels(own); !listed.ok()) {
+    return listed;
+  }
+  for (const auto& [id, ownType] : own) {
+    if (isTemplateType(ownType)) continue;  // decided on its repository
+    const bool allowed = allowedHere(
+        decide(sources, true, subject, objectTarget(id, ownType), permission), failure);
+    if (!failure.ok()) return failure;
+    view->exceptions[id] = allowed;
+    if (allowed) view->allowedExceptions.push_back(id);
+  }
+  std::sort(view->allowedExceptions.begin(), view->allowedExceptions.end());
+  out = view;
+  keep<SubjectView>(repository, count, &KeptViews::subjects, key, view);
+  return Outcome::success();
+}
+
+bool lookUp(const std::unordered_map<std::string, bool>& decisions, const std::string& id) {
+  auto found = decisions.find(id);
+  return found != decisions.end() && found->second;
+}
+
 }  // namespace
 
 Outcome whoMay(Repository& repository, const Principal& asker, std::string_view object,
@@ -116,11 +270,13 @@ Outcome whoMay(Repository& repository, const Principal& asker, std::string_view 
   out = WhoPage{};
   SecurityStore& store = repository.security();
   if (Outcome known = checkPermission(store, permission); !known.ok()) return known;
-  ReadableSet readable;
-  if (Outcome computed = readableSet(store, asker, repositoryIds(repository), readable);
+  const uint64_t count = repository.changeCount();
+  std::shared_ptr<const ReaderView> reader;
+  if (Outcome computed = readerView(repository, count, asker, repositoryIds(repository), reader);
       !computed.ok()) {
     return computed;
   }
+  const ReadableSet& readable = reader->set;
   AccessTarget target;
   if (Outcome found = visibleTarget(repository, readable, object, target); !found.ok()) {
     return found;
@@ -190,11 +346,14 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
   out = WhatPage{};
   SecurityStore& store = repository.security();
   if (Outcome known = checkPermission(store, permission); !known.ok()) return known;
-  const std::vector<std::string> repositories = repositoryIds(repository);
-  ReadableSet readable;
-  if (Outcome computed = readableSet(store, asker, repositories, readable); !computed.ok()) {
+  const uint64_t count = repository.changeCount();
+  std::vector<std::string> repositories = repositoryIds(repository);
+  std::shared_ptr<const ReaderView> reader;
+  if (Outcome computed = readerView(repository, count, asker, repositories, reader);
+      !computed.ok()) {
     return computed;
   }
+  const ReadableSet& readable = reader->set;
   const SecuritySources sources = readOnce(store);
   const bool enforced = store.enforced();
   Outcome failure;
@@ -233,64 +392,104 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
     out.identityId = asker.identityId;
   }
 
-  // The subject's decisions, as the readable set is built: per repository, and one by one for
-  // the objects with levels of their own. A template is decided on its repository: Read as
-  // Read, anything else as Administer (access_target.h).
   const bool everything = subject.localAdministrator || !enforced;
   const bool reading = equalNoCase(permission, kPermissionRead);
-  std::unordered_map<std::string, bool> repositoryAllowed, repositoryAdministered;
-  std::unordered_map<std::string, bool> exceptions;
+  std::shared_ptr<const SubjectView> decided;
   if (!everything) {
-    if (!subject.failure.ok()) return subject.failure;
-    for (const std::string& id : repositories) {
-      repositoryAllowed[id] = allowedHere(
-          decide(sources, true, subject, repositoryTarget(id), permission), failure);
-      if (!reading) {
-        repositoryAdministered[id] = allowedHere(
-            decide(sources, true, subject, repositoryTarget(id), kPermissionAdminister),
-            failure);
-      }
-      if (!failure.ok()) return failure;
-    }
-    std::vector<std::pair<std::string, std::string>> own;
-    if (Outcome listed = store.objectsWithOwnLevels(own); !listed.ok()) return listed;
-    for (const auto& [id, ownType] : own) {
-      if (isTemplateType(ownType)) continue;  // decided on its repository
-      exceptions[id] =
-          allowedHere(decide(sources, true, subject, objectTarget(id, ownType), permission),
-                      failure);
-      if (!failure.ok()) return failure;
+    if (Outcome computed = subjectView(repository, count, sources, subject, permission, reading,
+                                       repositories, decided);
+        !computed.ok()) {
+      return computed;
     }
   }
+  // Whether the subject may use the permission on an object: its own decision when it has
+  // levels of its own, else its repository's (for a template, the one that decides it).
   auto permitted = [&](const ObjectRow& row) {
     if (everything) return true;
     const std::string repositoryId = row.id.substr(0, 8);
     if (isTemplateType(row.type)) {
-      return reading ? repositoryAllowed[repositoryId] : repositoryAdministered[repositoryId];
+      return lookUp(reading ? decided->repositoryAllowed : decided->repositoryAdministered,
+                    repositoryId);
     }
-    if (auto found = exceptions.find(row.id); found != exceptions.end()) return found->second;
-    return repositoryAllowed[repositoryId];
+    if (auto found = decided->exceptions.find(row.id); found != decided->exceptions.end()) {
+      return found->second;
+    }
+    return lookUp(decided->repositoryAllowed, repositoryId);
+  };
+  auto answered = [&](const ObjectRow& row) {
+    if (restricted && answeredFor.count(row.id.substr(0, 8)) == 0) return false;
+    return readable.permits(row.id) && permitted(row);
+  };
+  // Adds an answer; false when the page was full already (the answer is the next page's, and
+  // the cursor says so).
+  auto add = [&](ObjectRow&& row) {
+    if (page.limit > 0 && out.objects.size() == page.limit) {
+      out.nextCursor = out.objects.back().id;
+      return false;
+    }
+    out.objects.push_back(std::move(row));
+    return true;
   };
 
-  std::string after = page.cursor;
-  const size_t batch = std::max<size_t>(1024, page.limit + 1);
-  std::vector<ObjectRow> rows;
-  for (;;) {
-    if (Outcome listed = repository.objectsAfter(after, type, batch, rows); !listed.ok()) {
-      return listed;
-    }
-    const std::string last = rows.empty() ? std::string() : rows.back().id;
-    for (ObjectRow& row : rows) {
-      if (page.limit > 0 && out.objects.size() == page.limit) {
-        out.nextCursor = out.objects.back().id;  // more objects remain to be looked at
-        return Outcome::success();
+  // Objects are answered in key order, repository by repository (an object's identifier begins
+  // with its repository's). Only candidates are looked at: every object of a repository whose
+  // own decision lets both the asker read and the subject use its objects (or its templates);
+  // elsewhere only the objects whose own levels make them readable to the asker or usable by
+  // the subject, since every other object there is decided as its repository is, and that
+  // answers no. Each candidate is still answered by the whole test above.
+  std::sort(repositories.begin(), repositories.end());
+  const std::string& cursor = page.cursor;
+  for (const std::string& repositoryId : repositories) {
+    if (cursor.compare(0, repositoryId.size(), repositoryId) > 0) continue;  // all before it
+    if (restricted && answeredFor.count(repositoryId) == 0) continue;
+    const std::string start = std::max(cursor, repositoryId);
+    auto inRepository = [&](const std::string& id) {
+      return id.compare(0, repositoryId.size(), repositoryId) == 0;
+    };
+    const bool whole =
+        readable.repositoryReadable(repositoryId) &&
+        (everything || lookUp(decided->repositoryAllowed, repositoryId) ||
+         (!reading && lookUp(decided->repositoryAdministered, repositoryId)));
+    if (whole) {
+      std::string after = start;
+      size_t batch = page.limit > 0 ? page.limit + 1 : 1024;
+      std::vector<ObjectRow> rows;
+      for (bool more = true; more;) {
+        if (Outcome listed = repository.objectsAfter(after, type, batch, rows); !listed.ok()) {
+          return listed;
+        }
+        more = rows.size() == batch;
+        if (!rows.empty()) after = rows.back().id;
+        for (ObjectRow& row : rows) {
+          if (!inRepository(row.id)) {
+            more = false;
+            break;
+          }
+          if (answered(row) && !add(std::move(row))) return Outcome::success();
+        }
+        batch = std::min<size_t>(batch * 2, 4096);
       }
-      if (restricted && answeredFor.count(row.id.substr(0, 8)) == 0) continue;
-      if (!readable.permits(row.id) || !permitted(row)) continue;
-      out.objects.push_back(std::move(row));
+      continue;
     }
-    if (rows.size() < batch) break;
-    after = last;
+    // Here the asker may not read the repository, or its decision lets the subject use neither
+    // its objects nor its templates. An object answered here is decided otherwise than its
+    // repository for one of them, so it has a level of its own, and the subject may use it: it
+    // is among the subject's allowed own-level objects (for a subject that may use anything,
+    // among the objects the asker reads against their repository).
+    const std::vector<std::string>& own =
+        everything ? reader->readableExceptions : decided->allowedExceptions;
+    std::vector<std::string> candidates;
+    for (auto it = std::upper_bound(own.begin(), own.end(), start);
+         it != own.end() && inRepository(*it); ++it) {
+      candidates.push_back(*it);
+    }
+    for (const std::string& id : candidates) {
+      std::optional<ObjectRow> row;
+      if (Outcome found = repository.findObject(id, row); !found.ok()) return found;
+      if (!row) continue;  // deleted since
+      if (!type.empty() && !equalNoCase(row->type, type)) continue;
+      if (answered(*row) && !add(std::move(*row))) return Outcome::success();
+    }
   }
   return Outcome::success();
 }

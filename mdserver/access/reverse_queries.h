@@ -8,6 +8,13 @@
 // with entries or templates of their own, which are decided one by one. A test compares both
 // with decide() over every pair of random repositories.
 //
+// Cost: whatMay looks only at candidates (the objects of repositories whose decision lets the
+// asker read and the subject use them, and elsewhere the objects with levels of their own), so a
+// page does not walk objects that cannot be answered. The decisions both rest on are kept with
+// the repository (Repository::keptQueryResults) for its change count and asked again after any
+// change: the first question after a change costs in proportion to the objects with levels of
+// their own, later pages and questions at the same count do not.
+//
 // Paging: by key (an identity's or object's identifier). A page holds at most `limit` answers
 // and a cursor for the next page (empty: there is none); a page never repeats or skips an
 // identity or object that existed when the first page was asked and still exists. Nothing is

@@ -1,6 +1,7 @@
 #include "mdserver/interface/client_interface.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cstring>
 
@@ -167,6 +168,50 @@ const char* levelName(DecisionLevel::Kind kind) {
   return "";
 }
 
+// What tells two refusals apart for coalescing: everything their records would say except the
+// time, each field with its length first so that no two different sets of fields run together
+// into one key. The decision enters whole (basis, deciding entry, level and kind, the failure's
+// text), so a refusal decided by another entry or on another state is never counted as a
+// repeat of this one.
+void refusalKey(std::string& key, const Principal& principal, const char* operation,
+                StatusCode status, uint64_t changeCount, const std::string& repositoryId,
+                const std::string& target, const std::string& permission,
+                const Decision& decision) {
+  key.clear();  // its room stays: a repeat costs no allocation
+  auto field = [&key](std::string_view text) {
+    char length[24];
+    const auto end = std::to_chars(length, length + sizeof length, text.size()).ptr;
+    key.append(length, end).push_back(':');
+    key.append(text);
+  };
+  auto number = [&field](uint64_t value) {
+    char digits[24];
+    field(std::string_view(digits, std::to_chars(digits, digits + sizeof digits, value).ptr -
+                                       digits));
+  };
+  field(principal.userId);
+  field(principal.identityId);
+  field(operation);
+  field(repositoryId);
+  field(target);
+  field(permission);
+  number(status);
+  number(changeCount);
+  field(decision.allowed ? "allowed" : "refused");
+  number(static_cast<uint64_t>(decision.basis));
+  field(decision.decidingLevel);
+  number(static_cast<uint64_t>(decision.decidingKind));
+  if (const auto& e = decision.decidingEntry) {
+    field(e->grant ? "grant" : "deny");
+    field(e->permission);
+    field(e->identityId);
+    field(e->target);
+  } else {
+    field("-");
+  }
+  field(decision.failure.message);
+}
+
 }  // namespace
 
 void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) {
@@ -176,7 +221,21 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
   // The count the decisions were made at: the one the principal was brought up to (the local
   // administrator keeps none, and is asked the repository's).
   const uint64_t count = securityStamp_ != 0 ? securityStamp_ : repository_.changeCount();
+  bool enabledKnown = false;
   for (AuditNote& note : notes) {
+    // A refusal (of a read or of a change) repeated within the coalescing window is counted on
+    // the record of its first occurrence: asked by its key before any record is built (true
+    // too when recording is off).
+    const bool refused = !note.decision.allowed;
+    if (refused) {
+      refusalKey(refusalKey_, principal_, operation, status, count, note.repositoryId,
+                 note.target, note.permission, note.decision);
+      if (audit.countRepeat(refusalKey_, count)) continue;
+    }
+    if (!enabledKnown) {
+      if (!audit.enabled(count)) return;  // no record is built that nobody keeps
+      enabledKnown = true;
+    }
     AuditRecord record;
     record.repositoryId = std::move(note.repositoryId);
     record.userId = principal_.userId;
@@ -184,7 +243,7 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     record.operation = operation;
     record.target = std::move(note.target);
     record.permission = std::move(note.permission);
-    record.outcome = !note.decision.allowed ? "refused" : status == kStatusOk ? "allowed" : "failed";
+    record.outcome = refused ? "refused" : status == kStatusOk ? "allowed" : "failed";
     record.status = status;
     if (note.decision.decidingEntry) {
       const AccessEntry& e = *note.decision.decidingEntry;
@@ -194,8 +253,8 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     }
     record.decision = describe(note.decision);
     record.changeCount = count;
-    if (note.read) {
-      audit.recordCoalesced(std::move(record));
+    if (refused) {
+      audit.recordCoalesced(refusalKey_, std::move(record));
     } else {
       audit.record(std::move(record));
     }

@@ -206,6 +206,7 @@ class ClientInterface {
     bool read = false;
   };
   std::vector<AuditNote> auditNotes_;
+  std::string refusalKey_;  // the last refusal's coalescing key (its room is reused)
 
   MetadataInterface abi_{};
   Repository& repository_;

@@ -175,6 +175,8 @@ class Repository {
                      std::vector<ObjectRow>& out, const ReadableSet* readable = nullptr);
 
   std::optional<ObjectRow> object(std::string_view id);
+  // The same, telling a storage failure (its status) from an object that does not exist.
+  Outcome findObject(std::string_view id, std::optional<ObjectRow>& out);
   // Objects in identifier order after `afterId` (empty: from the first), of one type (empty:
   // any; letter case aside), at most `limit` of them: a listing that pages by key, so that a
   // page never repeats or skips an object that stays.
@@ -269,6 +271,13 @@ class Repository {
   // "sqlite" or "postgresql".
   const char* backendName() const;
   std::recursive_mutex& mutex() { return mutex_; }
+  // Results a module above the repository keeps between calls (the reverse questions' decisions
+  // for one change count: mdserver/access/reverse_queries.cpp). The repository only holds them
+  // and frees them when it closes. Lock mutex() while using the slot.
+  struct KeptResults {
+    virtual ~KeptResults() = default;
+  };
+  std::unique_ptr<KeptResults>& keptQueryResults() { return keptQueryResults_; }
 
  private:
   explicit Repository(std::unique_ptr<Database> database);
@@ -324,6 +333,7 @@ class Repository {
   const ServerFacts& serverFactsUnlocked();
 
   std::recursive_mutex mutex_;
+  std::unique_ptr<KeptResults> keptQueryResults_;
   // The compiled form of the last look-up, whose room the next one compiles into: most
   // look-ups are alike, and their statement and parameters fit it again. Held under mutex_; a
   // look-up nested in another while it is in use compiles into a record of its own.

@@ -57,6 +57,14 @@ Outcome Repository::objectsAfter(std::string_view afterId, std::string_view type
   });
 }
 
+Outcome Repository::findObject(std::string_view id, std::optional<ObjectRow>& out) {
+  out.reset();
+  return guarded(mutex_, [&] {
+    out = findObjectUnlocked(id);
+    return Outcome::success();
+  });
+}
+
 std::optional<ObjectRow> Repository::object(std::string_view id) {
   std::lock_guard lock(mutex_);
   try {

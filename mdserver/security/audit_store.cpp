@@ -34,6 +34,7 @@ CREATE INDEX IF NOT EXISTS audit_log_by_last_time ON audit_log(last_time);
 constexpr size_t kBatch = 64;
 constexpr int64_t kBatchAgeMs = 1000;
 constexpr uint64_t kPruneEvery = 1024;  // records written between two prunings
+constexpr size_t kMaxWindows = 65536;     // refusals whose repeats are counted at one time
 
 int64_t systemNow() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -112,52 +113,79 @@ void AuditStore::record(AuditRecord record) {
   record.lastTime = record.time;
   record.count = 1;
   waiting_.push_back(std::move(record));
-  flushIfDueUnlocked();
+  flushIfDueUnlocked(now());
 }
 
-void AuditStore::recordCoalesced(AuditRecord record) {
+bool AuditStore::enabled(uint64_t changeCount) {
+  std::lock_guard lock(mutex_);
+  refreshSettingsUnlocked(changeCount);
+  return settings_.enabled;
+}
+
+bool AuditStore::countRepeat(const std::string& key, uint64_t changeCount) {
+  std::lock_guard lock(mutex_);
+  refreshSettingsUnlocked(changeCount);
+  if (!settings_.enabled) return true;  // nothing is recorded: nothing more to do either
+  return countRepeatUnlocked(key, now());
+}
+
+bool AuditStore::countRepeatUnlocked(const std::string& key, int64_t time) {
+  const int64_t window = settings_.coalesceSeconds * 1000;
+  if (window <= 0) return false;
+  auto found = coalesced_.find(key);
+  if (found == coalesced_.end()) return false;
+  if (time - found->second.first >= window) return false;
+  const int64_t at = found->second.key;
+  if (at < 0) {
+    AuditRecord& waiting = waiting_[static_cast<size_t>(-at - 1)];
+    ++waiting.count;
+    waiting.lastTime = time;
+  } else {
+    if (repeats_.empty()) repeatsSince_ = time;
+    auto& [added, last] = repeats_[at];
+    ++added;
+    last = time;
+  }
+  flushIfDueUnlocked(time);
+  return true;
+}
+
+void AuditStore::recordCoalesced(std::string key, AuditRecord record) {
   std::lock_guard lock(mutex_);
   refreshSettingsUnlocked(record.changeCount);
   if (!settings_.enabled) return;
   if (record.time == 0) record.time = now();
+  if (countRepeatUnlocked(key, record.time)) return;
   const int64_t window = settings_.coalesceSeconds * 1000;
-  CoalesceKey key{record.userId, record.identityId, record.operation,
-                  record.target, record.permission, record.status};
   if (window > 0) {
-    auto found = coalesced_.find(key);
-    if (found != coalesced_.end() && record.time - found->second.first < window) {
-      const int64_t at = found->second.key;
-      if (at < 0) {
-        AuditRecord& waiting = waiting_[static_cast<size_t>(-at - 1)];
-        ++waiting.count;
-        waiting.lastTime = record.time;
-      } else {
-        auto& [added, last] = repeats_[at];
-        ++added;
-        last = record.time;
-      }
-      flushIfDueUnlocked();
-      return;
-    }
     // Windows that ended are forgotten, so the map stays as small as the recent refusals.
-    for (auto it = coalesced_.begin(); it != coalesced_.end();) {
-      it = record.time - it->second.first >= window ? coalesced_.erase(it) : std::next(it);
+    while (!windows_.empty() && record.time - windows_.front().first >= window) {
+      auto ended = coalesced_.find(windows_.front().second);
+      if (ended != coalesced_.end() && ended->second.first == windows_.front().first) {
+        coalesced_.erase(ended);
+      }
+      windows_.pop_front();
     }
-    coalesced_[key] = {-static_cast<int64_t>(waiting_.size()) - 1, record.time};
+    // Many different refusals within one window (someone trying every object) are each
+    // recorded; beyond this many, no more windows are kept for repeats to be counted on.
+    if (coalesced_.size() < kMaxWindows) {
+      coalesced_[key] = {-static_cast<int64_t>(waiting_.size()) - 1, record.time};
+      windows_.emplace_back(record.time, std::move(key));
+    }
   }
   record.lastTime = record.time;
   record.count = 1;
   waiting_.push_back(std::move(record));
-  flushIfDueUnlocked();
+  flushIfDueUnlocked(now());
 }
 
-void AuditStore::flushIfDueUnlocked() {
+void AuditStore::flushIfDueUnlocked(int64_t time) {
   if (waiting_.empty() && repeats_.empty()) return;
-  const int64_t oldest = waiting_.empty() ? 0 : waiting_.front().time;
-  if (waiting_.size() < kBatch && (waiting_.empty() || now() - oldest < kBatchAgeMs) &&
-      repeats_.size() < kBatch) {
-    return;
-  }
+  const bool waitingDue = !waiting_.empty() && (waiting_.size() >= kBatch ||
+                                                time - waiting_.front().time >= kBatchAgeMs);
+  const bool repeatsDue = !repeats_.empty() && (repeats_.size() >= kBatch ||
+                                                time - repeatsSince_ >= kBatchAgeMs);
+  if (!waitingDue && !repeatsDue) return;
   try {
     writeUnlocked();
   } catch (const StorageError&) {

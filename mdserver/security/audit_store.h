@@ -8,9 +8,16 @@
 //  - record() keeps records in memory and writes them in batches (flush): when 64 are waiting,
 //    when the oldest waiting one is a second old (looked at on every record), before any read
 //    and when the store closes. A process killed in between loses at most what was waiting.
-//  - recordCoalesced() is for refused reads: a repeat of the same refusal (same login,
-//    identity, operation, target, permission and status) within the coalescing window raises
-//    the count of the first record and its last time, instead of adding one.
+//  - recordCoalesced() is for refusals (refused reads and refused changes): a repeat of the same
+//    refusal within the coalescing window raises the count of the first record and its last
+//    time, instead of adding one. "The same" is the caller's key, which must differ for any two
+//    refusals whose records would differ in anything but their time (the interface builds it
+//    from the login, identity, operation, target, permission, status, the whole decision and
+//    the change count: client_interface.cpp). countRepeat() asks with the key alone, before a
+//    record is built, so that a repeat costs a look-up and no record. Repeats of a stored
+//    record are written like waiting records: by 64, or when the oldest is a second old. At most
+//    65,536 different refusals have windows at one time; a refusal beyond them is recorded
+//    alone, so nothing goes uncounted however many different ones come.
 //  - Writes are left out of the repository's change count (Database::writeUncounted), so that
 //    recording does not make the results kept for the current count stale.
 //  - A record holds no secret: nothing in it comes from a password or a password hash.
@@ -22,11 +29,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "mdserver/base/outcome.h"
@@ -90,9 +98,15 @@ class AuditStore {
   static constexpr std::string_view kCoalesceSetting = "audit.coalesceSeconds";
   AuditSettings settings();
 
+  // Whether records are kept now; changeCount as for a record (the settings are read again
+  // when it moved). Lets a caller skip building records nobody keeps.
+  bool enabled(uint64_t changeCount);
   // time 0 is taken as now. Nothing happens when recording is off.
   void record(AuditRecord record);
-  void recordCoalesced(AuditRecord record);
+  void recordCoalesced(std::string key, AuditRecord record);
+  // True when a record of this key is within its window: its count and last time were raised.
+  // False (nothing done): the caller records the refusal with recordCoalesced.
+  bool countRepeat(const std::string& key, uint64_t changeCount);
   // Writes what is waiting. Fails with the storage's status (the records stay waiting).
   Outcome flush();
   // Flushes, then reads in recording order. *more (when given): records matched beyond limit.
@@ -106,7 +120,8 @@ class AuditStore {
   int64_t now() const;
   void loadSettingsUnlocked();
   void refreshSettingsUnlocked(uint64_t changeCount);
-  void flushIfDueUnlocked();
+  void flushIfDueUnlocked(int64_t time);
+  bool countRepeatUnlocked(const std::string& key, int64_t time);
   void writeUnlocked();
   void pruneUnlocked(uint64_t* deleted);
 
@@ -117,17 +132,20 @@ class AuditStore {
   AuditSettings settings_;
   uint64_t settingsStamp_ = 0;  // the change count the settings were read at
   std::vector<AuditRecord> waiting_;
-  // Refused reads seen within the window: the key of their record (negative: -(index+1) into
-  // waiting_) and the time of its first occurrence.
-  using CoalesceKey = std::tuple<std::string, std::string, std::string, std::string,
-                                 std::string, uint32_t>;
+  // Refusals seen within the window, by the caller's key: the key of their record (negative:
+  // -(index+1) into waiting_) and the time of its first occurrence. windows_ holds the same
+  // keys in the order their windows began, so ended windows are forgotten from its front
+  // (an entry whose first time no longer matches was begun again later).
   struct Coalesced {
     int64_t key = 0;
     int64_t first = 0;
   };
-  std::map<CoalesceKey, Coalesced> coalesced_;
-  // Repeats of stored records not written yet: key -> (added count, last time).
+  std::unordered_map<std::string, Coalesced> coalesced_;
+  std::deque<std::pair<int64_t, std::string>> windows_;
+  // Repeats of stored records not written yet: key -> (added count, last time); repeatsSince_
+  // is when the first of them came.
   std::map<int64_t, std::pair<int64_t, int64_t>> repeats_;
+  int64_t repeatsSince_ = 0;
   uint64_t writtenSincePrune_ = 0;
 };
 

@@ -3,6 +3,7 @@
 // refused reads coalesced, logins without their password (a canary), who may read which
 // records, and that recording neither moves the change count nor survives being switched off.
 #include <cstring>
+#include <map>
 
 #include "interface_fixture.h"
 #include "mdserver/access/audit_trail.h"
@@ -127,7 +128,61 @@ TEST_F(AuditTrailTest, RecordingDoesNotMoveTheChangeCount) {
   freeObjectList(bo, orders);
   AuditFilter refused;
   refused.outcome = "refused";
-  EXPECT_EQ(all(refused).size(), 100u);
+  const std::vector<AuditRecord> records = all(refused);
+  ASSERT_EQ(records.size(), 1u);  // one refusal repeated: one record that counts them all
+  EXPECT_EQ(records[0].count, 100);
+}
+
+int64_t testNow = 1'000'000;
+int64_t testClock() { return testNow; }
+
+// An attacker repeating refusals must not get another refusal (of another principal, target,
+// deciding entry or state) counted into the repeats, nor one past the window: each stays a
+// record of its own, and every occurrence is counted somewhere.
+TEST_F(AuditTrailTest, RepeatedRefusalsAreCountedAndNoOtherRefusalHidesAmongThem) {
+  repository->audit().setClock(testClock);
+  entry(kOrders, kBo, "Write", false);
+  entry(kOrders, kDee, "Write", false);
+  MetadataInterface* bo = as("bo");
+  MetadataInterface* dee = as("dee");
+  MetadataObject* boOrders = handle(bo, kOrders);
+  MetadataObject* deeOrders = handle(dee, kOrders);
+  MetadataObject* boForecast = handle(bo, kForecast);
+  ASSERT_TRUE(boOrders && deeOrders && boForecast);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(setDescription(boOrders, "x"), kStatusWriteDenied);
+    EXPECT_EQ(setDescription(deeOrders, "x"), kStatusWriteDenied);
+  }
+  ASSERT_TRUE(repository->audit().flush().ok());  // repeats now count on stored records
+  testNow += 1000;
+  EXPECT_EQ(setDescription(boOrders, "y"), kStatusWriteDenied);
+  EXPECT_EQ(setDescription(boForecast, "y"), kStatusWriteDenied);
+  // The same entry decides, but on another state (the entries changed since): a record of its
+  // own, whose change count is the one it was decided at.
+  entry(kForecast, kDee, "Write", false);
+  EXPECT_EQ(setDescription(boOrders, "z"), kStatusWriteDenied);
+  // Past the window (60 seconds by default) the same refusal begins a new record.
+  testNow += 61'000;
+  EXPECT_EQ(setDescription(deeOrders, "x"), kStatusWriteDenied);
+  freeObjectList(bo, boOrders);
+  freeObjectList(dee, deeOrders);
+  freeObjectList(bo, boForecast);
+
+  AuditFilter refused;
+  refused.outcome = "refused";
+  std::vector<AuditRecord> records = all(refused);
+  std::map<std::string, std::vector<int64_t>> counts;  // "user target" -> counts in order
+  for (const AuditRecord& r : records) {
+    counts[r.userId + " " + r.target].push_back(r.count);
+  }
+  EXPECT_EQ(counts["bo " + std::string(kOrders)], (std::vector<int64_t>{4, 1}));
+  EXPECT_EQ(counts["dee " + std::string(kOrders)], (std::vector<int64_t>{3, 1}));
+  EXPECT_EQ(counts["bo " + std::string(kForecast)], (std::vector<int64_t>{1}));
+  for (const AuditRecord& r : records) {
+    if (r.userId == "bo" && r.target == kOrders && r.count == 4) {
+      EXPECT_EQ(r.lastTime - r.time, 1000);  // first and last occurrence
+    }
+  }
 }
 
 TEST_F(AuditTrailTest, RefusedReadsOfOneTargetAreCoalesced) {

@@ -5,6 +5,7 @@
 // neither repeat nor skip while the repository changes between them.
 //
 // Environment: RUX_MODEL_CASES (default 40), RUX_MODEL_SEED as in the security model check.
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -149,6 +150,88 @@ TEST_F(ReverseQueryCheck, WhoAndWhatAgreeWithDecideOnEveryPair) {
         const size_t pageSize = 1 + seed % 4;
         EXPECT_EQ(whatAll(*repository, admin, identity.id, permission, pageSize, &problem), all)
             << "seed " << seed << ": pages of " << pageSize;
+      }
+      // Asked by an identity that is no local administrator: its own Read and its Administer
+      // narrow both answers, and the objects it sees only through entries of their own are
+      // answered apart from their repositories.
+      for (const IdentityRecord& asking : identities) {
+        if (asking.type == "BuiltInGroup") continue;
+        const Principal asker = principalOf(store, asking, true);
+        auto reads = [&](const std::string& id, const std::string& type) {
+          const GuardedCheck check = guardedCheck(
+              type.empty() ? repositoryTarget(id) : objectTarget(id, type), type, "Read");
+          return decide(store, asker, check.target, check.permission).allowed;
+        };
+        auto administers = [&](const std::string& repositoryId) {
+          return decide(store, asker, repositoryTarget(repositoryId), "Administer").allowed;
+        };
+        const bool administersAny =
+            std::any_of(c.repositories.begin(), c.repositories.end(), administers);
+        {  // for itself: what it reads and may use, wherever it administers nothing
+          std::vector<std::string> expected;
+          for (const ObjectRow& o : objects) {
+            const GuardedCheck check =
+                guardedCheck(objectTarget(o.id, o.type), o.type, permission);
+            if (reads(o.id, o.type) &&
+                decide(store, asker, check.target, check.permission).allowed) {
+              expected.push_back(o.id);
+            }
+          }
+          std::string problem;
+          EXPECT_EQ(whatAll(*repository, asker, "", permission, seed % 3, &problem), expected)
+              << "seed " << seed << ": " << asking.id << " asked what it may " << permission;
+          EXPECT_TRUE(problem.empty()) << "seed " << seed << ": " << problem;
+        }
+        for (const IdentityRecord& identity : identities) {
+          const Principal p = principalOf(store, identity, identity.id != kEverybodyId);
+          std::vector<std::string> expected;
+          for (const ObjectRow& o : objects) {
+            const GuardedCheck check =
+                guardedCheck(objectTarget(o.id, o.type), o.type, permission);
+            if (administers(o.id.substr(0, 8)) && reads(o.id, o.type) &&
+                decide(store, p, check.target, check.permission).allowed) {
+              expected.push_back(o.id);
+            }
+          }
+          std::string problem;
+          const size_t pageSize = seed % 3;
+          const std::vector<std::string> all =
+              whatAll(*repository, asker, identity.id, permission, pageSize, &problem);
+          const bool known = identity.type == "BuiltInGroup" || reads(identity.id, identity.type);
+          if (!administersAny || !known) {
+            EXPECT_FALSE(problem.empty()) << "seed " << seed << ": " << asking.id << " asked";
+            continue;
+          }
+          ASSERT_TRUE(problem.empty()) << "seed " << seed << ": " << problem;
+          EXPECT_EQ(all, expected) << "seed " << seed << ": " << asking.id << " asked what "
+                                   << identity.id << " may " << permission;
+        }
+        // who, on every target the asker sees and administers: the identities it may read.
+        for (const Target& t : targets) {
+          const AccessTarget target =
+              t.type.empty() ? repositoryTarget(t.id) : objectTarget(t.id, t.type);
+          const GuardedCheck administer = guardedCheck(target, t.type, "Administer");
+          if (!reads(t.id, t.type) ||
+              !decide(store, asker, administer.target, administer.permission).allowed) {
+            continue;
+          }
+          const GuardedCheck check = guardedCheck(target, t.type, permission);
+          std::set<std::string> expected;
+          for (const IdentityRecord& identity : identities) {
+            if (identity.type != "BuiltInGroup" && !reads(identity.id, identity.type)) continue;
+            const Principal p = principalOf(store, identity, identity.id != kEverybodyId);
+            if (decide(store, p, check.target, check.permission).allowed) {
+              expected.insert(identity.id);
+            }
+          }
+          std::string problem;
+          const std::vector<std::string> all =
+              whoAll(*repository, asker, t.id, permission, 1 + seed % 2, &problem);
+          ASSERT_TRUE(problem.empty()) << "seed " << seed << ": " << problem;
+          EXPECT_EQ(std::set<std::string>(all.begin(), all.end()), expected)
+              << "seed " << seed << ": " << asking.id << " asked who " << t.id << " "
+              << permission;
+        }
       }
     }
   }
