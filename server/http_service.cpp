@@ -352,17 +352,20 @@ struct HttpService::Impl {
     return true;
   }
 
+  // Answers 403 and returns true when the caller does not administer every repository.
+  bool refuseUnlessAdministersAll(const Caller& caller, httplib::Response& res) {
+    std::string refusal;
+    if (administersAll(caller, &refusal)) return false;
+    answerError(res, 403, kStatusAdministerDenied, refusal);
+    return true;
+  }
+
   // The seed is written to a temporary file first and then sent from it: memory follows one
   // object, not the repository, a failure is answered before anything was sent, and the counts
   // go ahead of the body in headers.
   void exportSeed(const httplib::Request& req, httplib::Response& res) {
     Caller caller = callerOf(req);
-    if (refuse(caller, res)) return;
-    std::string refusal;
-    if (!administersAll(caller, &refusal)) {
-      answerError(res, 403, kStatusAdministerDenied, refusal);
-      return;
-    }
+    if (refuse(caller, res) || refuseUnlessAdministersAll(caller, res)) return;
     std::shared_ptr<std::FILE> file(std::tmpfile(), [](std::FILE* f) {
       if (f) std::fclose(f);
     });
@@ -402,12 +405,7 @@ struct HttpService::Impl {
   // listed), name=NAME (how problems name the seed; default "request body").
   void importSeed(const httplib::Request& req, httplib::Response& res) {
     Caller caller = callerOf(req);
-    if (refuse(caller, res)) return;
-    std::string refusal;
-    if (!administersAll(caller, &refusal)) {
-      answerError(res, 403, kStatusAdministerDenied, refusal);
-      return;
-    }
+    if (refuse(caller, res) || refuseUnlessAdministersAll(caller, res)) return;
     mdserver::SeedImportOptions options;
     const std::string mode = req.get_param_value("mode");
     if (mode == "replace") {
