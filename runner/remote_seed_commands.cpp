@@ -11,6 +11,7 @@
 
 #include "host/remote_connection.h"
 #include "runner/password_source.h"
+#include "runner/repository_command_parts.h"
 #include "runner/repository_files.h"
 
 namespace runner {
@@ -18,18 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-
-int refuse(const char* command, const std::string& message, int status) {
-  std::cerr << "mdhost repo " << command << ": " << message << "\n";
-  return status;
-}
-
-bool isSeed(const std::string& path) {
-  const RepositoryFileKind kind = repositoryFileKind(path);
-  return kind == RepositoryFileKind::kSeed || kind == RepositoryFileKind::kStandardStream;
-}
+using namespace repo_command;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -9,6 +9,7 @@
 
 #include "mdserver/model/repository.h"
 #include "mdserver/storage/database.h"
+#include "runner/repository_command_parts.h"
 #include "runner/repository_files.h"
 
 namespace runner {
@@ -16,18 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-
-int refuse(const char* command, const std::string& message, int status) {
-  std::cerr << "mdhost repo " << command << ": " << message << "\n";
-  return status;
-}
-
-bool isDatabase(const std::string& path) {
-  const RepositoryFileKind kind = repositoryFileKind(path);
-  return kind == RepositoryFileKind::kDatabase || kind == RepositoryFileKind::kServer;
-}
+using namespace repo_command;
 
 bool isServer(const std::string& path) {
   return repositoryFileKind(path) == RepositoryFileKind::kServer;
@@ -37,11 +27,6 @@ bool isServer(const std::string& path) {
 std::string shown(const std::string& databasePath) {
   return isServer(databasePath) ? "PostgreSQL repository '" + mdserver::redactedLocation(databasePath) + "'"
                                 : "repository file '" + databasePath + "'";
-}
-
-bool isSeed(const std::string& path) {
-  const RepositoryFileKind kind = repositoryFileKind(path);
-  return kind == RepositoryFileKind::kSeed || kind == RepositoryFileKind::kStandardStream;
 }
 
 void removeDatabaseFiles(const std::string& path) {
