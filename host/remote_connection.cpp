@@ -179,8 +179,11 @@ StatusCode RemoteConnection::connect(std::string* error) {
 
 nlohmann::json RemoteConnection::call(const std::string& operation,
                                       const nlohmann::json& arguments) {
+  return ask("/v1/operations/" + operation, arguments);
+}
+
+nlohmann::json RemoteConnection::ask(const std::string& path, const nlohmann::json& arguments) {
   if (!impl_->client) return failure(kRemoteUnavailable, "the server connection is not open");
-  const std::string path = "/v1/operations/" + operation;
   const std::string body = arguments.dump();
   httplib::Result result = impl_->post(path, body, true);
   if (result && result->status == 401 && !impl_->options.user.empty()) {
@@ -196,7 +199,7 @@ nlohmann::json RemoteConnection::call(const std::string& operation,
   json answer = json::parse(result->body, nullptr, false);
   if (!answer.is_object() || !answer.contains("status") || !answer["status"].is_number()) {
     return failure(kRemoteUnavailable, "the server " + impl_->options.url + " answered " +
-                                           operation + " with HTTP " +
+                                           path + " with HTTP " +
                                            std::to_string(result->status) + " and no status");
   }
   return answer;

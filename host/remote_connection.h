@@ -48,6 +48,9 @@ class RemoteConnection {
   StatusCode connect(std::string* error);
   // One operation of the interface. The answer always holds "status"; a failure holds "error".
   nlohmann::json call(const std::string& operation, const nlohmann::json& arguments);
+  // The same for any route that answers {status, error?, ...} to a JSON question (POST
+  // /v1/audit, /v1/who, /v1/what): a refused session logs in again once.
+  nlohmann::json ask(const std::string& path, const nlohmann::json& arguments);
   // A whole-repository route (GET /v1/export, POST /v1/import): the HTTP status and body, or
   // -1 with *error when the server could not be reached.
   int request(const std::string& method, const std::string& path, const std::string& body,

@@ -6,15 +6,13 @@
 
 #include "mdserver/access/audit_trail.h"
 #include "mdserver/base/status_codes.h"
-#include "mdserver/model/repository.h"
-#include "mdserver/security/readable_set.h"
 #include "runner/security_queries.h"
 
 namespace runner {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mdhost audit [--repository FILE] [--login NAME] [--password TEXT | --password-file "
+    "usage: mdhost audit [--repository FILE|https://HOST:PORT] [--tls-ca FILE] [--login NAME] [--password TEXT | --password-file "
     "FILE] [--since T] [--user U] [--object URI] [--outcome allowed|refused|failed] [--after KEY] "
     "[--limit N] [--json]";
 
@@ -48,7 +46,7 @@ int auditCommand(const std::vector<std::string>& arguments) {
   QueryOptions options;
   const std::string problem = readQueryOptions(
       arguments,
-      {"--repository", "--login", "--password", "--password-file", "--since", "--user",
+      {"--repository", "--tls-ca", "--login", "--password", "--password-file", "--since", "--user",
        "--object", "--outcome", "--after", "--limit"},
       {"--json", "--help"}, options);
   if (!problem.empty()) return usage(problem);
@@ -91,35 +89,23 @@ int auditCommand(const std::vector<std::string>& arguments) {
     std::cerr << "mdhost audit: " << error << "\n";
     return 2;
   }
-  mdserver::Repository& repository = opened->service->repository();
   if (options.has("--object")) {
     const std::string object = options.value("--object");
     if (object.find(':') == std::string::npos) {
       filter.target = object;  // an identifier (object, repository) or a user id of a login
     } else {
       // A URI names the object the reader can see; one it cannot is no object.
-      mdserver::ReadableSet readable;
-      std::vector<std::string> ids;
-      for (const auto& info : repository.repositories()) ids.push_back(info.id);
-      mdserver::Outcome computed =
-          mdserver::readableSet(repository.security(), opened->principal, ids, readable);
-      std::vector<mdserver::ObjectRow> rows;
-      if (computed.ok()) computed = repository.resolve(object, 0, rows, &readable);
-      if (!computed.ok()) {
-        std::cerr << "mdhost audit: --object " << object << ": " << computed.message << "\n";
+      const mdserver::Outcome resolved =
+          resolveReadableObject(*opened->service, nullptr, object, filter.target);
+      if (!resolved.ok()) {
+        std::cerr << "mdhost audit: --object " << object << ": " << resolved.message << "\n";
         return 2;
       }
-      if (rows.empty()) {
-        std::cerr << "mdhost audit: --object " << object << ": no object matches\n";
-        return 2;
-      }
-      filter.target = rows.front().id;
     }
   }
   std::vector<mdserver::AuditRecord> records;
   bool more = false;
-  const mdserver::Outcome read =
-      mdserver::readAuditTrail(repository, opened->principal, filter, records, &more);
+  const mdserver::Outcome read = askAudit(*opened->service, nullptr, filter, records, &more);
   if (!read.ok()) {
     std::cerr << "mdhost audit: " << read.message << "\n";
     return read.status == mdserver::kStatusAdministerDenied ? 1 : 2;

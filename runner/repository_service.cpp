@@ -422,10 +422,9 @@ std::string RepositoryService::exportSeed(HostSession* session, const std::strin
 bool RepositoryService::principalFor(HostSession* session, mdserver::Principal& out,
                                      std::string* error) {
   if (impl_->remote) {
-    // The server answers these itself, for its session's user: POST /v1/audit, /v1/who and
-    // /v1/what (docs/server.md).
-    *error = "the audit trail and who/what are asked of a network server through its routes "
-             "/v1/audit, /v1/who and /v1/what, not through mdhost yet";
+    // The server decides for its session's user: audit, who and what go to its routes
+    // (askServer), never through a principal made here.
+    *error = "a network server's repository is asked through its routes, not here";
     return false;
   }
   const auto [credentials, login] = impl_->loginFor(session);
@@ -438,6 +437,31 @@ bool RepositoryService::principalFor(HostSession* session, mdserver::Principal& 
 }
 
 mdserver::Repository& RepositoryService::repository() { return *impl_->repository; }
+
+bool RepositoryService::checkLogin(HostSession* session, std::string* error) {
+  if (impl_->remote) {
+    auto [connection, login, loginError] = impl_->connectionFor(session);
+    if (connection && login == kStatusOk) return true;
+    *error = "the login failed: " + loginError;
+    return false;
+  }
+  mdserver::Principal ignored;
+  return principalFor(session, ignored, error);
+}
+
+bool RepositoryService::isRemote() const { return impl_->remote != nullptr; }
+
+bool RepositoryService::askServer(HostSession* session, const std::string& route,
+                                  const nlohmann::json& question, nlohmann::json& answer,
+                                  std::string* error) {
+  if (!impl_->remote) {
+    *error = "the repository is no network server's";
+    return false;
+  }
+  if (!checkLogin(session, error)) return false;
+  answer = std::get<0>(impl_->connectionFor(session))->ask(route, question);
+  return true;
+}
 
 Accounting RepositoryService::accounting() {
   Impl* impl = impl_.get();

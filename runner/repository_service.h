@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/reference_host.h"
 #include "runner/host_bindings.h"
 
@@ -85,6 +87,18 @@ class RepositoryService {
   // *error when the login failed.
   bool principalFor(HostSession* session, mdserver::Principal& out, std::string* error);
   mdserver::Repository& repository();
+  // Whether the session's login (the program's own when session is null) succeeded, in-process
+  // or on a network server; false with *error ("the login failed: ...").
+  bool checkLogin(HostSession* session, std::string* error);
+  // True when the repository is a network server's (open() of "https://..."): then there is no
+  // repository() here, and questions go to the server's routes through askServer().
+  bool isRemote() const;
+  // For a network server: POSTs `question` to `route` (/v1/audit, /v1/who, /v1/what) under the
+  // session's login (the program's own when session is null) and hands back the server's
+  // answer, which always holds "status" and, when that is not 0, "error". False with *error
+  // when the login failed.
+  bool askServer(HostSession* session, const std::string& route, const nlohmann::json& question,
+                 nlohmann::json& answer, std::string* error);
   // True once the program's own login (the credentials given to open(), not a newsession's)
   // was tried and failed, or none was given where the repository requires one.
   bool loginFailed() const;

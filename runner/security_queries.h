@@ -9,7 +9,8 @@
 // The asker is the user logged in (none: the local administrator); what each may ask is the
 // repository's rule (mdserver/access/audit_trail.h, reverse_queries.h). Exit status 0 answered,
 // 1 refused by the repository, 2 a usage or repository error.
-// The shared pieces (option reading, opening, times) are in security_queries.cpp.
+// The shared pieces (option reading, opening, times, the questions) are in security_queries.cpp.
+// --repository https://HOST:PORT asks a network server (--tls-ca: the authority of its certificate).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "mdserver/access/reverse_queries.h"
+#include "mdserver/base/outcome.h"
+#include "mdserver/security/audit_store.h"
 #include "mdserver/security/security_types.h"
 #include "runner/repository_service.h"
 
@@ -46,14 +50,33 @@ std::string readQueryOptions(const std::vector<std::string>& arguments,
                              const std::set<std::string>& valued,
                              const std::set<std::string>& flags, QueryOptions& out);
 
-// Opens --repository and logs in as `user` (blank: the local administrator) with the password
-// from --password, --password-file or the usual sources (password_source.h). Null with *error.
+// Opens --repository (a file, or https://HOST:PORT with --tls-ca) and logs in as `user`
+// (blank: the local administrator; on a server, no login) with the password from --password,
+// --password-file or the usual sources (password_source.h). Null with *error.
 struct OpenedRepository {
   std::unique_ptr<RepositoryService> service;
-  mdserver::Principal principal;
 };
 std::optional<OpenedRepository> openForQuery(const QueryOptions& options, const std::string& user,
                                              std::string* error);
+
+// The questions themselves, for the login of `session` (null: the program's own): asked of the
+// repository in-process, or of a network server's routes (/v1/audit, /v1/who, /v1/what), which
+// decide with the same functions; either way the answer, its paging and a refusal's status and
+// text are the same. A failed login is answered as a refusal with "the login failed: ...".
+mdserver::Outcome askAudit(RepositoryService& service, HostSession* session,
+                           const mdserver::AuditFilter& filter,
+                           std::vector<mdserver::AuditRecord>& records, bool* more);
+mdserver::Outcome askWho(RepositoryService& service, HostSession* session,
+                         const std::string& target, const std::string& permission,
+                         const mdserver::PageRequest& page, mdserver::WhoPage& answer);
+mdserver::Outcome askWhat(RepositoryService& service, HostSession* session,
+                          const std::string& identity, const std::string& permission,
+                          const std::string& type, const mdserver::PageRequest& page,
+                          mdserver::WhatPage& answer);
+// The identifier of the first object `uri` resolves to among those the login may read; an
+// object it may not read is no object ("no object matches").
+mdserver::Outcome resolveReadableObject(RepositoryService& service, HostSession* session,
+                                        const std::string& uri, std::string& id);
 
 // "2026-12-09", "2026-12-09T16:30", "2026-12-09T16:30:05Z" (UTC), or an age: "90s", "15m",
 // "2h", "7d" before now. Milliseconds since 1970, or nothing.

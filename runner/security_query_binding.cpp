@@ -12,13 +12,15 @@
 // the limit, the key to pass as `after`. who returns {id=, name=, type=, decision=,
 // decidingEntry=, decidingLevel=} per identity, what {id=, type=, name=} per object; both page
 // only when a limit is given and return the cursor of the next page (nil: no more). A refusal
-// or a wrong argument raises an error saying what was wrong.
+// or a wrong argument raises an error saying what was wrong. Against a network server the
+// server answers for the session's login, with the same answers and refusals.
 #include <string>
 
 #include "mdserver/access/audit_trail.h"
 #include "mdserver/access/reverse_queries.h"
 #include "runner/host_bindings.h"
 #include "runner/repository_service.h"
+#include "runner/security_queries.h"
 
 namespace runner {
 namespace {
@@ -73,19 +75,13 @@ void pushCursor(lua_State* L, const std::string& cursor) {
   }
 }
 
-// The principal of the calling session, or false with the message pushed.
-bool principalOf(lua_State* L, const char* what, mdserver::Principal& out) {
+// The repository service to ask, or null with the message pushed.
+RepositoryService* serviceOf(lua_State* L, const char* what) {
   ScriptContext& context = contextOf(L);
-  std::string error;
-  if (!context.repository) {
-    error = std::string(what) + ": no repository to ask";
-  } else if (context.repository->principalFor(context.session, out, &error)) {
-    return true;
-  } else {
-    error = std::string(what) + ": " + error;
-  }
+  if (context.repository) return context.repository;
+  const std::string error = std::string(what) + ": no repository to ask";
   lua_pushlstring(L, error.data(), error.size());
-  return false;
+  return nullptr;
 }
 
 int audit(lua_State* L) {
@@ -122,12 +118,11 @@ int audit(lua_State* L) {
     filter.since = since;
     filter.afterKey = after;
     filter.limit = static_cast<size_t>(limit);
-    mdserver::Principal principal;
-    if (principalOf(L, "audit", principal)) {
+    if (RepositoryService* service = serviceOf(L, "audit")) {
       std::vector<mdserver::AuditRecord> records;
       bool more = false;
-      const mdserver::Outcome read = mdserver::readAuditTrail(
-          contextOf(L).repository->repository(), principal, filter, records, &more);
+      const mdserver::Outcome read =
+          askAudit(*service, contextOf(L).session, filter, records, &more);
       if (read.ok()) {
         lua_createtable(L, static_cast<int>(records.size()), 0);
         int i = 0;
@@ -174,11 +169,10 @@ int who(lua_State* L) {
     const std::string target = targetText;
     const std::string permission = permissionText;
     const mdserver::PageRequest page = pageRequest(raw);
-    mdserver::Principal principal;
-    if (principalOf(L, "who", principal)) {
+    if (RepositoryService* service = serviceOf(L, "who")) {
       mdserver::WhoPage answer;
-      const mdserver::Outcome asked = mdserver::whoMay(contextOf(L).repository->repository(),
-                                                       principal, target, permission, page, answer);
+      const mdserver::Outcome asked =
+          askWho(*service, contextOf(L).session, target, permission, page, answer);
       if (asked.ok()) {
         lua_createtable(L, static_cast<int>(answer.answers.size()), 0);
         int i = 0;
@@ -212,12 +206,10 @@ int what(lua_State* L) {
     const std::string identity = identityText;
     const std::string type = typeText;
     const mdserver::PageRequest page = pageRequest(raw);
-    mdserver::Principal principal;
-    if (principalOf(L, "what", principal)) {
+    if (RepositoryService* service = serviceOf(L, "what")) {
       mdserver::WhatPage answer;
-      const mdserver::Outcome asked =
-          mdserver::whatMay(contextOf(L).repository->repository(), principal, identity,
-                            permission, type, page, answer);
+      const mdserver::Outcome asked = askWhat(*service, contextOf(L).session, identity,
+                                              permission, type, page, answer);
       if (asked.ok()) {
         lua_createtable(L, static_cast<int>(answer.objects.size()), 0);
         int i = 0;

@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mdserver/access/reverse_queries.h"
 #include "mdserver/base/status_codes.h"
 #include "runner/security_queries.h"
 
@@ -11,7 +10,7 @@ namespace runner {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mdhost what [--repository FILE] [--user NAME] [--password TEXT | --password-file "
+    "usage: mdhost what [--repository FILE|https://HOST:PORT] [--tls-ca FILE] [--user NAME] [--password TEXT | --password-file "
     "FILE] [--identity NAME] [--type TYPE] [--cursor C] [--limit N] [--json] PERMISSION";
 
 int usage(const std::string& problem) {
@@ -25,7 +24,7 @@ int whatCommand(const std::vector<std::string>& arguments) {
   QueryOptions options;
   const std::string problem = readQueryOptions(
       arguments,
-      {"--repository", "--user", "--password", "--password-file", "--identity", "--type",
+      {"--repository", "--tls-ca", "--user", "--password", "--password-file", "--identity", "--type",
        "--cursor", "--limit"},
       {"--json", "--help"}, options);
   if (!problem.empty()) return usage(problem);
@@ -49,9 +48,9 @@ int whatCommand(const std::vector<std::string>& arguments) {
     return 2;
   }
   mdserver::WhatPage answer;
-  const mdserver::Outcome asked = mdserver::whatMay(
-      opened->service->repository(), opened->principal, options.value("--identity"),
-      options.operands[0], options.value("--type"), page, answer);
+  const mdserver::Outcome asked =
+      askWhat(*opened->service, nullptr, options.value("--identity"), options.operands[0],
+              options.value("--type"), page, answer);
   if (!asked.ok()) {
     std::cerr << "mdhost what: " << asked.message << "\n";
     return asked.status == mdserver::kStatusAdministerDenied ? 1 : 2;

@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mdserver/access/reverse_queries.h"
 #include "mdserver/base/status_codes.h"
 #include "runner/security_queries.h"
 
@@ -11,7 +10,7 @@ namespace runner {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mdhost who [--repository FILE] [--user NAME] [--password TEXT | --password-file "
+    "usage: mdhost who [--repository FILE|https://HOST:PORT] [--tls-ca FILE] [--user NAME] [--password TEXT | --password-file "
     "FILE] [--cursor C] [--limit N] [--json] TARGET PERMISSION";
 
 int usage(const std::string& problem) {
@@ -24,7 +23,7 @@ int usage(const std::string& problem) {
 int whoCommand(const std::vector<std::string>& arguments) {
   QueryOptions options;
   const std::string problem = readQueryOptions(
-      arguments, {"--repository", "--user", "--password", "--password-file", "--cursor", "--limit"},
+      arguments, {"--repository", "--tls-ca", "--user", "--password", "--password-file", "--cursor", "--limit"},
       {"--json", "--help"}, options);
   if (!problem.empty()) return usage(problem);
   if (options.flags.count("--help")) {
@@ -47,9 +46,8 @@ int whoCommand(const std::vector<std::string>& arguments) {
     return 2;
   }
   mdserver::WhoPage answer;
-  const mdserver::Outcome asked =
-      mdserver::whoMay(opened->service->repository(), opened->principal, options.operands[0],
-                       options.operands[1], page, answer);
+  const mdserver::Outcome asked = askWho(*opened->service, nullptr, options.operands[0],
+                                         options.operands[1], page, answer);
   if (!asked.ok()) {
     std::cerr << "mdhost who: " << asked.message << "\n";
     return asked.status == mdserver::kStatusAdministerDenied ? 1 : 2;

@@ -336,7 +336,8 @@ struct Console {
     json list = json::array();
     for (const AuditRecord& r : records) {
       list.push_back({{"key", r.key}, {"time", auditTimeText(r.time)},
-                      {"lastTime", auditTimeText(r.lastTime)}, {"count", r.count},
+                      {"lastTime", auditTimeText(r.lastTime)}, {"timeMs", r.time},
+                      {"lastTimeMs", r.lastTime}, {"count", r.count},
                       {"repository", r.repositoryId}, {"user", r.userId},
                       {"identity", r.identityId}, {"operation", r.operation},
                       {"target", r.target}, {"permission", r.permission},

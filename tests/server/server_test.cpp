@@ -367,6 +367,114 @@ TEST_F(ServerTest, RepoExportAndImportThroughTheServerGiveWhatTheyGiveInProcess)
   EXPECT_EQ(as("ada", {"repo", "export", "https://127.0.0.1:1", refused}).status, 2);
 }
 
+// The next page's key or cursor a command printed ("(more ...: --after K)"), or "".
+std::string nextPage(const std::string& out, const std::string& option) {
+  const size_t at = out.rfind(option + " ");
+  if (at == std::string::npos) return {};
+  const size_t from = at + option.size() + 1;
+  return out.substr(from, out.find(')', from) - from);
+}
+
+TEST_F(ServerTest, AuditWhoAndWhatThroughTheServerAnswerAsInProcess) {
+  const std::string db = (folder() / "queries.db").string();
+  std::filesystem::remove(db);
+  ASSERT_EQ(runMdhost(folder(), {"repo", "import", kSample, db}).status, 0);
+  auto local = [&](const std::string& user, std::vector<std::string> words) {
+    // A command takes the repository after its name; a program before its options.
+    words.insert(words.begin() + (words[0].rfind("--", 0) == 0 ? 0 : 1), {"--repository", db});
+    return runMdhost(folder(), words, {"MDHOST_PASSWORD=" + user + ".pass"});
+  };
+  // Records of the trail before anything is compared: logins, an allowed change, refusals.
+  for (const std::string user : {"ada", "bo", "dee"}) {
+    const Transcript made = local(
+        user, {"--user", user, "-e",
+               "pcall(metadata_setattr, [[vqsobj:PhysicalTable\\A0000001.TABLE003]], 'Desc', "
+               "'by " + user + "'); pcall(who, 'A0000002', 'Read')"});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+  ServerProcess server(folder(), db, {}, 0, "queries");
+  ASSERT_GT(server.port(), 0) << server.output();
+  auto remote = [&](const std::string& user, std::vector<std::string> words) {
+    words.insert(words.begin() + (words[0].rfind("--", 0) == 0 ? 0 : 1),
+                 {"--repository", server.url(), "--tls-ca", certificate()});
+    return runMdhost(folder(), words, {"MDHOST_PASSWORD=" + user + ".pass"});
+  };
+  auto same = [&](const std::string& user, const std::vector<std::string>& words) {
+    const Transcript in = local(user, words), through = remote(user, words);
+    std::string shown;
+    for (const std::string& w : words) shown += w + " ";
+    EXPECT_EQ(through.status, in.status) << shown << "\n" << through.err;
+    EXPECT_EQ(through.out, in.out) << shown;
+    EXPECT_EQ(through.err, in.err) << shown;
+    return in;
+  };
+
+  // Two pages of the trail, the second from the key the first printed; and as JSON.
+  const Transcript first = same("chen", {"audit", "--login", "chen", "--limit", "3"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string after = nextPage(first.out, "--after");
+  ASSERT_FALSE(after.empty()) << first.out;
+  const Transcript second =
+      same("chen", {"audit", "--login", "chen", "--after", after, "--limit", "3"});
+  EXPECT_NE(second.out, first.out);
+  EXPECT_FALSE(nextPage(second.out, "--after").empty()) << second.out;
+  same("chen", {"audit", "--login", "chen", "--limit", "2", "--json"});
+  same("chen", {"audit", "--login", "chen", "--user", "bo", "--outcome", "refused", "--limit",
+                "2"});
+  // An object URI is resolved as the reader sees it; one that names nothing is exit status 2.
+  const Transcript byUri = same(
+      "chen", {"audit", "--login", "chen", "--object",
+               "vqsobj:PhysicalTable\\A0000001.TABLE003", "--limit", "2"});
+  EXPECT_NE(byUri.out.find("A0000001.TABLE003"), std::string::npos) << byUri.out;
+  EXPECT_EQ(same("chen", {"audit", "--login", "chen", "--object",
+                          "vqsobj:PhysicalTable\\A9999999.NOTHING", "--limit", "1"})
+                .status,
+            2);
+
+  // who and what: pages followed by their cursor, JSON, another identity.
+  const Transcript whoFirst =
+      same("chen", {"who", "--user", "chen", "--limit", "2", "A0000001.TABLE001", "Write"});
+  const std::string cursor = nextPage(whoFirst.out, "--cursor");
+  ASSERT_FALSE(cursor.empty()) << whoFirst.out;
+  same("chen", {"who", "--user", "chen", "--cursor", cursor, "--limit", "2", "A0000001.TABLE001",
+                "Write"});
+  same("chen", {"who", "--user", "chen", "--json", "A0000001.TABLE003", "Read"});
+  const Transcript whatFirst = same("ada", {"what", "--user", "ada", "--limit", "3", "Write"});
+  const std::string whatCursor = nextPage(whatFirst.out, "--cursor");
+  ASSERT_FALSE(whatCursor.empty()) << whatFirst.out;
+  same("ada", {"what", "--user", "ada", "--cursor", whatCursor, "--limit", "3", "Write"});
+  same("chen", {"what", "--user", "chen", "--identity", "A0000001.PERSON02", "--type",
+                "PhysicalTable", "--json", "Write"});
+
+  // Refusals: the same text and exit status 1; a wrong password is a login error (2).
+  EXPECT_EQ(same("bo", {"audit", "--login", "bo"}).status, 1);
+  EXPECT_EQ(same("dee", {"who", "--user", "dee", "A0000001.TABLE001", "Write"}).status, 1);
+  EXPECT_EQ(same("bo", {"what", "--user", "bo", "--identity", "A0000001.PERSON01", "Read"}).status,
+            1);
+  EXPECT_EQ(same("nobody", {"who", "--user", "ada", "A0000001", "Read"}).status, 2);
+
+  // The Lua forms: the same tables, cursors and errors, also for a newsession's user.
+  const std::string program =
+      "local function asked(f, ...) local ok, list, next = pcall(f, ...) "
+      "if not ok then print(list) return {} end print(#list, next) return list, next end "
+      "for _, x in ipairs(asked(audit, {limit=2})) do print(x.key, x.time, x.lastTime, x.count, "
+      "x.user, x.operation, x.target, x.outcome, x.status, x.decision) end "
+      "local ids, c = asked(who, 'A0000001.TABLE001', 'Write', {limit=2}) "
+      "for _, x in ipairs(ids) do print(x.id, x.name, x.type, x.decision, x.decidingEntry, "
+      "x.decidingLevel) end "
+      "if c then local more = asked(who, 'A0000001.TABLE001', 'Write', {cursor=c}) "
+      "print(more[1].id) end "
+      "for _, o in ipairs(asked(what, 'Read', nil, 'PhysicalTable', {limit=2})) do "
+      "print(o.id, o.type, o.name) end "
+      "asked(what, 'Read', 'A0000001.PERSON01', nil, {limit=1}) "
+      "newsession{context='DOSUB', user='bo', password='bo.pass', function() "
+      "asked(audit, {}) local o = asked(what, 'Write') print(o[1] and o[1].id) end}";
+  for (const std::string user : {"chen", "bo"}) {
+    const Transcript lua = same(user, {"--user", user, "-e", program});
+    EXPECT_EQ(lua.status, 0) << lua.err;
+  }
+}
+
 TEST_F(ServerTest, AProgramOutlivesAServerRestartAndSaysItReconnected) {
   for (const bool inMemory : {false, true}) {
     const std::string database = inMemory ? "" : (folder() / "restart.db").string();
