@@ -83,8 +83,12 @@ std::optional<std::string> SessionStore::create(const SessionRecord& record) {
 }
 
 std::optional<SessionRecord> SessionStore::find(std::string_view token) {
+  return findByDigest(token, digest(token));
+}
+
+std::optional<SessionRecord> SessionStore::findByDigest(std::string_view token,
+                                                        const std::string& key) {
   if (token.size() != 69 || token.substr(0, 5) != "mds1.") return std::nullopt;
-  const std::string key = digest(token);
   std::lock_guard lock(mutex_);
   try {
     mdserver::Statement select(*database_,

@@ -43,6 +43,8 @@ class SessionStore {
   std::optional<std::string> create(const SessionRecord& record);
   // The live session of a token; nothing for an unknown, forged or expired one.
   std::optional<SessionRecord> find(std::string_view token);
+  // The same, with the token's digest already made (digest(token)): a request makes it once.
+  std::optional<SessionRecord> findByDigest(std::string_view token, const std::string& key);
   void remove(std::string_view token);
   // Keeps the session's security transactions (transaction_state.h) for its next request,
   // when the row still holds `readVersion` (kChangedMeanwhile: another request wrote it since).

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Uncached resolution through two builds of mdserver (e.g. before and after a change) and
+# in-process, alternating in one run so that the machine's load weighs on every side alike.
+# Not part of the tests.
+#   bench/server/compare_servers.sh OLD_BIN NEW_BIN [TABLES=100000] [CALLS=2000] [ROUNDS=3]
+# OLD_BIN and NEW_BIN hold mdserver; NEW_BIN's mdhost is the client of both.
+set -euo pipefail
+old=$1 new=$2
+tables=${3:-100000}
+calls=${4:-2000}
+rounds=${5:-3}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+servers=()
+trap 'kill "${servers[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
+python3 "$here/make_seed.py" "$tables" "$work/seed.json"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+start() {  # start NAME BIN: a server over the seed; prints its port
+  "$2/mdserver" serve --repository "" --seed "$work/seed.json" --listen 127.0.0.1:0 \
+    --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" --log "$work/$1.log" \
+    > "$work/$1.out" 2>&1 &
+  servers+=($!)
+  until grep -q '^listening on' "$work/$1.out"; do sleep 0.2; done
+  sed -n 's/^listening on 127.0.0.1://p' "$work/$1.out"
+}
+oldPort=$(start old "$old")
+newPort=$(start new "$new")
+export MDHOST_PASSWORD=ada.pass
+uncached() {  # uncached LOCATION...: microseconds per uncached call
+  "$new/mdhost" --user ada "$@" "$here/resolution.lua" "$calls" "$tables" | sed -n 's/^uncached //p'
+}
+echo "tables $tables, calls $calls, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+for round in $(seq "$rounds"); do
+  inProcess=$(uncached --repository "$work/seed.json")
+  before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
+  after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
+  awk -v r="$round" -v i="$inProcess" -v b="$before" -v a="$after" 'BEGIN {
+    printf "round %d: in-process %7.1f us  old server %7.1f us (%.1fx)  new server %7.1f us (%.1fx)\n",
+           r, i, b, b / i, a, a / i }'
+done
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
