@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -221,6 +222,35 @@ int RemoteConnection::request(const std::string& method, const std::string& path
     *error = impl_->transportError(result);
     return -1;
   }
+  *answer = result->body;
+  return result->status;
+}
+
+int RemoteConnection::upload(const std::string& path, const std::string& body,
+                             const std::function<void(uint64_t, uint64_t)>& progress,
+                             std::string* answer, std::string* error) {
+  if (!impl_->client) {
+    *error = "the server connection is not open";
+    return -1;
+  }
+  httplib::Headers headers;
+  if (!impl_->token.empty()) headers.emplace("Authorization", "Bearer " + impl_->token);
+  ++impl_->roundTrips;
+  constexpr size_t kPiece = 256 * 1024;
+  httplib::Result result = impl_->client->Post(
+      path.c_str(), headers, body.size(),
+      [&](size_t offset, size_t length, httplib::DataSink& sink) {
+        const size_t piece = std::min(length, kPiece);
+        if (!sink.write(body.data() + offset, piece)) return false;
+        if (progress) progress(offset + piece, body.size());
+        return true;
+      },
+      "application/json");
+  if (!result) {
+    *error = impl_->transportError(result);
+    return -1;
+  }
+  impl_->noticeInstance(result->get_header_value("X-Mdserver-Instance"));
   *answer = result->body;
   return result->status;
 }

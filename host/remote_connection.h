@@ -56,6 +56,12 @@ class RemoteConnection {
   int request(const std::string& method, const std::string& path, const std::string& body,
               std::string* answer, std::string* error);
 
+  // POST of a large body (a seed to /v1/import) sent in pieces, with `progress(sent, total)`
+  // called after each piece (may be empty). The answer as request() gives it.
+  int upload(const std::string& path, const std::string& body,
+             const std::function<void(uint64_t, uint64_t)>& progress, std::string* answer,
+             std::string* error);
+
   // GET of a whole-repository route with its body handed to `sink` as it arrives (a false
   // from the sink stops it). A failure's body goes to *failureBody instead; *headers gets the
   // answer's headers. The HTTP status, or -1 with *error when no whole answer came.

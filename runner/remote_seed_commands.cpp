@@ -100,7 +100,13 @@ int importThroughServer(const CommandLine& line) {
                              "&dryRun=" + (line.dryRun ? "true" : "false") +
                              "&name=" + queryValue(seedPath == "-" ? "stdin" : seedPath);
   std::string body;
-  const int http = connection->request("POST", target, *text, &body, &error);
+  int http = 0;
+  {
+    // Sending a large seed takes a while; then the server imports it (no figures from there).
+    ImportProgress progress("sending " + (seedPath == "-" ? std::string("standard input")
+                                                          : seedPath) + " to " + url);
+    http = connection->upload(target, *text, progress.callback(), &body, &error);
+  }
   if (http < 0) return refuse("import", error, kUsage);
   const std::string shownSeed = seedPath == "-" ? "standard input" : seedPath;
   const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);

@@ -16,16 +16,19 @@ trap 'kill "${servers[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 python3 "$here/make_seed.py" "$tables" "$work/seed.json"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-start() {  # start NAME BIN: a server over the seed; prints its port
+start() {  # start NAME BIN: a server over the seed; its port in $port (not in a subshell, so
+           # that the exit trap knows every server)
   "$2/mdserver" serve --repository "" --seed "$work/seed.json" --listen 127.0.0.1:0 \
     --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" --log "$work/$1.log" \
     > "$work/$1.out" 2>&1 &
   servers+=($!)
   until grep -q '^listening on' "$work/$1.out"; do sleep 0.2; done
-  sed -n 's/^listening on 127.0.0.1://p' "$work/$1.out"
+  port=$(sed -n 's/^listening on 127.0.0.1://p' "$work/$1.out")
 }
-oldPort=$(start old "$old")
-newPort=$(start new "$new")
+start old "$old"
+oldPort=$port
+start new "$new"
+newPort=$port
 export MDHOST_PASSWORD=ada.pass
 uncached() {  # uncached LOCATION...: microseconds per uncached call
   "$new/mdhost" --user ada "$@" "$here/resolution.lua" "$calls" "$tables" | sed -n 's/^uncached //p'

@@ -27,3 +27,17 @@ remote=$("$bin/mdhost" --user ada --repository "https://127.0.0.1:$port" --tls-c
   "$here/resolution.lua" "$calls" "$tables")
 echo "tables $tables, calls $calls (microseconds per call)"
 paste <(echo "$local") <(echo "$remote") | awk '{printf "%-9s in-process %9s  server %9s  ratio %.2f\n", $1, $2, $4, $4 / $2}'
+# The floor under the server figure: one request of the same size through the same HTTP library
+# and TLS with a handler that does nothing (https_floor.cpp, built here when a compiler and the
+# library's development files are present). What the server figure has above it is ours.
+floorBin="$work/https_floor"
+if c++ -O2 -std=c++20 "$here/https_floor.cpp" -o "$floorBin" \
+     $(pkg-config --cflags --libs cpp-httplib 2>/dev/null) -lssl -lcrypto -lpthread 2>/dev/null; then
+  floor=$("$floorBin" "$work/cert.pem" "$work/key.pem" "$calls")
+  uncachedIn=$(echo "$local" | sed -n 's/^uncached //p')
+  echo "$floor" | awk -v i="$uncachedIn" '/^floor /{printf "empty HTTPS request %.1f us (%.1fx the in-process call); ", $2, $2 / i}
+                                          /^floorcpu /{printf "CPU of both sides %.1f us\n", $2}'
+else
+  echo "(no floor figure: https_floor.cpp could not be built)"
+fi
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
