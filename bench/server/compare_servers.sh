@@ -36,8 +36,15 @@ uncached() {  # uncached LOCATION...: microseconds per uncached call
 echo "tables $tables, calls $calls, load: $(cut -d' ' -f1-3 /proc/loadavg)"
 for round in $(seq "$rounds"); do
   inProcess=$(uncached --repository "$work/seed.json")
-  before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
-  after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
+  # Which server goes first changes every round, so that neither always meets the other's
+  # after-effects (caches, a neighbour's build starting).
+  if (( round % 2 )); then
+    before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
+    after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
+  else
+    after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
+    before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
+  fi
   awk -v r="$round" -v i="$inProcess" -v b="$before" -v a="$after" 'BEGIN {
     printf "round %d: in-process %7.1f us  old server %7.1f us (%.1fx)  new server %7.1f us (%.1fx)\n",
            r, i, b, b / i, a, a / i }'
