@@ -3,7 +3,9 @@
 # in-process, alternating in one run so that the machine's load weighs on every side alike.
 # Not part of the tests.
 #   bench/server/compare_servers.sh OLD_BIN NEW_BIN [TABLES=100000] [CALLS=2000] [ROUNDS=3]
-# OLD_BIN and NEW_BIN hold mdserver; NEW_BIN's mdhost is the client of both.
+# OLD_BIN and NEW_BIN hold mdserver; NEW_BIN's mdhost is the client of both. Besides the time
+# per call, each server's CPU time per request (clock ticks over the run; the cached loop makes
+# no requests), which the machine's load disturbs less than the wall time.
 set -euo pipefail
 old=$1 new=$2
 tables=${3:-100000}
@@ -33,20 +35,32 @@ export MDHOST_PASSWORD=ada.pass
 uncached() {  # uncached LOCATION...: microseconds per uncached call
   "$new/mdhost" --user ada "$@" "$here/resolution.lua" "$calls" "$tables" | sed -n 's/^uncached //p'
 }
+ticks() {  # ticks PID: the process's CPU time so far, in clock ticks
+  awk '{print $14 + $15}' "/proc/$1/stat"
+}
+hz=$(getconf CLK_TCK)
+through() {  # through PORT PID: sets $us (per uncached call) and $cpu (server CPU per request)
+  local start
+  start=$(ticks "$2")
+  us=$(uncached --repository "https://127.0.0.1:$1" --tls-ca "$work/cert.pem")
+  cpu=$(awk -v t="$(( $(ticks "$2") - start ))" -v hz="$hz" -v n="$calls" \
+        'BEGIN { printf "%.0f", t / hz / n * 1e6 }')
+}
 echo "tables $tables, calls $calls, load: $(cut -d' ' -f1-3 /proc/loadavg)"
 for round in $(seq "$rounds"); do
   inProcess=$(uncached --repository "$work/seed.json")
   # Which server goes first changes every round, so that neither always meets the other's
   # after-effects (caches, a neighbour's build starting).
   if (( round % 2 )); then
-    before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
-    after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
+    through "$oldPort" "${servers[0]}"; before=$us beforeCpu=$cpu
+    through "$newPort" "${servers[1]}"; after=$us afterCpu=$cpu
   else
-    after=$(uncached --repository "https://127.0.0.1:$newPort" --tls-ca "$work/cert.pem")
-    before=$(uncached --repository "https://127.0.0.1:$oldPort" --tls-ca "$work/cert.pem")
+    through "$newPort" "${servers[1]}"; after=$us afterCpu=$cpu
+    through "$oldPort" "${servers[0]}"; before=$us beforeCpu=$cpu
   fi
-  awk -v r="$round" -v i="$inProcess" -v b="$before" -v a="$after" 'BEGIN {
-    printf "round %d: in-process %7.1f us  old server %7.1f us (%.1fx)  new server %7.1f us (%.1fx)\n",
-           r, i, b, b / i, a, a / i }'
+  awk -v r="$round" -v i="$inProcess" -v b="$before" -v a="$after" -v bc="$beforeCpu" \
+      -v ac="$afterCpu" 'BEGIN {
+    printf "round %d: in-process %6.1f us | old server %7.1f us (%5.1fx), CPU %4d us/request | new server %7.1f us (%5.1fx), CPU %4d us/request\n",
+           r, i, b, b / i, bc, a, a / i, ac }'
 done
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
