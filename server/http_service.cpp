@@ -529,7 +529,7 @@ struct HttpService::Impl {
       // a browser may render: every answer without a bearer token, the console's included. A
       // program's request carries its token in a header no page can make a browser send, so its
       // answer is never rendered; it keeps no-store alone. The client's HTTP library reads
-      // headers a byte at a time: those five were about a tenth of a program's request.
+      // headers a byte at a time, so ~300 bytes of them were work on both sides for nothing.
       if (bearerToken(req).empty()) {
         addSecurityHeaders(res);
       } else {
