@@ -14,6 +14,7 @@
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/access_target.h"
 #include "mdserver/security/readable_set.h"
+#include "mdserver/security/security_snapshot.h"
 #include "mdserver/security/security_model.h"
 
 namespace mdserver {
@@ -134,6 +135,8 @@ struct SubjectView {
 
 struct KeptViews : Repository::KeptResults {
   uint64_t count = 0;
+  // The state both kinds of view are decided from, read once for the count.
+  std::shared_ptr<const SecuritySnapshot> snapshot;
   std::map<std::string, std::shared_ptr<const ReaderView>> readers;
   std::map<std::string, std::shared_ptr<const SubjectView>> subjects;
 };
@@ -163,6 +166,7 @@ KeptViews& keptViews(Repository& repository, uint64_t count) {
     kept = static_cast<KeptViews*>(slot.get());
   }
   if (kept->count != count) {
+    kept->snapshot.reset();
     kept->readers.clear();
     kept->subjects.clear();
     kept->count = count;
@@ -193,6 +197,23 @@ void keep(Repository& repository, uint64_t count,
   views[std::move(key)] = std::move(view);
 }
 
+// The security state at `count`: the one kept for it, or read now (and kept). Asker-free: it is
+// the stored state, which every view then decides for its own principal.
+Outcome snapshotAt(Repository& repository, uint64_t count,
+                   std::shared_ptr<const SecuritySnapshot>& out) {
+  if (count != 0) {
+    std::lock_guard lock(repository.mutex());
+    out = keptViews(repository, count).snapshot;
+    if (out) return Outcome::success();
+  }
+  if (Outcome read = SecuritySnapshot::read(repository.security(), out); !read.ok()) return read;
+  if (count != 0) {
+    std::lock_guard lock(repository.mutex());
+    keptViews(repository, count).snapshot = out;
+  }
+  return Outcome::success();
+}
+
 // count: the repository's change count read before anything of the state was.
 Outcome readerView(Repository& repository, uint64_t count, const Principal& asker,
                    const std::vector<std::string>& repositories,
@@ -204,10 +225,15 @@ Outcome readerView(Repository& repository, uint64_t count, const Principal& aske
     if (out) return Outcome::success();
   }
   auto view = std::make_shared<ReaderView>();
-  if (Outcome computed = readableSet(repository.security(), asker, repositories, view->set);
-      !computed.ok()) {
-    return computed;
+  Outcome computed;
+  if (asker.localAdministrator) {
+    computed = readableSet(repository.security(), asker, repositories, view->set);
+  } else {
+    std::shared_ptr<const SecuritySnapshot> snapshot;
+    computed = snapshotAt(repository, count, snapshot);
+    if (computed.ok()) computed = readableSet(*snapshot, asker, repositories, view->set);
   }
+  if (!computed.ok()) return computed;
   for (const auto& [id, readable] : view->set.exceptions) {
     if (readable) view->readableExceptions.push_back(id);
   }
@@ -218,10 +244,10 @@ Outcome readerView(Repository& repository, uint64_t count, const Principal& aske
 }
 
 // The subject's decisions (not for the local administrator or an open store: those use
-// everything). Asked as the readable set asks them: per repository, and one by one for the
-// objects with levels of their own. A template is decided on its repository: Read as Read,
-// anything else as Administer (access_target.h).
-Outcome subjectView(Repository& repository, uint64_t count, const SecuritySources& sources,
+// everything). Asked as the readable set asks them: per repository, and for the objects with
+// levels of their own once per shape (security_snapshot.h). A template is decided on its
+// repository: Read as Read, anything else as Administer (access_target.h).
+Outcome subjectView(Repository& repository, uint64_t count, const SecuritySnapshot& snapshot,
                     const Principal& subject, std::string_view permission, bool reading,
                     const std::vector<std::string>& repositories,
                     std::shared_ptr<const SubjectView>& out) {
@@ -230,6 +256,7 @@ Outcome subjectView(Repository& repository, uint64_t count, const SecuritySource
   out = findKept(repository, count, &KeptViews::subjects, key);
   if (out) return Outcome::success();
   auto view = std::make_shared<SubjectView>();
+  const SecuritySources sources = snapshot.sources();
   Outcome failure;
   for (const std::string& id : repositories) {
     view->repositoryAllowed[id] = allowedHere(
@@ -240,17 +267,19 @@ Outcome subjectView(Repository& repository, uint64_t count, const SecuritySource
     }
     if (!failure.ok()) return failure;
   }
-  std::vector<std::pair<std::string, std::string>> own;
-  if (Outcome listed = repository.security().objectsWithOwnLevels(own); !listed.ok()) {
-    return listed;
-  }
-  for (const auto& [id, ownType] : own) {
-    if (isTemplateType(ownType)) continue;  // decided on its repository
-    const bool allowed = allowedHere(
-        decide(sources, true, subject, objectTarget(id, ownType), permission), failure);
-    if (!failure.ok()) return failure;
-    view->exceptions[id] = allowed;
-    if (allowed) view->allowedExceptions.push_back(id);
+  enum : signed char { kUndecided = -1 };
+  std::vector<signed char> shapeAllowed(snapshot.shapeCount(), kUndecided);
+  for (const OwnLevelObject& object : snapshot.ownLevelObjects()) {
+    if (object.isTemplate) continue;  // decided on its repository
+    signed char& allowed = shapeAllowed[object.shape];
+    if (allowed == kUndecided) {
+      allowed = allowedHere(decide(sources, true, subject, object.target(), permission), failure)
+                    ? 1
+                    : 0;
+      if (!failure.ok()) return failure;
+    }
+    view->exceptions[object.id] = allowed == 1;
+    if (allowed == 1) view->allowedExceptions.push_back(object.id);
   }
   std::sort(view->allowedExceptions.begin(), view->allowedExceptions.end());
   out = view;
@@ -354,8 +383,11 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
     return computed;
   }
   const ReadableSet& readable = reader->set;
-  const SecuritySources sources = readOnce(store);
-  const bool enforced = store.enforced();
+  // Every decision below is made over one state, read at once (or kept for the count).
+  std::shared_ptr<const SecuritySnapshot> snapshot;
+  if (Outcome read = snapshotAt(repository, count, snapshot); !read.ok()) return read;
+  const SecuritySources sources = snapshot->sources();
+  const bool enforced = snapshot->enforced();
   Outcome failure;
 
   Principal subject = asker;
@@ -396,7 +428,7 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
   const bool reading = equalNoCase(permission, kPermissionRead);
   std::shared_ptr<const SubjectView> decided;
   if (!everything) {
-    if (Outcome computed = subjectView(repository, count, sources, subject, permission, reading,
+    if (Outcome computed = subjectView(repository, count, *snapshot, subject, permission, reading,
                                        repositories, decided);
         !computed.ok()) {
       return computed;

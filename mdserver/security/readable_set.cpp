@@ -24,27 +24,43 @@ Outcome readableSet(SecurityStore& store, const Principal& principal,
     out.everything = true;
     return Outcome::success();
   }
+  if (!principal.failure.ok()) return principal.failure;
+  std::shared_ptr<const SecuritySnapshot> snapshot;
+  if (Outcome read = SecuritySnapshot::read(store, snapshot); !read.ok()) return read;
+  return readableSet(*snapshot, principal, repositoryIds, out);
+}
+
+Outcome readableSet(const SecuritySnapshot& snapshot, const Principal& principal,
+                    const std::vector<std::string>& repositoryIds, ReadableSet& out) {
+  out = ReadableSet{};
+  if (principal.localAdministrator || !snapshot.enforced()) {
+    out.everything = true;
+    return Outcome::success();
+  }
   // A principal or a level that cannot be read makes no set at all: a failing storage must
   // never read as "nothing hidden" or "nothing there".
   if (!principal.failure.ok()) return principal.failure;
-  const SecuritySources sources = storeSources(store);
+  const SecuritySources sources = snapshot.sources();
   for (const std::string& id : repositoryIds) {
     const Decision decision =
         decide(sources, true, principal, repositoryTarget(id), kPermissionRead);
     if (decision.basis == Decision::Basis::kFailure) return decision.failure;
     if (decision.allowed) out.repositories.insert(id);
   }
-  std::vector<std::pair<std::string, std::string>> own;
-  Outcome listed = store.objectsWithOwnLevels(own);
-  if (!listed.ok()) return listed;
-  for (const auto& [id, type] : own) {
-    const GuardedCheck check = guardedCheck(objectTarget(id, type), type, kPermissionRead);
+  // One decision per shape (security_snapshot.h): its objects are decided alike.
+  enum : signed char { kUndecided = -1 };
+  std::vector<signed char> shapeReadable(snapshot.shapeCount(), kUndecided);
+  for (const OwnLevelObject& object : snapshot.ownLevelObjects()) {
+    const GuardedCheck check = guardedCheck(object.target(), "", kPermissionRead);
     if (check.target.objectId.empty()) continue;  // decided on its repository
-    const Decision decision = decide(sources, true, principal, check.target, check.permission);
-    if (decision.basis == Decision::Basis::kFailure) return decision.failure;
-    const bool readable = decision.allowed;
-    if (readable != out.repositoryReadable(check.target.repositoryId)) {
-      out.exceptions.emplace(id, readable);
+    signed char& readable = shapeReadable[object.shape];
+    if (readable == kUndecided) {
+      const Decision decision = decide(sources, true, principal, check.target, check.permission);
+      if (decision.basis == Decision::Basis::kFailure) return decision.failure;
+      readable = decision.allowed ? 1 : 0;
+    }
+    if ((readable == 1) != out.repositoryReadable(check.target.repositoryId)) {
+      out.exceptions.emplace(object.id, readable == 1);
     }
   }
   return Outcome::success();

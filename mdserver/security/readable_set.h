@@ -11,6 +11,10 @@
 //   - the exceptions: own-level objects whose decision differs from their repository's.
 // Access control templates are decided on their repository (access_target.h) and are never
 // exceptions. A test compares the set with decide() on every object of several repositories.
+//
+// Cost: the state is read at once (security_snapshot.h: one read of every entry and every
+// template application), and own-level objects alike are decided once, so the first set after
+// a change costs a few storage reads and one decision per shape, not queries per object.
 #pragma once
 
 #include <string>
@@ -21,6 +25,7 @@
 
 #include "mdserver/base/outcome.h"
 #include "mdserver/security/access_decision.h"
+#include "mdserver/security/security_snapshot.h"
 #include "mdserver/security/security_store.h"
 
 namespace mdserver {
@@ -43,6 +48,9 @@ struct ReadableSet {
 // status when the store cannot be read: a set that cannot be computed hides nothing less than
 // it should, so the caller refuses the request.
 Outcome readableSet(SecurityStore& store, const Principal& principal,
+                    const std::vector<std::string>& repositoryIds, ReadableSet& out);
+// The same over a state read already (shared by answers asked at one change count).
+Outcome readableSet(const SecuritySnapshot& snapshot, const Principal& principal,
                     const std::vector<std::string>& repositoryIds, ReadableSet& out);
 
 }  // namespace mdserver

@@ -475,6 +475,25 @@ Outcome SqliteSecurityStore::objectsWithOwnLevels(
   });
 }
 
+Outcome SqliteSecurityStore::allLevels(SecurityLevels& out) {
+  out = SecurityLevels{};
+  return guarded(mutex_, [&] {
+    {
+      Statement s(db_,
+                  "SELECT a.target, a.identity, coalesce(p.name, a.permission), a.grant_flag FROM "
+                  "authorizations a LEFT JOIN permissions p ON p.name = a.permission ORDER BY "
+                  "a.position");
+      while (s.step()) out.entries.push_back({s.text(0), s.text(1), s.text(2), s.integer(3) != 0});
+    }
+    {
+      Statement s(db_, "SELECT target, template FROM template_applications ORDER BY position");
+      while (s.step()) out.applications.emplace_back(s.text(0), s.text(1));
+    }
+    Statement s(db_, std::string("SELECT id FROM objects WHERE ") + kIsTemplate);
+    while (s.step()) out.templateIds.push_back(s.text(0));
+  });
+}
+
 Outcome SqliteSecurityStore::lastTemplateNumber(std::string_view repositoryId, int64_t& out) {
   out = 0;
   return guarded(mutex_, [&] {

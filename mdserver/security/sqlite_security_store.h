@@ -39,6 +39,7 @@ class SqliteSecurityStore final : public SecurityStore {
   Outcome applications(std::string_view target, std::vector<std::string>& out) override;
   Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
   Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) override;
+  Outcome allLevels(SecurityLevels& out) override;
   Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) override;
 
   // Seed import and export (caller holds the lock and, for writes, a transaction). Throw

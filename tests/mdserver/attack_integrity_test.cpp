@@ -473,6 +473,14 @@ class FailingStore final : public SecurityStore {
   Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) override {
     return real_.objectsWithOwnLevels(out);
   }
+  // Reading everything at once reads the broken targets too.
+  Outcome allLevels(SecurityLevels& out) override {
+    if (!failEntriesOf.empty() || !failApplicationsOf.empty()) {
+      out = SecurityLevels{};
+      return {kStatusStorageFailure, "injected: the storage cannot be read"};
+    }
+    return real_.allLevels(out);
+  }
   Outcome reserveTemplateNumber(std::string_view r, int64_t& out) override {
     return real_.reserveTemplateNumber(r, out);
   }
