@@ -123,20 +123,11 @@ void SeedRows::link(int64_t source, std::string_view name, int64_t target, int64
 
 void SeedRows::loadingEmpty() {
   if (!setAside_.empty() || linksInPlace_) return;
+  // Not on SQLite: its foreign keys are checked at the commit, but while a link waits for an
+  // object further down the file, each object stored looks for the rows that wait for it through
+  // the indexes on their columns; without them a load takes time quadratic in its size.
+  if (!batched_) return;
   std::vector<std::string> drops;
-  if (!batched_) {
-    // SQLite: the indexes its statements created (those of keys and unique columns have none
-    // and stay); its foreign keys are part of the tables and are checked at the commit anyway.
-    Statement s(db_,
-                "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND "
-                "tbl_name IN ('objects', 'attributes', 'properties', 'associations') ORDER BY 1");
-    while (s.step()) {
-      drops.push_back("DROP INDEX \"" + s.text(0) + "\"");
-      setAside_.push_back(s.text(1));
-    }
-    for (const std::string& drop : drops) db_.execute(drop.c_str());
-    return;
-  }
   // Unique indexes stay (identifiers, one attribute per name): they refuse what the import's own
   // checks may not see, such as two names equal only in a case that is not ASCII.
   {
@@ -194,11 +185,7 @@ void SeedRows::finish(bool moveLinks, bool moveSequence) {
   for (auto* slot : {&insertObject_, &insertAttribute_, &insertProperty_, &insertLink_}) {
     slot->reset();
   }
-  if (!batched_) {
-    for (const std::string& statement : setAside_) db_.execute(statement.c_str());
-    setAside_.clear();
-    return;
-  }
+  if (!batched_) return;
   flush();
   if (linksInPlace_) {
     // The table was empty before the load: all its rows are the load's. Without moveLinks some
