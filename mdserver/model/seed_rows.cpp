@@ -127,6 +127,15 @@ void SeedRows::loadingEmpty() {
   // object further down the file, each object stored looks for the rows that wait for it through
   // the indexes on their columns; without them a load takes time quadratic in its size.
   if (!batched_) return;
+  {
+    // Only a role that owns the tables may drop and add their constraints; any other loads with
+    // them in place, as into a repository that holds objects.
+    Statement s(db_, (std::string("SELECT bool_and(pg_has_role(relowner, 'USAGE')) FROM pg_class "
+                                  "WHERE oid IN ") +
+                      kObjectTables + " OR oid = 'repositories'::regclass")
+                         .c_str());
+    if (!s.step() || s.isNull(0) || s.integer(0) == 0) return;
+  }
   std::vector<std::string> drops;
   // Unique indexes stay (identifiers, one attribute per name): they refuse what the import's own
   // checks may not see, such as two names equal only in a case that is not ASCII.
