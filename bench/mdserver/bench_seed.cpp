@@ -13,6 +13,8 @@
 //    default the same), at least 50,000 objects/s, and at 100,000
 //    objects against a row-by-row loader written here (one statement per row and per look-up,
 //    as an importer that works one object at a time does; goal: at least 5x faster).
+// MDSERVER_SEED_PG_REFERENCE_OBJECTS sets the row-by-row loader's size apart (it is slow);
+// MDSERVER_SEED_ONLY=sqlite or =postgresql runs one part.
 // Run it niced on a shared machine: `nice -n 10 build-bench/bin/bench_seed`.
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -337,48 +339,61 @@ int main() {
   // its comparison with the row-by-row loader at 100,000 objects, or fewer when it is smaller.
   const char* pgSetting = std::getenv("MDSERVER_SEED_PG_OBJECTS");
   const uint64_t pgN = pgSetting ? std::strtoull(pgSetting, nullptr, 10) : n;
-  const uint64_t referenceN = std::min<uint64_t>(pgN, 100000);
+  // The row-by-row loader is slow: MDSERVER_SEED_PG_REFERENCE_OBJECTS sets its size apart
+  // (default: 100,000, or fewer when the PostgreSQL part is smaller); the import is timed at
+  // that size too for the ratio.
+  const char* referenceSetting = std::getenv("MDSERVER_SEED_PG_REFERENCE_OBJECTS");
+  const uint64_t referenceN =
+      referenceSetting ? std::strtoull(referenceSetting, nullptr, 10) : std::min<uint64_t>(pgN, 100000);
+  // MDSERVER_SEED_ONLY=sqlite or =postgresql runs one part.
+  const std::string only = std::getenv("MDSERVER_SEED_ONLY") ? std::getenv("MDSERVER_SEED_ONLY") : "";
+  const bool runSqlite = only.empty() || only == "sqlite";
+  const bool runPostgres = only.empty() || only == "postgresql";
   const fs::path folder = fs::temp_directory_path() / ("bench_seed_" + std::to_string(getpid()));
   fs::create_directories(folder);
   const std::string seed = (folder / "seed.json").string();
   const std::string smallSeed = (folder / "seed_small.json").string();
   const std::string pgSeed = (folder / "seed_pg.json").string();
-  generateSeed(seed, n);
-  generateSeed(smallSeed, referenceN);
-  if (pgN != n) generateSeed(pgSeed, pgN);
-  std::printf("seed of %llu objects: %.1f MB\n", static_cast<unsigned long long>(n),
-              static_cast<double>(fs::file_size(seed)) / kMegabyte);
+  if (runSqlite || pgN == n) generateSeed(seed, n);
+  if (runPostgres) generateSeed(smallSeed, referenceN);
+  if (runPostgres && pgN != n) generateSeed(pgSeed, pgN);
+  if (fs::exists(seed)) {
+    std::printf("seed of %llu objects: %.1f MB\n", static_cast<unsigned long long>(n),
+                static_cast<double>(fs::file_size(seed)) / kMegabyte);
+  }
 
   // SQLite.
   const std::string bareDb = (folder / "bare.db").string(), db = (folder / "import.db").string();
   const std::string db2 = (folder / "again.db").string();
   const std::string out1 = (folder / "out1.json").string(), out2 = (folder / "out2.json").string();
-  const Run bare = inChild([&] { return bareSqliteLoad(bareDb, n); });
-  print("SQLite bare loader (prepared inserts)", bare, n);
-  const Run imported = inChild([&] { return importInto(db, seed); });
-  print("SQLite import", imported, n);
-  const Run exported = inChild([&] { return exportFrom(db, out1); });
-  print("SQLite export", exported, n);
-  const Run again = inChild([&] { return importInto(db2, out1) && exportFrom(db2, out2); });
-  const bool sqliteExact = again.ok && sameFiles(out1, out2);
-  std::printf("  SQLite round trip (export, import, export): %s\n",
-              sqliteExact ? "identical" : "DIFFERENT");
-  if (bare.ok && imported.ok) bench::reportRatio("seed import SQLite / bare loader", 3.0, imported.seconds / bare.seconds);
-  if (imported.ok) bench::reportRatio("seed import SQLite peak memory / 200 MB", 1.0, imported.peakMegabytes / 200.0);
-  if (exported.ok && imported.ok) bench::reportRatio("seed export SQLite / import", 1.0, exported.seconds / imported.seconds);
-  if (exported.ok) bench::reportRatio("seed export SQLite peak memory / 200 MB", 1.0, exported.peakMegabytes / 200.0);
-  bench::reportRatio("seed round trip SQLite differs (0 = identical)", 0.0, sqliteExact ? 0.0 : 1.0);
-  for (const std::string& path : {bareDb, db, db2}) {
-    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+  if (runSqlite) {
+    const Run bare = inChild([&] { return bareSqliteLoad(bareDb, n); });
+    print("SQLite bare loader (prepared inserts)", bare, n);
+    const Run imported = inChild([&] { return importInto(db, seed); });
+    print("SQLite import", imported, n);
+    const Run exported = inChild([&] { return exportFrom(db, out1); });
+    print("SQLite export", exported, n);
+    const Run again = inChild([&] { return importInto(db2, out1) && exportFrom(db2, out2); });
+    const bool sqliteExact = again.ok && sameFiles(out1, out2);
+    std::printf("  SQLite round trip (export, import, export): %s\n",
+                sqliteExact ? "identical" : "DIFFERENT");
+    if (bare.ok && imported.ok) bench::reportRatio("seed import SQLite / bare loader", 3.0, imported.seconds / bare.seconds);
+    if (imported.ok) bench::reportRatio("seed import SQLite peak memory / 200 MB", 1.0, imported.peakMegabytes / 200.0);
+    if (exported.ok && imported.ok) bench::reportRatio("seed export SQLite / import", 1.0, exported.seconds / imported.seconds);
+    if (exported.ok) bench::reportRatio("seed export SQLite peak memory / 200 MB", 1.0, exported.peakMegabytes / 200.0);
+    bench::reportRatio("seed round trip SQLite differs (0 = identical)", 0.0, sqliteExact ? 0.0 : 1.0);
+    for (const std::string& path : {bareDb, db, db2}) {
+      for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+    }
   }
 
   // PostgreSQL.
   const std::string script = std::string(RUX_SOURCE_DIR) + "/scripts/pg-scratch-cluster.sh";
   int status = 0;
-  const std::string cluster = commandOutput(script + " start", &status);
-  if (status != 0 || cluster.empty()) {
+  const std::string cluster = runPostgres ? commandOutput(script + " start", &status) : "";
+  if (runPostgres && (status != 0 || cluster.empty())) {
     std::printf("SKIPPED: the PostgreSQL part (the scratch cluster did not start)\n");
-  } else {
+  } else if (runPostgres) {
     const std::string admin = "postgresql://postgres@/postgres?host=" + cluster;
     auto schema = [&](const char* name) {
       runSql(admin, std::string("CREATE SCHEMA ") + name);

@@ -122,6 +122,12 @@ class SeedImporter {
       return false;
     }
     loadCaches();
+    {
+      // Nobody can see objects of this repository yet: the bulk path's locks cost no reader
+      // anything it could read before.
+      Statement s(db_, "SELECT 1 FROM objects LIMIT 1");
+      if (!s.step()) rows_.loadingEmpty();
+    }
     // The load.
     {
       std::unique_ptr<SeedSource> source = open();

@@ -7,7 +7,12 @@ namespace {
 
 // Entries per round of COPY statements: enough for each round trip to carry a good deal, few
 // enough that the rows held stay small.
-constexpr uint64_t kCopyBatch = 5000;
+constexpr uint64_t kCopyBatch = 20000;
+
+// The tables of objects: what loadingEmpty() sets aside is theirs.
+constexpr const char* kObjectTables =
+    "('objects'::regclass, 'attributes'::regclass, 'properties'::regclass, "
+    "'associations'::regclass)";
 
 void field(std::string& out, std::string_view text) {
   appendCopyField(out, text);
@@ -116,6 +121,52 @@ void SeedRows::link(int64_t source, std::string_view name, int64_t target, int64
   insertLink_->reset();
 }
 
+void SeedRows::loadingEmpty() {
+  if (!setAside_.empty() || linksInPlace_) return;
+  // Not on SQLite: its foreign keys are checked at the commit, but while a link waits for an
+  // object further down the file, each object stored looks for the rows that wait for it through
+  // the indexes on their columns; without them a load takes time quadratic in its size.
+  if (!batched_) return;
+  {
+    // Only a role that owns the tables may drop and add their constraints; any other loads with
+    // them in place, as into a repository that holds objects.
+    Statement s(db_, (std::string("SELECT bool_and(pg_has_role(relowner, 'USAGE')) FROM pg_class "
+                                  "WHERE oid IN ") +
+                      kObjectTables + " OR oid = 'repositories'::regclass")
+                         .c_str());
+    if (!s.step() || s.isNull(0) || s.integer(0) == 0) return;
+  }
+  std::vector<std::string> drops;
+  // Unique indexes stay (identifiers, one attribute per name): they refuse what the import's own
+  // checks may not see, such as two names equal only in a case that is not ASCII.
+  {
+    Statement s(db_, (std::string("SELECT indexrelid::regclass::text, pg_get_indexdef(indexrelid) "
+                                  "FROM pg_index WHERE indrelid IN ") +
+                      kObjectTables + " AND NOT indisunique AND NOT indisprimary ORDER BY 1")
+                         .c_str());
+    while (s.step()) {
+      drops.push_back("DROP INDEX " + s.text(0));
+      setAside_.push_back(s.text(1));
+    }
+  }
+  {
+    Statement s(db_, (std::string("SELECT conrelid::regclass::text, quote_ident(conname), "
+                                  "pg_get_constraintdef(oid) FROM pg_constraint WHERE contype = "
+                                  "'f' AND conrelid IN ") +
+                      kObjectTables + " ORDER BY 1, 2")
+                         .c_str());
+    while (s.step()) {
+      drops.push_back("ALTER TABLE " + s.text(0) + " DROP CONSTRAINT " + s.text(1));
+      setAside_.push_back("ALTER TABLE " + s.text(0) + " ADD CONSTRAINT " + s.text(1) + " " +
+                          s.text(2));
+    }
+  }
+  for (const std::string& drop : drops) db_.execute(drop.c_str());
+  // Nothing a link names can be missing at the end (the foreign keys come back then), so links
+  // need not wait for the objects they name.
+  linksInPlace_ = true;
+}
+
 void SeedRows::entryDone() {
   if (batched_ && ++entries_ >= kCopyBatch) flush();
 }
@@ -123,7 +174,7 @@ void SeedRows::entryDone() {
 void SeedRows::flush() {
   entries_ = 0;
   if (!batched_) return;
-  if (!linkTable_) {
+  if (!linkTable_ && !linksInPlace_) {
     db_.execute(
         "CREATE TEMP TABLE IF NOT EXISTS seed_links(source bigint, name text, target bigint, "
         "position bigint) ON COMMIT DROP");
@@ -132,7 +183,8 @@ void SeedRows::flush() {
   db_.copyRows("objects", "key, id, repository, type, name, description", objectRows_);
   db_.copyRows("attributes", "object, name, position, value", attributeRows_);
   db_.copyRows("properties", "property, owner, position, value", propertyRows_);
-  db_.copyRows("seed_links", "source, name, target, position", linkRows_);
+  db_.copyRows(linksInPlace_ ? "associations" : "seed_links", "source, name, target, position",
+               linkRows_);
   for (std::string* rows : {&objectRows_, &attributeRows_, &propertyRows_, &linkRows_}) {
     rows->clear();
   }
@@ -144,11 +196,24 @@ void SeedRows::finish(bool moveLinks, bool moveSequence) {
   }
   if (!batched_) return;
   flush();
+  if (linksInPlace_) {
+    // The table was empty before the load: all its rows are the load's. Without moveLinks some
+    // may name entries that were refused.
+    if (!moveLinks) db_.execute("DELETE FROM associations");
+    // Built over the whole table at once; more sort memory than a single statement gets by
+    // default, for this transaction only.
+    db_.execute("SET LOCAL maintenance_work_mem = '256MB'");
+    for (const std::string& statement : setAside_) db_.execute(statement.c_str());
+    setAside_.clear();
+    linksInPlace_ = false;
+  }
   if (!moveLinks) return;
-  db_.execute(
-      "INSERT INTO associations(source, name, target, position) SELECT source, name, target, "
-      "position FROM seed_links");
-  db_.execute("DELETE FROM seed_links");
+  if (linkTable_) {
+    db_.execute(
+        "INSERT INTO associations(source, name, target, position) SELECT source, name, target, "
+        "position FROM seed_links");
+    db_.execute("DELETE FROM seed_links");
+  }
   if (moveSequence) {
     db_.execute(
         "SELECT setval(pg_get_serial_sequence('objects', 'key'), (SELECT max(key) FROM objects))");
