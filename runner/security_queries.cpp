@@ -86,6 +86,15 @@ Number numberOf(const json& object, const char* key) {
   return found != object.end() && found->is_number() ? found->get<Number>() : Number{};
 }
 
+// The session's principal for a question answered in-process; false with the failed login set.
+bool localPrincipal(RepositoryService& service, HostSession* session,
+                    mdserver::Principal& principal, mdserver::Outcome& outcome) {
+  std::string error;
+  if (service.principalFor(session, principal, &error)) return true;
+  outcome = {mdserver::kStatusLoginFailed, error};
+  return false;
+}
+
 // Asks a network server; false with the outcome (a failed login, a refusal) set.
 bool askRoute(RepositoryService& service, HostSession* session, const std::string& route,
               const json& question, json& answer, mdserver::Outcome& outcome) {
@@ -108,10 +117,8 @@ mdserver::Outcome askAudit(RepositoryService& service, HostSession* session,
   mdserver::Outcome outcome;
   if (!service.isRemote()) {
     mdserver::Principal principal;
-    std::string error;
-    if (!service.principalFor(session, principal, &error)) {
-      return {mdserver::kStatusLoginFailed, error};
-    }
+    mdserver::Outcome failed;
+    if (!localPrincipal(service, session, principal, failed)) return failed;
     return mdserver::readAuditTrail(service.repository(), principal, filter, records, more);
   }
   // limit always given: the route's own default (a page of 100) is not the command's (all).
@@ -151,10 +158,8 @@ mdserver::Outcome askWho(RepositoryService& service, HostSession* session,
   mdserver::Outcome outcome;
   if (!service.isRemote()) {
     mdserver::Principal principal;
-    std::string error;
-    if (!service.principalFor(session, principal, &error)) {
-      return {mdserver::kStatusLoginFailed, error};
-    }
+    mdserver::Outcome failed;
+    if (!localPrincipal(service, session, principal, failed)) return failed;
     return mdserver::whoMay(service.repository(), principal, target, permission, page, out);
   }
   json question = {{"target", target}, {"permission", permission}, {"limit", page.limit}};
@@ -180,10 +185,8 @@ mdserver::Outcome askWhat(RepositoryService& service, HostSession* session,
   mdserver::Outcome outcome;
   if (!service.isRemote()) {
     mdserver::Principal principal;
-    std::string error;
-    if (!service.principalFor(session, principal, &error)) {
-      return {mdserver::kStatusLoginFailed, error};
-    }
+    mdserver::Outcome failed;
+    if (!localPrincipal(service, session, principal, failed)) return failed;
     return mdserver::whatMay(service.repository(), principal, identity, permission, type, page,
                              out);
   }
@@ -210,10 +213,8 @@ mdserver::Outcome resolveReadableObject(RepositoryService& service, HostSession*
   std::vector<std::string> found;
   if (!service.isRemote()) {
     mdserver::Principal principal;
-    std::string error;
-    if (!service.principalFor(session, principal, &error)) {
-      return {mdserver::kStatusLoginFailed, error};
-    }
+    mdserver::Outcome failed;
+    if (!localPrincipal(service, session, principal, failed)) return failed;
     mdserver::Repository& repository = service.repository();
     mdserver::ReadableSet readable;
     std::vector<std::string> ids;

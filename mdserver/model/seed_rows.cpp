@@ -206,6 +206,9 @@ void SeedRows::finish(bool moveLinks, bool moveSequence) {
     for (const std::string& statement : setAside_) db_.execute(statement.c_str());
     setAside_.clear();
     linksInPlace_ = false;
+    // The tables were empty before: until the background statistics run the planner would
+    // plan the first reads (an export walks every table by key) as for empty tables.
+    if (moveLinks) db_.execute("ANALYZE objects, attributes, properties, associations");
   }
   if (!moveLinks) return;
   if (linkTable_) {

@@ -264,7 +264,7 @@ TEST_F(ServerTest, ThePasswordNeverReachesTheLogTheAnswersTheTokenOrTheStatistic
   }
   const std::string exported = (folder() / "canary-export.json").string();
   for (const std::string& password : {kCanary, kCanary + "x"}) {
-    for (const std::vector<std::string> words :
+    for (const std::vector<std::string>& words :
          {std::vector<std::string>{"repo", "export", server.url(), exported},
           std::vector<std::string>{"repo", "import", "--dry-run", seedFile, server.url()}}) {
       std::vector<std::string> arguments = {"--user", "ada", "--tls-ca", certificate()};
