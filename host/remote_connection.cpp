@@ -86,6 +86,18 @@ struct RemoteConnection::Impl {
     return "the server " + options.url + " cannot be reached: " + why;
   }
 
+  // The headers of one request made outside post(): the session's token, counted as a round
+  // trip; false when no connection is open.
+  bool begin(httplib::Headers& headers, std::string* error) {
+    if (!client) {
+      *error = "the server connection is not open";
+      return false;
+    }
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    ++roundTrips;
+    return true;
+  }
+
   // POST with the session token. A request that never reached the server whole (no
   // connection, or the connection failed while the request was written) is tried again after a
   // pause, for up to 5 s; one that may have reached it (the answer could not be read) is not
@@ -208,13 +220,8 @@ nlohmann::json RemoteConnection::ask(const std::string& path, const nlohmann::js
 
 int RemoteConnection::request(const std::string& method, const std::string& path,
                               const std::string& body, std::string* answer, std::string* error) {
-  if (!impl_->client) {
-    *error = "the server connection is not open";
-    return -1;
-  }
   httplib::Headers headers;
-  if (!impl_->token.empty()) headers.emplace("Authorization", "Bearer " + impl_->token);
-  ++impl_->roundTrips;
+  if (!impl_->begin(headers, error)) return -1;
   httplib::Result result = method == "GET"
                                ? impl_->client->Get(path.c_str(), headers)
                                : impl_->client->Post(path.c_str(), headers, body, "application/json");
@@ -229,13 +236,8 @@ int RemoteConnection::request(const std::string& method, const std::string& path
 int RemoteConnection::upload(const std::string& path, const std::string& body,
                              const std::function<void(uint64_t, uint64_t)>& progress,
                              std::string* answer, std::string* error) {
-  if (!impl_->client) {
-    *error = "the server connection is not open";
-    return -1;
-  }
   httplib::Headers headers;
-  if (!impl_->token.empty()) headers.emplace("Authorization", "Bearer " + impl_->token);
-  ++impl_->roundTrips;
+  if (!impl_->begin(headers, error)) return -1;
   constexpr size_t kPiece = 256 * 1024;
   httplib::Result result = impl_->client->Post(
       path.c_str(), headers, body.size(),
@@ -259,13 +261,8 @@ int RemoteConnection::download(const std::string& path,
                                const std::function<bool(const char*, size_t)>& sink,
                                std::multimap<std::string, std::string>* headers,
                                std::string* failureBody, std::string* error) {
-  if (!impl_->client) {
-    *error = "the server connection is not open";
-    return -1;
-  }
   httplib::Headers sent;
-  if (!impl_->token.empty()) sent.emplace("Authorization", "Bearer " + impl_->token);
-  ++impl_->roundTrips;
+  if (!impl_->begin(sent, error)) return -1;
   int status = -1;
   httplib::Result result = impl_->client->Get(
       path.c_str(), sent,
