@@ -265,6 +265,19 @@ std::vector<IdentityFilterItem> takeFilter(ClientInterface* ci, IdentityEntry* f
 
 // ---- the operations -----------------------------------------------------------------------------
 
+// Identities are objects: one the principal may not read is, to it, no identity, whether it is
+// named in a listing's filter or in a change (else "no identity" against success would tell
+// which hidden identities exist). False when the readable set cannot be made (the interface
+// has recorded why).
+bool identityVisibility(ClientInterface* ci, IdentityVisible& out) {
+  out = {};
+  if (ci->principal().localAdministrator) return true;
+  const ReadableSet* readable = ci->readable();
+  if (!readable) return false;
+  out = [readable](const IdentityRecord& identity) { return readable->permits(identity.id); };
+  return true;
+}
+
 StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transaction,
                                 const AccessTarget& target, int32_t flags,
                                 const std::vector<IdentityFilterItem>& filter,
@@ -276,9 +289,11 @@ StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transact
     return ci->fail(kStatusInvalidArgument,
                     "listAuthorizations: view " + std::to_string(flags) + " is none of 0, 1, 2");
   }
+  IdentityVisible visible;
+  if (!filter.empty() && !identityVisibility(ci, visible)) return ci->lastErrorStatus();
   std::vector<AuthorizationRow> rows;
   Outcome outcome = listAuthorizations(ci->repository().security(), sourcesSeenBy(ci, record),
-                                       target, flags, filter, trimmed(permission), rows);
+                                       target, flags, filter, trimmed(permission), rows, visible);
   if (!outcome.ok()) return ci->fail(outcome);
   return buildAuthorizations(ci, rows, out);
 }
@@ -301,12 +316,14 @@ StatusCode setAuthorizationOn(ClientInterface* ci, TransactionHandle* transactio
   const AccessTarget guarded = target.isTemplate ? repositoryTarget(target.repositoryId) : target;
   status = require(*ci, guarded, kPermissionAdminister, kStatusAdministerDenied, "setAuthorization");
   if (status != kStatusOk) return status;
+  IdentityVisible visible;
+  if (!identityVisibility(ci, visible)) return ci->lastErrorStatus();
   const IdentityPairRecord& identity = *request->identity;
   AuthorizationChange change;
   Outcome prepared = prepareChange(
       ci->repository().security(), trimmed(view(identity.text1, identity.length1)),
       trimmed(view(identity.text2, identity.length2)), request->grantCode,
-      trimmed(view(request->permission, request->permissionLength)), target, change);
+      trimmed(view(request->permission, request->permissionLength)), target, change, visible);
   if (!prepared.ok()) return ci->fail(prepared);
   if (record) {
     record->staged.push_back(std::move(change));

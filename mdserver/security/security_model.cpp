@@ -92,7 +92,8 @@ std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
 Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
-                           std::string_view permission, std::vector<AuthorizationRow>& out) {
+                           std::string_view permission, std::vector<AuthorizationRow>& out,
+                           const IdentityVisible& visible) {
   out.clear();
   std::map<std::string, IdentityRecord> known;
   const std::vector<DecisionLevel> levels = decisionLevels(target, sources.applications);
@@ -125,6 +126,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
       std::optional<IdentityRecord> identity;
       Outcome found = findAnyIdentity(store, item.name, item.type, identity);
       if (!found.ok()) return found;
+      if (identity && identity->type != kBuiltInType && visible && !visible(*identity)) identity.reset();
       if (identity && seen.insert(identity->id).second) identities.push_back(*identity);
     }
   } else {
@@ -169,7 +171,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
 Outcome prepareChange(SecurityStore& store, std::string_view identityName,
                       std::string_view identityType, int32_t grantCode,
                       std::string_view permission, const AccessTarget& target,
-                      AuthorizationChange& out) {
+                      AuthorizationChange& out, const IdentityVisible& visible) {
   if (grantCode != kGrantCodeRemove && grantCode != kGrantCodeDeny &&
       grantCode != kGrantCodeGrant) {
     return {kStatusInvalidArgument, "grant code " + std::to_string(grantCode) +
@@ -178,6 +180,7 @@ Outcome prepareChange(SecurityStore& store, std::string_view identityName,
   std::optional<IdentityRecord> identity;
   Outcome found = findAnyIdentity(store, identityName, identityType, identity);
   if (!found.ok()) return found;
+  if (identity && identity->type != kBuiltInType && visible && !visible(*identity)) identity.reset();
   if (!identity) {
     return {kStatusUnknownIdentity, "no identity '" + std::string(identityName) + "'" +
                                         (identityType.empty() ? std::string()

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,10 @@ Outcome listIdentities(SecurityStore& store, std::string_view repositoryId, int3
 Outcome findAnyIdentity(SecurityStore& store, std::string_view idOrName, std::string_view type,
                         std::optional<IdentityRecord>& out);
 
+// Whether the caller may see a stored identity (identities are objects: one it may not Read is,
+// to it, no identity at all). Empty: every identity is seen. Never asked for the built-ins.
+using IdentityVisible = std::function<bool(const IdentityRecord&)>;
+
 struct IdentityFilterItem {
   std::string name;  // text 1
   std::string type;  // text 2
@@ -81,15 +86,17 @@ std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
 Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
-                           std::string_view permission, std::vector<AuthorizationRow>& out);
+                           std::string_view permission, std::vector<AuthorizationRow>& out,
+                           const IdentityVisible& visible = {});
 
 // Checks a requested change and builds it: the identity (text 1 name or identifier, text 2
 // type) must exist (kStatusUnknownIdentity), the permission must be defined
-// (kStatusUnknownPermission), the grant code 0, 1 or 2 (kStatusInvalidArgument).
+// (kStatusUnknownPermission), the grant code 0, 1 or 2 (kStatusInvalidArgument). An identity
+// `visible` rejects is answered as one that does not exist.
 Outcome prepareChange(SecurityStore& store, std::string_view identityName,
                       std::string_view identityType, int32_t grantCode,
                       std::string_view permission, const AccessTarget& target,
-                      AuthorizationChange& out);
+                      AuthorizationChange& out, const IdentityVisible& visible = {});
 
 // Login listing (listLogins): text 1 the authentication domain (blank: all), text 2 a user id
 // prefix (blank: all), option the maximum count (0 or less: no limit); flag 1 includes logins

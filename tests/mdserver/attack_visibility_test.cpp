@@ -3,12 +3,14 @@
 // resolveInRepository, through explanations, and through the smaller listings (folder walks,
 // association names, identities, templates, properties). Each group tries what such a user
 // would try; the answer must be the one it gets for an object that does not exist.
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "interface_fixture.h"
 #include "mdserver/access/access_explanation.h"
 #include "mdserver/security/authentication.h"
+#include "mdserver/security/security_model.h"
 #include "mdserver/security/security_store.h"
 
 namespace mdserver::testing {
@@ -375,6 +377,54 @@ TEST_F(AttackVisibility, IdentityListingsLeaveOutIdentitiesThatMayNotBeRead) {
   EXPECT_EQ(std::count(listed.begin(), listed.end(), "A0000001.PERSON02"), 1);
   EXPECT_EQ(std::count(listed.begin(), listed.end(), std::string(kEverybodyId)), 1);
   freeObjectList(bo, folder);
+}
+
+// An administrator probes for identities it may not read by naming them: in a change it may
+// make and in an authorization listing's filter. Either must answer as for a name that names
+// nothing; before the group is hidden both work, so the answers are not refusals of another kind.
+TEST_F(AttackVisibility, NamingAHiddenIdentityIsNamingNoIdentity) {
+  MetadataInterface* chen = as("chen", "chen.pass");  // administers FOUNDATION
+  auto change = [&](const std::string& identity) {
+    IdentityPairRecord who{};
+    who.text1 = identity.data();
+    who.length1 = static_cast<int32_t>(identity.size());
+    AuthorizationRequest request{};
+    request.identity = &who;
+    request.grantCode = kGrantCodeDeny;
+    request.permission = "Write";
+    request.permissionLength = 5;
+    const StatusCode status = setAuthorization(chen, nullptr, 0, &request);
+    std::string message = status == kStatusOk ? "" : lastErrorText(chen);
+    // The name asked for is echoed; nothing else may differ.
+    for (size_t at; (at = message.find(identity)) != std::string::npos;) message.replace(at, identity.size(), "X");
+    return std::to_string(status) + " " + message;
+  };
+  auto effectiveFor = [&](const std::string& identity) {
+    auto* item = static_cast<IdentityEntry*>(poolAllocate(chen, sizeof(IdentityEntry)));
+    auto* copy = static_cast<char*>(poolAllocate(chen, identity.size() + 1));
+    std::memcpy(copy, identity.data(), identity.size());
+    item->texts[0] = {copy, static_cast<int32_t>(identity.size()), 0};
+    AuthorizationEntry* list = nullptr;
+    const StatusCode status = listAuthorizations(chen, nullptr, "", 0, 2, item, "Write", 5, &list);
+    std::vector<std::string> named;
+    for (AuthorizationEntry* e = list; e; e = e->next) {
+      named.push_back(text(e->identity->texts[2].text, e->identity->texts[2].length));
+    }
+    if (list) releaseAuthorizations(chen, list);
+    return std::to_string(status) + ":" + std::to_string(named.size());
+  };
+  ASSERT_EQ(change("Analysts"), "0 ");
+  ASSERT_EQ(effectiveFor("Analysts"), "0:1");
+  entry("A0000001.GROUP001", "A0000001.PERSON03", "Read", false);  // the group, hidden from Chen
+  for (const auto& [hidden, nothing] : {std::pair<std::string, std::string>{"Analysts", "Analysts2"},
+                                        {"A0000001.GROUP001", "A0000001.GROUP099"}}) {
+    EXPECT_EQ(change(hidden), change(nothing)) << hidden;
+    EXPECT_EQ(change(hidden).substr(0, change(hidden).find(' ')), std::to_string(kStatusUnknownIdentity));
+    EXPECT_EQ(effectiveFor(hidden), effectiveFor(nothing)) << hidden;
+    EXPECT_EQ(effectiveFor(hidden), "0:0");
+  }
+  // The built-ins are no objects: always named.
+  EXPECT_EQ(change(std::string(kEverybodyId)), "0 ");
 }
 
 TEST_F(AttackVisibility, AHiddenPropertyObjectIsNotListedOrRead) {

@@ -398,8 +398,15 @@ void stage(Repository& repository, const modelcheck::Case& generated, Tally& tal
       const bool visible = model.isRepository(e.target) ? model.mayRead(principal, e.target)
                                                         : model.mayRead(principal, e.target);
       const bool administers = model.decide(principal, e.target, "Administer").allowed;
-      const StatusCode expected =
-          !visible ? kStatusNoMatch : !administers ? kStatusAdministerDenied : kStatusOk;
+      // An identity object the author may not read is no identity to it (the built-ins are
+      // no objects).
+      const bool identityKnown = e.identity == modelcheck::kEverybody ||
+                                 e.identity == modelcheck::kAuthenticated ||
+                                 model.mayRead(principal, e.identity);
+      const StatusCode expected = !visible        ? kStatusNoMatch
+                                  : !administers  ? kStatusAdministerDenied
+                                  : !identityKnown ? kStatusUnknownIdentity
+                                                   : kStatusOk;
       IdentityPairRecord identity{};
       identity.text1 = e.identity.data();
       identity.length1 = static_cast<int32_t>(e.identity.size());
