@@ -265,9 +265,9 @@ std::vector<IdentityFilterItem> takeFilter(ClientInterface* ci, IdentityEntry* f
 
 // ---- the operations -----------------------------------------------------------------------------
 
-// Identities are objects: one the principal may not read is, to it, no identity, whether it is
-// named in a listing's filter or in a change (else "no identity" against success would tell
-// which hidden identities exist). False when the readable set cannot be made (the interface
+// Identities are objects: one the principal may not read is, to it, no identity, whether an
+// entry on a target it reads names it, a listing's filter or a change does (else a listed entry,
+// or "no identity" against success, would tell which hidden identities exist and their names). False when the readable set cannot be made (the interface
 // has recorded why).
 bool identityVisibility(ClientInterface* ci, IdentityVisible& out) {
   out = {};
@@ -290,7 +290,7 @@ StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transact
                     "listAuthorizations: view " + std::to_string(flags) + " is none of 0, 1, 2");
   }
   IdentityVisible visible;
-  if (!filter.empty() && !identityVisibility(ci, visible)) return ci->lastErrorStatus();
+  if (!identityVisibility(ci, visible)) return ci->lastErrorStatus();
   std::vector<AuthorizationRow> rows;
   Outcome outcome = listAuthorizations(ci->repository().security(), sourcesSeenBy(ci, record),
                                        target, flags, filter, trimmed(permission), rows, visible);

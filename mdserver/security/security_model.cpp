@@ -26,13 +26,15 @@ bool matchesFilter(const IdentityRecord& identity, const std::vector<IdentityFil
   });
 }
 
+constexpr std::string_view kDeletedIdentityType = "Unknown";
+
 // The identity record an entry names; an identity deleted since shows its identifier.
 IdentityRecord identityOf(SecurityStore& store, const std::string& id,
                           std::map<std::string, IdentityRecord>& known) {
   if (auto found = known.find(id); found != known.end()) return found->second;
   std::optional<IdentityRecord> identity;
   if (!findAnyIdentity(store, id, "", identity).ok() || !identity) {
-    identity = IdentityRecord{id, id, "Unknown", "no longer in the repository"};
+    identity = IdentityRecord{id, id, std::string(kDeletedIdentityType), "no longer in the repository"};
   }
   known.emplace(id, *identity);
   return *identity;
@@ -96,6 +98,11 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const IdentityVisible& visible) {
   out.clear();
   std::map<std::string, IdentityRecord> known;
+  // The built-ins are no objects, and an entry of a deleted identity names no object any more.
+  auto shown = [&](const IdentityRecord& identity) {
+    return identity.type == kBuiltInType || identity.type == kDeletedIdentityType || !visible ||
+           visible(identity);
+  };
   const std::vector<DecisionLevel> levels = decisionLevels(target, sources.applications);
   if (view != kViewEffective) {
     for (const DecisionLevel& level : levels) {
@@ -107,7 +114,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
         for (const AccessEntry& entry : sources.entries(source)) {
           if (!permission.empty() && !equalNoCase(permission, entry.permission)) continue;
           IdentityRecord identity = identityOf(store, entry.identityId, known);
-          if (!matchesFilter(identity, filter)) continue;
+          if (!shown(identity) || !matchesFilter(identity, filter)) continue;
           const int32_t code = (entry.grant ? kCodeGrant : kCodeDeny) + (own ? 0 : kCodeDerived);
           out.push_back({std::move(identity), code, entry.permission,
                          levelReference(target, level.kind, source)});
@@ -126,7 +133,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
       std::optional<IdentityRecord> identity;
       Outcome found = findAnyIdentity(store, item.name, item.type, identity);
       if (!found.ok()) return found;
-      if (identity && identity->type != kBuiltInType && visible && !visible(*identity)) identity.reset();
+      if (identity && !shown(*identity)) identity.reset();
       if (identity && seen.insert(identity->id).second) identities.push_back(*identity);
     }
   } else {
@@ -134,7 +141,8 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
       for (const std::string& source : level.sources) {
         for (const AccessEntry& entry : sources.entries(source)) {
           if (seen.insert(entry.identityId).second) {
-            identities.push_back(identityOf(store, entry.identityId, known));
+            IdentityRecord identity = identityOf(store, entry.identityId, known);
+            if (shown(identity)) identities.push_back(std::move(identity));
           }
         }
       }

@@ -83,6 +83,8 @@ struct AuthorizationRow {
 std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
                            const std::string& source);
 
+// Identities `visible` rejects are left out: their entries are not listed, no effective row is
+// made for them, and a filter item naming one finds nothing.
 Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,

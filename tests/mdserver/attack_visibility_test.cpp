@@ -399,29 +399,43 @@ TEST_F(AttackVisibility, NamingAHiddenIdentityIsNamingNoIdentity) {
     for (size_t at; (at = message.find(identity)) != std::string::npos;) message.replace(at, identity.size(), "X");
     return std::to_string(status) + " " + message;
   };
-  auto effectiveFor = [&](const std::string& identity) {
-    auto* item = static_cast<IdentityEntry*>(poolAllocate(chen, sizeof(IdentityEntry)));
-    auto* copy = static_cast<char*>(poolAllocate(chen, identity.size() + 1));
-    std::memcpy(copy, identity.data(), identity.size());
-    item->texts[0] = {copy, static_cast<int32_t>(identity.size()), 0};
+  // The identifiers a listing of the default repository's Write entries names (view 1: its own
+  // entries; 2: effective decisions), and its status.
+  auto listed = [&](int32_t view, const std::string& filter) {
+    IdentityEntry* item = nullptr;
+    if (!filter.empty()) {
+      item = static_cast<IdentityEntry*>(poolAllocate(chen, sizeof(IdentityEntry)));
+      auto* copy = static_cast<char*>(poolAllocate(chen, filter.size() + 1));
+      std::memcpy(copy, filter.data(), filter.size());
+      item->texts[0] = {copy, static_cast<int32_t>(filter.size()), 0};
+    }
     AuthorizationEntry* list = nullptr;
-    const StatusCode status = listAuthorizations(chen, nullptr, "", 0, 2, item, "Write", 5, &list);
-    std::vector<std::string> named;
+    const StatusCode status = listAuthorizations(chen, nullptr, "", 0, view, item, "Write", 5, &list);
+    std::string named = std::to_string(status) + ":";
     for (AuthorizationEntry* e = list; e; e = e->next) {
-      named.push_back(text(e->identity->texts[2].text, e->identity->texts[2].length));
+      named += " " + text(e->identity->texts[2].text, e->identity->texts[2].length);
     }
     if (list) releaseAuthorizations(chen, list);
-    return std::to_string(status) + ":" + std::to_string(named.size());
+    return named;
   };
+  auto effectiveFor = [&](const std::string& identity) { return listed(2, identity); };
   ASSERT_EQ(change("Analysts"), "0 ");
-  ASSERT_EQ(effectiveFor("Analysts"), "0:1");
+  ASSERT_EQ(effectiveFor("Analysts"), "0: A0000001.GROUP001");
+  ASSERT_NE(listed(1, "").find("GROUP001"), std::string::npos);
+  ASSERT_NE(listed(2, "").find("GROUP001"), std::string::npos);
   entry("A0000001.GROUP001", "A0000001.PERSON03", "Read", false);  // the group, hidden from Chen
   for (const auto& [hidden, nothing] : {std::pair<std::string, std::string>{"Analysts", "Analysts2"},
                                         {"A0000001.GROUP001", "A0000001.GROUP099"}}) {
     EXPECT_EQ(change(hidden), change(nothing)) << hidden;
     EXPECT_EQ(change(hidden).substr(0, change(hidden).find(' ')), std::to_string(kStatusUnknownIdentity));
     EXPECT_EQ(effectiveFor(hidden), effectiveFor(nothing)) << hidden;
-    EXPECT_EQ(effectiveFor(hidden), "0:0");
+    EXPECT_EQ(effectiveFor(hidden), "0:");
+  }
+  // Nor is the group's entry, now hidden, listed with the repository's others.
+  for (int32_t view : {0, 1, 2}) {
+    const std::string all = listed(view, "");
+    EXPECT_EQ(all.find("GROUP001"), std::string::npos) << view << ": " << all;
+    EXPECT_NE(all.find("A0000001.GROUP002"), std::string::npos) << view << ": " << all;
   }
   // The built-ins are no objects: always named.
   EXPECT_EQ(change(std::string(kEverybodyId)), "0 ");
