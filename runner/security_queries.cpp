@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 
 #include <nlohmann/json.hpp>
 
@@ -281,6 +282,49 @@ std::optional<size_t> parseCount(const std::string& text) {
     return std::nullopt;
   }
   return static_cast<size_t>(std::stoul(text));
+}
+
+int runPagedQuery(const PagedQueryCommand& command, const std::vector<std::string>& arguments,
+                  const std::function<mdserver::Outcome(RepositoryService&, const QueryOptions&,
+                                                        const mdserver::PageRequest&)>& ask,
+                  const std::function<void(bool json)>& print) {
+  const std::string prefix = std::string("mdhost ") + command.name + ": ";
+  auto usage = [&](const std::string& problem) {
+    std::cerr << prefix << problem << "\n" << command.usage << "\n";
+    return 2;
+  };
+  std::set<std::string> valued = {"--repository", "--tls-ca", "--user", "--password",
+                                  "--password-file", "--cursor", "--limit"};
+  valued.insert(command.extraValued.begin(), command.extraValued.end());
+  QueryOptions options;
+  const std::string problem = readQueryOptions(arguments, valued, {"--json", "--help"}, options);
+  if (!problem.empty()) return usage(problem);
+  if (options.flags.count("--help")) {
+    std::cout << command.usage << "\n";
+    return 0;
+  }
+  if (options.operands.size() != command.operands) return usage(command.operandsProblem);
+  mdserver::PageRequest page;
+  page.limit = 0;  // everything, unless a page is asked for
+  page.cursor = options.value("--cursor");
+  if (options.has("--limit")) {
+    const auto limit = parseCount(options.value("--limit"));
+    if (!limit) return usage("--limit " + options.value("--limit") + ": give a whole number");
+    page.limit = *limit;
+  }
+  std::string error;
+  auto opened = openForQuery(options, options.value("--user"), &error);
+  if (!opened) {
+    std::cerr << prefix << error << "\n";
+    return 2;
+  }
+  const mdserver::Outcome asked = ask(*opened->service, options, page);
+  if (!asked.ok()) {
+    std::cerr << prefix << asked.message << "\n";
+    return asked.status == mdserver::kStatusAdministerDenied ? 1 : 2;
+  }
+  print(options.flags.count("--json") != 0);
+  return 0;
 }
 
 }  // namespace runner

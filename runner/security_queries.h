@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -84,5 +85,20 @@ std::optional<int64_t> parseSince(const std::string& text, int64_t nowMs);
 
 // A count option ("--limit"): a whole number, or nothing.
 std::optional<size_t> parseCount(const std::string& text);
+
+// The frame `mdhost who` and `mdhost what` share: the login options, --cursor, --limit, --json,
+// --help and `extraValued`; exactly `operands` operands; the login; one page asked by `ask`
+// (printed by `print`, as JSON or text); the exit statuses of the header above.
+struct PagedQueryCommand {
+  const char* name;                   // "who": messages start "mdhost who: "
+  const char* usage;
+  std::set<std::string> extraValued;  // options of this command alone, taking a value
+  size_t operands = 0;
+  const char* operandsProblem;        // what to say when their number is wrong
+};
+int runPagedQuery(const PagedQueryCommand& command, const std::vector<std::string>& arguments,
+                  const std::function<mdserver::Outcome(RepositoryService&, const QueryOptions&,
+                                                        const mdserver::PageRequest&)>& ask,
+                  const std::function<void(bool json)>& print);
 
 }  // namespace runner
