@@ -291,8 +291,9 @@ struct HttpService::Impl {
       return;
     }
     std::lock_guard inUse(keptInterface->inUse);
+    uint64_t count = 0;  // read for a login's check, and handed to the operation
     if (!caller.userId.empty()) {
-      const uint64_t count = repository.changeCount();
+      count = repository.changeCount();
       if (count == 0 || keptInterface->loginCheckedAt != count) {
         mdserver::Principal ignored;
         if (!principalOfSession(caller.session, ignored, false)) {
@@ -310,7 +311,13 @@ struct HttpService::Impl {
       note("the security transactions of a session of user '" + caller.userId +
            "' could not be read; they are dropped");
     }
+    // The operation takes the count just read instead of reading it again (a round trip on
+    // PostgreSQL); one that never started (a bad argument, an injected fault) must not leave it
+    // to the session's next request, which would then decide on this request's state.
+    mdserver::ClientInterface* ci = mdserver::ClientInterface::fromAbi(md);
+    ci->presetOperationChangeCount(count);
     json result = runOperation(md, name, arguments);
+    ci->presetOperationChangeCount(0);
     if (!caller.token.empty()) {
       const std::string after = saveTransactions(book);
       if (after != caller.transactions) {

@@ -146,9 +146,14 @@ class ClientInterface {
   // operation that writes does so after its checks, and what it keeps under the count it read
   // first is dropped by the next operation, which reads the moved count.
   uint64_t operationChangeCount();
+  // A caller that has just read the count itself (the network server, for the request's own
+  // checks) hands it to the next operation, which then does not read it again: one round trip
+  // less. Only a count read immediately before the operation, from this repository.
+  void presetOperationChangeCount(uint64_t count) { presetChangeCount_ = count; }
   void beginOperation() {
     inOperation_ = true;
-    operationChangeCount_ = 0;
+    operationChangeCount_ = presetChangeCount_;
+    presetChangeCount_ = 0;
   }
   void endOperation() {
     inOperation_ = false;
@@ -215,6 +220,7 @@ class ClientInterface {
   bool authenticated_ = false;       // the principal logged in (Authenticated counts)
   bool inOperation_ = false;
   uint64_t operationChangeCount_ = 0;  // 0: not read yet in this operation
+  uint64_t presetChangeCount_ = 0;     // presetOperationChangeCount's, for the next operation
   uint64_t securityStamp_ = 0;       // change count the principal and decisions were read at
   std::unordered_map<std::string, Decision> decisions_;
   ReadableSet readable_;

@@ -623,6 +623,38 @@ TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTrans
     EXPECT_TRUE(granted(who, permission)) << who << " " << permission << " was acknowledged but not committed ("
                        << refusedMeanwhile << " refused)";
   }
+  // Memberships changed through one server apply to a session of the other at its next
+  // request, both ways: bo, an Analyst, is denied Read on TABLE003 until chen takes bo out of
+  // the Analysts, and again once bo is back. Each read follows the change with no pause, so a
+  // server deciding on the change count of an earlier request, or on decisions kept from it,
+  // answers wrongly.
+  const std::string bo = login(first.port(), "bo", "bo.pass");
+  const std::string chen = login(second.port(), "chen", "chen.pass");
+  ASSERT_FALSE(bo.empty());
+  ASSERT_FALSE(chen.empty());
+  auto boReads = [&] {
+    Answer listed = call(first.port(), "listAttributes", {{"object", object("A0000001.TABLE003")}},
+                         bo);
+    EXPECT_EQ(listed.http, 200) << listed.raw;
+    return listed.body.value("status", 1u) == 0u;
+  };
+  auto analysts = [&](json members) {
+    Answer set = call(second.port(), "setAssociation",
+                      {{"object", {{"id", "A0000001.GROUP001"}, {"type", "IdentityGroup"}}},
+                       {"name", "MemberIdentities"},
+                       {"targets", std::move(members)}},
+                      chen);
+    EXPECT_EQ(set.body.value("status", 1u), 0u) << set.raw;
+  };
+  const json ada = {{"id", "A0000001.PERSON01"}, {"type", "Person"}};
+  const json boPerson = {{"id", "A0000001.PERSON02"}, {"type", "Person"}};
+  EXPECT_FALSE(boReads());
+  EXPECT_FALSE(boReads());  // now decided from what the session's interface keeps
+  analysts(json::array({ada}));
+  EXPECT_TRUE(boReads());
+  analysts(json::array({ada, boPerson}));
+  EXPECT_FALSE(boReads());
+
   // A logout through one server ends the session on the other at its next request.
   EXPECT_EQ(call(first.port(), "getAttribute",
                  {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}}, token).http, 200);
