@@ -513,7 +513,9 @@ TEST_F(SeedImport, AFaultInABatchAlreadySentFailsTheWholeImport) {
 
   // Into a repository that holds objects (links wait apart until the end).
   std::string second = clashing(generatedSeed(kEntries));
-  for (size_t at; (at = second.find("R0000001")) != std::string::npos;) second.replace(at, 8, "R0000002");
+  for (size_t at = 0; (at = second.find("R0000001", at)) != std::string::npos; at += 8) {
+    second.replace(at, 8, "R0000002");
+  }
   writeFile(clash, second);
   const std::string loadedExport = repository->exportSeedText();
   const Outcome outcome = repository->importSeedFile(clash, SeedImportOptions{}, nullptr);
