@@ -140,7 +140,7 @@ void Repository::exportSeed(std::FILE* out, SeedExportSummary* summary,
     }
     std::vector<Json> batch;
     std::unordered_map<int64_t, size_t> at;  // key -> index in batch
-    batch.reserve(rows.size() - propertyKeys.size());
+    batch.reserve(rows.size());
     for (Row& row : rows) {
       if (propertyKeys.count(row.key)) continue;
       auto repository = repositoryIds.find(row.repository);

@@ -1,6 +1,8 @@
 // Writing the rows of a seed import; contract in seed_rows.h.
 #include "mdserver/model/seed_rows.h"
 
+#include <system_error>
+
 namespace mdserver {
 
 namespace {
@@ -187,13 +189,17 @@ void SeedRows::entryDone() {
   prepareLinkTable();
   for (int table = 0; table < 4; ++table) std::swap(gathering_[table], sending_[table]);
   // The connection is the sender's alone until awaitSending() joins it.
-  sender_ = std::thread([this] {
-    try {
-      send(sending_);
-    } catch (...) {
-      sendFailure_ = std::current_exception();
-    }
-  });
+  try {
+    sender_ = std::thread([this] {
+      try {
+        send(sending_);
+      } catch (...) {
+        sendFailure_ = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    send(sending_);  // no thread to be had: sent here, as it is read
+  }
 }
 
 void SeedRows::awaitSending() {
