@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "mdserver/base/status_codes.h"
 #include "mdserver/model/repository.h"
@@ -24,8 +25,9 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-// Objects per batch: each batch is four statements, whatever its size.
-constexpr int64_t kExportBatch = 2000;
+// Object rows per batch (property objects among them): each batch is five statements, whatever
+// its size.
+constexpr int64_t kExportBatch = 4000;
 
 void put(std::FILE* out, std::string_view text) {
   if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) {
@@ -86,17 +88,19 @@ void Repository::exportSeed(std::FILE* out, SeedExportSummary* summary,
     while (s.step()) head["types"].push_back(s.text(0));
   }
   head["repositories"] = Json::array();
+  std::unordered_map<int64_t, std::string> repositoryIds;  // key -> id
   {
-    Statement s(*db_, "SELECT id, name, description FROM repositories ORDER BY key");
+    Statement s(*db_, "SELECT key, id, name, description FROM repositories ORDER BY key");
     while (s.step()) {
+      repositoryIds.emplace(s.integer(0), s.text(1));
       head["repositories"].push_back(
-          {{"id", s.text(0)}, {"name", s.text(1)}, {"description", s.text(2)}});
+          {{"id", s.text(1)}, {"name", s.text(2)}, {"description", s.text(3)}});
     }
   }
   uint64_t total = 0;
   if (progress) {
-    Statement s(*db_, "SELECT count(*) FROM objects o WHERE NOT EXISTS (SELECT 1 FROM "
-                      "properties p WHERE p.property = o.key)");
+    // Every property row names one object of its own (its key is unique and refers to one).
+    Statement s(*db_, "SELECT (SELECT count(*) FROM objects) - (SELECT count(*) FROM properties)");
     if (s.step()) total = static_cast<uint64_t>(s.integer(0));
   }
   std::string text = head.dump(2);
@@ -107,24 +111,49 @@ void Repository::exportSeed(std::FILE* out, SeedExportSummary* summary,
   bool any = false;
   int64_t after = 0;
   for (;;) {
-    std::vector<Json> batch;
-    std::unordered_map<int64_t, size_t> at;  // key -> index in batch
+    // The next run of keys, property objects included: a walk of the primary key alone. An
+    // anti-join against properties here is planned as a pass over the whole properties table
+    // per batch, which makes the export quadratic in the repository's size.
+    struct Row {
+      int64_t key, repository;
+      std::string type, id, name, description;
+    };
+    std::vector<Row> rows;
     {
       Statement s(*db_,
-                  "SELECT o.key, r.id, o.type, o.id, o.name, o.description FROM objects o JOIN "
-                  "repositories r ON r.key = o.repository WHERE o.key > ? AND NOT EXISTS "
-                  "(SELECT 1 FROM properties p WHERE p.property = o.key) ORDER BY o.key LIMIT ?");
+                  "SELECT key, repository, type, id, name, description FROM objects WHERE key > ? "
+                  "ORDER BY key LIMIT ?");
       s.bind(1, after).bind(2, kExportBatch);
       while (s.step()) {
-        after = s.integer(0);
-        at.emplace(after, batch.size());
-        batch.push_back({{"repository", s.text(1)}, {"type", s.text(2)}, {"id", s.text(3)},
-                         {"name", s.text(4)}, {"description", s.text(5)}});
+        rows.push_back({s.integer(0), s.integer(1), s.text(2), s.text(3), s.text(4), s.text(5)});
       }
     }
-    if (batch.empty()) break;
-    int64_t low = after, high = after;
-    for (const auto& [key, index] : at) low = std::min(low, key);
+    if (rows.empty()) break;
+    const int64_t low = rows.front().key, high = rows.back().key;
+    after = high;
+    // Property objects are listed under their owners, not as entries.
+    std::unordered_set<int64_t> propertyKeys;
+    {
+      Statement s(*db_, "SELECT property FROM properties WHERE property BETWEEN ? AND ?");
+      s.bind(1, low).bind(2, high);
+      while (s.step()) propertyKeys.insert(s.integer(0));
+    }
+    std::vector<Json> batch;
+    std::unordered_map<int64_t, size_t> at;  // key -> index in batch
+    batch.reserve(rows.size());
+    for (Row& row : rows) {
+      if (propertyKeys.count(row.key)) continue;
+      auto repository = repositoryIds.find(row.repository);
+      if (repository == repositoryIds.end()) {
+        throw StorageError("object '" + row.id + "' names a repository that does not exist");
+      }
+      at.emplace(row.key, batch.size());
+      batch.push_back({{"repository", repository->second}, {"type", std::move(row.type)},
+                       {"id", std::move(row.id)}, {"name", std::move(row.name)},
+                       {"description", std::move(row.description)}});
+    }
+    rows.clear();
+    if (batch.empty()) continue;
     // Attributes, properties and associations of the batch's key range; rows of property
     // objects in the range (which the export does not list) are passed over.
     {

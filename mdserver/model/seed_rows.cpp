@@ -1,6 +1,8 @@
 // Writing the rows of a seed import; contract in seed_rows.h.
 #include "mdserver/model/seed_rows.h"
 
+#include <system_error>
+
 namespace mdserver {
 
 namespace {
@@ -33,10 +35,17 @@ void last(std::string& out, int64_t value) {
 
 }  // namespace
 
+enum Table { kObjects, kAttributes, kProperties, kLinks };
+
 SeedRows::SeedRows(Database& db)
     : db_(db), batched_(std::string_view(db.backendName()) == "postgresql") {
   // A link may name an object stored later in the same transaction.
   if (!batched_) db_.execute("PRAGMA defer_foreign_keys = ON");
+}
+
+SeedRows::~SeedRows() {
+  // A load stopped by an error: the batch in flight ends before the caller rolls back.
+  if (sender_.joinable()) sender_.join();
 }
 
 Statement& SeedRows::held(std::optional<Statement>& slot, const char* sql) {
@@ -49,12 +58,12 @@ Statement& SeedRows::held(std::optional<Statement>& slot, const char* sql) {
 void SeedRows::object(int64_t key, std::string_view id, int64_t repository, std::string_view type,
                       std::string_view name, std::string_view description) {
   if (batched_) {
-    field(objectRows_, key);
-    field(objectRows_, id);
-    field(objectRows_, repository);
-    field(objectRows_, type);
-    field(objectRows_, name);
-    last(objectRows_, description);
+    field(gathering_[kObjects], key);
+    field(gathering_[kObjects], id);
+    field(gathering_[kObjects], repository);
+    field(gathering_[kObjects], type);
+    field(gathering_[kObjects], name);
+    last(gathering_[kObjects], description);
     return;
   }
   held(insertObject_,
@@ -72,10 +81,10 @@ void SeedRows::object(int64_t key, std::string_view id, int64_t repository, std:
 void SeedRows::attribute(int64_t object, std::string_view name, int64_t position,
                          std::string_view value) {
   if (batched_) {
-    field(attributeRows_, object);
-    field(attributeRows_, name);
-    field(attributeRows_, position);
-    last(attributeRows_, value);
+    field(gathering_[kAttributes], object);
+    field(gathering_[kAttributes], name);
+    field(gathering_[kAttributes], position);
+    last(gathering_[kAttributes], value);
     return;
   }
   held(insertAttribute_, "INSERT INTO attributes(object, name, position, value) VALUES(?, ?, ?, ?)")
@@ -89,10 +98,10 @@ void SeedRows::attribute(int64_t object, std::string_view name, int64_t position
 
 void SeedRows::property(int64_t key, int64_t owner, int64_t position, std::string_view value) {
   if (batched_) {
-    field(propertyRows_, key);
-    field(propertyRows_, owner);
-    field(propertyRows_, position);
-    last(propertyRows_, value);
+    field(gathering_[kProperties], key);
+    field(gathering_[kProperties], owner);
+    field(gathering_[kProperties], position);
+    last(gathering_[kProperties], value);
     return;
   }
   held(insertProperty_, "INSERT INTO properties(property, owner, position, value) VALUES(?, ?, ?, ?)")
@@ -106,10 +115,10 @@ void SeedRows::property(int64_t key, int64_t owner, int64_t position, std::strin
 
 void SeedRows::link(int64_t source, std::string_view name, int64_t target, int64_t position) {
   if (batched_) {
-    field(linkRows_, source);
-    field(linkRows_, name);
-    field(linkRows_, target);
-    last(linkRows_, position);
+    field(gathering_[kLinks], source);
+    field(gathering_[kLinks], name);
+    field(gathering_[kLinks], target);
+    last(gathering_[kLinks], position);
     return;
   }
   held(insertLink_, "INSERT INTO associations(source, name, target, position) VALUES(?, ?, ?, ?)")
@@ -162,32 +171,72 @@ void SeedRows::loadingEmpty() {
     }
   }
   for (const std::string& drop : drops) db_.execute(drop.c_str());
+  // Emptied (they hold nothing) in this transaction, so that the load's rows go in frozen: the
+  // export after a load otherwise rewrites every page it reads for the first time, to note
+  // that the rows' transaction committed. Rows frozen this way are seen by any snapshot once
+  // the load commits, even one taken before it; the tables were empty and locked meanwhile.
+  db_.execute("TRUNCATE objects, attributes, properties, associations");
+  frozen_ = true;
   // Nothing a link names can be missing at the end (the foreign keys come back then), so links
   // need not wait for the objects they name.
   linksInPlace_ = true;
 }
 
 void SeedRows::entryDone() {
-  if (batched_ && ++entries_ >= kCopyBatch) flush();
+  if (!batched_ || ++entries_ < kCopyBatch) return;
+  entries_ = 0;
+  awaitSending();
+  prepareLinkTable();
+  for (int table = 0; table < 4; ++table) std::swap(gathering_[table], sending_[table]);
+  // The connection is the sender's alone until awaitSending() joins it.
+  try {
+    sender_ = std::thread([this] {
+      try {
+        send(sending_);
+      } catch (...) {
+        sendFailure_ = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    send(sending_);  // no thread to be had: sent here, as it is read
+  }
+}
+
+void SeedRows::awaitSending() {
+  if (sender_.joinable()) sender_.join();
+  if (sendFailure_) {
+    std::exception_ptr failure = sendFailure_;
+    sendFailure_ = nullptr;
+    std::rethrow_exception(failure);
+  }
+}
+
+void SeedRows::prepareLinkTable() {
+  if (linkTable_ || linksInPlace_) return;
+  db_.execute(
+      "CREATE TEMP TABLE IF NOT EXISTS seed_links(source bigint, name text, target bigint, "
+      "position bigint) ON COMMIT DROP");
+  linkTable_ = true;
+}
+
+void SeedRows::send(std::string* rows) {
+  db_.copyRows("objects", "key, id, repository, type, name, description", rows[kObjects], frozen_);
+  db_.copyRows("attributes", "object, name, position, value", rows[kAttributes], frozen_);
+  db_.copyRows("properties", "property, owner, position, value", rows[kProperties], frozen_);
+  if (linksInPlace_) {
+    db_.copyRows("associations", "source, name, target, position", rows[kLinks], frozen_);
+  } else {
+    db_.copyRows("seed_links", "source, name, target, position", rows[kLinks]);
+  }
+  for (int table = 0; table < 4; ++table) rows[table].clear();
 }
 
 void SeedRows::flush() {
   entries_ = 0;
   if (!batched_) return;
-  if (!linkTable_ && !linksInPlace_) {
-    db_.execute(
-        "CREATE TEMP TABLE IF NOT EXISTS seed_links(source bigint, name text, target bigint, "
-        "position bigint) ON COMMIT DROP");
-    linkTable_ = true;
-  }
-  db_.copyRows("objects", "key, id, repository, type, name, description", objectRows_);
-  db_.copyRows("attributes", "object, name, position, value", attributeRows_);
-  db_.copyRows("properties", "property, owner, position, value", propertyRows_);
-  db_.copyRows(linksInPlace_ ? "associations" : "seed_links", "source, name, target, position",
-               linkRows_);
-  for (std::string* rows : {&objectRows_, &attributeRows_, &propertyRows_, &linkRows_}) {
-    rows->clear();
-  }
+  awaitSending();
+  prepareLinkTable();
+  send(gathering_);
 }
 
 void SeedRows::finish(bool moveLinks, bool moveSequence) {

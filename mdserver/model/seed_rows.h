@@ -11,9 +11,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "mdserver/storage/database.h"
@@ -23,6 +25,7 @@ namespace mdserver {
 class SeedRows {
  public:
   explicit SeedRows(Database& db);
+  ~SeedRows();
   SeedRows(const SeedRows&) = delete;
   SeedRows& operator=(const SeedRows&) = delete;
 
@@ -44,9 +47,12 @@ class SeedRows {
   // Nothing on SQLite.
   void loadingEmpty();
 
-  // One entry is written: a full batch is sent.
+  // One entry is written: a full batch is sent. On PostgreSQL it is sent by a thread of its
+  // own while the caller goes on gathering the next (the server stores one batch while the
+  // caller reads the next from the file); at most two batches are held. Until flush() or
+  // finish(), the caller must not use the database.
   void entryDone();
-  // Sends what is gathered, so that statements may read it.
+  // Sends what is gathered (after the batch in flight, if any), so that statements may read it.
   void flush();
   // After the last entry: the held statements released and what is gathered sent; with
   // moveLinks, the waiting links moved into place (without, those already in place after
@@ -57,6 +63,12 @@ class SeedRows {
 
  private:
   Statement& held(std::optional<Statement>& slot, const char* sql);
+  // Creates the table where links wait, unless they go straight into place.
+  void prepareLinkTable();
+  // Sends the four tables' rows of one batch and empties them.
+  void send(std::string* rows);
+  // Waits for the batch in flight; rethrows what stopped it.
+  void awaitSending();
 
   Database& db_;
   const bool batched_;
@@ -65,8 +77,13 @@ class SeedRows {
   // Set by loadingEmpty(): the statements that create again what it dropped (indexes first).
   std::vector<std::string> setAside_;
   bool linksInPlace_ = false;
+  // Set by loadingEmpty() once the tables are emptied in this transaction: rows go in frozen.
+  bool frozen_ = false;
   std::optional<Statement> insertObject_, insertAttribute_, insertProperty_, insertLink_;
-  std::string objectRows_, attributeRows_, propertyRows_, linkRows_;
+  // Objects, attributes, properties, links: the rows being gathered, and the batch in flight.
+  std::string gathering_[4], sending_[4];
+  std::thread sender_;
+  std::exception_ptr sendFailure_;
 };
 
 }  // namespace mdserver

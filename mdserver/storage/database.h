@@ -138,8 +138,12 @@ class Database {
   // Appends rows to a table in one bulk transfer (PostgreSQL's COPY, text format): fields are
   // separated by tabs and escaped with appendCopyField, each row ends with a newline. Runs
   // inside the caller's transaction. False when the backend has no bulk path (SQLite, whose
-  // prepared single-row inserts are as fast); nothing is written then.
-  virtual bool copyRows(const char* /*table*/, const char* /*columns*/, std::string_view /*rows*/) {
+  // prepared single-row inserts are as fast); nothing is written then. frozen: the table was
+  // created or emptied (TRUNCATE) in this transaction, with no savepoint begun since; the rows
+  // are stored already frozen, so neither their first reader nor a later vacuum rewrites every
+  // page they fill.
+  virtual bool copyRows(const char* /*table*/, const char* /*columns*/, std::string_view /*rows*/,
+                        bool /*frozen*/ = false) {
     return false;
   }
 

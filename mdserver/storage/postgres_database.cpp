@@ -251,11 +251,13 @@ uint64_t PostgresDatabase::changeCount() {
   return ((own << 32) | (shared & 0xffffffffu)) + 1;
 }
 
-bool PostgresDatabase::copyRows(const char* table, const char* columns, std::string_view rows) {
+bool PostgresDatabase::copyRows(const char* table, const char* columns, std::string_view rows,
+                                bool frozen) {
   if (rows.empty()) return true;
   PGconn* conn = connection();
   const std::string what = std::string("cannot copy rows into ") + table;
-  const std::string sql = std::string("COPY ") + table + "(" + columns + ") FROM STDIN";
+  const std::string sql = std::string("COPY ") + table + "(" + columns + ") FROM STDIN" +
+                          (frozen ? " WITH (FREEZE)" : "");
   PGresult* start = PQexec(conn, sql.c_str());
   if (!start || PQresultStatus(start) != PGRES_COPY_IN) {
     PQclear(checked(start, what));  // throws: a copy that did not start is an error result

@@ -45,7 +45,8 @@ class PostgresDatabase final : public Database {
   void unlimitWork() noexcept override;
   bool workSpent() const override { return workSpent_; }
   const char* backendName() const override { return "postgresql"; }
-  bool copyRows(const char* table, const char* columns, std::string_view rows) override;
+  bool copyRows(const char* table, const char* columns, std::string_view rows,
+                bool frozen = false) override;
 
   // The schema version this program writes and reads.
   static constexpr int kSchemaVersion = 3;
