@@ -125,12 +125,18 @@ struct ReaderView {
 
 // One subject's decisions for one permission: per repository (and Administer there, which
 // decides a template's changes), and for the objects with levels of their own, which alone can
-// be decided otherwise than their repository; the ones it may use, in key order.
+// be decided otherwise than their repository: one per shape of the state decided over.
 struct SubjectView {
+  std::shared_ptr<const SecuritySnapshot> snapshot;
   std::unordered_map<std::string, bool> repositoryAllowed;
   std::unordered_map<std::string, bool> repositoryAdministered;
-  std::unordered_map<std::string, bool> exceptions;
-  std::vector<std::string> allowedExceptions;
+  std::vector<signed char> shapeAllowed;  // 1: may use; unused for templates' shapes
+  // The subject's own decision of an object that has levels of its own (not a template).
+  std::optional<bool> ownDecision(std::string_view id) const {
+    const OwnLevelObject* object = snapshot->ownLevelObject(id);
+    if (!object || object->isTemplate) return std::nullopt;
+    return shapeAllowed[object->shape] == 1;
+  }
 };
 
 struct KeptViews : Repository::KeptResults {
@@ -158,6 +164,9 @@ std::string principalKey(const Principal& principal) {
 }
 
 // The views kept for `count`, emptied when the count moved. Called under the repository's lock.
+// When only this process's own security changes moved it, the state is patched with them
+// instead of read again (the store hands them out only when nothing else came between); every
+// view decided over the earlier state goes all the same.
 KeptViews& keptViews(Repository& repository, uint64_t count) {
   std::unique_ptr<Repository::KeptResults>& slot = repository.keptQueryResults();
   auto* kept = dynamic_cast<KeptViews*>(slot.get());
@@ -166,7 +175,13 @@ KeptViews& keptViews(Repository& repository, uint64_t count) {
     kept = static_cast<KeptViews*>(slot.get());
   }
   if (kept->count != count) {
-    kept->snapshot.reset();
+    std::vector<std::shared_ptr<const LevelChange>> changes;
+    if (kept->snapshot &&
+        repository.security().levelChangesBetween(kept->count, count, changes)) {
+      kept->snapshot = SecuritySnapshot::patched(kept->snapshot, changes);
+    } else {
+      kept->snapshot.reset();
+    }
     kept->readers.clear();
     kept->subjects.clear();
     kept->count = count;
@@ -256,6 +271,7 @@ Outcome subjectView(Repository& repository, uint64_t count, const SecuritySnapsh
   out = findKept(repository, count, &KeptViews::subjects, key);
   if (out) return Outcome::success();
   auto view = std::make_shared<SubjectView>();
+  view->snapshot = snapshot.shared_from_this();
   const SecuritySources sources = snapshot.sources();
   Outcome failure;
   for (const std::string& id : repositories) {
@@ -267,21 +283,16 @@ Outcome subjectView(Repository& repository, uint64_t count, const SecuritySnapsh
     }
     if (!failure.ok()) return failure;
   }
-  enum : signed char { kUndecided = -1 };
-  std::vector<signed char> shapeAllowed(snapshot.shapeCount(), kUndecided);
-  for (const OwnLevelObject& object : snapshot.ownLevelObjects()) {
-    if (object.isTemplate) continue;  // decided on its repository
-    signed char& allowed = shapeAllowed[object.shape];
-    if (allowed == kUndecided) {
-      allowed = allowedHere(decide(sources, true, subject, object.target(), permission), failure)
-                    ? 1
-                    : 0;
-      if (!failure.ok()) return failure;
-    }
-    view->exceptions[object.id] = allowed == 1;
-    if (allowed == 1) view->allowedExceptions.push_back(object.id);
+  // One decision per shape: its objects are decided alike (all templates or none).
+  const std::vector<OwnLevelObject>& own = snapshot.ownLevelObjects();
+  view->shapeAllowed.assign(snapshot.shapeCount(), 0);
+  for (size_t shape = 0; shape < snapshot.shapeCount(); ++shape) {
+    const OwnLevelObject& first = own[snapshot.shapeMembers()[shape].front()];
+    if (first.isTemplate) continue;  // decided on its repository
+    view->shapeAllowed[shape] =
+        allowedHere(decide(sources, true, subject, first.target(), permission), failure) ? 1 : 0;
+    if (!failure.ok()) return failure;
   }
-  std::sort(view->allowedExceptions.begin(), view->allowedExceptions.end());
   out = view;
   keep<SubjectView>(repository, count, &KeptViews::subjects, key, view);
   return Outcome::success();
@@ -443,9 +454,7 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
       return lookUp(reading ? decided->repositoryAllowed : decided->repositoryAdministered,
                     repositoryId);
     }
-    if (auto found = decided->exceptions.find(row.id); found != decided->exceptions.end()) {
-      return found->second;
-    }
+    if (std::optional<bool> own = decided->ownDecision(row.id)) return *own;
     return lookUp(decided->repositoryAllowed, repositoryId);
   };
   auto answered = [&](const ObjectRow& row) {
@@ -508,12 +517,23 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
     // repository for one of them, so it has a level of its own, and the subject may use it: it
     // is among the subject's allowed own-level objects (for a subject that may use anything,
     // among the objects the asker reads against their repository).
-    const std::vector<std::string>& own =
-        everything ? reader->readableExceptions : decided->allowedExceptions;
     std::vector<std::string> candidates;
-    for (auto it = std::upper_bound(own.begin(), own.end(), start);
-         it != own.end() && inRepository(*it); ++it) {
-      candidates.push_back(*it);
+    if (everything) {
+      const std::vector<std::string>& own = reader->readableExceptions;
+      for (auto it = std::upper_bound(own.begin(), own.end(), start);
+           it != own.end() && inRepository(*it); ++it) {
+        candidates.push_back(*it);
+      }
+    } else {
+      // The subject's allowed own-level objects, from the state its decisions were made over.
+      const std::vector<OwnLevelObject>& own = decided->snapshot->ownLevelObjects();
+      auto it = std::upper_bound(own.begin(), own.end(), start,
+                                 [](const std::string& key, const OwnLevelObject& object) {
+                                   return key < object.id;
+                                 });
+      for (; it != own.end() && inRepository(it->id); ++it) {
+        if (!it->isTemplate && decided->shapeAllowed[it->shape] == 1) candidates.push_back(it->id);
+      }
     }
     for (const std::string& id : candidates) {
       std::optional<ObjectRow> row;

@@ -12,8 +12,10 @@
 // asker read and the subject use them, and elsewhere the objects with levels of their own), so a
 // page does not walk objects that cannot be answered. The decisions both rest on are kept with
 // the repository (Repository::keptQueryResults) for its change count and asked again after any
-// change: the first question after a change costs in proportion to the objects with levels of
-// their own, later pages and questions at the same count do not.
+// change. The state they are decided over is read once per count, or, after this process's own
+// security changes alone, patched with what those changes committed (security_snapshot.h); the
+// decisions are made once per shape of objects decided alike, so the first question after a
+// change costs a few decisions, and later pages and questions at the same count none.
 //
 // Paging: by key (an identity's or object's identifier). A page holds at most `limit` answers
 // and a cursor for the next page (empty: there is none); a page never repeats or skips an

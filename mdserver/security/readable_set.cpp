@@ -47,21 +47,16 @@ Outcome readableSet(const SecuritySnapshot& snapshot, const Principal& principal
     if (decision.basis == Decision::Basis::kFailure) return decision.failure;
     if (decision.allowed) out.repositories.insert(id);
   }
-  // One decision per shape (security_snapshot.h): its objects are decided alike.
-  enum : signed char { kUndecided = -1 };
-  std::vector<signed char> shapeReadable(snapshot.shapeCount(), kUndecided);
-  for (const OwnLevelObject& object : snapshot.ownLevelObjects()) {
-    const GuardedCheck check = guardedCheck(object.target(), "", kPermissionRead);
+  // One decision per shape (security_snapshot.h): its objects are decided alike, and they are
+  // all of one repository and all templates or none.
+  const std::vector<OwnLevelObject>& own = snapshot.ownLevelObjects();
+  for (const std::vector<size_t>& members : snapshot.shapeMembers()) {
+    const GuardedCheck check = guardedCheck(own[members.front()].target(), "", kPermissionRead);
     if (check.target.objectId.empty()) continue;  // decided on its repository
-    signed char& readable = shapeReadable[object.shape];
-    if (readable == kUndecided) {
-      const Decision decision = decide(sources, true, principal, check.target, check.permission);
-      if (decision.basis == Decision::Basis::kFailure) return decision.failure;
-      readable = decision.allowed ? 1 : 0;
-    }
-    if ((readable == 1) != out.repositoryReadable(check.target.repositoryId)) {
-      out.exceptions.emplace(object.id, readable == 1);
-    }
+    const Decision decision = decide(sources, true, principal, check.target, check.permission);
+    if (decision.basis == Decision::Basis::kFailure) return decision.failure;
+    if (decision.allowed == out.repositoryReadable(check.target.repositoryId)) continue;
+    for (size_t member : members) out.exceptions.emplace(own[member].id, decision.allowed);
   }
   return Outcome::success();
 }

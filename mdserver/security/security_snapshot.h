@@ -11,10 +11,18 @@
 // A repository where one grant was set on a thousand tables decides a few shapes, not a
 // thousand objects. The shape is a key over exactly what decide() reads, nothing about what it
 // concludes: the decision itself stays decide()'s.
+//
+// Patching: a state read at one change count, followed by the changes this process's own
+// applies committed since (LevelChange: the touched targets' levels as read inside each apply's
+// transaction), is the state at the later count. Changes of repositories' levels alone leave
+// every object's shape as it was, so the patched state shares the objects and their shapes
+// with the one it came from and only the changed targets are held anew; a change of an object's
+// levels or of the templates groups the objects again (from memory, not from storage).
 #pragma once
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -35,6 +43,11 @@ class SecuritySnapshot : public std::enable_shared_from_this<SecuritySnapshot> {
  public:
   // Fails with the store's status when any part cannot be read: no partial state is handed out.
   static Outcome read(SecurityStore& store, std::shared_ptr<const SecuritySnapshot>& out);
+  // The state after `changes` (oldest first, as SecurityStore::levelChangesBetween gives them),
+  // from `from`.
+  static std::shared_ptr<const SecuritySnapshot> patched(
+      const std::shared_ptr<const SecuritySnapshot>& from,
+      const std::vector<std::shared_ptr<const LevelChange>>& changes);
 
   // As SecurityStore::enforced() at the time of the read.
   bool enforced() const { return enforced_; }
@@ -45,15 +58,40 @@ class SecuritySnapshot : public std::enable_shared_from_this<SecuritySnapshot> {
   // Taken from the targets read (anything but a repository's eight-character identifier), not
   // looked up one by one: a target no object bears any more is listed too, and is never asked
   // about, since answers start from existing objects.
-  const std::vector<OwnLevelObject>& ownLevelObjects() const { return own_; }
-  size_t shapeCount() const { return shapes_; }
+  const std::vector<OwnLevelObject>& ownLevelObjects() const { return grouping_->own; }
+  size_t shapeCount() const { return grouping_->members.size(); }
+  // The objects of each shape (positions in ownLevelObjects()): all of one repository, all
+  // templates or none.
+  const std::vector<std::vector<size_t>>& shapeMembers() const { return grouping_->members; }
+  // An own-level object by identifier, or null.
+  const OwnLevelObject* ownLevelObject(std::string_view id) const;
 
  private:
+  using EntryMap = std::unordered_map<std::string, std::vector<AccessEntry>>;
+  using ApplicationMap = std::unordered_map<std::string, std::vector<std::string>>;
+  // The state as read (or as grouped again), shared by the states patched from it.
+  struct Levels {
+    EntryMap entries;
+    ApplicationMap applications;
+    std::vector<std::string> templateIds;  // sorted
+  };
+  struct Grouping {
+    std::vector<OwnLevelObject> own;
+    std::unordered_map<std::string_view, size_t> byId;  // views into own
+    std::vector<std::vector<size_t>> members;
+  };
+  static std::shared_ptr<const SecuritySnapshot> grouped(std::shared_ptr<Levels> levels,
+                                                         bool enforced);
+  const std::vector<AccessEntry>* entriesOf(const std::string& target) const;
+  const std::vector<std::string>* applicationsOf(const std::string& target) const;
+
   bool enforced_ = false;
-  std::unordered_map<std::string, std::vector<AccessEntry>> entries_;
-  std::unordered_map<std::string, std::vector<std::string>> applications_;
-  std::vector<OwnLevelObject> own_;
-  size_t shapes_ = 0;
+  size_t entryCount_ = 0;
+  std::shared_ptr<const Levels> levels_;
+  std::shared_ptr<const Grouping> grouping_;
+  // Repositories' levels changed since levels_ was read: their entries and applications now.
+  EntryMap entryOverlay_;
+  ApplicationMap applicationOverlay_;
 };
 
 }  // namespace mdserver

@@ -9,6 +9,8 @@
 //    throws out of a store.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +25,20 @@ struct SecurityLevels {
   std::vector<AccessEntry> entries;
   std::vector<std::pair<std::string, std::string>> applications;  // (target, template)
   std::vector<std::string> templateIds;  // every access control template, in no order
+};
+
+// What one apply() of a store left on the levels allLevels() reads, read inside that apply's own
+// transaction: the targets it touched with their entries and applications as committed (an
+// empty list: none left), and, when it made or deleted templates, every template identifier.
+// `before` is the change count the transaction started from and `after` the one it committed;
+// a store gives one only when nothing but the transaction itself moved the count in between.
+struct LevelChange {
+  uint64_t before = 0;
+  uint64_t after = 0;
+  std::vector<std::pair<std::string, std::vector<AccessEntry>>> entries;
+  std::vector<std::pair<std::string, std::vector<std::string>>> applications;
+  bool templatesChanged = false;
+  std::vector<std::string> templateIds;  // all of them, when templatesChanged
 };
 
 class SecurityStore {
@@ -66,6 +82,17 @@ class SecurityStore {
   // in the order they were set) and which objects are templates, for answers that decide many
   // targets: a few reads instead of some per target.
   virtual Outcome allLevels(SecurityLevels& out) = 0;
+  // The changes this store's own apply() committed that lead from change count `from` to `to`
+  // one after the other, oldest first; false when they do not (any other write, here or by
+  // another connection, came between, or they are no longer kept): then only allLevels() tells
+  // the state at `to`. A store that keeps none says false.
+  virtual bool levelChangesBetween(uint64_t from, uint64_t to,
+                                   std::vector<std::shared_ptr<const LevelChange>>& out) {
+    (void)from;
+    (void)to;
+    out.clear();
+    return false;
+  }
   // A template number for a new template of the repository, taken for good.
   virtual Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) = 0;
 

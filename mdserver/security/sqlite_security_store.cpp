@@ -177,23 +177,22 @@ Outcome SqliteSecurityStore::permissions(std::vector<std::string>& out) {
 
 Outcome SqliteSecurityStore::entries(std::string_view target, std::vector<AccessEntry>& out) {
   out.clear();
-  return guarded(mutex_, [&] {
-    Statement s(db_,
-                "SELECT a.target, a.identity, coalesce(p.name, a.permission), a.grant_flag FROM "
-                "authorizations a LEFT JOIN permissions p ON p.name = a.permission WHERE "
-                "a.target = ? ORDER BY a.position");
-    s.bind(1, target);
-    while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.integer(3) != 0});
-  });
+  return guarded(mutex_, [&] { readEntries(target, out); });
 }
 
 Outcome SqliteSecurityStore::apply(const std::vector<AuthorizationChange>& changes) {
   return guarded(mutex_, [&] {
+    std::shared_ptr<LevelChange> made;
     Transaction transaction(db_);
+    const uint64_t before = db_.changeCount();
+    // The targets whose levels this apply may change, to be read again before the commit.
+    std::vector<std::string> touched;
+    bool templatesChanged = false;
     for (const AuthorizationChange& change : changes) {
       const AccessEntry& e = change.entry;
       switch (change.kind) {
         case AuthorizationChange::Kind::kRemove:
+          touched.push_back(e.target);
           Statement(db_, "DELETE FROM authorizations WHERE target = ? AND identity = ? AND "
                          "permission = ?")
               .bind(1, e.target)
@@ -204,15 +203,101 @@ Outcome SqliteSecurityStore::apply(const std::vector<AuthorizationChange>& chang
         case AuthorizationChange::Kind::kSet:
           // An entry staged before its target or its identity was deleted is dropped: deleting
           // either takes its entries along, and this one would otherwise outlive it.
+          touched.push_back(e.target);
           if (targetExists(e.target) && identityExists(e.identityId)) addEntry(e);
+          break;
+        case AuthorizationChange::Kind::kDeleteTemplate: {
+          // Its entries, its applications and the applications of it go with it.
+          templatesChanged = true;
+          touched.push_back(change.templateId);
+          Statement s(db_, "SELECT DISTINCT target FROM template_applications WHERE template = ?");
+          s.bind(1, change.templateId);
+          while (s.step()) touched.push_back(s.text(0));
+          applyTemplateChange(change);
+          break;
+        }
+        case AuthorizationChange::Kind::kCreateTemplate:
+          templatesChanged = true;
+          applyTemplateChange(change);
+          break;
+        case AuthorizationChange::Kind::kApplyTemplate:
+        case AuthorizationChange::Kind::kRemoveTemplate:
+          touched.push_back(change.target);
+          applyTemplateChange(change);
           break;
         default:
           applyTemplateChange(change);
           break;
       }
     }
+    // What the levels of the touched targets are now, read where nothing but this transaction
+    // can have changed them since `before`: kept decisions built at `before` are patched with it
+    // instead of reading everything again.
+    if (before != 0 && db_.movedOnlyByThisTransaction(before)) {
+      made = std::make_shared<LevelChange>();
+      made->before = before;
+      made->after = db_.changeCount();
+      std::sort(touched.begin(), touched.end());
+      touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+      for (const std::string& target : touched) {
+        std::vector<AccessEntry> entries;
+        readEntries(target, entries);
+        made->entries.emplace_back(target, std::move(entries));
+        std::vector<std::string> applied;
+        readApplications(target, applied);
+        made->applications.emplace_back(target, std::move(applied));
+      }
+      made->templatesChanged = templatesChanged;
+      if (templatesChanged) made->templateIds = templateIds();
+    }
     transaction.commit();
+    // Kept once committed, still under the lock, so the changes stay in the order committed.
+    // Only the last few: a reader that fell further behind reads everything again anyway.
+    if (made) {
+      if (levelChanges_.size() == kKeptLevelChanges) levelChanges_.erase(levelChanges_.begin());
+      levelChanges_.push_back(std::move(made));
+    }
   });
+}
+
+bool SqliteSecurityStore::levelChangesBetween(uint64_t from, uint64_t to,
+                                              std::vector<std::shared_ptr<const LevelChange>>& out) {
+  out.clear();
+  if (from == 0 || to == 0) return false;
+  std::lock_guard lock(mutex_);
+  uint64_t at = from;
+  for (const std::shared_ptr<const LevelChange>& change : levelChanges_) {
+    if (at == to) break;
+    if (change->before != at) continue;  // older, or after a write that left no change here
+    out.push_back(change);
+    at = change->after;
+  }
+  if (at == to && !out.empty()) return true;
+  out.clear();
+  return false;
+}
+
+void SqliteSecurityStore::readEntries(std::string_view target, std::vector<AccessEntry>& out) {
+  Statement s(db_,
+              "SELECT a.target, a.identity, coalesce(p.name, a.permission), a.grant_flag FROM "
+              "authorizations a LEFT JOIN permissions p ON p.name = a.permission WHERE "
+              "a.target = ? ORDER BY a.position");
+  s.bind(1, target);
+  while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.integer(3) != 0});
+}
+
+void SqliteSecurityStore::readApplications(std::string_view target, std::vector<std::string>& out) {
+  Statement s(db_, "SELECT template FROM template_applications WHERE target = ? ORDER BY "
+                   "position");
+  s.bind(1, target);
+  while (s.step()) out.push_back(s.text(0));
+}
+
+std::vector<std::string> SqliteSecurityStore::templateIds() {
+  std::vector<std::string> ids;
+  Statement s(db_, std::string("SELECT id FROM objects WHERE ") + kIsTemplate);
+  while (s.step()) ids.push_back(s.text(0));
+  return ids;
 }
 
 Outcome SqliteSecurityStore::findLogin(std::string_view userId, std::optional<LoginRecord>& out) {
@@ -456,12 +541,7 @@ Outcome SqliteSecurityStore::findTemplate(std::string_view idOrName,
 
 Outcome SqliteSecurityStore::applications(std::string_view target, std::vector<std::string>& out) {
   out.clear();
-  return guarded(mutex_, [&] {
-    Statement s(db_, "SELECT template FROM template_applications WHERE target = ? ORDER BY "
-                     "position");
-    s.bind(1, target);
-    while (s.step()) out.push_back(s.text(0));
-  });
+  return guarded(mutex_, [&] { readApplications(target, out); });
 }
 
 Outcome SqliteSecurityStore::objectsWithOwnLevels(
@@ -489,8 +569,7 @@ Outcome SqliteSecurityStore::allLevels(SecurityLevels& out) {
       Statement s(db_, "SELECT target, template FROM template_applications ORDER BY position");
       while (s.step()) out.applications.emplace_back(s.text(0), s.text(1));
     }
-    Statement s(db_, std::string("SELECT id FROM objects WHERE ") + kIsTemplate);
-    while (s.step()) out.templateIds.push_back(s.text(0));
+    out.templateIds = templateIds();
   });
 }
 

@@ -7,7 +7,9 @@
 // import's); apply() opens its own.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "mdserver/security/security_store.h"
 
@@ -40,6 +42,8 @@ class SqliteSecurityStore final : public SecurityStore {
   Outcome lastTemplateNumber(std::string_view repositoryId, int64_t& out) override;
   Outcome objectsWithOwnLevels(std::vector<std::pair<std::string, std::string>>& out) override;
   Outcome allLevels(SecurityLevels& out) override;
+  bool levelChangesBetween(uint64_t from, uint64_t to,
+                           std::vector<std::shared_ptr<const LevelChange>>& out) override;
   Outcome reserveTemplateNumber(std::string_view repositoryId, int64_t& out) override;
 
   // Seed import and export (caller holds the lock and, for writes, a transaction). Throw
@@ -73,8 +77,14 @@ class SqliteSecurityStore final : public SecurityStore {
   bool objectExists(std::string_view id);
   static void readTemplateHead(TemplateRecord& record, std::string name, std::string description);
   void readTemplateAttributes(int64_t key, TemplateRecord& record);
+  void readEntries(std::string_view target, std::vector<AccessEntry>& out);
+  void readApplications(std::string_view target, std::vector<std::string>& out);
+  std::vector<std::string> templateIds();
   Database& db_;
   std::recursive_mutex& mutex_;
+  // What the last applies left on the levels (LevelChange), oldest first; under mutex_.
+  static constexpr size_t kKeptLevelChanges = 16;
+  std::vector<std::shared_ptr<const LevelChange>> levelChanges_;
 };
 
 }  // namespace mdserver

@@ -118,6 +118,15 @@ class Database {
   // the current count stale. A backend whose count already leaves such tables out runs it as it
   // is. Other connections may still see the write as a change.
   virtual void writeUncounted(const std::function<void()>& write) { write(); }
+  // Inside a write transaction, with `before` the changeCount() read right after begin(): true
+  // when the count has moved since by this transaction's own statements alone, so that the
+  // state committed at `before` with this transaction's changes is the state it commits at the
+  // changeCount() read now. False when another connection may have committed in between, or
+  // when it cannot be told (the default).
+  virtual bool movedOnlyByThisTransaction(uint64_t before) {
+    (void)before;
+    return false;
+  }
   [[noreturn]] virtual void fail(const std::string& what) const = 0;
 
   // A write transaction: writers take turns, so a change never rests on a stale read.

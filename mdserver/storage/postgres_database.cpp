@@ -251,6 +251,18 @@ uint64_t PostgresDatabase::changeCount() {
   return ((own << 32) | (shared & 0xffffffffu)) + 1;
 }
 
+bool PostgresDatabase::movedOnlyByThisTransaction(uint64_t before) {
+  // The shared count is raised once by the first counted statement of a transaction, which then
+  // holds its row until the commit: another transaction's commit either came before that
+  // statement (and raised the count too) or waits for this one. So the count moved by this
+  // transaction alone when its own statements were counted and the shared count is exactly one
+  // past the one read after begin().
+  if (depth_ == 0 || before == 0) return false;
+  const uint64_t now = changeCount() - 1;
+  const uint64_t then = before - 1;
+  return (now >> 32) > (then >> 32) && (now & 0xffffffffu) == (((then & 0xffffffffu) + 1) & 0xffffffffu);
+}
+
 bool PostgresDatabase::copyRows(const char* table, const char* columns, std::string_view rows,
                                 bool frozen) {
   if (rows.empty()) return true;

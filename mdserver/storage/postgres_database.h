@@ -34,6 +34,7 @@ class PostgresDatabase final : public Database {
   int64_t lastInsertKey() override;
   int changes() override { return lastChanges_; }
   uint64_t changeCount() override;
+  bool movedOnlyByThisTransaction(uint64_t before) override;
   [[noreturn]] void fail(const std::string& what) const override;
   void begin() override;
   void commit() override;

@@ -124,6 +124,17 @@ uint64_t SqliteDatabase::changeCount() {
   return (version << 32) + static_cast<uint64_t>(sqlite3_total_changes64(db_)) - uncounted_;
 }
 
+bool SqliteDatabase::movedOnlyByThisTransaction(uint64_t before) {
+  // A write transaction here is BEGIN IMMEDIATE: no other connection commits until it ends, and
+  // the data version (the high half) says so anyway. The low half is this connection's own
+  // changes; while it stays below 2^32 the halves cannot mix.
+  if (sqlite3_get_autocommit(db_)) return false;  // no transaction open
+  const uint64_t own = static_cast<uint64_t>(sqlite3_total_changes64(db_)) - uncounted_;
+  if (own >> 32 != 0) return false;
+  const uint64_t now = changeCount();
+  return now > before && (now >> 32) == (before >> 32);
+}
+
 void SqliteDatabase::writeUncounted(const std::function<void()>& write) {
   const int64_t before = sqlite3_total_changes64(db_);
   try {

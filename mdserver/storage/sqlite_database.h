@@ -21,6 +21,7 @@ class SqliteDatabase final : public Database {
   int64_t lastInsertKey() override { return sqlite3_last_insert_rowid(db_); }
   int changes() override { return sqlite3_changes(db_); }
   uint64_t changeCount() override;
+  bool movedOnlyByThisTransaction(uint64_t before) override;
   void writeUncounted(const std::function<void()>& write) override;
   [[noreturn]] void fail(const std::string& what) const override;
   void begin() override;

@@ -4,17 +4,29 @@
 // asking about targets it cannot see or identities it does not administer, and pages that must
 // neither repeat nor skip while the repository changes between them.
 //
+// The state kept between questions is patched with this process's own security changes rather
+// than read again: after every step of a random sequence of changes (and of writes that must
+// not patch: another connection's, memberships, deletions, failed applies) the kept state must
+// equal a fresh read, and the answers over it decide()'s.
+//
 // Environment: RUX_MODEL_CASES (default 40), RUX_MODEL_SEED as in the security model check.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
 #include <set>
+#include <unistd.h>
 
 #include "interface_fixture.h"
 #include "mdserver/access/reverse_queries.h"
 #include "mdserver/security/access_target.h"
 #include "mdserver/security/authentication.h"
 #include "mdserver/security/security_model.h"
+#include "mdserver/security/security_snapshot.h"
 #include "model_check/random_repository.h"
+#include "postgres_cluster.h"
 
 namespace mdserver::testing {
 namespace {
@@ -236,6 +248,253 @@ TEST_F(ReverseQueryCheck, WhoAndWhatAgreeWithDecideOnEveryPair) {
     }
   }
   EXPECT_GT(pairs, 0u);
+}
+
+// Two states alike in everything decide() and the grouping read of them, for every target.
+void expectSameState(const SecuritySnapshot& kept, const SecuritySnapshot& fresh,
+                     const std::set<std::string>& targets, const std::string& where) {
+  EXPECT_EQ(kept.enforced(), fresh.enforced()) << where;
+  const SecuritySources a = kept.sources(), b = fresh.sources();
+  for (const std::string& target : targets) {
+    EXPECT_EQ(a.entries(target), b.entries(target)) << where << ": entries of " << target;
+    EXPECT_EQ(a.applications(target), b.applications(target))
+        << where << ": applications to " << target;
+  }
+  // Objects and shapes: the same objects, grouped alike (shape numbers may differ).
+  auto layout = [](const SecuritySnapshot& state) {
+    std::vector<std::string> out;
+    std::map<size_t, std::string> firstOfShape;
+    for (const OwnLevelObject& o : state.ownLevelObjects()) {
+      const std::string& first = firstOfShape.emplace(o.shape, o.id).first->second;
+      out.push_back(o.id + (o.isTemplate ? " template" : "") + " like " + first);
+    }
+    return out;
+  };
+  EXPECT_EQ(layout(kept), layout(fresh)) << where;
+}
+
+TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
+  const uint64_t cases = std::max<uint64_t>(1, environmentNumber("RUX_MODEL_CASES", 40) / 4);
+  const uint64_t firstSeed = environmentNumber("RUX_MODEL_SEED", 20261209);
+  size_t patchedSteps = 0, steps = 0;
+  for (uint64_t n = 0; n < cases; ++n) {
+    const uint64_t seed = firstSeed + n;
+    modelcheck::Generator generator(seed);
+    const modelcheck::GeneratedCase generated = generator.generate();
+    const modelcheck::Case& c = generated.model;
+    // Where a second connection (another process, in effect) reaches the same repository.
+    std::string location, error;
+    std::filesystem::path file;
+    if (postgresPass()) {
+      ASSERT_NE(testCluster(), nullptr);
+      location = testCluster()->newLocation();
+    } else {
+      static std::atomic<int> counter{0};
+      file = std::filesystem::temp_directory_path() /
+             ("kept_state_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) +
+              ".db");
+      location = file.string();
+    }
+    struct Cleanup {
+      std::filesystem::path file;
+      ~Cleanup() {
+        std::error_code ignored;
+        if (file.empty()) return;
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+          std::filesystem::remove(file.string() + suffix, ignored);
+        }
+      }
+    } cleanup{file};
+    std::unique_ptr<Repository> repository = Repository::open(location, &error);
+    ASSERT_TRUE(repository) << error;
+    ASSERT_TRUE(repository->importSeedText(generated.seedText, "model case").ok());
+    std::unique_ptr<Repository> other = Repository::open(location, &error);
+    ASSERT_TRUE(other) << error;
+    SecurityStore& store = repository->security();
+    std::mt19937_64 random(seed);
+    auto pick = [&](const auto& from) -> const auto& { return from[random() % from.size()]; };
+
+    std::vector<std::string> identities{std::string(kEverybodyId), std::string(kAuthenticatedId)};
+    std::vector<std::string> groups, people, objects, templates;
+    for (const modelcheck::Object& o : c.objects) {
+      if (modelcheck::NaiveModel::isIdentity(o)) identities.push_back(o.id);
+      if (o.type == "IdentityGroup" || o.type == "Role") groups.push_back(o.id);
+      if (o.type == "Person") people.push_back(o.id);
+      if (o.type != std::string(kTemplateType)) objects.push_back(o.id);
+    }
+    for (const modelcheck::Template& t : c.templates) templates.push_back(t.id);
+    std::set<std::string> targets(c.repositories.begin(), c.repositories.end());
+    targets.insert(objects.begin(), objects.end());
+    targets.insert(templates.begin(), templates.end());
+    std::vector<std::string> targetList(targets.begin(), targets.end());
+    targetList.push_back(c.repositories.front() + ".NOSUCH01");  // set: dropped, never stored
+    auto randomEntry = [&] {
+      AuthorizationChange change;
+      std::string permission = pick(c.permissions);
+      // Names compare without regard to case: the entry must read back as the repository's.
+      if (random() % 4 == 0) {
+        for (char& ch : permission) ch = static_cast<char>(std::toupper(ch));
+      }
+      change.entry = {pick(targetList), pick(identities), permission, random() % 3 != 0};
+      return change;
+    };
+    auto existingEntry = [&] {
+      SecurityLevels levels;
+      EXPECT_TRUE(store.allLevels(levels).ok());
+      AuthorizationChange change;
+      change.kind = AuthorizationChange::Kind::kRemove;
+      change.entry = levels.entries.empty() ? randomEntry().entry : pick(levels.entries);
+      return change;
+    };
+    auto templateChange = [&](AuthorizationChange::Kind kind) {
+      AuthorizationChange change;
+      change.kind = kind;
+      change.templateId = templates.empty() ? "" : pick(templates);
+      change.target = pick(targetList);
+      if (kind == AuthorizationChange::Kind::kRemoveTemplate) {
+        SecurityLevels levels;
+        EXPECT_TRUE(store.allLevels(levels).ok());
+        if (!levels.applications.empty()) {
+          std::tie(change.target, change.templateId) = pick(levels.applications);
+        }
+      }
+      if (kind == AuthorizationChange::Kind::kSetTemplateAttribute) {
+        change.attribute = {"Note", "n" + std::to_string(random() % 5)};
+      }
+      return change;
+    };
+    int madeTemplates = 0;
+
+    std::shared_ptr<const SecuritySnapshot> kept;
+    ASSERT_TRUE(SecuritySnapshot::read(store, kept).ok());
+    uint64_t keptAt = repository->changeCount();
+    // Set by a write after which nothing may be patched (when it moved the count): the state
+    // must be read again.
+    bool mustRead = false;
+    for (int step = 0; step < 24; ++step, ++steps) {
+      const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step);
+      const uint64_t countBefore = repository->changeCount();
+      bool foreign = false;
+      std::vector<AuthorizationChange> batch;
+      const int kind = static_cast<int>(random() % 16);
+      if (kind < 4) {
+        batch.push_back(randomEntry());
+      } else if (kind < 6) {
+        batch.push_back(existingEntry());
+      } else if (kind == 6 && !templates.empty()) {
+        batch.push_back(templateChange(AuthorizationChange::Kind::kApplyTemplate));
+      } else if (kind == 7) {
+        batch.push_back(templateChange(AuthorizationChange::Kind::kRemoveTemplate));
+      } else if (kind == 8) {
+        // A new template, applied and given entries in the same commit.
+        AuthorizationChange made;
+        made.kind = AuthorizationChange::Kind::kCreateTemplate;
+        const std::string& repositoryId = pick(c.repositories);
+        char id[32];
+        std::snprintf(id, sizeof id, "%s.T%07d", repositoryId.c_str(), 9000000 + madeTemplates++);
+        made.templateRecord = {id, repositoryId, {{"Name", std::string("made ") + id}}};
+        batch.push_back(made);
+        templates.push_back(id);
+        targets.insert(id);
+        targetList.push_back(id);
+        AuthorizationChange applied = templateChange(AuthorizationChange::Kind::kApplyTemplate);
+        applied.templateId = id;
+        batch.push_back(applied);
+        AuthorizationChange entry = randomEntry();
+        entry.entry.target = id;
+        batch.push_back(entry);
+      } else if (kind == 9 && !templates.empty()) {
+        batch.push_back(templateChange(AuthorizationChange::Kind::kDeleteTemplate));
+      } else if (kind == 10 && !templates.empty()) {
+        batch.push_back(templateChange(AuthorizationChange::Kind::kSetTemplateAttribute));
+      } else if (kind == 11) {
+        for (int i = 0; i < 4; ++i) {
+          batch.push_back(i % 2 ? existingEntry() : randomEntry());
+        }
+      } else if (kind == 12) {
+        // Fails as a whole (the new template's identifier is taken): nothing of it may stay.
+        AuthorizationChange failing;
+        failing.kind = AuthorizationChange::Kind::kCreateTemplate;
+        failing.templateRecord = {objects.front(), c.repositories.front(), {}};
+        const std::vector<AuthorizationChange> doomed{randomEntry(), failing};
+        EXPECT_FALSE(store.apply(doomed).ok()) << where;
+        foreign = true;
+      } else if (kind == 13) {
+        // Another process: this one's kept state knows nothing of it.
+        EXPECT_TRUE(other->security().apply({randomEntry()}).ok()) << where;
+        foreign = true;
+      } else if (kind == 14 && !groups.empty() && !people.empty()) {
+        const AssociationMode mode =
+            random() % 2 ? AssociationMode::kMerge : AssociationMode::kRemove;
+        EXPECT_TRUE(repository
+                        ->setAssociation(pick(groups), "MemberIdentities", mode, {pick(people)})
+                        .ok())
+            << where;
+        foreign = true;
+      } else if (kind == 15 && random() % 3 == 0 && objects.size() > 1) {
+        const std::string gone = pick(objects);
+        EXPECT_TRUE(repository->deleteObject(gone).ok()) << where;
+        for (std::vector<std::string>* list : {&objects, &templates, &groups, &people}) {
+          list->erase(std::remove(list->begin(), list->end(), gone), list->end());
+        }
+        foreign = true;
+      }
+      if (!batch.empty()) EXPECT_TRUE(store.apply(batch).ok()) << where;
+      mustRead = mustRead || (foreign && repository->changeCount() != countBefore);
+
+      // Questions are not asked after every step: then several changes are patched at once.
+      if (random() % 4 == 0) continue;
+      const uint64_t now = repository->changeCount();
+      std::shared_ptr<const SecuritySnapshot> fresh;
+      ASSERT_TRUE(SecuritySnapshot::read(store, fresh).ok()) << where;
+      std::vector<std::shared_ptr<const LevelChange>> changes;
+      if (store.levelChangesBetween(keptAt, now, changes)) {
+        EXPECT_FALSE(mustRead) << where << ": patched over a write it did not make";
+        kept = SecuritySnapshot::patched(kept, changes);
+        expectSameState(*kept, *fresh, targets, where);
+        ++patchedSteps;
+      } else {
+        kept = fresh;
+      }
+      keptAt = now;
+      mustRead = false;
+
+      // The answers of the questions, whose kept state took the same way: decide()'s, for an
+      // administrator asking about a random identity and for an identity asking about itself.
+      const std::string& permission = pick(c.permissions);
+      std::vector<ObjectRow> rows;
+      ASSERT_TRUE(repository->objectsAfter("", "", 100000, rows).ok());
+      auto expectedFor = [&](const Principal& subject, const Principal* reader) {
+        std::vector<std::string> expected;
+        for (const ObjectRow& o : rows) {
+          const GuardedCheck check = guardedCheck(objectTarget(o.id, o.type), o.type, permission);
+          const GuardedCheck read = guardedCheck(objectTarget(o.id, o.type), o.type, "Read");
+          if (decide(store, subject, check.target, check.permission).allowed &&
+              (!reader || decide(store, *reader, read.target, read.permission).allowed)) {
+            expected.push_back(o.id);
+          }
+        }
+        return expected;
+      };
+      std::optional<IdentityRecord> record;
+      ASSERT_TRUE(findAnyIdentity(store, pick(identities), "", record).ok()) << where;
+      if (!record) continue;  // deleted
+      const Principal subject = principalOf(store, *record, record->id != kEverybodyId);
+      std::string problem;
+      EXPECT_EQ(whatAll(*repository, Principal::administrator(), record->id, permission,
+                        random() % 3, &problem),
+                expectedFor(subject, nullptr))
+          << where << ": what " << record->id << " may " << permission << " " << problem;
+      if (record->type != "BuiltInGroup") {
+        EXPECT_EQ(whatAll(*repository, subject, "", permission, random() % 3, &problem),
+                  expectedFor(subject, &subject))
+            << where << ": " << record->id << " asked what it may " << permission << " "
+            << problem;
+      }
+    }
+  }
+  // The patching was exercised, not only the reading again.
+  EXPECT_GT(patchedSteps, steps / 4);
 }
 
 constexpr const char* kBo = "A0000001.PERSON02";
