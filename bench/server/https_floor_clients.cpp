@@ -9,9 +9,6 @@
 //   https_floor_clients CERT.pem KEY.pem [CALLS=2000] [ROUNDS=3]
 // Prints per round "httplib US CPU", "beast US CPU", "beast-one-write US CPU": wall microseconds
 // per request and CPU microseconds of both sides (one process holds both).
-#include <httplib.h>
-#include <sys/resource.h>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -25,6 +22,8 @@
 #include <sstream>
 #include <thread>
 
+#include "floor_server.h"
+
 namespace {
 
 namespace beast = boost::beast;
@@ -32,17 +31,12 @@ namespace http = beast::http;
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-const char* const kPath = "/v1/operations/resolveUri";
+using floorbench::cpuSeconds;
+using floorbench::kPath;
 const char* const kToken =
     "Bearer mds1.0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kBody = R"({"uri":"vqsobj:PhysicalTable?@Name='T0000001'"})";
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 class BeastClient {
  public:
@@ -122,22 +116,12 @@ int main(int argc, char** argv) {
   const int calls = argc > 3 ? std::atoi(argv[3]) : 2000;
   const int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
   httplib::SSLServer server(argv[1], argv[2]);
-  if (!server.is_valid()) {
+  std::thread serving;
+  const int port = floorbench::startFloorServer(server, 5, serving);
+  if (port < 0) {
     std::fprintf(stderr, "https_floor_clients: cannot use %s and %s\n", argv[1], argv[2]);
     return 2;
   }
-  server.set_tcp_nodelay(true);
-  server.set_keep_alive_timeout(5);
-  server.set_keep_alive_max_count(1000000);
-  server.Post(kPath, [](const httplib::Request&, httplib::Response& res) {
-    res.set_header("X-Mdserver-Instance", "0123456789abcdef");
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(R"({"status":0,"objects":[{"id":"A0000002.TABLE001","type":"PhysicalTable",)"
-                    R"("name":"T0000001","description":"","key":5}],"changes":"0123456789abcdef"})",
-                    "application/json");
-  });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread serving([&] { server.listen_after_bind(); });
   while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
   httplib::SSLClient client("127.0.0.1", port);
