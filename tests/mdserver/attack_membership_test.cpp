@@ -4,11 +4,8 @@
 // a paired association without Write on it, dropping links the writer cannot see, and keeping
 // rights on an open connection after they were taken away. Each test states what the attacker
 // tries and checks the stored state and a fresh decision afterwards, not only the status.
-#include <unistd.h>
 
-#include <atomic>
 #include <cstring>
-#include <filesystem>
 
 #include "interface_fixture.h"
 #include "mdserver/security/access_decision.h"
@@ -397,18 +394,9 @@ TEST_F(AttackMembershipTest, AHandleOfHisOwnMakingReadsNothingHeMayNotRead) {
 TEST_F(AttackMembershipTest, AnotherProcessRevokesAndTheOpenConnectionFollows) {
   // Two processes on one repository: the second one's change reaches the first one's open
   // connection at its next operation.
-  std::string location;
-  std::filesystem::path file;
-  if (postgresPass()) {
-    ASSERT_NE(testCluster(), nullptr);
-    location = testCluster()->newLocation();
-  } else {
-    static std::atomic<int> counter{0};
-    file = std::filesystem::temp_directory_path() /
-           ("attack_membership_" + std::to_string(::getpid()) + "_" +
-            std::to_string(counter++) + ".db");
-    location = file.string();
-  }
+  const SharedLocation shared("attack_membership");
+  ASSERT_FALSE(shared.location().empty()) << "no PostgreSQL cluster here";
+  const std::string& location = shared.location();
   std::string error;
   auto first = Repository::open(location, &error);
   ASSERT_TRUE(first) << error;
@@ -441,12 +429,6 @@ TEST_F(AttackMembershipTest, AnotherProcessRevokesAndTheOpenConnectionFollows) {
   opened.pop_back();
   second.reset();
   first.reset();
-  if (!file.empty()) {
-    std::error_code ignored;
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      std::filesystem::remove(file.string() + suffix, ignored);
-    }
-  }
 }
 
 TEST_F(AttackMembershipTest, AStagedSecurityChangeCommitsOnlyIfItsAuthorMayStillMakeIt) {

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -208,6 +209,26 @@ std::unique_ptr<Repository> reopenScratchRepository(std::string* error) {
   const std::string location = cluster->reusedLocation(error);
   if (location.empty()) return nullptr;
   return Repository::open(location, error);
+}
+
+SharedLocation::SharedLocation(const std::string& prefix) {
+  if (postgresPass()) {
+    if (testCluster()) location_ = testCluster()->newLocation();
+    return;
+  }
+  static std::atomic<int> counter{0};
+  file_ = (std::filesystem::temp_directory_path() /
+           (prefix + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + ".db"))
+              .string();
+  location_ = file_;
+}
+
+SharedLocation::~SharedLocation() {
+  if (file_.empty()) return;
+  std::error_code ignored;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    std::filesystem::remove(file_ + suffix, ignored);
+  }
 }
 
 std::unique_ptr<Repository> openScratchRepository(std::string* error) {

@@ -48,6 +48,23 @@ PostgresCluster* testCluster();
 // True in the PostgreSQL pass (MDSERVER_TEST_BACKEND=postgresql).
 bool postgresPass();
 
+// A repository location that several connections (several processes, in effect) can open on
+// the backend of this pass: a fresh schema, or a new SQLite file in the temporary folder, removed
+// with its journal files when this goes (declare it before the repositories opened on it).
+// Empty in the PostgreSQL pass when the cluster did not start.
+class SharedLocation {
+ public:
+  explicit SharedLocation(const std::string& prefix);
+  ~SharedLocation();
+  SharedLocation(const SharedLocation&) = delete;
+  SharedLocation& operator=(const SharedLocation&) = delete;
+  const std::string& location() const { return location_; }
+
+ private:
+  std::string location_;
+  std::string file_;  // the SQLite file; empty in the PostgreSQL pass
+};
+
 // A new empty repository on the backend of this pass: in memory, or a fresh schema.
 std::unique_ptr<Repository> openScratchRepository(std::string* error = nullptr);
 // The same, for callers that open very many one after another and hold one at a time: on

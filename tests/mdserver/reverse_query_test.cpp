@@ -11,13 +11,10 @@
 //
 // Environment: RUX_MODEL_CASES (default 40), RUX_MODEL_SEED as in the security model check.
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
-#include <unistd.h>
 
 #include "interface_fixture.h"
 #include "mdserver/access/reverse_queries.h"
@@ -283,28 +280,10 @@ TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
     const modelcheck::GeneratedCase generated = generator.generate();
     const modelcheck::Case& c = generated.model;
     // Where a second connection (another process, in effect) reaches the same repository.
-    std::string location, error;
-    std::filesystem::path file;
-    if (postgresPass()) {
-      ASSERT_NE(testCluster(), nullptr);
-      location = testCluster()->newLocation();
-    } else {
-      static std::atomic<int> counter{0};
-      file = std::filesystem::temp_directory_path() /
-             ("kept_state_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) +
-              ".db");
-      location = file.string();
-    }
-    struct Cleanup {
-      std::filesystem::path file;
-      ~Cleanup() {
-        std::error_code ignored;
-        if (file.empty()) return;
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-          std::filesystem::remove(file.string() + suffix, ignored);
-        }
-      }
-    } cleanup{file};
+    const SharedLocation shared("kept_state");
+    ASSERT_FALSE(shared.location().empty()) << "no PostgreSQL cluster here";
+    const std::string& location = shared.location();
+    std::string error;
     std::unique_ptr<Repository> repository = Repository::open(location, &error);
     ASSERT_TRUE(repository) << error;
     ASSERT_TRUE(repository->importSeedText(generated.seedText, "model case").ok());
