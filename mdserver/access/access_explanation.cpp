@@ -14,7 +14,7 @@ namespace mdserver {
 namespace {
 
 // Stands for a level or an identity the asker may not read, in steps and in the summary.
-constexpr const char* kNotReadable = "(not readable to you)";
+constexpr const char* kNotReadable = kWithheldSource;
 
 bool isBuiltIn(const std::string& id) { return id == kEverybodyId || id == kAuthenticatedId; }
 

@@ -278,6 +278,23 @@ bool identityVisibility(ClientInterface* ci, IdentityVisible& out) {
   return true;
 }
 
+// Where an entry sits is withheld from a caller who may not read that level, as explanations
+// withhold it: the template of a repository it may not read is, to it, no template.
+LevelVisible levelVisibility(ClientInterface* ci) {
+  if (ci->principal().localAdministrator) return {};
+  const ReadableSet* readable = ci->readable();  // made by identityVisibility just before
+  if (!readable) return {};
+  return [readable](DecisionLevel::Kind kind, const std::string& source) {
+    switch (kind) {
+      case DecisionLevel::Kind::kObject: return true;  // the target, readable
+      case DecisionLevel::Kind::kRepository: return readable->repositoryReadable(source);
+      case DecisionLevel::Kind::kObjectTemplates:
+      case DecisionLevel::Kind::kRepositoryTemplates: return readable->permits(source);
+    }
+    return false;
+  };
+}
+
 StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transaction,
                                 const AccessTarget& target, int32_t flags,
                                 const std::vector<IdentityFilterItem>& filter,
@@ -293,7 +310,8 @@ StatusCode listAuthorizationsOn(ClientInterface* ci, TransactionHandle* transact
   if (!identityVisibility(ci, visible)) return ci->lastErrorStatus();
   std::vector<AuthorizationRow> rows;
   Outcome outcome = listAuthorizations(ci->repository().security(), sourcesSeenBy(ci, record),
-                                       target, flags, filter, trimmed(permission), rows, visible);
+                                       target, flags, filter, trimmed(permission), rows, visible,
+                                       levelVisibility(ci));
   if (!outcome.ok()) return ci->fail(outcome);
   return buildAuthorizations(ci, rows, out);
 }

@@ -95,8 +95,13 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
                            std::string_view permission, std::vector<AuthorizationRow>& out,
-                           const IdentityVisible& visible) {
+                           const IdentityVisible& visible, const LevelVisible& levelVisible) {
   out.clear();
+  auto sourceText = [&](DecisionLevel::Kind kind, const std::string& source) {
+    std::string reference = levelReference(target, kind, source);
+    if (reference.empty() || !levelVisible || levelVisible(kind, source)) return reference;
+    return std::string(kWithheldSource);
+  };
   std::map<std::string, IdentityRecord> known;
   // The built-ins are no objects, and an entry of a deleted identity names no object any more.
   auto shown = [&](const IdentityRecord& identity) {
@@ -116,8 +121,8 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
           IdentityRecord identity = identityOf(store, entry.identityId, known);
           if (!shown(identity) || !matchesFilter(identity, filter)) continue;
           const int32_t code = (entry.grant ? kCodeGrant : kCodeDeny) + (own ? 0 : kCodeDerived);
-          out.push_back({std::move(identity), code, entry.permission,
-                         levelReference(target, level.kind, source)});
+          out.push_back(
+              {std::move(identity), code, entry.permission, sourceText(level.kind, source)});
         }
       }
     }
@@ -166,7 +171,7 @@ Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
       std::string source;
       if (decision.basis == Decision::Basis::kEntry) {
         code += decision.allowed ? kCodeGrant : kCodeDeny;
-        source = levelReference(target, decision.decidingKind, decision.decidingLevel);
+        source = sourceText(decision.decidingKind, decision.decidingLevel);
       } else if (decision.allowed) {
         code += kCodeGrant;  // an open repository
       }

@@ -66,6 +66,13 @@ Outcome findAnyIdentity(SecurityStore& store, std::string_view idOrName, std::st
 // to it, no identity at all). Empty: every identity is seen. Never asked for the built-ins.
 using IdentityVisible = std::function<bool(const IdentityRecord&)>;
 
+// Whether the caller may see the level an entry sits on (a template of a repository it may not
+// read, the repository of an object it reads only by the object's own entry). Empty: every
+// level is seen. A level it may not see still counts and its entries are still shown, so the
+// answer stays true; only where they sit is withheld, as kWithheldSource.
+using LevelVisible = std::function<bool(DecisionLevel::Kind kind, const std::string& source)>;
+inline constexpr const char* kWithheldSource = "(not readable to you)";
+
 struct IdentityFilterItem {
   std::string name;  // text 1
   std::string type;  // text 2
@@ -84,12 +91,14 @@ std::string levelReference(const AccessTarget& target, DecisionLevel::Kind kind,
                            const std::string& source);
 
 // Identities `visible` rejects are left out: their entries are not listed, no effective row is
-// made for them, and a filter item naming one finds nothing.
+// made for them, and a filter item naming one finds nothing. A level `levelVisible` rejects is
+// shown as kWithheldSource in text Q.
 Outcome listAuthorizations(SecurityStore& store, const SecuritySources& sources,
                            const AccessTarget& target, int32_t view,
                            const std::vector<IdentityFilterItem>& filter,
                            std::string_view permission, std::vector<AuthorizationRow>& out,
-                           const IdentityVisible& visible = {});
+                           const IdentityVisible& visible = {},
+                           const LevelVisible& levelVisible = {});
 
 // Checks a requested change and builds it: the identity (text 1 name or identifier, text 2
 // type) must exist (kStatusUnknownIdentity), the permission must be defined

@@ -3,6 +3,7 @@
 // resolveInRepository, through explanations, and through the smaller listings (folder walks,
 // association names, identities, templates, properties). Each group tries what such a user
 // would try; the answer must be the one it gets for an object that does not exist.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -282,6 +283,71 @@ TEST_F(AttackVisibility, AnExplanationNamesNoLevelOrIdentityTheAskerMayNotRead) 
       explainAccess(*repository, Principal::administrator(), "A0000001.TABLE001", "Write", "A0000001.PERSON02", all)
           .ok());
   EXPECT_NE(leaks(all, {"Archive Secrets"}), "");
+}
+
+TEST_F(AttackVisibility, AnAuthorizationListingNamesNoLevelTheAskerMayNotRead) {
+  // As for explanations: a template of the archive, hidden from Bo, grants him Write on ORDERS,
+  // and the archive's manual is Bo's to read by an entry of its own. Every listing view still shows the
+  // entries (and the deciding one), but where they sit is withheld from Bo, not from the
+  // administrator.
+  AuthorizationChange create;
+  create.kind = AuthorizationChange::Kind::kCreateTemplate;
+  create.templateId = "A0000003.T0000001";
+  create.templateRecord.id = "A0000003.T0000001";
+  create.templateRecord.repositoryId = "A0000003";
+  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
+  AuthorizationChange grant;
+  grant.entry = {"A0000003.T0000001", "A0000001.PERSON02", "Write", true};
+  AuthorizationChange apply;
+  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
+  apply.templateId = "A0000003.T0000001";
+  apply.target = "A0000001.TABLE001";
+  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  entry("A0000003", "A0000001.PERSON02", "Read", false);
+  entry("A0000003.DOC00001", "A0000001.PERSON02", "Read", true);
+  // "code source" of each entry of the view, for one permission.
+  auto listing = [](MetadataInterface* md, const std::string& reference, int32_t view,
+                    const std::string& permission) {
+    AuthorizationEntry* list = nullptr;
+    const StatusCode status =
+        listAuthorizations(md, nullptr, reference.data(), static_cast<int32_t>(reference.size()),
+                           view, nullptr, permission.data(),
+                           static_cast<int32_t>(permission.size()), &list);
+    std::vector<std::string> rows{std::to_string(status)};
+    for (AuthorizationEntry* e = list; e; e = e->next) {
+      rows.push_back(std::to_string(e->code) + " " + text(e->condition.text, e->condition.length));
+    }
+    if (list) releaseAuthorizations(md, list);
+    return rows;
+  };
+  auto hasRow = [](const std::vector<std::string>& rows, const std::string& row) {
+    if (std::find(rows.begin(), rows.end(), row) != rows.end()) return true;
+    std::string all;
+    for (const std::string& r : rows) all += "\n  " + r;
+    ADD_FAILURE() << "no row '" << row << "' among:" << all;
+    return false;
+  };
+  MetadataInterface* bo = as("bo", "bo.pass");
+  const std::string orders = "vqsobj:PhysicalTable\\A0000001.TABLE001";
+  const std::string manual = "vqsobj:Document\\A0000003.DOC00001";
+  const std::string withheld = std::string(kWithheldSource);
+  for (int32_t view : {0, 2}) {
+    const std::vector<std::string> rows = listing(bo, orders, view, "Write");
+    ASSERT_EQ(rows.front(), "0") << view;
+    for (const std::string& row : rows) {
+      EXPECT_EQ(row.find("A0000003"), std::string::npos) << view << ": " << row;
+    }
+  }
+  // The template's grant is there, its level withheld.
+  EXPECT_TRUE(hasRow(listing(bo, orders, 0, "Write"), "18 " + withheld));
+  const std::vector<std::string> deny = listing(bo, manual, 0, "Read");
+  EXPECT_TRUE(hasRow(deny, "2 ")) << "the manual's own grant";
+  EXPECT_TRUE(hasRow(deny, "17 " + withheld)) << "the archive's deny, its level withheld";
+  EXPECT_EQ(std::find(deny.begin(), deny.end(), "17 vqsobj:Repository\\A0000003"), deny.end());
+  // Whoever may read the archive sees where every entry sits.
+  MetadataInterface* chen = as("chen", "chen.pass");
+  EXPECT_TRUE(hasRow(listing(chen, orders, 0, "Write"), "18 A0000003.T0000001"));
+  EXPECT_TRUE(hasRow(listing(chen, manual, 0, "Read"), "17 vqsobj:Repository\\A0000003"));
 }
 
 // ---- smaller listings ------------------------------------------------------------------------------
