@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 
+#include "mdserver/access/decision_shown.h"
 #include "mdserver/base/ascii_case.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/access_target.h"
@@ -121,34 +122,15 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
   if (decision.basis == Decision::Basis::kFailure) return decision.failure;
   out.granted = decision.allowed;
   out.target = check.target.id();
-  // An entry may come from a level the asker cannot see (a template of a repository it may not
-  // read, the repository of an object readable by an exception) or be for an identity object it
-  // may not read. The entry still counts and is still shown, with its permission, grant and
-  // role, so the answer stays true; only where it sits and whom it names are withheld.
+  // Where an entry sits and whom it names are withheld from an asker who may not see them
+  // (decision_shown.h); the entry itself is still shown.
   auto sourceShown = [&](DecisionLevel::Kind kind, const std::string& source) {
-    switch (kind) {
-      case DecisionLevel::Kind::kObject: return true;  // the target, readable
-      case DecisionLevel::Kind::kRepository: return readable.repositoryReadable(source);
-      case DecisionLevel::Kind::kObjectTemplates:
-      case DecisionLevel::Kind::kRepositoryTemplates: return readable.permits(source);
-    }
-    return false;
+    return levelShown(readable, kind, source);
   };
-  auto identityShown = [&](const std::string& id) {
-    return isBuiltIn(id) || id == principal.identityId || readable.permits(id);
+  auto identityShownHere = [&](const std::string& id) {
+    return identityShown(readable, principal.identityId, id);
   };
-  {
-    Decision shown = decision;
-    if (shown.decidingEntry) {
-      if (!sourceShown(shown.decidingKind, shown.decidingLevel)) {
-        shown.decidingLevel = kNotReadable;
-      }
-      if (!identityShown(shown.decidingEntry->identityId)) {
-        shown.decidingEntry->identityId = kNotReadable;
-      }
-    }
-    out.summary = describe(shown);
-  }
+  out.summary = describe(shownTo(decision, readable, principal.identityId));
   if (check.target.id() != target.id() || check.permission != permission) {
     out.summary += " (asked as " + check.permission + " on repository " + check.target.id() +
                    ": an access control template is guarded by its repository)";
@@ -164,7 +146,7 @@ Outcome explainAccess(Repository& repository, const Principal& principal,
       } else {
         step.sourceName = kNotReadable;
       }
-      if (identityShown(entry.identityId)) {
+      if (identityShownHere(entry.identityId)) {
         step.identity = entry.identityId;
         auto known = identityNames.find(entry.identityId);
         if (known == identityNames.end()) {

@@ -13,6 +13,7 @@
 #include "mdserver/base/ascii_case.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/access_target.h"
+#include "mdserver/access/decision_shown.h"
 #include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_snapshot.h"
 #include "mdserver/security/security_model.h"
@@ -370,10 +371,13 @@ Outcome whoMay(Repository& repository, const Principal& asker, std::string_view 
       if (!failure.ok()) return failure;
       continue;
     }
-    WhoAnswer answer{identity.id, identity.name, identity.type, describe(decision), "", ""};
-    if (decision.decidingEntry) {
-      answer.decidingEntry = entryText(*decision.decidingEntry);
-      answer.decidingLevel = levelText(decision.decidingKind);
+    // The asker administers the target, yet may not read every level or identity that decides
+    // there: those are withheld, as explanations withhold them.
+    const Decision shown = shownTo(decision, readable, asker.identityId);
+    WhoAnswer answer{identity.id, identity.name, identity.type, describe(shown), "", ""};
+    if (shown.decidingEntry) {
+      answer.decidingEntry = entryText(*shown.decidingEntry);
+      answer.decidingLevel = levelText(shown.decidingKind);
     }
     out.answers.push_back(std::move(answer));
   }

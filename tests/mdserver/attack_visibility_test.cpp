@@ -5,11 +5,13 @@
 // would try; the answer must be the one it gets for an object that does not exist.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "interface_fixture.h"
 #include "mdserver/access/access_explanation.h"
+#include "mdserver/access/reverse_queries.h"
 #include "mdserver/security/authentication.h"
 #include "mdserver/security/security_model.h"
 #include "mdserver/security/security_store.h"
@@ -348,6 +350,59 @@ TEST_F(AttackVisibility, AnAuthorizationListingNamesNoLevelTheAskerMayNotRead) {
   MetadataInterface* chen = as("chen", "chen.pass");
   EXPECT_TRUE(hasRow(listing(chen, orders, 0, "Write"), "18 A0000003.T0000001"));
   EXPECT_TRUE(hasRow(listing(chen, manual, 0, "Read"), "17 vqsobj:Repository\\A0000003"));
+}
+
+TEST_F(AttackVisibility, WhoNamesNoLevelOrIdentityTheAskerMayNotRead) {
+  // Ada administers ORDERS, but may not read the archive, whose template grants Chen Write there,
+  // nor the Analysts group, whose grant lets Bo write there. Who holds Write is still answered in
+  // full; what decided for Chen and Bo is, without where it sits or whom it names.
+  AuthorizationChange create;
+  create.kind = AuthorizationChange::Kind::kCreateTemplate;
+  create.templateId = "A0000003.T0000001";
+  create.templateRecord.id = "A0000003.T0000001";
+  create.templateRecord.repositoryId = "A0000003";
+  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
+  AuthorizationChange grant;
+  grant.entry = {"A0000003.T0000001", "A0000001.PERSON03", "Write", true};
+  AuthorizationChange apply;
+  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
+  apply.templateId = "A0000003.T0000001";
+  apply.target = "A0000001.TABLE001";
+  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  auto answers = [&](const Principal& asker) {
+    WhoPage page;
+    Outcome outcome = whoMay(*repository, asker, "A0000001.TABLE001", "Write", {}, page);
+    EXPECT_TRUE(outcome.ok()) << outcome.message;
+    std::map<std::string, std::string> byIdentity;
+    for (const WhoAnswer& a : page.answers) {
+      byIdentity[a.identityId] = a.decision + " | " + a.decidingEntry + " | " + a.decidingLevel;
+    }
+    return byIdentity;
+  };
+  // Before anything is hidden from her, Ada is told both.
+  const Principal ada = principalOf("ada", "ada.pass");
+  std::map<std::string, std::string> before = answers(ada);
+  ASSERT_NE(before["A0000001.PERSON03"].find("A0000003.T0000001"), std::string::npos)
+      << before["A0000001.PERSON03"];
+  ASSERT_NE(before["A0000001.PERSON02"].find("A0000001.GROUP001"), std::string::npos)
+      << before["A0000001.PERSON02"];
+  entry("A0000003", "A0000001.PERSON01", "Read", false);
+  entry("A0000001.GROUP001", "A0000001.PERSON01", "Read", false);
+  std::map<std::string, std::string> after = answers(ada);
+  ASSERT_EQ(after.count("A0000001.PERSON03"), 1u) << "Chen may still write: he is listed";
+  ASSERT_EQ(after.count("A0000001.PERSON02"), 1u) << "Bo may still write: he is listed";
+  EXPECT_EQ(after.count("A0000001.GROUP001"), 0u) << "a group Ada may not read is no identity";
+  for (const auto& [identity, said] : after) {
+    for (const char* secret : {"A0000003", "GROUP001"}) {
+      EXPECT_EQ(said.find(secret), std::string::npos) << identity << ": " << said;
+    }
+  }
+  EXPECT_NE(after["A0000001.PERSON03"].find(kWithheldSource), std::string::npos);
+  EXPECT_NE(after["A0000001.PERSON03"].find("templates of the object"), std::string::npos);
+  EXPECT_NE(after["A0000001.PERSON02"].find("granted by the grant of Write to " +
+                                            std::string(kWithheldSource)),
+            std::string::npos)
+      << after["A0000001.PERSON02"];
 }
 
 // ---- smaller listings ------------------------------------------------------------------------------
