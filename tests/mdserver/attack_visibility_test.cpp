@@ -51,6 +51,22 @@ class AttackVisibility : public ::testing::Test {
     change.entry = {target, identity, permission, grant};
     ASSERT_TRUE(repository->security().apply({change}).ok());
   }
+  // A template of the archive, "Archive Secrets", granting `identity` Write, applied to `target`.
+  void archiveTemplateGrantingWrite(const std::string& identity, const std::string& target) {
+    AuthorizationChange create;
+    create.kind = AuthorizationChange::Kind::kCreateTemplate;
+    create.templateId = "A0000003.T0000001";
+    create.templateRecord.id = "A0000003.T0000001";
+    create.templateRecord.repositoryId = "A0000003";
+    create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
+    AuthorizationChange grant;
+    grant.entry = {"A0000003.T0000001", identity, "Write", true};
+    AuthorizationChange apply;
+    apply.kind = AuthorizationChange::Kind::kApplyTemplate;
+    apply.templateId = "A0000003.T0000001";
+    apply.target = target;
+    ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  }
   static std::vector<std::string> ids(MetadataInterface* md, const std::string& uri) {
     MetadataObject* list = nullptr;
     resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &list);
@@ -219,19 +235,7 @@ TEST_F(AttackVisibility, AnExplanationNamesNoLevelOrIdentityTheAskerMayNotRead) 
   // The archive is hidden from everybody; a template of it is applied to ORDERS, which Bo
   // reads, and its old manual is readable to Bo alone, by an entry of its own. A group Bo is
   // in, and may not read, denies him Write on CUSTOMERS.
-  AuthorizationChange create;
-  create.kind = AuthorizationChange::Kind::kCreateTemplate;
-  create.templateId = "A0000003.T0000001";
-  create.templateRecord.id = "A0000003.T0000001";
-  create.templateRecord.repositoryId = "A0000003";
-  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
-  AuthorizationChange grant;
-  grant.entry = {"A0000003.T0000001", "A0000001.PERSON02", "Write", true};
-  AuthorizationChange apply;
-  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
-  apply.templateId = "A0000003.T0000001";
-  apply.target = "A0000001.TABLE001";
-  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  archiveTemplateGrantingWrite("A0000001.PERSON02", "A0000001.TABLE001");
   entry("A0000003", std::string(kEverybodyId), "Read", false);
   entry("A0000003.DOC00001", "A0000001.PERSON02", "Read", true);
   const Principal bo = principalOf("bo", "bo.pass");
@@ -292,19 +296,7 @@ TEST_F(AttackVisibility, AnAuthorizationListingNamesNoLevelTheAskerMayNotRead) {
   // and the archive's manual is Bo's to read by an entry of its own. Every listing view still shows the
   // entries (and the deciding one), but where they sit is withheld from Bo, not from the
   // administrator.
-  AuthorizationChange create;
-  create.kind = AuthorizationChange::Kind::kCreateTemplate;
-  create.templateId = "A0000003.T0000001";
-  create.templateRecord.id = "A0000003.T0000001";
-  create.templateRecord.repositoryId = "A0000003";
-  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
-  AuthorizationChange grant;
-  grant.entry = {"A0000003.T0000001", "A0000001.PERSON02", "Write", true};
-  AuthorizationChange apply;
-  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
-  apply.templateId = "A0000003.T0000001";
-  apply.target = "A0000001.TABLE001";
-  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  archiveTemplateGrantingWrite("A0000001.PERSON02", "A0000001.TABLE001");
   entry("A0000003", "A0000001.PERSON02", "Read", false);
   entry("A0000003.DOC00001", "A0000001.PERSON02", "Read", true);
   // "code source" of each entry of the view, for one permission.
@@ -356,19 +348,7 @@ TEST_F(AttackVisibility, WhoNamesNoLevelOrIdentityTheAskerMayNotRead) {
   // Ada administers ORDERS, but may not read the archive, whose template grants Chen Write there,
   // nor the Analysts group, whose grant lets Bo write there. Who holds Write is still answered in
   // full; what decided for Chen and Bo is, without where it sits or whom it names.
-  AuthorizationChange create;
-  create.kind = AuthorizationChange::Kind::kCreateTemplate;
-  create.templateId = "A0000003.T0000001";
-  create.templateRecord.id = "A0000003.T0000001";
-  create.templateRecord.repositoryId = "A0000003";
-  create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
-  AuthorizationChange grant;
-  grant.entry = {"A0000003.T0000001", "A0000001.PERSON03", "Write", true};
-  AuthorizationChange apply;
-  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
-  apply.templateId = "A0000003.T0000001";
-  apply.target = "A0000001.TABLE001";
-  ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+  archiveTemplateGrantingWrite("A0000001.PERSON03", "A0000001.TABLE001");
   auto answers = [&](const Principal& asker) {
     WhoPage page;
     Outcome outcome = whoMay(*repository, asker, "A0000001.TABLE001", "Write", {}, page);
