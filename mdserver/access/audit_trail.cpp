@@ -3,13 +3,31 @@
 
 #include <ctime>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 
+#include "mdserver/access/decision_shown.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/access_decision.h"
 #include "mdserver/security/access_target.h"
+#include "mdserver/security/security_model.h"
 
 namespace mdserver {
+
+std::string auditDecidingEntry(const AccessEntry& e) {
+  return std::string(e.grant ? "grant " : "deny ") + e.permission + " to " + e.identityId +
+         " on " + e.target;
+}
+
+const char* auditLevelText(DecisionLevel::Kind kind) {
+  switch (kind) {
+    case DecisionLevel::Kind::kObject: return "object";
+    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
+    case DecisionLevel::Kind::kRepository: return "repository";
+    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
+  }
+  return "";
+}
 
 Authentication authenticateAudited(Repository& repository, const std::string& user,
                                    const std::string& password) {
@@ -63,21 +81,56 @@ void recordRefusedQuestion(Repository& repository, const Principal& asker,
   }
   record.decision = decision ? describe(*decision) : std::string(text);
   if (decision && decision->decidingEntry) {
-    const AccessEntry& e = *decision->decidingEntry;
-    record.decidingEntry = std::string(e.grant ? "grant " : "deny ") + e.permission + " to " +
-                           e.identityId + " on " + e.target;
-    switch (decision->decidingKind) {
-      case DecisionLevel::Kind::kObject: record.decidingLevel = "object"; break;
-      case DecisionLevel::Kind::kObjectTemplates: record.decidingLevel = "templates of the object"; break;
-      case DecisionLevel::Kind::kRepository: record.decidingLevel = "repository"; break;
-      case DecisionLevel::Kind::kRepositoryTemplates:
-        record.decidingLevel = "templates of the repository";
-        break;
-    }
+    record.decidingEntry = auditDecidingEntry(*decision->decidingEntry);
+    record.decidingLevel = auditLevelText(decision->decidingKind);
   }
   record.changeCount = repository.changeCount();
   repository.audit().record(std::move(record));
 }
+
+namespace {
+
+std::optional<DecisionLevel::Kind> levelKindOf(std::string_view text) {
+  for (DecisionLevel::Kind kind :
+       {DecisionLevel::Kind::kObject, DecisionLevel::Kind::kObjectTemplates,
+        DecisionLevel::Kind::kRepository, DecisionLevel::Kind::kRepositoryTemplates}) {
+    if (text == auditLevelText(kind)) return kind;
+  }
+  return std::nullopt;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+// The deciding entry is stored as auditDecidingEntry wrote it, "<grant|deny> <permission> to
+// <identity> on <level>" (identifiers hold no blanks), and the decision line as describe() wrote
+// it, which ends "to <identity> on [template ]<level>".
+void withholdDecider(AuditRecord& record, const ReadableSet& readable,
+                     std::string_view readerIdentity) {
+  const size_t on = record.decidingEntry.rfind(" on ");
+  const size_t to = on == std::string::npos ? on : record.decidingEntry.rfind(" to ", on);
+  const std::optional<DecisionLevel::Kind> kind = levelKindOf(record.decidingLevel);
+  if (to == std::string::npos || !kind) return;
+  const std::string level = record.decidingEntry.substr(on + 4);
+  const std::string identity = record.decidingEntry.substr(to + 4, on - to - 4);
+  const std::string withheld = kWithheldSource;
+  if (!levelShown(readable, *kind, level)) {
+    record.decidingEntry.replace(on + 4, std::string::npos, withheld);
+    if (record.decision.size() > level.size() &&
+        record.decision.compare(record.decision.size() - level.size(), level.size(), level) == 0) {
+      record.decision.replace(record.decision.size() - level.size(), level.size(), withheld);
+    }
+  }
+  if (!identityShown(readable, readerIdentity, identity)) {
+    record.decidingEntry.replace(to + 4, identity.size(), withheld);
+    replaceAll(record.decision, " to " + identity + " on ", " to " + withheld + " on ");
+  }
+}
+
+}  // namespace
 
 Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFilter filter,
                        std::vector<AuditRecord>& out, bool* more) {
@@ -100,7 +153,22 @@ Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFil
       return {kStatusAdministerDenied, text};
     }
   }
-  return repository.audit().read(filter, out, more);
+  Outcome read = repository.audit().read(filter, out, more);
+  if (!read.ok() || reader.localAdministrator) return read;
+  // A record's deciding entry may sit on a level, or be for a group or role, the reader may not
+  // read although it administers the record's repository (a template of another repository
+  // applied there): withheld as explanations and who() withhold them.
+  std::vector<std::string> repositories;
+  for (const RepositoryInfo& info : repository.repositories()) repositories.push_back(info.id);
+  ReadableSet readable;
+  Outcome computed = readableSet(repository.security(), reader, repositories, readable);
+  if (!computed.ok()) {
+    out.clear();
+    if (more) *more = false;
+    return computed;
+  }
+  for (AuditRecord& record : out) withholdDecider(record, readable, reader.identityId);
+  return read;
 }
 
 std::string auditTimeText(int64_t milliseconds) {

@@ -23,11 +23,19 @@ namespace mdserver {
 Authentication authenticateAudited(Repository& repository, const std::string& user,
                                    const std::string& password);
 
+// How a record names its deciding entry ("grant Read to <identity> on <level>") and the entry's
+// level ("object", "templates of the object", "repository", "templates of the repository"):
+// every recorder writes them so, and readAuditTrail reads them back.
+std::string auditDecidingEntry(const AccessEntry& entry);
+const char* auditLevelText(DecisionLevel::Kind kind);
+
 // The records of the repositories on which `reader` holds Administer (decided by the decision
 // function; the local administrator sees all), matching `filter` (its repository members are
 // set here and any given are ignored). A reader who administers no repository is refused
 // (kStatusAdministerDenied) rather than shown an empty trail. *more: records beyond the limit;
-// page on with filter.afterKey = the last record's key.
+// page on with filter.afterKey = the last record's key. A deciding entry's level and identity the
+// reader may not read are shown as kWithheldSource (decision_shown.h), in the entry and in the
+// decision line; the acting principal is always named.
 Outcome readAuditTrail(Repository& repository, const Principal& reader, AuditFilter filter,
                        std::vector<AuditRecord>& out, bool* more = nullptr);
 

@@ -11,6 +11,7 @@
 
 #include "interface_fixture.h"
 #include "mdserver/access/access_explanation.h"
+#include "mdserver/access/audit_trail.h"
 #include "mdserver/access/reverse_queries.h"
 #include "mdserver/security/authentication.h"
 #include "mdserver/security/security_model.h"
@@ -383,6 +384,59 @@ TEST_F(AttackVisibility, WhoNamesNoLevelOrIdentityTheAskerMayNotRead) {
                                             std::string(kWithheldSource)),
             std::string::npos)
       << after["A0000001.PERSON02"];
+}
+
+TEST_F(AttackVisibility, TheAuditTrailNamesNoDecidingLevelOrIdentityTheReaderMayNotRead) {
+  // Chen writes ORDERS by a grant of the archive's template, Bo by the Analysts' grant. Ada
+  // administers FOUNDATION and reads its trail; once the archive and the Analysts are hidden
+  // from her, the records still say who did what and that it was allowed, not by what.
+  archiveTemplateGrantingWrite("A0000001.PERSON03", "A0000001.TABLE001");
+  for (const auto& [user, password] : {std::pair<std::string, std::string>{"chen", "chen.pass"},
+                                       {"bo", "bo.pass"}}) {
+    MetadataInterface* md = as(user, password);
+    const std::string uri = "vqsobj:PhysicalTable\\A0000001.TABLE001";
+    MetadataObject* orders = nullptr;
+    ASSERT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &orders), kStatusOk);
+    AttributeRecord record{};
+    record.name = "Desc";
+    record.nameLength = 4;
+    record.value = user.data();
+    record.valueLength = static_cast<int32_t>(user.size());
+    record.changeFlags = 1;
+    EXPECT_EQ(setAttribute(orders, &record), kStatusOk) << user;
+    freeObjectList(md, orders);
+  }
+  auto trail = [&](const Principal& reader) {
+    AuditFilter filter;
+    filter.target = "A0000001.TABLE001";
+    std::vector<AuditRecord> records;
+    Outcome read = readAuditTrail(*repository, reader, filter, records);
+    EXPECT_TRUE(read.ok()) << read.message;
+    std::map<std::string, std::string> byUser;
+    for (const AuditRecord& r : records) {
+      if (r.outcome == "allowed") byUser[r.userId] = r.decidingEntry + " | " + r.decision;
+    }
+    return byUser;
+  };
+  const Principal ada = principalOf("ada", "ada.pass");
+  std::map<std::string, std::string> before = trail(ada);
+  ASSERT_NE(before["chen"].find("A0000003.T0000001"), std::string::npos) << before["chen"];
+  ASSERT_NE(before["bo"].find("A0000001.GROUP001"), std::string::npos) << before["bo"];
+  entry("A0000003", "A0000001.PERSON01", "Read", false);
+  entry("A0000001.GROUP001", "A0000001.PERSON01", "Read", false);
+  std::map<std::string, std::string> after = trail(ada);
+  ASSERT_EQ(after.size(), 2u);
+  for (const auto& [user, said] : after) {
+    for (const char* secret : {"A0000003", "GROUP001"}) {
+      EXPECT_EQ(said.find(secret), std::string::npos) << user << ": " << said;
+    }
+    EXPECT_NE(said.find(kWithheldSource), std::string::npos) << user << ": " << said;
+  }
+  EXPECT_EQ(after["chen"], "grant Write to A0000001.PERSON03 on (not readable to you) | granted "
+                           "by the grant of Write to A0000001.PERSON03 on template (not readable "
+                           "to you)");
+  // The local administrator reads every name still.
+  EXPECT_EQ(trail(Principal::administrator()), before);
 }
 
 // ---- smaller listings ------------------------------------------------------------------------------
