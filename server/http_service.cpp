@@ -169,7 +169,10 @@ struct HttpService::Impl {
   }
 
   // checkLogin false: the session's row alone is read (the caller checks its login itself).
-  Caller callerOf(const httplib::Request& req, bool memberships = true, bool checkLogin = true) {
+  // changeCount (when given): the repository's change count, read with the session's row where
+  // that saves a round trip; 0 when it was not read.
+  Caller callerOf(const httplib::Request& req, bool memberships = true, bool checkLogin = true,
+                  uint64_t* changeCount = nullptr) {
     Caller caller;
     std::string token = bearerToken(req);
     if (token.empty() && !req.has_header("Authorization")) {
@@ -188,7 +191,10 @@ struct HttpService::Impl {
       return caller;
     }
     caller.tokenDigest = SessionStore::digest(token);
-    std::optional<SessionRecord> session = sessions.findByDigest(token, caller.tokenDigest);
+    std::optional<SessionRecord> session =
+        changeCount ? sessions.findWithChangeCount(token, caller.tokenDigest, repository,
+                                                   *changeCount)
+                    : sessions.findByDigest(token, caller.tokenDigest);
     if (!session) {
       caller.refused = true;
       caller.refusal = "the session token is unknown or has expired: log in again";
@@ -264,7 +270,8 @@ struct HttpService::Impl {
     // The session's row is read at every request (a logout or an expiry anywhere counts at
     // once); its login only when the repository changed since it was last checked for the
     // session's kept interface, since a login goes only by a change of the repository.
-    Caller caller = callerOf(req, /*memberships=*/false, /*checkLogin=*/false);
+    uint64_t count = 0;  // read for a login's check, and handed to the operation
+    Caller caller = callerOf(req, /*memberships=*/false, /*checkLogin=*/false, &count);
     if (refuse(caller, res)) return;
     const std::string name = req.matches[1];
     if (!isServedOperation(name)) {
@@ -290,10 +297,17 @@ struct HttpService::Impl {
                   "the session's memberships cannot be read: log in again");
       return;
     }
-    std::lock_guard inUse(keptInterface->inUse);
-    uint64_t count = 0;  // read for a login's check, and handed to the operation
-    if (!caller.userId.empty()) {
-      count = repository.changeCount();
+    std::unique_lock inUse(keptInterface->inUse, std::try_to_lock);
+    if (!inUse.owns_lock()) {
+      // Another request of the session was running: the count read with the session's row may
+      // be older than that request's end, and the operation must see at least what stood then.
+      inUse.lock();
+      count = 0;
+    }
+    if (caller.userId.empty()) {
+      count = 0;  // Everybody: the operation reads the count itself
+    } else {
+      if (count == 0) count = repository.changeCount();
       if (count == 0 || keptInterface->loginCheckedAt != count) {
         mdserver::Principal ignored;
         if (!principalOfSession(caller.session, ignored, false)) {

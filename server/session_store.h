@@ -15,6 +15,7 @@
 
 namespace mdserver {
 class Database;
+class Repository;
 }
 
 namespace mdserver_net {
@@ -45,6 +46,12 @@ class SessionStore {
   std::optional<SessionRecord> find(std::string_view token);
   // The same, with the token's digest already made (digest(token)): a request makes it once.
   std::optional<SessionRecord> findByDigest(std::string_view token, const std::string& key);
+  // The same, and the repository's change count, read together on the repository's own
+  // connection where its backend saves a round trip by that (this table is in the repository's
+  // database there); count 0 when it was not read (the caller reads it itself).
+  std::optional<SessionRecord> findWithChangeCount(std::string_view token, const std::string& key,
+                                                   mdserver::Repository& repository,
+                                                   uint64_t& count);
   void remove(std::string_view token);
   // Keeps the session's security transactions (transaction_state.h) for its next request,
   // when the row still holds `readVersion` (kChangedMeanwhile: another request wrote it since).

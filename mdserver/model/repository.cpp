@@ -109,6 +109,18 @@ uint64_t Repository::changeCount() {
   }
 }
 
+bool Repository::changeCountWithRow(const std::string& query,
+                                    const std::vector<std::string>& texts,
+                                    const std::function<void(const Statement&, int)>& row,
+                                    uint64_t& count) {
+  std::lock_guard lock(mutex_);
+  try {
+    return db_->changeCountWithRow(query, texts, row, count);
+  } catch (const StorageError&) {
+    return false;
+  }
+}
+
 std::vector<RepositoryInfo> Repository::repositories() {
   std::lock_guard lock(mutex_);
   std::vector<RepositoryInfo> out;

@@ -28,6 +28,7 @@ struct sqlite3;
 namespace mdserver {
 
 class Database;
+class Statement;
 class SecurityStore;
 class AuditStore;
 class SqliteSecurityStore;
@@ -258,6 +259,12 @@ class Repository {
   // A number that changes whenever anything stored changes: results built from the repository
   // may be kept and handed out again while it stays the same.
   uint64_t changeCount();
+  // changeCount() and the row of a one-row query read together, in one round trip where the
+  // backend saves one by that (Database::changeCountWithRow). False, with nothing read, where
+  // it does not, or on a storage failure: the caller reads them apart.
+  bool changeCountWithRow(const std::string& query, const std::vector<std::string>& texts,
+                          const std::function<void(const Statement&, int)>& row,
+                          uint64_t& count);
 
   // The security model's storage (identities, permissions, authorizations, logins), sharing
   // this repository's database and lock.

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 struct sqlite3;
 
@@ -123,6 +124,17 @@ class Database {
   // state committed at `before` with this transaction's changes is the state it commits at the
   // changeCount() read now. False when another connection may have committed in between, or
   // when it cannot be told (the default).
+  // Reads changeCount() and the row of `query` (a SELECT of at most one row whose '?'
+  // parameters are `texts`, in order) in one round trip, where the backend saves one by that:
+  // true then, with `row` called when the query has a row (its first column is `firstColumn`
+  // of the statement handed over). False, with nothing read, where reading them apart costs no
+  // more (the default): the caller reads them itself.
+  virtual bool changeCountWithRow(const std::string& query, const std::vector<std::string>& texts,
+                                  const std::function<void(const Statement&, int)>& row,
+                                  uint64_t& count) {
+    (void)query, (void)texts, (void)row, (void)count;
+    return false;
+  }
   virtual bool movedOnlyByThisTransaction(uint64_t before) {
     (void)before;
     return false;

@@ -234,21 +234,51 @@ int64_t PostgresDatabase::lastInsertKey() {
   return key;
 }
 
+namespace {
+
+// The count changeCount() hands out for the shared count and this connection's own changes.
+// Never 0: callers take 0 for "unknown". Distinct for every pair below 2^32 changes each.
+uint64_t encodedCount(uint64_t shared, uint64_t own) {
+  return ((own << 32) | (shared & 0xffffffffu)) + 1;
+}
+
+// The columns that read both parts of the count, first in every statement that reads it.
+constexpr const char* kCountColumns =
+    "n, coalesce(nullif(current_setting('mdserver.own_changes', true), ''), '0')";
+
+}  // namespace
+
 uint64_t PostgresDatabase::changeCount() {
   // The shared count moves once per committed transaction of anyone; this connection's own
   // statements move the session's count, so its own changes inside a transaction count too.
-  PGresult* result = checked(
-      PQexec(connection(), "SELECT n, coalesce(nullif(current_setting('mdserver.own_changes', "
-                           "true), ''), '0') FROM change_count"),
-      "cannot read the change count");
+  PGresult* result =
+      checked(PQexec(connection(), (std::string("SELECT ") + kCountColumns + " FROM change_count")
+                                       .c_str()),
+              "cannot read the change count");
   uint64_t shared = 0, own = 0;
   if (PQntuples(result) > 0) {
     shared = std::strtoull(PQgetvalue(result, 0, 0), nullptr, 10);
     own = std::strtoull(PQgetvalue(result, 0, 1), nullptr, 10);
   }
   PQclear(result);
-  // Never 0: callers take 0 for "unknown". Distinct for every pair below 2^32 changes each.
-  return ((own << 32) | (shared & 0xffffffffu)) + 1;
+  return encodedCount(shared, own);
+}
+
+bool PostgresDatabase::changeCountWithRow(const std::string& query,
+                                          const std::vector<std::string>& texts,
+                                          const std::function<void(const Statement&, int)>& row,
+                                          uint64_t& count) {
+  // One statement: the count's single row, joined with the query's row when there is one (its
+  // leading true tells a missing row from one of nulls). Prepared once per query text, as every
+  // statement here is, so each call is one execution.
+  Statement both(*this, std::string("SELECT ") + kCountColumns +
+                            ", q.* FROM change_count LEFT JOIN (SELECT true AS found_, r.* FROM (" +
+                            query + ") r) q ON true");
+  for (size_t i = 0; i < texts.size(); ++i) both.bind(static_cast<int>(i) + 1, texts[i]);
+  if (!both.step()) fail("cannot read the change count");
+  count = encodedCount(static_cast<uint64_t>(both.integer(0)), static_cast<uint64_t>(both.integer(1)));
+  if (!both.isNull(2)) row(both, 3);
+  return true;
 }
 
 bool PostgresDatabase::movedOnlyByThisTransaction(uint64_t before) {

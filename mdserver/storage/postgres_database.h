@@ -35,6 +35,9 @@ class PostgresDatabase final : public Database {
   int changes() override { return lastChanges_; }
   uint64_t changeCount() override;
   bool movedOnlyByThisTransaction(uint64_t before) override;
+  bool changeCountWithRow(const std::string& query, const std::vector<std::string>& texts,
+                          const std::function<void(const Statement&, int)>& row,
+                          uint64_t& count) override;
   [[noreturn]] void fail(const std::string& what) const override;
   void begin() override;
   void commit() override;

@@ -120,6 +120,43 @@ TEST_F(SharedDatabase, TheChangeCountMovesOncePerTransaction) {
   EXPECT_EQ(second->changeCount(), seen + 2);
 }
 
+// The count read together with a row is the count changeCount() reads at that moment, own
+// changes of an open transaction and of earlier ones included: a server hands it to an
+// operation, whose kept results are keyed by it.
+TEST_F(SharedDatabase, TheCountReadWithARowIsTheCountReadAlone) {
+  PostgresDatabase db(location);
+  std::string value;
+  int rows = 0;
+  auto readBoth = [&](const std::string& name) {
+    uint64_t count = 0;
+    rows = 0;
+    value.clear();
+    EXPECT_TRUE(db.changeCountWithRow("SELECT value, ? FROM settings WHERE name = ?", {"x", name},
+                                      [&](const Statement& row, int at) {
+                                        ++rows;
+                                        value = row.text(at) + "|" + row.text(at + 1);
+                                      },
+                                      count));
+    return count;
+  };
+  db.execute("INSERT INTO settings(name, value) VALUES ('probe', 'v1')");
+  EXPECT_EQ(readBoth("probe"), db.changeCount());
+  EXPECT_EQ(rows, 1);
+  EXPECT_EQ(value, "v1|x");
+  db.begin();
+  db.execute("UPDATE settings SET value = 'v2' WHERE name = 'probe'");
+  db.execute("UPDATE settings SET value = 'v3' WHERE name = 'probe'");
+  EXPECT_EQ(readBoth("probe"), db.changeCount());
+  EXPECT_EQ(value, "v3|x");
+  db.commit();
+  const uint64_t after = readBoth("no such setting");
+  EXPECT_EQ(after, db.changeCount());
+  EXPECT_EQ(rows, 0);
+  // Another connection's commit shows in the next read.
+  ASSERT_TRUE(first->setAttribute("A0000001.TABLE001", "NumRows", "78").ok());
+  EXPECT_NE(readBoth("probe"), after);
+}
+
 TEST_F(SharedDatabase, AFirstVersionSchemaIsMigrated) {
   ASSERT_TRUE(testCluster()->runIn(
       location,
