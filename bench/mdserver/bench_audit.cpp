@@ -228,7 +228,7 @@ int main() {
         few, 3);
     report("what(), first page after a change: 100,000 objects / 100", cold, 2.0);
     // The same after a change of one object's entries (the second object's group grant set
-    // again): the objects with levels of their own are grouped again, from memory.
+    // again): that object alone moves between shapes of the kept state.
     auto objectChanged = [](World& w) {
       mdserver::AuthorizationChange again;
       again.entry = {w.secondObject, "BENCH001.GROUP002", "Write", true};

@@ -179,7 +179,11 @@ KeptViews& keptViews(Repository& repository, uint64_t count) {
     std::vector<std::shared_ptr<const LevelChange>> changes;
     if (kept->snapshot &&
         repository.security().levelChangesBetween(kept->count, count, changes)) {
-      kept->snapshot = SecuritySnapshot::patched(kept->snapshot, changes);
+      // The views go first: subjects' views hold the state, and the patch changes it in
+      // place only when nothing else does.
+      kept->readers.clear();
+      kept->subjects.clear();
+      kept->snapshot = SecuritySnapshot::patched(std::move(kept->snapshot), changes);
     } else {
       kept->snapshot.reset();
     }
@@ -285,13 +289,16 @@ Outcome subjectView(Repository& repository, uint64_t count, const SecuritySnapsh
     if (!failure.ok()) return failure;
   }
   // One decision per shape: its objects are decided alike (all templates or none).
-  const std::vector<OwnLevelObject>& own = snapshot.ownLevelObjects();
   view->shapeAllowed.assign(snapshot.shapeCount(), 0);
   for (size_t shape = 0; shape < snapshot.shapeCount(); ++shape) {
-    const OwnLevelObject& first = own[snapshot.shapeMembers()[shape].front()];
-    if (first.isTemplate) continue;  // decided on its repository
+    const std::vector<const OwnLevelObject*>& members = snapshot.shapeMembers(shape);
+    // Unused since a patch, or templates: decided on their repository.
+    if (members.empty() || members.front()->isTemplate) continue;
     view->shapeAllowed[shape] =
-        allowedHere(decide(sources, true, subject, first.target(), permission), failure) ? 1 : 0;
+        allowedHere(decide(sources, true, subject, members.front()->target(), permission),
+                    failure)
+            ? 1
+            : 0;
     if (!failure.ok()) return failure;
   }
   out = view;
@@ -521,31 +528,64 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
     // repository for one of them, so it has a level of its own, and the subject may use it: it
     // is among the subject's allowed own-level objects (for a subject that may use anything,
     // among the objects the asker reads against their repository).
-    std::vector<std::string> candidates;
+    // Answers candidates in key order until the page is full: false then, or on a failure.
+    Outcome failed;
+    auto offer = [&](const std::string& id) {
+      std::optional<ObjectRow> row;
+      if (Outcome found = repository.findObject(id, row); !found.ok()) {
+        failed = found;
+        return false;
+      }
+      if (!row) return true;  // deleted since
+      if (!type.empty() && !equalNoCase(row->type, type)) return true;
+      return !answered(*row) || add(std::move(*row));
+    };
+    bool open = true;
     if (everything) {
       const std::vector<std::string>& own = reader->readableExceptions;
       for (auto it = std::upper_bound(own.begin(), own.end(), start);
-           it != own.end() && inRepository(*it); ++it) {
-        candidates.push_back(*it);
+           open && it != own.end() && inRepository(*it); ++it) {
+        open = offer(*it);
       }
     } else {
-      // The subject's allowed own-level objects, from the state its decisions were made over.
-      const std::vector<OwnLevelObject>& own = decided->snapshot->ownLevelObjects();
-      auto it = std::upper_bound(own.begin(), own.end(), start,
-                                 [](const std::string& key, const OwnLevelObject& object) {
-                                   return key < object.id;
-                                 });
-      for (; it != own.end() && inRepository(it->id); ++it) {
-        if (!it->isTemplate && decided->shapeAllowed[it->shape] == 1) candidates.push_back(it->id);
+      // The subject's allowed own-level objects, from the state its decisions were made over:
+      // taken from the allowed shapes of this repository when they hold few of the objects
+      // with levels of their own, so that a subject allowed on few is not answered by walking
+      // them all; otherwise walked in key order from the cursor.
+      const SecuritySnapshot& state = *decided->snapshot;
+      std::vector<size_t> allowedShapes;
+      size_t allowedObjects = 0;
+      for (size_t shape = 0; shape < state.shapeCount(); ++shape) {
+        const std::vector<const OwnLevelObject*>& members = state.shapeMembers(shape);
+        if (decided->shapeAllowed[shape] != 1 || members.empty() ||
+            members.front()->isTemplate || !inRepository(members.front()->id)) {
+          continue;
+        }
+        allowedShapes.push_back(shape);
+        allowedObjects += members.size();
+      }
+      const OwnLevelObjects& own = state.ownLevelObjects();
+      if (allowedObjects * 8 < own.size()) {
+        std::vector<const std::string*> ids;
+        for (size_t shape : allowedShapes) {
+          for (const OwnLevelObject* object : state.shapeMembers(shape)) {
+            if (object->id > start) ids.push_back(&object->id);
+          }
+        }
+        std::sort(ids.begin(), ids.end(),
+                  [](const std::string* a, const std::string* b) { return *a < *b; });
+        for (auto it = ids.begin(); open && it != ids.end(); ++it) open = offer(**it);
+      } else {
+        for (auto it = own.upper_bound(start); open && it != own.end() && inRepository(it->first);
+             ++it) {
+          if (!it->second.isTemplate && decided->shapeAllowed[it->second.shape] == 1) {
+            open = offer(it->first);
+          }
+        }
       }
     }
-    for (const std::string& id : candidates) {
-      std::optional<ObjectRow> row;
-      if (Outcome found = repository.findObject(id, row); !found.ok()) return found;
-      if (!row) continue;  // deleted since
-      if (!type.empty() && !equalNoCase(row->type, type)) continue;
-      if (answered(*row) && !add(std::move(*row))) return Outcome::success();
-    }
+    if (!failed.ok()) return failed;
+    if (!open) return Outcome::success();  // the page is full
   }
   return Outcome::success();
 }

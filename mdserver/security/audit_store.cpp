@@ -170,6 +170,7 @@ void AuditStore::recordCoalesced(std::string key, AuditRecord record) {
     // recorded; beyond this many, no more windows are kept for repeats to be counted on.
     if (coalesced_.size() < kMaxWindows) {
       coalesced_[key] = {-static_cast<int64_t>(waiting_.size()) - 1, record.time};
+      waitingWindows_.push_back({waiting_.size(), key});
       windows_.emplace_back(record.time, std::move(key));
     }
   }
@@ -197,33 +198,41 @@ void AuditStore::writeUnlocked() {
   if (waiting_.empty() && repeats_.empty()) return;
   // A batch is written with the settings of now (a seed import may have changed them).
   loadSettingsUnlocked();
-  std::vector<int64_t> keys;
+  std::vector<int64_t> storedKeys;  // of the records in waitingWindows_, in its order
   db_.writeUncounted([&] {
     db_.savepoint("audit_write");
     try {
-      for (const AuditRecord& r : waiting_) {
-        Statement(db_,
-                  "INSERT INTO audit_log(time, last_time, count, repository, user_id, identity, "
-                  "operation, target, permission, outcome, status, deciding_entry, "
-                  "deciding_level, decision, change_count) "
-                  "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-            .bind(1, r.time)
+      // One statement for the batch, its texts bound in place (the records outlive it); a
+      // stored key is asked only for the records whose window counts repeats against it.
+      Statement insert(db_,
+                       "INSERT INTO audit_log(time, last_time, count, repository, user_id, "
+                       "identity, operation, target, permission, outcome, status, "
+                       "deciding_entry, deciding_level, decision, change_count) "
+                       "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      auto window = waitingWindows_.begin();
+      for (size_t i = 0; i < waiting_.size(); ++i) {
+        const AuditRecord& r = waiting_[i];
+        insert.bind(1, r.time)
             .bind(2, r.lastTime)
             .bind(3, r.count)
-            .bind(4, r.repositoryId)
-            .bind(5, r.userId)
-            .bind(6, r.identityId)
-            .bind(7, r.operation)
-            .bind(8, r.target)
-            .bind(9, r.permission)
-            .bind(10, r.outcome)
+            .bindUnchanging(4, r.repositoryId)
+            .bindUnchanging(5, r.userId)
+            .bindUnchanging(6, r.identityId)
+            .bindUnchanging(7, r.operation)
+            .bindUnchanging(8, r.target)
+            .bindUnchanging(9, r.permission)
+            .bindUnchanging(10, r.outcome)
             .bind(11, static_cast<int64_t>(r.status))
-            .bind(12, r.decidingEntry)
-            .bind(13, r.decidingLevel)
-            .bind(14, r.decision)
+            .bindUnchanging(12, r.decidingEntry)
+            .bindUnchanging(13, r.decidingLevel)
+            .bindUnchanging(14, r.decision)
             .bind(15, static_cast<int64_t>(r.changeCount & 0x7fffffffffffffffULL))
             .run();
-        keys.push_back(db_.lastInsertKey());
+        insert.reset();
+        if (window != waitingWindows_.end() && window->index == i) {
+          storedKeys.push_back(db_.lastInsertKey());
+          ++window;
+        }
       }
       for (const auto& [key, repeat] : repeats_) {
         Statement(db_,
@@ -240,11 +249,17 @@ void AuditStore::writeUnlocked() {
     }
   });
   writtenSincePrune_ += waiting_.size();
-  // Coalescing goes on against the stored records.
-  for (auto& [k, coalesced] : coalesced_) {
-    if (coalesced.key < 0) coalesced.key = keys[static_cast<size_t>(-coalesced.key - 1)];
+  // Coalescing goes on against the stored records: each window still on its waiting record
+  // (not ended, nor begun again for a later record) now counts on the stored one.
+  for (size_t i = 0; i < waitingWindows_.size(); ++i) {
+    auto found = coalesced_.find(waitingWindows_[i].key);
+    if (found != coalesced_.end() &&
+        found->second.key == -static_cast<int64_t>(waitingWindows_[i].index) - 1) {
+      found->second.key = storedKeys[i];
+    }
   }
   waiting_.clear();
+  waitingWindows_.clear();
   repeats_.clear();
   if (writtenSincePrune_ >= kPruneEvery) pruneUnlocked(nullptr);
 }
@@ -259,7 +274,15 @@ void AuditStore::pruneUnlocked(uint64_t* deleted) {
           .run();
       gone += static_cast<uint64_t>(db_.changes());
     }
-    if (settings_.maxRecords > 0) {
+    // Counting the records from the newest walks all of them when there are fewer than the
+    // limit: the span of the keys says first (two index look-ups) whether there can be more.
+    bool mayBeOver = settings_.maxRecords > 0;
+    if (mayBeOver) {
+      Statement span(db_, "SELECT min(key), max(key) FROM audit_log");
+      mayBeOver = span.step() && !span.isNull(0) &&
+                  span.integer(1) - span.integer(0) + 1 > settings_.maxRecords;
+    }
+    if (mayBeOver) {
       Statement(db_,
                 "DELETE FROM audit_log WHERE key < (SELECT key FROM audit_log ORDER BY key DESC "
                 "LIMIT 1 OFFSET ?)")

@@ -141,6 +141,13 @@ class AuditStore {
     int64_t first = 0;
   };
   std::unordered_map<std::string, Coalesced> coalesced_;
+  // The waiting records that opened a window, in waiting_'s order: only their stored keys are
+  // asked for when they are written.
+  struct WaitingWindow {
+    size_t index = 0;  // into waiting_
+    std::string key;   // the caller's key
+  };
+  std::vector<WaitingWindow> waitingWindows_;
   std::deque<std::pair<int64_t, std::string>> windows_;
   // Repeats of stored records not written yet: key -> (added count, last time); repeatsSince_
   // is when the first of them came.

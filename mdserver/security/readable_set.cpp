@@ -49,14 +49,15 @@ Outcome readableSet(const SecuritySnapshot& snapshot, const Principal& principal
   }
   // One decision per shape (security_snapshot.h): its objects are decided alike, and they are
   // all of one repository and all templates or none.
-  const std::vector<OwnLevelObject>& own = snapshot.ownLevelObjects();
-  for (const std::vector<size_t>& members : snapshot.shapeMembers()) {
-    const GuardedCheck check = guardedCheck(own[members.front()].target(), "", kPermissionRead);
+  for (size_t shape = 0; shape < snapshot.shapeCount(); ++shape) {
+    const std::vector<const OwnLevelObject*>& members = snapshot.shapeMembers(shape);
+    if (members.empty()) continue;  // unused since a patch
+    const GuardedCheck check = guardedCheck(members.front()->target(), "", kPermissionRead);
     if (check.target.objectId.empty()) continue;  // decided on its repository
     const Decision decision = decide(sources, true, principal, check.target, check.permission);
     if (decision.basis == Decision::Basis::kFailure) return decision.failure;
     if (decision.allowed == out.repositoryReadable(check.target.repositoryId)) continue;
-    for (size_t member : members) out.exceptions.emplace(own[member].id, decision.allowed);
+    for (const OwnLevelObject* member : members) out.exceptions.emplace(member->id, decision.allowed);
   }
   return Outcome::success();
 }

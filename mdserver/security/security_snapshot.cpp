@@ -2,6 +2,8 @@
 #include "mdserver/security/security_snapshot.h"
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 
 #include "mdserver/security/access_target.h"
 
@@ -42,76 +44,116 @@ Outcome SecuritySnapshot::read(SecurityStore& store, std::shared_ptr<const Secur
   return Outcome::success();
 }
 
+SecuritySnapshot::Grouping::Grouping(const Grouping& other)
+    : own(other.own), shapes(other.shapes), byKey(other.byKey), unused(other.unused) {
+  for (auto& [id, object] : own) shapes[object.shape].members[object.slot] = &object;
+}
+
+void SecuritySnapshot::regroup(const Levels& levels, Grouping& grouping,
+                               const std::string& target) {
+  if (target.size() <= 8) return;  // a repository (as transactions tell them apart)
+  const auto entries = levels.entries.find(target);
+  const auto applied = levels.applications.find(target);
+  const bool hasEntries = entries != levels.entries.end() && !entries->second.empty();
+  const bool hasApplied = applied != levels.applications.end() && !applied->second.empty();
+  auto found = grouping.own.find(target);
+  if (found != grouping.own.end()) {
+    // Out of its shape: the last member takes its place; a shape left empty is free again.
+    OwnLevelObject& object = found->second;
+    Shape& shape = grouping.shapes[object.shape];
+    auto* last = const_cast<OwnLevelObject*>(shape.members.back());
+    shape.members[object.slot] = last;
+    last->slot = object.slot;
+    shape.members.pop_back();
+    if (shape.members.empty()) {
+      grouping.byKey.erase(shape.key);
+      shape.key.clear();
+      grouping.unused.push_back(object.shape);
+    }
+    if (!hasEntries && !hasApplied) {
+      grouping.own.erase(found);
+      return;
+    }
+  } else if (!hasEntries && !hasApplied) {
+    return;
+  } else {
+    found = grouping.own.emplace_hint(grouping.own.end(), target, OwnLevelObject{target});
+  }
+  OwnLevelObject& object = found->second;
+  object.isTemplate =
+      std::binary_search(levels.templateIds.begin(), levels.templateIds.end(), target);
+  std::string key;
+  appendField(key, std::string_view(target).substr(0, 8));
+  key.push_back(object.isTemplate ? 'T' : 'O');
+  if (hasEntries) {
+    for (const AccessEntry& e : entries->second) {
+      appendField(key, e.identityId);
+      appendField(key, e.permission);
+      key.push_back(e.grant ? '+' : '-');
+    }
+  }
+  key.push_back('|');
+  if (hasApplied) {
+    for (const std::string& name : applied->second) appendField(key, name);
+  }
+  auto [shapeOf, made] = grouping.byKey.try_emplace(key, grouping.shapes.size());
+  if (made) {
+    if (grouping.unused.empty()) {
+      grouping.shapes.emplace_back();
+    } else {
+      shapeOf->second = grouping.unused.back();
+      grouping.unused.pop_back();
+    }
+    grouping.shapes[shapeOf->second].key = std::move(key);
+  }
+  Shape& shape = grouping.shapes[shapeOf->second];
+  object.shape = shapeOf->second;
+  object.slot = shape.members.size();
+  shape.members.push_back(&object);
+}
+
 std::shared_ptr<const SecuritySnapshot> SecuritySnapshot::grouped(std::shared_ptr<Levels> levels,
                                                                   bool enforced) {
   auto snapshot = std::make_shared<SecuritySnapshot>();
-  std::vector<std::string>& templates = levels->templateIds;
-  std::sort(templates.begin(), templates.end());
+  std::sort(levels->templateIds.begin(), levels->templateIds.end());
   for (const auto& [target, entries] : levels->entries) snapshot->entryCount_ += entries.size();
   snapshot->enforced_ = enforced;
-
-  // Repositories are the eight-character targets (as transactions tell them apart).
-  std::vector<std::string> own;
-  for (const auto& [target, entries] : levels->entries) {
-    if (target.size() > 8 && !entries.empty()) own.push_back(target);
-  }
-  for (const auto& [target, applied] : levels->applications) {
-    if (target.size() <= 8 || applied.empty()) continue;
-    auto entries = levels->entries.find(target);
-    if (entries == levels->entries.end() || entries->second.empty()) own.push_back(target);
-  }
-  std::sort(own.begin(), own.end());
-
+  // Every target of an entry or an application; in identifier order, so that each object is
+  // added at the end of the map.
+  std::vector<std::string_view> targets;
+  targets.reserve(levels->entries.size() + levels->applications.size());
+  for (const auto& [target, entries] : levels->entries) targets.push_back(target);
+  for (const auto& [target, applied] : levels->applications) targets.push_back(target);
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
   auto grouping = std::make_shared<Grouping>();
-  std::unordered_map<std::string, size_t> shapes;
-  std::string key;
-  grouping->own.reserve(own.size());
-  for (std::string& id : own) {
-    const bool isTemplate = std::binary_search(templates.begin(), templates.end(), id);
-    key.clear();
-    appendField(key, std::string_view(id).substr(0, 8));
-    key.push_back(isTemplate ? 'T' : 'O');
-    if (auto found = levels->entries.find(id); found != levels->entries.end()) {
-      for (const AccessEntry& e : found->second) {
-        appendField(key, e.identityId);
-        appendField(key, e.permission);
-        key.push_back(e.grant ? '+' : '-');
-      }
-    }
-    key.push_back('|');
-    if (auto found = levels->applications.find(id); found != levels->applications.end()) {
-      for (const std::string& applied : found->second) appendField(key, applied);
-    }
-    const size_t shape = shapes.emplace(key, shapes.size()).first->second;
-    if (shape == grouping->members.size()) grouping->members.emplace_back();
-    grouping->members[shape].push_back(grouping->own.size());
-    grouping->own.push_back({std::move(id), isTemplate, shape});
-  }
-  grouping->byId.reserve(grouping->own.size());
-  for (size_t i = 0; i < grouping->own.size(); ++i) grouping->byId.emplace(grouping->own[i].id, i);
+  for (std::string_view target : targets) regroup(*levels, *grouping, std::string(target));
   snapshot->grouping_ = std::move(grouping);
   snapshot->levels_ = std::move(levels);
   return snapshot;
 }
 
 std::shared_ptr<const SecuritySnapshot> SecuritySnapshot::patched(
-    const std::shared_ptr<const SecuritySnapshot>& from,
+    std::shared_ptr<const SecuritySnapshot> from,
     const std::vector<std::shared_ptr<const LevelChange>>& changes) {
   // Repositories' levels are held beside the shared state; anything that can move an object's
-  // shape groups again. So do many changed repositories, so lookups stay one probe or two.
+  // shape changes the state itself. So do many changed repositories, so lookups stay one probe
+  // or two.
   constexpr size_t kHeldBeside = 64;
-  bool regroup = false;
+  bool objectsChanged = false;
   size_t beside = from->entryOverlay_.size() + from->applicationOverlay_.size();
   for (const std::shared_ptr<const LevelChange>& change : changes) {
-    regroup = regroup || change->templatesChanged;
-    for (const auto& [target, entries] : change->entries) regroup = regroup || target.size() > 8;
+    objectsChanged = objectsChanged || change->templatesChanged;
+    for (const auto& [target, entries] : change->entries) {
+      objectsChanged = objectsChanged || target.size() > 8;
+    }
     for (const auto& [target, applied] : change->applications) {
-      regroup = regroup || target.size() > 8;
+      objectsChanged = objectsChanged || target.size() > 8;
     }
     beside += change->entries.size() + change->applications.size();
   }
   const bool closedUntold = from->enforced_ && from->entryCount_ == 0;
-  if (!regroup && beside <= kHeldBeside) {
+  if (!objectsChanged && beside <= kHeldBeside) {
     auto snapshot = std::make_shared<SecuritySnapshot>();
     snapshot->levels_ = from->levels_;
     snapshot->grouping_ = from->grouping_;
@@ -132,7 +174,20 @@ std::shared_ptr<const SecuritySnapshot> SecuritySnapshot::patched(
     snapshot->enforced_ = snapshot->entryCount_ > 0 || closedUntold;
     return snapshot;
   }
-  auto levels = std::make_shared<Levels>(*from->levels_);
+  // In place when nobody else can see the state: no other holder of `from` (a question
+  // answering over it), and no other snapshot sharing its levels or grouping. The fence pairs
+  // with the release of the last other holder, so its reads are done before these writes.
+  std::shared_ptr<Levels> levels;
+  std::shared_ptr<Grouping> grouping;
+  if (from.use_count() == 1 && from->levels_.use_count() == 1 &&
+      from->grouping_.use_count() == 1) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    levels = std::const_pointer_cast<Levels>(from->levels_);
+    grouping = std::const_pointer_cast<Grouping>(from->grouping_);
+  } else {
+    levels = std::make_shared<Levels>(*from->levels_);
+    grouping = std::make_shared<Grouping>(*from->grouping_);
+  }
   auto put = [](auto& map, const std::string& target, const auto& value) {
     if (value.empty()) {
       map.erase(target);
@@ -140,20 +195,45 @@ std::shared_ptr<const SecuritySnapshot> SecuritySnapshot::patched(
       map[target] = value;
     }
   };
+  // The overlay holds repositories only: they are no own-level objects, and entryCount_
+  // counts them already.
   for (const auto& [target, entries] : from->entryOverlay_) put(levels->entries, target, entries);
   for (const auto& [target, applied] : from->applicationOverlay_) {
     put(levels->applications, target, applied);
   }
+  size_t entryCount = from->entryCount_;
+  std::vector<std::string> touched;
   for (const std::shared_ptr<const LevelChange>& change : changes) {
-    for (const auto& [target, entries] : change->entries) put(levels->entries, target, entries);
+    for (const auto& [target, entries] : change->entries) {
+      if (auto was = levels->entries.find(target); was != levels->entries.end()) {
+        entryCount -= was->second.size();
+      }
+      entryCount += entries.size();
+      put(levels->entries, target, entries);
+      touched.push_back(target);
+    }
     for (const auto& [target, applied] : change->applications) {
       put(levels->applications, target, applied);
+      touched.push_back(target);
     }
-    if (change->templatesChanged) levels->templateIds = change->templateIds;
+    if (change->templatesChanged) {
+      // The objects that became or stopped being templates are decided on another level now.
+      std::vector<std::string> now = change->templateIds;
+      std::sort(now.begin(), now.end());
+      std::set_symmetric_difference(levels->templateIds.begin(), levels->templateIds.end(),
+                                    now.begin(), now.end(), std::back_inserter(touched));
+      levels->templateIds = std::move(now);
+    }
   }
-  size_t entries = 0;
-  for (const auto& [target, here] : levels->entries) entries += here.size();
-  return grouped(std::move(levels), entries > 0 || closedUntold);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const std::string& target : touched) regroup(*levels, *grouping, target);
+  auto snapshot = std::make_shared<SecuritySnapshot>();
+  snapshot->entryCount_ = entryCount;
+  snapshot->enforced_ = entryCount > 0 || closedUntold;
+  snapshot->levels_ = std::move(levels);
+  snapshot->grouping_ = std::move(grouping);
+  return snapshot;
 }
 
 const std::vector<AccessEntry>* SecuritySnapshot::entriesOf(const std::string& target) const {
@@ -171,8 +251,8 @@ const std::vector<std::string>* SecuritySnapshot::applicationsOf(const std::stri
 }
 
 const OwnLevelObject* SecuritySnapshot::ownLevelObject(std::string_view id) const {
-  auto found = grouping_->byId.find(id);
-  return found == grouping_->byId.end() ? nullptr : &grouping_->own[found->second];
+  auto found = grouping_->own.find(id);
+  return found == grouping_->own.end() ? nullptr : &found->second;
 }
 
 SecuritySources SecuritySnapshot::sources() const {

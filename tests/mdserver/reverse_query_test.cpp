@@ -261,13 +261,25 @@ void expectSameState(const SecuritySnapshot& kept, const SecuritySnapshot& fresh
   auto layout = [](const SecuritySnapshot& state) {
     std::vector<std::string> out;
     std::map<size_t, std::string> firstOfShape;
-    for (const OwnLevelObject& o : state.ownLevelObjects()) {
+    for (const auto& [id, o] : state.ownLevelObjects()) {
       const std::string& first = firstOfShape.emplace(o.shape, o.id).first->second;
       out.push_back(o.id + (o.isTemplate ? " template" : "") + " like " + first);
     }
     return out;
   };
   EXPECT_EQ(layout(kept), layout(fresh)) << where;
+  // Each object listed once, by the shape it names: what the per-shape walks go by.
+  for (const SecuritySnapshot* state : {&kept, &fresh}) {
+    size_t listed = 0;
+    for (size_t shape = 0; shape < state->shapeCount(); ++shape) {
+      listed += state->shapeMembers(shape).size();
+    }
+    EXPECT_EQ(listed, state->ownLevelObjects().size()) << where;
+    for (const auto& [id, o] : state->ownLevelObjects()) {
+      const std::vector<const OwnLevelObject*>& members = state->shapeMembers(o.shape);
+      EXPECT_TRUE(o.slot < members.size() && members[o.slot] == &o) << where << ": " << id;
+    }
+  }
 }
 
 TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
@@ -344,8 +356,10 @@ TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
     };
     int madeTemplates = 0;
 
-    std::shared_ptr<const SecuritySnapshot> kept;
+    // kept is patched step by step; keptAsRead is a read of the same state, held apart.
+    std::shared_ptr<const SecuritySnapshot> kept, keptAsRead;
     ASSERT_TRUE(SecuritySnapshot::read(store, kept).ok());
+    ASSERT_TRUE(SecuritySnapshot::read(store, keptAsRead).ok());
     uint64_t keptAt = repository->changeCount();
     // Set by a write after which nothing may be patched (when it moved the count): the state
     // must be read again.
@@ -429,12 +443,20 @@ TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
       std::vector<std::shared_ptr<const LevelChange>> changes;
       if (store.levelChangesBetween(keptAt, now, changes)) {
         EXPECT_FALSE(mustRead) << where << ": patched over a write it did not make";
-        kept = SecuritySnapshot::patched(kept, changes);
+        if (random() % 2) {
+          kept = SecuritySnapshot::patched(std::move(kept), changes);  // changed in place
+        } else {
+          // Still held (as by a question answering over it): it must not change underneath.
+          const std::shared_ptr<const SecuritySnapshot> held = kept;
+          kept = SecuritySnapshot::patched(held, changes);
+          expectSameState(*held, *keptAsRead, targets, where + " (the state patched from)");
+        }
         expectSameState(*kept, *fresh, targets, where);
         ++patchedSteps;
       } else {
-        kept = fresh;
+        ASSERT_TRUE(SecuritySnapshot::read(store, kept).ok()) << where;
       }
+      keptAsRead = fresh;
       keptAt = now;
       mustRead = false;
 
