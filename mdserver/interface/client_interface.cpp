@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include "mdserver/access/audit_trail.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/audit_store.h"
 
@@ -158,16 +159,6 @@ void ClientInterface::noteDecision(const AccessTarget& requested, std::string_vi
 
 namespace {
 
-const char* levelName(DecisionLevel::Kind kind) {
-  switch (kind) {
-    case DecisionLevel::Kind::kObject: return "object";
-    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
-    case DecisionLevel::Kind::kRepository: return "repository";
-    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
-  }
-  return "";
-}
-
 // What tells two refusals apart for coalescing: everything their records would say except the
 // time, each field with its length first so that no two different sets of fields run together
 // into one key. The decision enters whole (basis, deciding entry, level and kind, the failure's
@@ -246,10 +237,8 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     record.outcome = refused ? "refused" : status == kStatusOk ? "allowed" : "failed";
     record.status = status;
     if (note.decision.decidingEntry) {
-      const AccessEntry& e = *note.decision.decidingEntry;
-      record.decidingEntry = std::string(e.grant ? "grant " : "deny ") + e.permission + " to " +
-                             e.identityId + " on " + e.target;
-      record.decidingLevel = levelName(note.decision.decidingKind);
+      record.decidingEntry = auditDecidingEntry(*note.decision.decidingEntry);
+      record.decidingLevel = auditLevelText(note.decision.decidingKind);
     }
     record.decision = describe(note.decision);
     record.changeCount = count;

@@ -432,7 +432,9 @@ TEST_F(ReverseQueryCheck, KeptStateFollowsEveryChangeExactly) {
         }
         foreign = true;
       }
-      if (!batch.empty()) EXPECT_TRUE(store.apply(batch).ok()) << where;
+      if (!batch.empty()) {
+        EXPECT_TRUE(store.apply(batch).ok()) << where;
+      }
       mustRead = mustRead || (foreign && repository->changeCount() != countBefore);
 
       // Questions are not asked after every step: then several changes are patched at once.
