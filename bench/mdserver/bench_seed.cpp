@@ -14,7 +14,9 @@
 //    objects against a row-by-row loader written here (one statement per row and per look-up,
 //    as an importer that works one object at a time does; goal: at least 5x faster).
 // MDSERVER_SEED_PG_REFERENCE_OBJECTS sets the row-by-row loader's size apart (it is slow);
-// MDSERVER_SEED_ONLY=sqlite or =postgresql runs one part.
+// MDSERVER_SEED_ONLY=sqlite or =postgresql runs one part. Before either, the first of the
+// import's two passes over the file (numbering the identifiers) is timed both ways: the quick
+// reader against the full parser it stands in for, alternating in this process.
 // Run it niced on a shared machine: `nice -n 10 build-bench/bin/bench_seed`.
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -31,6 +33,7 @@
 
 #include "common/bench_summary.h"
 #include "mdserver/model/repository.h"
+#include "mdserver/model/seed_survey.h"
 
 namespace {
 
@@ -324,6 +327,32 @@ bool runSql(const std::string& location, const std::string& sql) {
   return ok;
 }
 
+// Seconds of one first pass over the seed file: the quick reader, or the full parser.
+double firstPass(const std::string& path, bool quick) {
+  using namespace mdserver::seed_json;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return -1;
+  SeedSource source(file, 0);
+  uint64_t entries = 0;
+  const auto start = std::chrono::steady_clock::now();
+  bool ok = false;
+  if (quick) {
+    ok = quickSurvey(
+             source, [](const std::string&, Piece&) {},
+             [&](const SurveyedEntry&) { ++entries; },
+             [](uint64_t) {}) == SurveyResult::kDone;
+  } else {
+    SyntaxFault fault;
+    ok = readSeed(
+        source, [](const std::string&, Piece&) {},
+        [&](uint64_t, Piece&) { ++entries; }, &fault);
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::fclose(file);
+  return ok && entries > 0 ? seconds : -1;
+}
+
 void print(const char* what, const Run& run, uint64_t n) {
   std::printf("  %-44s %s %8.2f s  %9.0f objects/s  peak %7.1f MB\n", what,
               run.ok ? "  " : "FAILED", run.seconds, run.seconds > 0 ? n / run.seconds : 0.0,
@@ -360,6 +389,25 @@ int main() {
   if (fs::exists(seed)) {
     std::printf("seed of %llu objects: %.1f MB\n", static_cast<unsigned long long>(n),
                 static_cast<double>(fs::file_size(seed)) / kMegabyte);
+  }
+
+  {
+    const std::string& file = fs::exists(seed) ? seed : (fs::exists(pgSeed) ? pgSeed : smallSeed);
+    double quick = 0, full = 0;
+    bool ok = true;
+    for (int round = 0; round < 2 && ok; ++round) {
+      const double q = firstPass(file, true), f = firstPass(file, false);
+      ok = q > 0 && f > 0;
+      quick += q;
+      full += f;
+    }
+    if (ok) {
+      std::printf("  first pass, twice each: quick reader %.2f s, full parser %.2f s\n", quick,
+                  full);
+      bench::reportRatio("seed first pass quick reader / full parser", 1.0, quick / full);
+    } else {
+      std::printf("FAILED: the first pass over the seed file\n");
+    }
   }
 
   // SQLite.

@@ -33,6 +33,7 @@
 #include "mdserver/model/seed_json.h"
 #include "mdserver/model/seed_rows.h"
 #include "mdserver/model/seed_stream.h"
+#include "mdserver/model/seed_survey.h"
 #include "mdserver/security/security_seed.h"
 #include "mdserver/security/sqlite_security_store.h"
 #include "mdserver/storage/sqlite_database.h"
@@ -98,17 +99,35 @@ class SeedImporter {
       firstKey_ = s.step() ? s.integer(0) + 1 : 1;
     }
     preloadIdentifiers();
-    // The survey.
+    // The survey: the quick reader, unless the file holds something only the full one follows.
+    pass_ = 1;
+    nextKey_ = firstKey_;
+    bool surveyed = false;
     {
       std::unique_ptr<SeedSource> source = open();
-      pass_ = 1;
+      const uint64_t size = source->size();
+      surveyed =
+          quickSurvey(
+              *source,
+              [this](const std::string& name, Piece& piece) { keepMember(name, piece); },
+              [this](const SurveyedEntry& entry) { survey(entry); },
+              [this, size](uint64_t offset) { step(offset, size); }) == SurveyResult::kDone;
+    }
+    if (!surveyed) {
+      // Everything the quick reader found is set aside.
+      members_.clear();
+      unnamedObjects_.clear();
+      ids_ = IdentifierMap();
+      preloadIdentifiers();
       nextKey_ = firstKey_;
+      entries_ = 0;
+      std::unique_ptr<SeedSource> source = open();
       SyntaxFault fault;
       if (!readSeed(
               *source, [this](const std::string& name, Piece& piece) { keepMember(name, piece); },
               [this, &source](uint64_t, Piece& piece) {
                 survey(piece);
-                step(*source);
+                step(source->position().offset, source->size());
               },
               &fault)) {
         problems_.push_back(source_ + ":" + std::to_string(fault.at.line) + ":" +
@@ -138,7 +157,7 @@ class SeedImporter {
               *source, [](const std::string&, Piece&) {},
               [this, &source](uint64_t index, Piece& piece) {
                 load(index, piece);
-                step(*source);
+                step(source->position().offset, source->size());
               },
               &fault)) {
         // The file changed between the passes.
@@ -185,6 +204,21 @@ class SeedImporter {
           ids_.insert(*packed, propertyKey);
         }
       }
+    }
+  }
+
+  // The same as survey(piece), from what the quick reader found.
+  void survey(const SurveyedEntry& entry) {
+    const int64_t key = nextKey_++;
+    if (entry.idKind == SurveyedEntry::Id::kText) {
+      if (auto packed = ids_.pack(entry.id)) ids_.insert(*packed, key);
+    } else if (entry.idKind != SurveyedEntry::Id::kOther && entry.repositoryIsText) {
+      ++unnamedObjects_[entry.repository];
+    }
+    for (size_t k = 0; k < entry.properties; ++k) {
+      const int64_t propertyKey = nextKey_++;
+      if (!entry.propertyHasId[k]) continue;
+      if (auto packed = ids_.pack(entry.propertyIds[k])) ids_.insert(*packed, propertyKey);
     }
   }
 
@@ -661,10 +695,10 @@ class SeedImporter {
     }
   }
 
-  void step(const SeedSource& source) {
+  // Progress: offset bytes read of size in the current pass.
+  void step(uint64_t offset, uint64_t size) {
     if (!options_.progress || (++entries_ % 1024) != 0) return;
-    const uint64_t size = source.size();
-    const uint64_t done = source.position().offset + (pass_ == 2 ? size : 0);
+    const uint64_t done = offset + (pass_ == 2 ? size : 0);
     options_.progress(std::min(done, 2 * size), 2 * size);
   }
 

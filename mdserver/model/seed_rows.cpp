@@ -146,8 +146,6 @@ void SeedRows::loadingEmpty() {
     if (!s.step() || s.isNull(0) || s.integer(0) == 0) return;
   }
   std::vector<std::string> drops;
-  // Unique indexes stay (identifiers, one attribute per name): they refuse what the import's own
-  // checks may not see, such as two names equal only in a case that is not ASCII.
   {
     Statement s(db_, (std::string("SELECT indexrelid::regclass::text, pg_get_indexdef(indexrelid) "
                                   "FROM pg_index WHERE indrelid IN ") +
@@ -158,6 +156,7 @@ void SeedRows::loadingEmpty() {
       setAside_.push_back(s.text(1));
     }
   }
+  std::vector<std::string> foreignKeys;
   {
     Statement s(db_, (std::string("SELECT conrelid::regclass::text, quote_ident(conname), "
                                   "pg_get_constraintdef(oid) FROM pg_constraint WHERE contype = "
@@ -166,10 +165,27 @@ void SeedRows::loadingEmpty() {
                          .c_str());
     while (s.step()) {
       drops.push_back("ALTER TABLE " + s.text(0) + " DROP CONSTRAINT " + s.text(1));
+      foreignKeys.push_back("ALTER TABLE " + s.text(0) + " ADD CONSTRAINT " + s.text(1) + " " +
+                            s.text(2));
+    }
+  }
+  // The primary keys and unique constraints too (after the foreign keys that lean on them):
+  // each row checked against them as it comes costs more than sorting the table once. Built
+  // again before the foreign keys, they still refuse what the import's own checks may not see
+  // (two names equal only in a case that is not ASCII): the load then fails as a whole.
+  {
+    Statement s(db_, (std::string("SELECT conrelid::regclass::text, quote_ident(conname), "
+                                  "pg_get_constraintdef(oid) FROM pg_constraint WHERE contype IN "
+                                  "('p', 'u') AND conrelid IN ") +
+                      kObjectTables + " ORDER BY 1, 2")
+                         .c_str());
+    while (s.step()) {
+      drops.push_back("ALTER TABLE " + s.text(0) + " DROP CONSTRAINT " + s.text(1));
       setAside_.push_back("ALTER TABLE " + s.text(0) + " ADD CONSTRAINT " + s.text(1) + " " +
                           s.text(2));
     }
   }
+  setAside_.insert(setAside_.end(), foreignKeys.begin(), foreignKeys.end());
   for (const std::string& drop : drops) db_.execute(drop.c_str());
   // Emptied (they hold nothing) in this transaction, so that the load's rows go in frozen: the
   // export after a load otherwise rewrites every page it reads for the first time, to note

@@ -4,9 +4,9 @@
 //  - on PostgreSQL, rows gathered per table and sent with COPY every few thousand entries,
 //    parents first; links wait in a temporary table and are moved into place in one statement
 //    once every object they may name is stored;
-//  - on PostgreSQL into a repository without objects (loadingEmpty): the foreign keys and the
-//    read-only indexes of the object tables set aside for the load and built again by finish(),
-//    links sent with COPY straight into place.
+//  - on PostgreSQL into a repository without objects (loadingEmpty): the constraints (keys,
+//    unique, foreign) and the indexes of the object tables set aside for the load and built
+//    again by finish(), links sent with COPY straight into place.
 // Keys are the caller's: objects and properties come with the keys the import planned.
 #pragma once
 
@@ -39,11 +39,12 @@ class SeedRows {
   void link(int64_t source, std::string_view name, int64_t target, int64_t position);
 
   // The repository holds no objects (so no reader can lose anything it could see before): on
-  // PostgreSQL, the foreign keys and read-only indexes of the object tables are dropped until
-  // finish() creates them again as they were. Checking a row against them one at a time costs
-  // most of a load; building them once over the whole table costs a fraction, and doing it in
-  // the caller's transaction means a failure rolls the drop back with the rows. The caller
-  // resolves every reference itself meanwhile (the constraints' return checks every row again).
+  // PostgreSQL, the constraints (primary keys, unique, foreign keys) and indexes of the object
+  // tables are dropped until finish() creates them again as they were. Checking a row against
+  // them one at a time costs most of a load; building them once over the whole table costs a
+  // fraction, and doing it in the caller's transaction means a failure rolls the drop back with
+  // the rows. The caller resolves every reference itself meanwhile (the constraints' return
+  // checks every row again, and refuses there what the caller's checks let through).
   // Nothing on SQLite.
   void loadingEmpty();
 

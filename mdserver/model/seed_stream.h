@@ -70,6 +70,16 @@ class SeedSource {
     return static_cast<unsigned char>(c);
   }
 
+  // The characters not yet read, as they come (the rest of the text, or the next block of the
+  // file), taken whole: none of them is counted, recorded or kept. Empty at the end. For a
+  // reader that does its own counting (the quick survey); not to be mixed with next().
+  std::string_view takeBlock() {
+    if (at_ == end_ && !refill()) return {};
+    std::string_view out(at_, static_cast<size_t>(end_ - at_));
+    at_ = end_;
+    return out;
+  }
+
   // Where the character at offset (one of the last few read, or on the current line) was.
   FilePosition positionOf(uint64_t offset) const;
   // Where the first character other than a blank was.
