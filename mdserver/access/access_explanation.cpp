@@ -19,15 +19,6 @@ constexpr const char* kNotReadable = kWithheldSource;
 
 bool isBuiltIn(const std::string& id) { return id == kEverybodyId || id == kAuthenticatedId; }
 
-const char* levelText(DecisionLevel::Kind kind) {
-  switch (kind) {
-    case DecisionLevel::Kind::kObject: return "object";
-    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
-    case DecisionLevel::Kind::kRepository: return "repository";
-    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
-  }
-  return "?";
-}
 
 std::string nameOf(Repository& repository, DecisionLevel::Kind kind, const std::string& id) {
   SecurityStore& store = repository.security();

@@ -19,15 +19,6 @@ std::string auditDecidingEntry(const AccessEntry& e) {
          " on " + e.target;
 }
 
-const char* auditLevelText(DecisionLevel::Kind kind) {
-  switch (kind) {
-    case DecisionLevel::Kind::kObject: return "object";
-    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
-    case DecisionLevel::Kind::kRepository: return "repository";
-    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
-  }
-  return "";
-}
 
 Authentication authenticateAudited(Repository& repository, const std::string& user,
                                    const std::string& password) {
@@ -82,7 +73,7 @@ void recordRefusedQuestion(Repository& repository, const Principal& asker,
   record.decision = decision ? describe(*decision) : std::string(text);
   if (decision && decision->decidingEntry) {
     record.decidingEntry = auditDecidingEntry(*decision->decidingEntry);
-    record.decidingLevel = auditLevelText(decision->decidingKind);
+    record.decidingLevel = levelText(decision->decidingKind);
   }
   record.changeCount = repository.changeCount();
   repository.audit().record(std::move(record));
@@ -94,7 +85,7 @@ std::optional<DecisionLevel::Kind> levelKindOf(std::string_view text) {
   for (DecisionLevel::Kind kind :
        {DecisionLevel::Kind::kObject, DecisionLevel::Kind::kObjectTemplates,
         DecisionLevel::Kind::kRepository, DecisionLevel::Kind::kRepositoryTemplates}) {
-    if (text == auditLevelText(kind)) return kind;
+    if (text == levelText(kind)) return kind;
   }
   return std::nullopt;
 }

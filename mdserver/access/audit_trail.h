@@ -23,11 +23,10 @@ namespace mdserver {
 Authentication authenticateAudited(Repository& repository, const std::string& user,
                                    const std::string& password);
 
-// How a record names its deciding entry ("grant Read to <identity> on <level>") and the entry's
-// level ("object", "templates of the object", "repository", "templates of the repository"):
-// every recorder writes them so, and readAuditTrail reads them back.
+// How a record names its deciding entry ("grant Read to <identity> on <level>"; its level as
+// levelText of decision_shown.h names it): every recorder writes them so, and readAuditTrail
+// reads them back.
 std::string auditDecidingEntry(const AccessEntry& entry);
-const char* auditLevelText(DecisionLevel::Kind kind);
 
 // The records of the repositories on which `reader` holds Administer (decided by the decision
 // function; the local administrator sees all), matching `filter` (its repository members are

@@ -4,6 +4,16 @@
 
 namespace mdserver {
 
+const char* levelText(DecisionLevel::Kind kind) {
+  switch (kind) {
+    case DecisionLevel::Kind::kObject: return "object";
+    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
+    case DecisionLevel::Kind::kRepository: return "repository";
+    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
+  }
+  return "";
+}
+
 bool levelShown(const ReadableSet& readable, DecisionLevel::Kind kind, const std::string& source) {
   switch (kind) {
     case DecisionLevel::Kind::kObject: return true;  // the target, readable

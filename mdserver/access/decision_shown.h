@@ -14,6 +14,10 @@
 
 namespace mdserver {
 
+// A level as people and the audit trail read it: "object", "templates of the object",
+// "repository", "templates of the repository".
+const char* levelText(DecisionLevel::Kind kind);
+
 bool levelShown(const ReadableSet& readable, DecisionLevel::Kind kind, const std::string& source);
 bool identityShown(const ReadableSet& readable, std::string_view askerIdentity,
                    const std::string& identityId);

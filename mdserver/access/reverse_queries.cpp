@@ -21,15 +21,6 @@
 namespace mdserver {
 namespace {
 
-const char* levelText(DecisionLevel::Kind kind) {
-  switch (kind) {
-    case DecisionLevel::Kind::kObject: return "object";
-    case DecisionLevel::Kind::kObjectTemplates: return "templates of the object";
-    case DecisionLevel::Kind::kRepository: return "repository";
-    case DecisionLevel::Kind::kRepositoryTemplates: return "templates of the repository";
-  }
-  return "";
-}
 
 std::string entryText(const AccessEntry& e) {
   return std::string(e.grant ? "grant " : "deny ") + e.permission + " to " + e.identityId +

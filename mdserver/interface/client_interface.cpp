@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include "mdserver/access/audit_trail.h"
+#include "mdserver/access/decision_shown.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/security/audit_store.h"
 
@@ -238,7 +239,7 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     record.status = status;
     if (note.decision.decidingEntry) {
       record.decidingEntry = auditDecidingEntry(*note.decision.decidingEntry);
-      record.decidingLevel = auditLevelText(note.decision.decidingKind);
+      record.decidingLevel = levelText(note.decision.decidingKind);
     }
     record.decision = describe(note.decision);
     record.changeCount = count;
