@@ -147,6 +147,20 @@ class Survey {
  private:
   // The "objects" array, from its '['.
   void objects() {
+    elements([&] {
+      if (in_.afterBlanks() == '{') {
+        objectEntry();
+        entry_(entry_state_);
+      } else {
+        skipValue();
+      }
+      progress_(in_.offset());
+    });
+  }
+
+  // An array from its '[': element() reads each element.
+  template <typename Element>
+  void elements(Element&& element) {
     enter();
     in_.get();
     if (in_.afterBlanks() == ']') {
@@ -155,13 +169,7 @@ class Survey {
       return;
     }
     for (;;) {
-      if (in_.afterBlanks() == '{') {
-        objectEntry();
-        entry_(entry_state_);
-      } else {
-        skipValue();
-      }
-      progress_(in_.offset());
+      element();
       const int c = in_.afterBlanks();
       in_.get();
       if (c == ']') break;
@@ -214,14 +222,7 @@ class Survey {
   }
 
   void properties(SurveyedEntry& e) {
-    enter();
-    in_.get();
-    if (in_.afterBlanks() == ']') {
-      in_.get();
-      leave();
-      return;
-    }
-    for (;;) {
+    elements([&] {
       if (in_.afterBlanks() == '{') {
         const size_t k = e.properties++;
         if (e.propertyIds.size() < e.properties) {
@@ -245,12 +246,7 @@ class Survey {
       } else {
         skipValue();
       }
-      const int c = in_.afterBlanks();
-      in_.get();
-      if (c == ']') break;
-      if (c != ',') throw Unsure{};
-    }
-    leave();
+    });
   }
 
   // An object from its '{': value(key, escaped) reads each member's value; escaped: the key
@@ -430,21 +426,7 @@ class Survey {
         members([this](const std::string&, bool) { skipValue(); });
         return;
       case '[':
-        enter();
-        in_.get();
-        if (in_.afterBlanks() == ']') {
-          in_.get();
-          leave();
-          return;
-        }
-        for (;;) {
-          skipValue();
-          const int c = in_.afterBlanks();
-          in_.get();
-          if (c == ']') break;
-          if (c != ',') throw Unsure{};
-        }
-        leave();
+        elements([this] { skipValue(); });
         return;
       case 't':
         literal("true");
