@@ -494,11 +494,19 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
         (everything || lookUp(decided->repositoryAllowed, repositoryId) ||
          (!reading && lookUp(decided->repositoryAdministered, repositoryId)));
     if (whole) {
+      // With a type, a batch asked by type is found through the type's index and sorted by
+      // key: each batch reads every object of the type again, quadratic for a common type.
+      // So the walk reads every object in key order and tests the type itself (linear), and
+      // asks by type only once the walk finds the type rare (fewer than one object in eight
+      // of 4,096 read), when the type's objects are few and reading them per batch is cheap.
       std::string after = start;
       size_t batch = page.limit > 0 ? page.limit + 1 : 1024;
       std::vector<ObjectRow> rows;
+      bool byType = false;
+      size_t read = 0, ofType = 0;
       for (bool more = true; more;) {
-        if (Outcome listed = repository.objectsAfter(after, type, batch, rows); !listed.ok()) {
+        if (Outcome listed = repository.objectsAfter(after, byType ? type : "", batch, rows);
+            !listed.ok()) {
           return listed;
         }
         more = rows.size() == batch;
@@ -508,8 +516,14 @@ Outcome whatMay(Repository& repository, const Principal& asker, std::string_view
             more = false;
             break;
           }
+          if (!byType && !type.empty()) {
+            ++read;
+            if (!equalNoCase(row.type, type)) continue;
+            ++ofType;
+          }
           if (answered(row) && !add(std::move(row))) return Outcome::success();
         }
+        if (!type.empty() && !byType && read >= 4096 && ofType * 8 < read) byType = true;
         batch = std::min<size_t>(batch * 2, 4096);
       }
       continue;

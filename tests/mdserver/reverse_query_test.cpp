@@ -11,6 +11,7 @@
 //
 // Environment: RUX_MODEL_CASES (default 40), RUX_MODEL_SEED as in the security model check.
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -567,6 +568,41 @@ TEST_F(ReverseQueryAttackTest, AnAdministratorOfOneRepositorySeesOnlyThatOne) {
   ASSERT_TRUE(repository->security().apply({hide}).ok());
   EXPECT_EQ(whatMay(*repository, login("dee"), kBo, "Read", "", {}, what).status,
             kStatusUnknownIdentity);
+}
+
+TEST_F(ReverseQueryAttackTest, ATypeIsAnsweredExactlyWhetherCommonOrRare) {
+  // Enough Documents that a walk over the repository reads several batches: for them the type is
+  // common, for the sample's few tables rare (the walk then asks by type). Either way the answer
+  // is the untyped answer's objects of that type (in any letter case), paged or whole.
+  std::vector<ObjectDraft> drafts(8000, ObjectDraft{"A0000001", "Document", "", "d", "", {}});
+  ASSERT_TRUE(repository->createObjects(drafts, nullptr).ok());
+  const Principal admin = Principal::administrator();
+  auto ids = [&](const std::string& type, size_t limit) {
+    std::vector<std::string> out;
+    PageRequest page{"", limit};
+    for (;;) {
+      WhatPage answer;
+      Outcome asked = whatMay(*repository, admin, "", "Read", type, page, answer);
+      EXPECT_TRUE(asked.ok()) << asked.message;
+      for (const ObjectRow& o : answer.objects) out.push_back(o.id);
+      if (!asked.ok() || answer.nextCursor.empty()) return out;
+      page.cursor = answer.nextCursor;
+    }
+  };
+  WhatPage all;
+  ASSERT_TRUE(whatMay(*repository, admin, "", "Read", "", PageRequest{"", 0}, all).ok());
+  for (const std::string type : {"Document", "PhysicalTable", "Column"}) {
+    std::vector<std::string> expected;
+    for (const ObjectRow& o : all.objects) {
+      if (o.type == type) expected.push_back(o.id);
+    }
+    ASSERT_FALSE(expected.empty()) << type;
+    EXPECT_EQ(ids(type, 0), expected) << type;
+    EXPECT_EQ(ids(type, 7), expected) << type;
+    std::string lower = type;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(ids(lower, 0), expected) << lower;
+  }
 }
 
 TEST_F(ReverseQueryAttackTest, PagesNeitherRepeatNorSkipWhileTheRepositoryChanges) {
