@@ -52,21 +52,32 @@ class AttackVisibility : public ::testing::Test {
     change.entry = {target, identity, permission, grant};
     ASSERT_TRUE(repository->security().apply({change}).ok());
   }
-  // A template of the archive, "Archive Secrets", granting `identity` Write, applied to `target`.
-  void archiveTemplateGrantingWrite(const std::string& identity, const std::string& target) {
+  // The changes that make a template `name` (identifier `templateId`, of the repository its
+  // identifier begins with) holding one entry, and apply it to `target`.
+  static std::vector<AuthorizationChange> templateApplied(const std::string& templateId,
+                                                          const std::string& name,
+                                                          const AccessEntry& entry,
+                                                          const std::string& target) {
     AuthorizationChange create;
     create.kind = AuthorizationChange::Kind::kCreateTemplate;
-    create.templateId = "A0000003.T0000001";
-    create.templateRecord.id = "A0000003.T0000001";
-    create.templateRecord.repositoryId = "A0000003";
-    create.templateRecord.attributes = {{"Name", "Archive Secrets"}};
-    AuthorizationChange grant;
-    grant.entry = {"A0000003.T0000001", identity, "Write", true};
+    create.templateId = templateId;
+    create.templateRecord.id = templateId;
+    create.templateRecord.repositoryId = templateId.substr(0, 8);
+    create.templateRecord.attributes = {{"Name", name}};
+    AuthorizationChange held;
+    held.entry = entry;
     AuthorizationChange apply;
     apply.kind = AuthorizationChange::Kind::kApplyTemplate;
-    apply.templateId = "A0000003.T0000001";
+    apply.templateId = templateId;
     apply.target = target;
-    ASSERT_TRUE(repository->security().apply({create, grant, apply}).ok());
+    return {create, held, apply};
+  }
+  // A template of the archive, "Archive Secrets", granting `identity` Write, applied to `target`.
+  void archiveTemplateGrantingWrite(const std::string& identity, const std::string& target) {
+    ASSERT_TRUE(repository->security()
+                    .apply(templateApplied("A0000003.T0000001", "Archive Secrets",
+                                           {"A0000003.T0000001", identity, "Write", true}, target))
+                    .ok());
   }
   static std::vector<std::string> ids(MetadataInterface* md, const std::string& uri) {
     MetadataObject* list = nullptr;
@@ -397,13 +408,7 @@ TEST_F(AttackVisibility, TheAuditTrailNamesNoDecidingLevelOrIdentityTheReaderMay
     const std::string uri = "vqsobj:PhysicalTable\\A0000001.TABLE001";
     MetadataObject* orders = nullptr;
     ASSERT_EQ(resolveUri(md, uri.data(), static_cast<int32_t>(uri.size()), &orders), kStatusOk);
-    AttributeRecord record{};
-    record.name = "Desc";
-    record.nameLength = 4;
-    record.value = user.data();
-    record.valueLength = static_cast<int32_t>(user.size());
-    record.changeFlags = 1;
-    EXPECT_EQ(setAttribute(orders, &record), kStatusOk) << user;
+    EXPECT_EQ(setTextAttribute(orders, "Desc", user), kStatusOk) << user;
     freeObjectList(md, orders);
   }
   auto trail = [&](const Principal& reader) {
@@ -646,19 +651,14 @@ TEST_F(AttackVisibility, AnApplicationPropertyFollowsItsComponentsReadDecisionAt
   removed.entry = {"A0000001.SOFT0001", "A0000001.PERSON02", "Read", true};
   AuthorizationChange repositoryBack = removed;
   repositoryBack.entry.target = "A0000001";
-  AuthorizationChange create;
-  create.kind = AuthorizationChange::Kind::kCreateTemplate;
-  create.templateId = "A0000002.T0000009";
-  create.templateRecord.id = "A0000002.T0000009";
-  create.templateRecord.repositoryId = "A0000002";
-  create.templateRecord.attributes = {{"Name", "No Portal"}};
-  AuthorizationChange deny;
-  deny.entry = {"A0000002.T0000009", "A0000001.PERSON02", "Read", false};
-  AuthorizationChange apply;
-  apply.kind = AuthorizationChange::Kind::kApplyTemplate;
-  apply.templateId = "A0000002.T0000009";
-  apply.target = "A0000001.SOFT0001";
-  ASSERT_TRUE(repository->security().apply({removed, repositoryBack, create, deny, apply}).ok());
+  std::vector<AuthorizationChange> changes{removed, repositoryBack};
+  for (AuthorizationChange& change :
+       templateApplied("A0000002.T0000009", "No Portal",
+                       {"A0000002.T0000009", "A0000001.PERSON02", "Read", false},
+                       "A0000001.SOFT0001")) {
+    changes.push_back(std::move(change));
+  }
+  ASSERT_TRUE(repository->security().apply(changes).ok());
   EXPECT_EQ(property(open), kStatusNoSuchAppProperty);
 }
 

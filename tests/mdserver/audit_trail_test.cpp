@@ -56,13 +56,7 @@ class AuditTrailTest : public ::testing::Test {
     return list;
   }
   static StatusCode setDescription(MetadataObject* object, const std::string& value) {
-    AttributeRecord record{};
-    record.name = "Desc";
-    record.nameLength = 4;
-    record.value = value.data();
-    record.valueLength = static_cast<int32_t>(value.size());
-    record.changeFlags = 1;
-    return setAttribute(object, &record);
+    return setTextAttribute(object, "Desc", value);
   }
   std::vector<AuditRecord> all(AuditFilter filter = {}) {
     std::vector<AuditRecord> out;

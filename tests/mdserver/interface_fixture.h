@@ -27,6 +27,18 @@ inline std::vector<std::string> identifiers(const MetadataObject* list) {
   return out;
 }
 
+// Sets (changeFlags 1: replaces) one attribute of an object through the interface.
+inline StatusCode setTextAttribute(MetadataObject* object, const std::string& name,
+                                   const std::string& value) {
+  AttributeRecord record{};
+  record.name = name.data();
+  record.nameLength = static_cast<int32_t>(name.size());
+  record.value = value.data();
+  record.valueLength = static_cast<int32_t>(value.size());
+  record.changeFlags = 1;
+  return setAttribute(object, &record);
+}
+
 class InterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
