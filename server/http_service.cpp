@@ -97,6 +97,7 @@ struct HttpService::Impl {
   int port = 0;
   std::atomic<uint64_t> requests{0};
   std::string instance = randomInstanceName();
+  LoginThrottle throttle;
   static constexpr size_t kKeptInterfaces = 256;
   std::mutex keptMutex;
   std::unordered_map<std::string, std::shared_ptr<KeptInterface>> kept;
@@ -139,7 +140,8 @@ struct HttpService::Impl {
 
   Impl(mdserver::Repository& r, SessionStore& s, ServiceOptions o,
        std::function<void(const std::string&)> l)
-      : repository(r), sessions(s), options(std::move(o)), log(std::move(l)) {}
+      : repository(r), sessions(s), options(std::move(o)), log(std::move(l)),
+        throttle(options.loginThrottle) {}
 
   void note(const std::string& line) {
     if (log) log(line);
@@ -245,13 +247,28 @@ struct HttpService::Impl {
       answerError(res, 400, kStatusInvalidArgument, "login: \"user\" is empty");
       return false;
     }
+    // Guessing is slowed before the password is looked at: a refused attempt costs no check
+    // and tells nothing about the password or whether the user exists.
+    const std::chrono::seconds wait = throttle.admit(user, req.remote_addr);
+    if (wait.count() > 0) {
+      res.set_header("Retry-After", std::to_string(wait.count()));
+      answerError(res, 429, mdserver::kStatusLoginFailed,
+                  "login: too many failed logins for user '" + user +
+                      "' from this address: try again in " + std::to_string(wait.count()) +
+                      " s");
+      return false;
+    }
     // Recorded in the audit trail, success or failure (never the password), as mdhost's are.
     mdserver::Authentication checked =
         mdserver::authenticateAudited(repository, user, body["password"].get<std::string>());
     if (!checked.outcome.ok()) {
+      if (checked.outcome.status == mdserver::kStatusLoginFailed) {
+        throttle.failed(user, req.remote_addr);
+      }
       answerError(res, 401, checked.outcome.status, checked.outcome.message);
       return false;
     }
+    throttle.succeeded(user, req.remote_addr);
     SessionRecord record;
     record.userId = checked.principal.userId;
     record.identityId = checked.principal.identityId;

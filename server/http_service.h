@@ -24,6 +24,8 @@
 #include <memory>
 #include <string>
 
+#include "server/login_throttle.h"
+
 namespace mdserver {
 class Repository;
 }
@@ -41,6 +43,7 @@ struct ServiceOptions {
   uint64_t maxRequestBytes = 1 << 20;
   int requestTimeoutSeconds = 30;
   int64_t sessionLifetimeSeconds = 8 * 3600;
+  LoginThrottleSettings loginThrottle;
 };
 
 class HttpService {

@@ -3,6 +3,7 @@
 //   mdserver serve --repository URL --listen ADDR:PORT --tls-cert FILE --tls-key FILE
 //                  [--workers N] [--max-request-bytes N] [--request-timeout SECONDS]
 //                  [--session-lifetime SECONDS] [--seed FILE.json] [--log FILE]
+//                  [--login-throttle FAILURES] [--login-max-delay SECONDS]
 //
 // Prints "listening on ADDR:PORT" on standard output once it accepts connections (with port 0
 // the port the system chose). SIGTERM or SIGINT stops it cleanly: no new connection is taken,
@@ -30,7 +31,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: mdserver serve --repository URL --listen ADDR:PORT --tls-cert FILE --tls-key FILE\n"
     "                      [--workers N] [--max-request-bytes N] [--request-timeout SECONDS]\n"
-    "                      [--session-lifetime SECONDS] [--seed FILE.json] [--log FILE]\n";
+    "                      [--session-lifetime SECONDS] [--seed FILE.json] [--log FILE]\n"
+    "                      [--login-throttle FAILURES] [--login-max-delay SECONDS]\n";
 
 int usageError(const std::string& what) {
   std::cerr << "mdserver: " << what << "\n" << kUsage;
@@ -105,6 +107,14 @@ int main(int argc, char** argv) {
         return usageError("--session-lifetime: 1 to 2592000 seconds");
       }
       options.sessionLifetimeSeconds = number;
+    } else if (option == "--login-throttle") {
+      if (!parseNumber(value, 0, 1000, number)) {
+        return usageError("--login-throttle: 0 (off) to 1000 failed logins");
+      }
+      options.loginThrottle.freeFailures = static_cast<int>(number);
+    } else if (option == "--login-max-delay") {
+      if (!parseNumber(value, 1, 3600, number)) return usageError("--login-max-delay: 1 to 3600");
+      options.loginThrottle.maxDelay = std::chrono::seconds(number);
     } else {
       return usageError("unknown option '" + option + "'");
     }

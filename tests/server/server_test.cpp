@@ -281,6 +281,37 @@ TEST_F(ServerTest, ThePasswordNeverReachesTheLogTheAnswersTheTokenOrTheStatistic
   EXPECT_NE(server.log().find("/v1/login 401"), std::string::npos);
 }
 
+TEST_F(ServerTest, GuessingPasswordsIsSlowedAlikeForEveryUserAndTheRightOneWorksAfterTheWait) {
+  ServerProcess server(folder(), "", {"--seed", kSample, "--login-throttle", "2",
+                                      "--login-max-delay", "1"}, 0, "throttle");
+  ASSERT_GT(server.port(), 0) << server.output();
+  const int port = server.port();
+  auto attempt = [&](const std::string& user, const std::string& password) {
+    return request(port, "POST", "/v1/login", json{{"user", user}, {"password", password}}.dump());
+  };
+  // A login that exists and one that does not are slowed the same way: no oracle for user ids.
+  for (const std::string user : {"ada", "nobody"}) {
+    EXPECT_EQ(attempt(user, "guess-1").http, 401) << user;
+    EXPECT_EQ(attempt(user, "guess-2").http, 401) << user;
+    Answer slowed = attempt(user, user == "ada" ? "ada.pass" : "guess-3");
+    EXPECT_EQ(slowed.http, 429) << slowed.raw;
+    EXPECT_EQ(slowed.body.value("status", 0u), 0x80172150u) << slowed.raw;
+    EXPECT_NE(slowed.body.value("error", "").find("try again in 1 s"), std::string::npos)
+        << slowed.raw;
+  }
+  // mdhost says why it cannot log in.
+  Transcript refused = runMdhost(folder(),
+                                 {"--user", "ada", "--repository", server.url(), "--tls-ca",
+                                  certificate(), "-e", "print(metadata_version())"},
+                                 {"MDHOST_PASSWORD=ada.pass"});
+  EXPECT_NE(refused.err.find("too many failed logins"), std::string::npos) << refused.err;
+  // Once the delay has passed the right password is checked, and a success forgets the failures.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  EXPECT_FALSE(login(port, "ada", "ada.pass").empty());
+  EXPECT_EQ(attempt("ada", "guess-4").http, 401);
+  EXPECT_FALSE(login(port, "ada", "ada.pass").empty());
+}
+
 // The counts of an import or export summary line ("...: 3 objects, ... in 0.01 s"), without the
 // locations and the time, which differ between the two ways of running.
 std::string summaryCounts(const std::string& line) {
