@@ -171,10 +171,14 @@ class TlsStream {
         return 0;
       }
       const int length = static_cast<int>(std::min<size_t>(piece.size(), INT_MAX));
-      const int got = SSL_read(ssl_, piece.data(), length);
-      if (got > 0) return static_cast<size_t>(got);
-      ec = errorOf(got);
-      return 0;
+      for (;;) {
+        errno = 0;
+        const int got = SSL_read(ssl_, piece.data(), length);
+        if (got > 0) return static_cast<size_t>(got);
+        if (interrupted(got)) continue;  // a signal (Ctrl-C in the console) is no failure here
+        ec = errorOf(got);
+        return 0;
+      }
     }
     return 0;
   }
@@ -208,7 +212,9 @@ class TlsStream {
     size_t sent = 0;
     while (sent < total) {
       const int length = static_cast<int>(std::min<size_t>(total - sent, INT_MAX));
+      errno = 0;
       const int put = SSL_write(ssl_, data + sent, length);
+      if (put <= 0 && interrupted(put)) continue;
       if (put <= 0) {
         ec = errorOf(put);
         return sent;
@@ -258,6 +264,14 @@ class TlsStream {
     const timeval limit{seconds, 0};
     ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
+
+  // A read or write a signal broke off, to be made again (OpenSSL asks for a retry, as for a
+  // socket's time limit; errno tells them apart).
+  bool interrupted(int result) const {
+    const int saved = errno;
+    const int why = SSL_get_error(ssl_, result);
+    return saved == EINTR && (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE);
   }
 
   error_code errorOf(int result) {
