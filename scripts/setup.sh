@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libben
           liblua5.4-dev libsqlite3-dev nlohmann-json3-dev libreadline-dev binutils
           libsodium-dev openjdk-17-jdk-headless clang libclang-rt-14-dev
           libpq-dev postgresql librandom123-dev libpcg-cpp-dev dieharder
-          libcpp-httplib-dev libssl-dev openssl chromium nodejs)
+          libcpp-httplib-dev libboost-dev libssl-dev openssl chromium nodejs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

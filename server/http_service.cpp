@@ -1,6 +1,10 @@
 #include "server/http_service.h"
 
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -61,6 +65,47 @@ std::string bearerToken(const httplib::Request& req) {
     return header.substr(kScheme.size());
   }
   return {};
+}
+
+// The socket of the connection this worker thread serves. The HTTP library serves each
+// connection on one worker thread from its TLS handshake to its end, and names the socket to no
+// handler: it is taken at the end of each handshake (the TLS context's info callback, run on
+// that thread), and checked against the first request's peer before it is used.
+thread_local int servedSocket = -1;
+thread_local bool servedSocketChecked = false;
+
+void noteHandshake(const SSL* ssl, int where, int) {
+  if (where & SSL_CB_HANDSHAKE_DONE) {
+    servedSocket = SSL_get_fd(ssl);
+    servedSocketChecked = false;
+  }
+}
+
+// An answer leaves as its header record and then its body record. Held together (TCP_CORK
+// from before the first write until after the last), they reach the client in one segment it
+// reads at once, instead of two it wakes up for apart.
+void holdAnswer(const httplib::Request& req) {
+  if (servedSocket < 0) return;
+  if (!servedSocketChecked) {
+    servedSocketChecked = true;
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    int port = -1;
+    if (::getpeername(servedSocket, reinterpret_cast<sockaddr*>(&peer), &size) == 0) {
+      if (peer.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port);
+      if (peer.ss_family == AF_INET6) port = ntohs(reinterpret_cast<sockaddr_in6&>(peer).sin6_port);
+    }
+    if (port != req.remote_port) servedSocket = -1;  // not this request's connection: leave it
+  }
+  if (servedSocket < 0) return;
+  const int on = 1;
+  ::setsockopt(servedSocket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
+void sendAnswer() {
+  if (servedSocket < 0) return;
+  const int off = 0;
+  ::setsockopt(servedSocket, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
 
 // A name for this process, different on every start: clients see a restart by it.
@@ -142,6 +187,25 @@ struct HttpService::Impl {
        std::function<void(const std::string&)> l)
       : repository(r), sessions(s), options(std::move(o)), log(std::move(l)),
         throttle(options.loginThrottle) {}
+
+  // Whether the repository requires a login, as it stood at the change count `count` or later:
+  // the setting is read again whenever the count moved (changing it changes the count), so a
+  // request never decides on a setting older than the count it read. Count 0 (unknown): read.
+  std::mutex requireLoginMutex;
+  uint64_t requireLoginCount = 0;
+  bool requireLoginValue = true;
+  bool requiresLogin(uint64_t count) {
+    {
+      std::lock_guard lock(requireLoginMutex);
+      if (count != 0 && count == requireLoginCount) return requireLoginValue;
+    }
+    // Read after the count: the value is at least as new as the count it is kept for.
+    const bool required = repository.security().setting("requireLogin") == "true";
+    std::lock_guard lock(requireLoginMutex);
+    requireLoginCount = count;
+    requireLoginValue = required;
+    return required;
+  }
 
   void note(const std::string& line) {
     if (log) log(line);
@@ -302,10 +366,13 @@ struct HttpService::Impl {
     }
     // A connection without a login still asks a repository that requires one: it is refused
     // there, as in-process.
-    if (caller.userId.empty() && repository.security().setting("requireLogin") == "true") {
-      answerError(res, 401, kStatusLoginRequired,
-                  "the repository requires a login: log in first");
-      return;
+    if (caller.userId.empty()) {
+      count = repository.changeCount();  // handed to the operation, which would read it anyway
+      if (requiresLogin(count)) {
+        answerError(res, 401, kStatusLoginRequired,
+                    "the repository requires a login: log in first");
+        return;
+      }
     }
     std::shared_ptr<KeptInterface> keptInterface =
         interfaceFor(caller.token.empty() ? std::string() : caller.tokenDigest, caller);
@@ -321,9 +388,7 @@ struct HttpService::Impl {
       inUse.lock();
       count = 0;
     }
-    if (caller.userId.empty()) {
-      count = 0;  // Everybody: the operation reads the count itself
-    } else {
+    if (!caller.userId.empty()) {
       if (count == 0) count = repository.changeCount();
       if (count == 0 || keptInterface->loginCheckedAt != count) {
         mdserver::Principal ignored;
@@ -562,6 +627,7 @@ struct HttpService::Impl {
       answerError(res, 500, kStatusStorageFailure, "the server failed to answer the request");
     });
     s.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+      holdAnswer(req);  // released by the logger, which runs once the answer is written
       res.set_header("X-Mdserver-Instance", instance);
       // The headers that guard pages (content policy, framing, sniffing, referrer) are for what
       // a browser may render: every answer without a bearer token, the console's included. A
@@ -575,6 +641,7 @@ struct HttpService::Impl {
       }
     });
     s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      sendAnswer();
       ++requests;
       // Method, path and outcome only: bodies carry passwords and headers carry tokens.
       note(req.remote_addr + " " + req.method + " " + req.path + " " +
@@ -597,6 +664,7 @@ bool HttpService::bind(std::string* error) {
              impl_->options.keyFile;
     return false;
   }
+  SSL_CTX_set_info_callback(impl_->server->ssl_context(), noteHandshake);
   impl_->install();
   if (impl_->options.listenPort == 0) {
     impl_->port = impl_->server->bind_to_any_port(impl_->options.listenHost.c_str());

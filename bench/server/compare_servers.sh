@@ -3,7 +3,8 @@
 # in-process, alternating in one run so that the machine's load weighs on every side alike.
 # Not part of the tests.
 #   bench/server/compare_servers.sh OLD_BIN NEW_BIN [TABLES=100000] [CALLS=2000] [ROUNDS=3]
-# OLD_BIN and NEW_BIN hold mdserver; NEW_BIN's mdhost is the client of both. Besides the time
+# OLD_BIN and NEW_BIN hold mdserver; NEW_BIN's mdhost is the client of both (CLIENTS=own: each
+# server is asked by the mdhost of its own build, for a change of the client). Besides the time
 # per call, each server's CPU time per request (clock ticks over the run; the cached loop makes
 # no requests), which the machine's load disturbs less than the wall time.
 # BACKEND=postgresql: both servers and the in-process side over one database of a scratch
@@ -58,31 +59,34 @@ if [[ -n "$cluster" ]]; then seedOf=(); fi
 start new "$new"
 newPort=$port
 export MDHOST_PASSWORD=ada.pass
-uncached() {  # uncached LOCATION...: microseconds per uncached call
-  "$new/mdhost" --user ada "$@" "$here/resolution.lua" "$calls" "$tables" | sed -n 's/^uncached //p'
+uncached() {  # uncached BIN LOCATION...: microseconds per uncached call by BIN's mdhost
+  "$1/mdhost" --user ada "${@:2}" "$here/resolution.lua" "$calls" "$tables" | sed -n 's/^uncached //p'
 }
+oldClient=$new
+if [[ "${CLIENTS:-}" == own ]]; then oldClient=$old; fi
 ticks() {  # ticks PID: the process's CPU time so far, in clock ticks
   awk '{print $14 + $15}' "/proc/$1/stat"
 }
 hz=$(getconf CLK_TCK)
-through() {  # through PORT PID: sets $us (per uncached call) and $cpu (server CPU per request)
+through() {  # through PORT PID CLIENT_BIN: sets $us (per uncached call) and $cpu (server CPU
+             # per request)
   local start
   start=$(ticks "$2")
-  us=$(uncached --repository "https://127.0.0.1:$1" --tls-ca "$work/cert.pem")
+  us=$(uncached "$3" --repository "https://127.0.0.1:$1" --tls-ca "$work/cert.pem")
   cpu=$(awk -v t="$(( $(ticks "$2") - start ))" -v hz="$hz" -v n="$calls" \
         'BEGIN { printf "%.0f", t / hz / n * 1e6 }')
 }
 echo "${BACKEND:-sqlite}: tables $tables, calls $calls, load: $(cut -d' ' -f1-3 /proc/loadavg)"
 for round in $(seq "$rounds"); do
-  inProcess=$(uncached --repository "$inProcessAt")
+  inProcess=$(uncached "$new" --repository "$inProcessAt")
   # Which server goes first changes every round, so that neither always meets the other's
   # after-effects (caches, a neighbour's build starting).
   if (( round % 2 )); then
-    through "$oldPort" "${servers[0]}"; before=$us beforeCpu=$cpu
-    through "$newPort" "${servers[1]}"; after=$us afterCpu=$cpu
+    through "$oldPort" "${servers[0]}" "$oldClient"; before=$us beforeCpu=$cpu
+    through "$newPort" "${servers[1]}" "$new"; after=$us afterCpu=$cpu
   else
-    through "$newPort" "${servers[1]}"; after=$us afterCpu=$cpu
-    through "$oldPort" "${servers[0]}"; before=$us beforeCpu=$cpu
+    through "$newPort" "${servers[1]}" "$new"; after=$us afterCpu=$cpu
+    through "$oldPort" "${servers[0]}" "$oldClient"; before=$us beforeCpu=$cpu
   fi
   awk -v r="$round" -v i="$inProcess" -v b="$before" -v a="$after" -v bc="$beforeCpu" \
       -v ac="$afterCpu" 'BEGIN {

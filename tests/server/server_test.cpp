@@ -692,6 +692,24 @@ TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTrans
   EXPECT_EQ(request(second.port(), "POST", "/v1/logout", "", token).http, 200);
   EXPECT_EQ(call(first.port(), "getAttribute",
                  {{"object", object("A0000001.TABLE002")}, {"name", "Owner"}}, token).http, 401);
+
+  // A login required through one server holds for the other's next request without a login,
+  // and so does its end, though that server asked (and could have kept) the setting just before.
+  const std::string admin = login(second.port(), "ada", "ada.pass");
+  ASSERT_FALSE(admin.empty());
+  auto requireLogin = [&](bool required) {
+    Answer set = request(second.port(), "POST", "/v1/import",
+                         json{{"security", {{"requireLogin", required}}}}.dump(), admin);
+    EXPECT_EQ(set.http, 200) << set.raw;
+  };
+  auto anonymous = [&] { return call(first.port(), "listRepositories", json::object()).http; };
+  EXPECT_EQ(anonymous(), 200);
+  EXPECT_EQ(anonymous(), 200);
+  requireLogin(true);
+  EXPECT_EQ(anonymous(), 401);
+  EXPECT_EQ(anonymous(), 401);
+  requireLogin(false);
+  EXPECT_EQ(anonymous(), 200);
 }
 
 // Every path and method of docs/openapi.yaml is served and answers one of its documented codes
