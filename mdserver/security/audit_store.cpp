@@ -221,6 +221,20 @@ void AuditStore::recordCoalesced(std::string key, const AuditRecord& record) {
   const int64_t time = record.time != 0 ? record.time : now();
   if (countRepeatUnlocked(key, time)) return;
   const int64_t window = settings_.coalesceSeconds * 1000;
+  if (window > 0 && record.changeCount != windowsState_) {
+    // Only a refusal decided at the same state is a repeat (the key holds the change count):
+    // once refusals come decided at another state, the open windows are forgotten, so they
+    // stay as few as the refusals of one state.
+    windowsBase_ += windows_.size();
+    windows_.clear();
+    // Clearing walks every bucket: a map grown large is let go of instead.
+    if (coalesced_.bucket_count() > 64) {
+      std::unordered_map<std::string_view, Coalesced>().swap(coalesced_);
+    } else {
+      coalesced_.clear();
+    }
+    windowsState_ = record.changeCount;
+  }
   if (window > 0) {
     // Windows that ended are forgotten, so the map stays as small as the recent refusals.
     while (!windows_.empty() && time - windows_.front().first >= window) {

@@ -17,7 +17,10 @@
 //    record is built, so that a repeat costs a look-up and no record. Repeats of a stored
 //    record are written like waiting records: by 64, or when the oldest is a second old. At most
 //    65,536 different refusals have windows at one time; a refusal beyond them is recorded
-//    alone, so nothing goes uncounted however many different ones come.
+//    alone, so nothing goes uncounted however many different ones come. The key holds the
+//    change count, so a refusal decided at another state is never a repeat; when one comes,
+//    the windows open for the earlier state are forgotten (a late refusal of that state, from
+//    an operation still under way, is then recorded alone: counted, never hidden).
 //  - Writes are left out of the repository's change count (Database::writeUncounted), so that
 //    recording does not make the results kept for the current count stale.
 //  - A record holds no secret: nothing in it comes from a password or a password hash.
@@ -169,6 +172,7 @@ class AuditStore {
   };
   std::deque<Window> windows_;
   uint64_t windowsBase_ = 0;
+  uint64_t windowsState_ = 0;  // the change count the open windows' refusals were decided at
   std::unordered_map<std::string_view, Coalesced> coalesced_;
   // The waiting records that opened a window, in waiting_'s order: only their stored keys are
   // asked for when they are written.

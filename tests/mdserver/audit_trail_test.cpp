@@ -182,8 +182,9 @@ TEST_F(AuditTrailTest, RepeatedRefusalsAreCountedAndNoOtherRefusalHidesAmongThem
 }
 
 // The stored trail against a model of what the store promises, over random work: records and
-// refusals (some repeated within their window, some after it, some asked first by key alone),
-// batches written when full, when old and when asked, reads in between. Every record must come
+// refusals (some repeated within their window, some after it, some asked first by key alone,
+// some decided at another state of the repository, which ends every open window), batches
+// written when full, when old and when asked, reads in between. Every record must come
 // back in recording order with its texts whole (long, empty, quoted, non-ASCII) and every
 // repeat counted on the record its window began with, whether that record was still waiting or
 // stored already.
@@ -198,6 +199,7 @@ TEST_F(AuditTrailTest, StoredTrailFollowsAModelOfRecordingAndCoalescing) {
   const std::vector<std::string> texts = {
       "", "A0000001", "A0000001.TABLE001", std::string(300, 'x') + "'\"; --",
       "deny Write to A0000001.PERSON02 on A0000001.TABLE001", "Ünïcødé ✓", "a,b\tc\nd"};
+  uint64_t state = 7;  // the change count refusals are decided at
   auto made = [&](uint64_t seed) {
     std::mt19937_64 fields(seed);
     auto text = [&] { return texts[fields() % texts.size()]; };
@@ -213,11 +215,12 @@ TEST_F(AuditTrailTest, StoredTrailFollowsAModelOfRecordingAndCoalescing) {
     r.decidingEntry = text();
     r.decidingLevel = text();
     r.decision = text();
-    r.changeCount = 7;
+    r.changeCount = state;
     return r;
   };
   std::vector<AuditRecord> model;
   std::map<std::string, std::pair<size_t, int64_t>> windows;  // key -> (record, first time)
+  uint64_t windowsState = 0;  // the state the open windows' refusals were decided at
   auto compare = [&](const char* when) {
     AuditFilter everything;
     everything.anyRepository = true;
@@ -247,7 +250,7 @@ TEST_F(AuditTrailTest, StoredTrailFollowsAModelOfRecordingAndCoalescing) {
     const size_t what = pick(100);
     if (what < 50) {  // a refusal of one of a few kinds
       const uint64_t kind = pick(12);
-      const std::string key = "refusal " + std::to_string(kind);
+      const std::string key = "refusal " + std::to_string(kind) + " at " + std::to_string(state);
       auto open = windows.find(key);
       const bool repeat = open != windows.end() && testNow - open->second.second < kWindow;
       if (repeat) {
@@ -256,15 +259,19 @@ TEST_F(AuditTrailTest, StoredTrailFollowsAModelOfRecordingAndCoalescing) {
       } else {
         AuditRecord r = made(kind);
         r.time = r.lastTime = testNow;
+        if (!windows.empty() && windowsState != state) windows.clear();
+        windowsState = state;
         windows[key] = {model.size(), testNow};
         model.push_back(r);
       }
       if (pick(2) == 0) {  // asked by key first, as the interface does
-        ASSERT_EQ(store.countRepeat(key, 7), repeat) << "step " << step;
+        ASSERT_EQ(store.countRepeat(key, state), repeat) << "step " << step;
         if (repeat) continue;
       }
       store.recordCoalesced(key, made(kind));
-    } else if (what < 80) {
+    } else if (what < 52) {
+      state = 7 + pick(3);  // the repository changed (or changed back)
+    } else if (what < 82) {
       AuditRecord r = made(++unique);
       store.record(r);
       r.time = r.lastTime = testNow;
