@@ -228,7 +228,7 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
       if (!audit.enabled(count)) return;  // no record is built that nobody keeps
       enabledKnown = true;
     }
-    AuditRecord record;
+    AuditRecord& record = auditRecord_;  // refilled: its texts' room is reused
     record.repositoryId = std::move(note.repositoryId);
     record.userId = principal_.userId;
     record.identityId = principal_.identityId;
@@ -240,13 +240,16 @@ void ClientInterface::writeAuditNotes(const char* operation, StatusCode status) 
     if (note.decision.decidingEntry) {
       record.decidingEntry = auditDecidingEntry(*note.decision.decidingEntry);
       record.decidingLevel = levelText(note.decision.decidingKind);
+    } else {
+      record.decidingEntry.clear();
+      record.decidingLevel.clear();
     }
     record.decision = describe(note.decision);
     record.changeCount = count;
     if (refused) {
-      audit.recordCoalesced(refusalKey_, std::move(record));
+      audit.recordCoalesced(refusalKey_, record);
     } else {
-      audit.record(std::move(record));
+      audit.record(record);
     }
   }
 }

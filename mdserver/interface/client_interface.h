@@ -41,6 +41,7 @@
 #include "mdserver/interface/transaction_book.h"
 #include "mdserver/model/repository.h"
 #include "mdserver/security/access_decision.h"
+#include "mdserver/security/audit_store.h"
 #include "mdserver/security/readable_set.h"
 #include "mdserver/security/security_types.h"
 
@@ -212,6 +213,7 @@ class ClientInterface {
   };
   std::vector<AuditNote> auditNotes_;
   std::string refusalKey_;  // the last refusal's coalescing key (its room is reused)
+  AuditRecord auditRecord_;  // the last record handed to the audit trail (its room is reused)
 
   MetadataInterface abi_{};
   Repository& repository_;

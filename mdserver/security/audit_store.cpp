@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 
 #include "mdserver/base/status_codes.h"
 #include "mdserver/storage/database.h"
@@ -35,6 +36,50 @@ constexpr size_t kBatch = 64;
 constexpr int64_t kBatchAgeMs = 1000;
 constexpr uint64_t kPruneEvery = 1024;  // records written between two prunings
 constexpr size_t kMaxWindows = 65536;     // refusals whose repeats are counted at one time
+
+// Records written by one INSERT (the rest of a batch one by one).
+constexpr size_t kRowsPerInsert = 16;
+
+// "INSERT INTO audit_log(...) VALUES(...)" for `rows` records (1 or kRowsPerInsert), the key
+// given.
+const std::string& insertText(size_t rows) {
+  auto make = [](size_t n) {
+    std::string text =
+        "INSERT INTO audit_log(key, time, last_time, count, repository, user_id, identity, "
+        "operation, target, permission, outcome, status, deciding_entry, deciding_level, "
+        "decision, change_count) VALUES";
+    for (size_t i = 0; i < n; ++i) {
+      text += i ? ", " : "";
+      text += "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    }
+    return text;
+  };
+  static const std::string one = make(1), many = make(kRowsPerInsert);
+  return rows == 1 ? one : many;
+}
+
+// Keys for `count` new records, rising in the order they are given. SQLite: one past the
+// largest key stored (what it would give them itself), read inside the writing transaction.
+// PostgreSQL: taken from the key column's own sequence, so later inserts never collide.
+void batchKeys(Database& db, size_t count, std::vector<int64_t>& keys) {
+  keys.clear();
+  if (count == 0) return;
+  if (std::string_view(db.backendName()) == "postgresql") {
+    Statement taken(db,
+                    "SELECT nextval(pg_get_serial_sequence('audit_log', 'key')) "
+                    "FROM generate_series(CAST(1 AS bigint), CAST(? AS bigint)) ORDER BY 1");
+    taken.bind(1, static_cast<int64_t>(count));
+    while (taken.step()) keys.push_back(taken.integer(0));
+    if (keys.size() != count) db.fail("audit_log: the key sequence gave too few keys");
+    return;
+  }
+  Statement largest(db, "SELECT max(key) FROM audit_log");
+  const int64_t last = largest.step() && !largest.isNull(0) ? largest.integer(0) : 0;
+  if (last > std::numeric_limits<int64_t>::max() - static_cast<int64_t>(count)) {
+    db.fail("audit_log: no keys left");
+  }
+  for (size_t i = 1; i <= count; ++i) keys.push_back(last + static_cast<int64_t>(i));
+}
 
 int64_t systemNow() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -105,14 +150,33 @@ void AuditStore::refreshSettingsUnlocked(uint64_t changeCount) {
   }
 }
 
-void AuditStore::record(AuditRecord record) {
+void AuditStore::keepWaitingUnlocked(const AuditRecord& record) {
+  Waiting w;
+  w.time = record.time;
+  w.lastTime = record.time;
+  w.count = 1;
+  w.changeCount = record.changeCount;
+  w.status = record.status;
+  const std::string* texts[kTexts] = {&record.repositoryId, &record.userId,
+                                      &record.identityId,   &record.operation,
+                                      &record.target,       &record.permission,
+                                      &record.outcome,      &record.decidingEntry,
+                                      &record.decidingLevel, &record.decision};
+  for (size_t k = 0; k < kTexts; ++k) {
+    w.text[k] = waitingText_.size();
+    waitingText_ += *texts[k];
+  }
+  w.text[kTexts] = waitingText_.size();
+  waiting_.push_back(w);
+}
+
+void AuditStore::record(const AuditRecord& record) {
   std::lock_guard lock(mutex_);
   refreshSettingsUnlocked(record.changeCount);
   if (!settings_.enabled) return;
-  if (record.time == 0) record.time = now();
-  record.lastTime = record.time;
-  record.count = 1;
-  waiting_.push_back(std::move(record));
+  const int64_t time = record.time != 0 ? record.time : now();
+  keepWaitingUnlocked(record);
+  waiting_.back().time = waiting_.back().lastTime = time;
   flushIfDueUnlocked(now());
 }
 
@@ -129,7 +193,7 @@ bool AuditStore::countRepeat(const std::string& key, uint64_t changeCount) {
   return countRepeatUnlocked(key, now());
 }
 
-bool AuditStore::countRepeatUnlocked(const std::string& key, int64_t time) {
+bool AuditStore::countRepeatUnlocked(std::string_view key, int64_t time) {
   const int64_t window = settings_.coalesceSeconds * 1000;
   if (window <= 0) return false;
   auto found = coalesced_.find(key);
@@ -137,7 +201,7 @@ bool AuditStore::countRepeatUnlocked(const std::string& key, int64_t time) {
   if (time - found->second.first >= window) return false;
   const int64_t at = found->second.key;
   if (at < 0) {
-    AuditRecord& waiting = waiting_[static_cast<size_t>(-at - 1)];
+    Waiting& waiting = waiting_[static_cast<size_t>(-at - 1)];
     ++waiting.count;
     waiting.lastTime = time;
   } else {
@@ -150,33 +214,55 @@ bool AuditStore::countRepeatUnlocked(const std::string& key, int64_t time) {
   return true;
 }
 
-void AuditStore::recordCoalesced(std::string key, AuditRecord record) {
+void AuditStore::recordCoalesced(std::string key, const AuditRecord& record) {
   std::lock_guard lock(mutex_);
   refreshSettingsUnlocked(record.changeCount);
   if (!settings_.enabled) return;
-  if (record.time == 0) record.time = now();
-  if (countRepeatUnlocked(key, record.time)) return;
+  const int64_t time = record.time != 0 ? record.time : now();
+  if (countRepeatUnlocked(key, time)) return;
   const int64_t window = settings_.coalesceSeconds * 1000;
+  if (window > 0 && record.changeCount != windowsState_) {
+    // Only a refusal decided at the same state is a repeat (the key holds the change count):
+    // once refusals come decided at another state, the open windows are forgotten, so they
+    // stay as few as the refusals of one state.
+    windowsBase_ += windows_.size();
+    windows_.clear();
+    // Clearing walks every bucket: a map grown large is let go of instead.
+    if (coalesced_.bucket_count() > 64) {
+      std::unordered_map<std::string_view, Coalesced>().swap(coalesced_);
+    } else {
+      coalesced_.clear();
+    }
+    windowsState_ = record.changeCount;
+  }
   if (window > 0) {
     // Windows that ended are forgotten, so the map stays as small as the recent refusals.
-    while (!windows_.empty() && record.time - windows_.front().first >= window) {
-      auto ended = coalesced_.find(windows_.front().second);
-      if (ended != coalesced_.end() && ended->second.first == windows_.front().first) {
+    while (!windows_.empty() && time - windows_.front().first >= window) {
+      auto ended = coalesced_.find(windows_.front().key);
+      if (ended != coalesced_.end() && ended->second.number == windowsBase_) {
         coalesced_.erase(ended);
       }
       windows_.pop_front();
+      ++windowsBase_;
     }
     // Many different refusals within one window (someone trying every object) are each
     // recorded; beyond this many, no more windows are kept for repeats to be counted on.
     if (coalesced_.size() < kMaxWindows) {
-      coalesced_[key] = {-static_cast<int64_t>(waiting_.size()) - 1, record.time};
-      waitingWindows_.push_back({waiting_.size(), key});
-      windows_.emplace_back(record.time, std::move(key));
+      const uint64_t number = windowsBase_ + windows_.size();
+      windows_.push_back({time, std::move(key)});
+      const std::string_view kept = windows_.back().key;
+      const Coalesced opened{-static_cast<int64_t>(waiting_.size()) - 1, time, number};
+      // A key whose window ended but is not forgotten yet (times need not come in order) is
+      // begun again, on its new entry.
+      if (auto [at, added] = coalesced_.try_emplace(kept, opened); !added) {
+        coalesced_.erase(at);
+        coalesced_.emplace(kept, opened);
+      }
+      waitingWindows_.push_back({waiting_.size(), number});
     }
   }
-  record.lastTime = record.time;
-  record.count = 1;
-  waiting_.push_back(std::move(record));
+  keepWaitingUnlocked(record);
+  waiting_.back().time = waiting_.back().lastTime = time;
   flushIfDueUnlocked(now());
 }
 
@@ -196,44 +282,37 @@ void AuditStore::flushIfDueUnlocked(int64_t time) {
 
 void AuditStore::writeUnlocked() {
   if (waiting_.empty() && repeats_.empty()) return;
-  // A batch is written with the settings of now (a seed import may have changed them).
-  loadSettingsUnlocked();
   std::vector<int64_t> storedKeys;  // of the records in waitingWindows_, in its order
   db_.writeUncounted([&] {
     db_.savepoint("audit_write");
     try {
-      // One statement for the batch, its texts bound in place (the records outlive it); a
-      // stored key is asked only for the records whose window counts repeats against it.
-      Statement insert(db_,
-                       "INSERT INTO audit_log(time, last_time, count, repository, user_id, "
-                       "identity, operation, target, permission, outcome, status, "
-                       "deciding_entry, deciding_level, decision, change_count) "
-                       "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-      auto window = waitingWindows_.begin();
-      for (size_t i = 0; i < waiting_.size(); ++i) {
-        const AuditRecord& r = waiting_[i];
-        insert.bind(1, r.time)
-            .bind(2, r.lastTime)
-            .bind(3, r.count)
-            .bindUnchanging(4, r.repositoryId)
-            .bindUnchanging(5, r.userId)
-            .bindUnchanging(6, r.identityId)
-            .bindUnchanging(7, r.operation)
-            .bindUnchanging(8, r.target)
-            .bindUnchanging(9, r.permission)
-            .bindUnchanging(10, r.outcome)
-            .bind(11, static_cast<int64_t>(r.status))
-            .bindUnchanging(12, r.decidingEntry)
-            .bindUnchanging(13, r.decidingLevel)
-            .bindUnchanging(14, r.decision)
-            .bind(15, static_cast<int64_t>(r.changeCount & 0x7fffffffffffffffULL))
-            .run();
-        insert.reset();
-        if (window != waitingWindows_.end() && window->index == i) {
-          storedKeys.push_back(db_.lastInsertKey());
-          ++window;
+      // The batch's keys are given out here, in recording order, so that several records go
+      // in one statement (texts bound in place: the batch outlives it) and the key of a record
+      // that opened a coalescing window is known without asking.
+      std::vector<int64_t> keys;
+      batchKeys(db_, waiting_.size(), keys);
+      size_t at = 0;
+      for (const size_t rows : {kRowsPerInsert, size_t{1}}) {
+        if (waiting_.size() - at < rows) continue;
+        Statement insert(db_, insertText(rows));
+        for (; waiting_.size() - at >= rows; at += rows) {
+          int param = 1;
+          for (size_t i = at; i < at + rows; ++i) {
+            const Waiting& r = waiting_[i];
+            insert.bind(param++, keys[i]);
+            insert.bind(param, r.time).bind(param + 1, r.lastTime).bind(param + 2, r.count);
+            param += 3;
+            for (size_t k = 0; k < kTexts; ++k) {
+              if (k == 7) insert.bind(param++, static_cast<int64_t>(r.status));
+              insert.bindUnchanging(param++, waitingText(r, k));
+            }
+            insert.bind(param++, static_cast<int64_t>(r.changeCount & 0x7fffffffffffffffULL));
+          }
+          insert.run();
+          insert.reset();
         }
       }
+      for (const WaitingWindow& window : waitingWindows_) storedKeys.push_back(keys[window.index]);
       for (const auto& [key, repeat] : repeats_) {
         Statement(db_,
                   "UPDATE audit_log SET count = count + ?, last_time = ? WHERE key = ?")
@@ -252,16 +331,23 @@ void AuditStore::writeUnlocked() {
   // Coalescing goes on against the stored records: each window still on its waiting record
   // (not ended, nor begun again for a later record) now counts on the stored one.
   for (size_t i = 0; i < waitingWindows_.size(); ++i) {
-    auto found = coalesced_.find(waitingWindows_[i].key);
-    if (found != coalesced_.end() &&
+    const uint64_t number = waitingWindows_[i].number;
+    if (number < windowsBase_) continue;  // the window ended and was forgotten
+    auto found = coalesced_.find(windows_[number - windowsBase_].key);
+    if (found != coalesced_.end() && found->second.number == number &&
         found->second.key == -static_cast<int64_t>(waitingWindows_[i].index) - 1) {
       found->second.key = storedKeys[i];
     }
   }
   waiting_.clear();
+  waitingText_.clear();
   waitingWindows_.clear();
   repeats_.clear();
-  if (writtenSincePrune_ >= kPruneEvery) pruneUnlocked(nullptr);
+  if (writtenSincePrune_ >= kPruneEvery) {
+    // Pruned with the settings of now (a seed import may have changed them).
+    loadSettingsUnlocked();
+    pruneUnlocked(nullptr);
+  }
 }
 
 void AuditStore::pruneUnlocked(uint64_t* deleted) {

@@ -17,7 +17,10 @@
 //    record is built, so that a repeat costs a look-up and no record. Repeats of a stored
 //    record are written like waiting records: by 64, or when the oldest is a second old. At most
 //    65,536 different refusals have windows at one time; a refusal beyond them is recorded
-//    alone, so nothing goes uncounted however many different ones come.
+//    alone, so nothing goes uncounted however many different ones come. The key holds the
+//    change count, so a refusal decided at another state is never a repeat; when one comes,
+//    the windows open for the earlier state are forgotten (a late refusal of that state, from
+//    an operation still under way, is then recorded alone: counted, never hidden).
 //  - Writes are left out of the repository's change count (Database::writeUncounted), so that
 //    recording does not make the results kept for the current count stale.
 //  - A record holds no secret: nothing in it comes from a password or a password hash.
@@ -101,9 +104,10 @@ class AuditStore {
   // Whether records are kept now; changeCount as for a record (the settings are read again
   // when it moved). Lets a caller skip building records nobody keeps.
   bool enabled(uint64_t changeCount);
-  // time 0 is taken as now. Nothing happens when recording is off.
-  void record(AuditRecord record);
-  void recordCoalesced(std::string key, AuditRecord record);
+  // time 0 is taken as now. Nothing happens when recording is off. The record's texts are
+  // copied: a caller may keep one record and refill it for the next.
+  void record(const AuditRecord& record);
+  void recordCoalesced(std::string key, const AuditRecord& record);
   // True when a record of this key is within its window: its count and last time were raised.
   // False (nothing done): the caller records the refusal with recordCoalesced.
   bool countRepeat(const std::string& key, uint64_t changeCount);
@@ -117,11 +121,29 @@ class AuditStore {
   void setClock(int64_t (*now)()) { clock_ = now; }
 
  private:
+  // A record waiting to be written: its numbers, and its texts one after another in
+  // waitingText_ (text k is [text[k], text[k + 1])). Kept this way, a batch of 64 records is a
+  // few kilobytes in two buffers whose room is reused, instead of hundreds of small blocks
+  // spread over the heap that the work between two writes would have to share its caches with.
+  static constexpr size_t kTexts = 10;
+  struct Waiting {
+    int64_t time = 0;
+    int64_t lastTime = 0;
+    int64_t count = 1;
+    uint64_t changeCount = 0;
+    uint32_t status = 0;
+    size_t text[kTexts + 1] = {};
+  };
+
   int64_t now() const;
   void loadSettingsUnlocked();
   void refreshSettingsUnlocked(uint64_t changeCount);
+  void keepWaitingUnlocked(const AuditRecord& record);
+  std::string_view waitingText(const Waiting& w, size_t k) const {
+    return std::string_view(waitingText_).substr(w.text[k], w.text[k + 1] - w.text[k]);
+  }
   void flushIfDueUnlocked(int64_t time);
-  bool countRepeatUnlocked(const std::string& key, int64_t time);
+  bool countRepeatUnlocked(std::string_view key, int64_t time);
   void writeUnlocked();
   void pruneUnlocked(uint64_t* deleted);
 
@@ -131,24 +153,34 @@ class AuditStore {
   bool settingsLoaded_ = false;
   AuditSettings settings_;
   uint64_t settingsStamp_ = 0;  // the change count the settings were read at
-  std::vector<AuditRecord> waiting_;
-  // Refusals seen within the window, by the caller's key: the key of their record (negative:
-  // -(index+1) into waiting_) and the time of its first occurrence. windows_ holds the same
-  // keys in the order their windows began, so ended windows are forgotten from its front
-  // (an entry whose first time no longer matches was begun again later).
+  std::vector<Waiting> waiting_;
+  std::string waitingText_;
+  // Refusals seen within the window. windows_ holds the caller's keys in the order their
+  // windows began, numbered on from windowsBase_ (the number of its front); ended windows are
+  // forgotten from its front. coalesced_ finds a window by its key (a view of the key kept in
+  // windows_, which a deque never moves): the key of its record (negative: -(index+1) into
+  // waiting_), the time of its first occurrence and the window's number (a key begun again
+  // later points at its newer entry, so the older one's end leaves it alone).
+  struct Window {
+    int64_t first = 0;
+    std::string key;
+  };
   struct Coalesced {
     int64_t key = 0;
     int64_t first = 0;
+    uint64_t number = 0;
   };
-  std::unordered_map<std::string, Coalesced> coalesced_;
+  std::deque<Window> windows_;
+  uint64_t windowsBase_ = 0;
+  uint64_t windowsState_ = 0;  // the change count the open windows' refusals were decided at
+  std::unordered_map<std::string_view, Coalesced> coalesced_;
   // The waiting records that opened a window, in waiting_'s order: only their stored keys are
   // asked for when they are written.
   struct WaitingWindow {
-    size_t index = 0;  // into waiting_
-    std::string key;   // the caller's key
+    size_t index = 0;     // into waiting_
+    uint64_t number = 0;  // the window's number
   };
   std::vector<WaitingWindow> waitingWindows_;
-  std::deque<std::pair<int64_t, std::string>> windows_;
   // Repeats of stored records not written yet: key -> (added count, last time); repeatsSince_
   // is when the first of them came.
   std::map<int64_t, std::pair<int64_t, int64_t>> repeats_;

@@ -2,8 +2,10 @@
 // allowed change leaves behind (the deciding entry and level are the decision function's),
 // refused reads coalesced, logins without their password (a canary), who may read which
 // records, and that recording neither moves the change count nor survives being switched off.
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 
 #include "interface_fixture.h"
 #include "mdserver/access/audit_trail.h"
@@ -177,6 +179,114 @@ TEST_F(AuditTrailTest, RepeatedRefusalsAreCountedAndNoOtherRefusalHidesAmongThem
       EXPECT_EQ(r.lastTime - r.time, 1000);  // first and last occurrence
     }
   }
+}
+
+// The stored trail against a model of what the store promises, over random work: records and
+// refusals (some repeated within their window, some after it, some asked first by key alone,
+// some decided at another state of the repository, which ends every open window), batches
+// written when full, when old and when asked, reads in between. Every record must come
+// back in recording order with its texts whole (long, empty, quoted, non-ASCII) and every
+// repeat counted on the record its window began with, whether that record was still waiting or
+// stored already.
+TEST_F(AuditTrailTest, StoredTrailFollowsAModelOfRecordingAndCoalescing) {
+  const char* seedText = std::getenv("RUX_MODEL_SEED");
+  std::mt19937_64 random(seedText && *seedText ? std::strtoull(seedText, nullptr, 10) : 20261210);
+  AuditStore& store = repository->audit();
+  store.setClock(testClock);
+  testNow = 5'000'000;
+  constexpr int64_t kWindow = 60'000;  // audit.coalesceSeconds' default
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  const std::vector<std::string> texts = {
+      "", "A0000001", "A0000001.TABLE001", std::string(300, 'x') + "'\"; --",
+      "deny Write to A0000001.PERSON02 on A0000001.TABLE001", "Ünïcødé ✓", "a,b\tc\nd"};
+  uint64_t state = 7;  // the change count refusals are decided at
+  auto made = [&](uint64_t seed) {
+    std::mt19937_64 fields(seed);
+    auto text = [&] { return texts[fields() % texts.size()]; };
+    AuditRecord r;
+    r.repositoryId = text();
+    r.userId = text();
+    r.identityId = text();
+    r.operation = text();
+    r.target = text() + std::to_string(seed % 1000);
+    r.permission = text();
+    r.outcome = seed % 2 ? "refused" : "failed";
+    r.status = static_cast<uint32_t>(fields() % 5000);
+    r.decidingEntry = text();
+    r.decidingLevel = text();
+    r.decision = text();
+    r.changeCount = state;
+    return r;
+  };
+  std::vector<AuditRecord> model;
+  std::map<std::string, std::pair<size_t, int64_t>> windows;  // key -> (record, first time)
+  uint64_t windowsState = 0;  // the state the open windows' refusals were decided at
+  auto compare = [&](const char* when) {
+    AuditFilter everything;
+    everything.anyRepository = true;
+    std::vector<AuditRecord> stored;
+    ASSERT_TRUE(store.read(everything, stored).ok());
+    ASSERT_EQ(stored.size(), model.size()) << when;
+    for (size_t i = 0; i < model.size(); ++i) {
+      const AuditRecord& a = stored[i];
+      const AuditRecord& b = model[i];
+      if (i > 0) {
+        EXPECT_GT(a.key, stored[i - 1].key) << when << " record " << i;
+      }
+      EXPECT_TRUE(a.time == b.time && a.lastTime == b.lastTime && a.count == b.count &&
+                  a.repositoryId == b.repositoryId && a.userId == b.userId &&
+                  a.identityId == b.identityId && a.operation == b.operation &&
+                  a.target == b.target && a.permission == b.permission &&
+                  a.outcome == b.outcome && a.status == b.status &&
+                  a.decidingEntry == b.decidingEntry && a.decidingLevel == b.decidingLevel &&
+                  a.decision == b.decision && a.changeCount == b.changeCount)
+          << when << ": record " << i << " of " << model.size() << " (count " << a.count
+          << " against " << b.count << ", last time " << a.lastTime << " against "
+          << b.lastTime << ")";
+    }
+  };
+  uint64_t unique = 1'000'000;
+  for (int step = 0; step < 4000; ++step) {
+    const size_t what = pick(100);
+    if (what < 50) {  // a refusal of one of a few kinds
+      const uint64_t kind = pick(12);
+      const std::string key = "refusal " + std::to_string(kind) + " at " + std::to_string(state);
+      auto open = windows.find(key);
+      const bool repeat = open != windows.end() && testNow - open->second.second < kWindow;
+      if (repeat) {
+        ++model[open->second.first].count;
+        model[open->second.first].lastTime = testNow;
+      } else {
+        AuditRecord r = made(kind);
+        r.time = r.lastTime = testNow;
+        if (!windows.empty() && windowsState != state) windows.clear();
+        windowsState = state;
+        windows[key] = {model.size(), testNow};
+        model.push_back(r);
+      }
+      if (pick(2) == 0) {  // asked by key first, as the interface does
+        ASSERT_EQ(store.countRepeat(key, state), repeat) << "step " << step;
+        if (repeat) continue;
+      }
+      store.recordCoalesced(key, made(kind));
+    } else if (what < 52) {
+      state = 7 + pick(3);  // the repository changed (or changed back)
+    } else if (what < 82) {
+      AuditRecord r = made(++unique);
+      store.record(r);
+      r.time = r.lastTime = testNow;
+      model.push_back(r);
+    } else if (what < 93) {
+      testNow += pick(10) == 0 ? kWindow + static_cast<int64_t>(pick(5000))
+                               : static_cast<int64_t>(pick(1500));
+    } else if (what < 98) {
+      ASSERT_TRUE(store.flush().ok());
+    } else {
+      compare(("step " + std::to_string(step)).c_str());
+      if (HasFailure()) return;
+    }
+  }
+  compare("the end");
 }
 
 TEST_F(AuditTrailTest, RefusedReadsOfOneTargetAreCoalesced) {
