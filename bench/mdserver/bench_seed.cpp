@@ -17,6 +17,9 @@
 // MDSERVER_SEED_ONLY=sqlite or =postgresql runs one part. Before either, the first of the
 // import's two passes over the file (numbering the identifiers) is timed both ways: the quick
 // reader against the full parser it stands in for, alternating in this process.
+// MDSERVER_SEED_KEEP keeps the folder and the scratch cluster (its schemas "large" and "second"
+// hold the loads) for a look at the server afterwards; PG_SCRATCH_OPTIONS passes settings to the
+// cluster's server (scripts/pg-scratch-cluster.sh).
 // Run it niced on a shared machine: `nice -n 10 build-bench/bin/bench_seed`.
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -479,7 +482,12 @@ int main() {
       bench::reportRatio("seed export PostgreSQL peak memory / 200 MB", 1.0, pgExport.peakMegabytes / 200.0);
     }
     bench::reportRatio("seed round trip PostgreSQL differs (0 = identical)", 0.0, pgExact ? 0.0 : 1.0);
-    [[maybe_unused]] int ignored = std::system((script + " stop " + cluster).c_str());
+    if (std::getenv("MDSERVER_SEED_KEEP")) {
+      std::printf("kept the scratch cluster %s (stop: %s stop %s)\n", cluster.c_str(),
+                  script.c_str(), cluster.c_str());
+    } else {
+      [[maybe_unused]] int ignored = std::system((script + " stop " + cluster).c_str());
+    }
   }
   if (std::getenv("MDSERVER_SEED_KEEP")) {
     std::printf("kept %s\n", folder.c_str());

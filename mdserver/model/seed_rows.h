@@ -75,8 +75,13 @@ class SeedRows {
   const bool batched_;
   uint64_t entries_ = 0;
   bool linkTable_ = false;
-  // Set by loadingEmpty(): the statements that create again what it dropped (indexes first).
-  std::vector<std::string> setAside_;
+  // Set by loadingEmpty(): the statements that create again what it dropped (indexes first),
+  // each marked when it is a foreign key whose column leads an index of its table.
+  struct Rebuild {
+    std::string statement;
+    bool keyAlongIndexes = false;
+  };
+  std::vector<Rebuild> setAside_;
   bool linksInPlace_ = false;
   // Set by loadingEmpty() once the tables are emptied in this transaction: rows go in frozen.
   bool frozen_ = false;
