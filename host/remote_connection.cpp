@@ -398,6 +398,23 @@ struct RemoteConnection::Impl {
     buffer.clear();
   }
 
+  // The start of a streamed request (an upload or a download): counted as a round trip, on a
+  // connection that is open; false with *error when there is none.
+  bool startStreamed(std::string* error) {
+    if (!opened) {
+      *error = "the server connection is not open";
+      return false;
+    }
+    ++roundTrips;
+    Failure failed = Failure::kNone;
+    std::string why;
+    if (!ready(&failed, &why)) {
+      *error = transportError(failed, why);
+      return false;
+    }
+    return true;
+  }
+
   // Why a request got no answer, in words; a certificate failure says so plainly.
   std::string transportError(Failure failed, const std::string& why) const {
     std::string text = "the server " + options.url + " cannot be reached: " + why;
@@ -608,18 +625,8 @@ int RemoteConnection::request(const std::string& method, const std::string& path
 int RemoteConnection::upload(const std::string& path, const std::string& body,
                              const std::function<void(uint64_t, uint64_t)>& progress,
                              std::string* answer, std::string* error) {
-  if (!impl_->opened) {
-    *error = "the server connection is not open";
-    return -1;
-  }
-  ++impl_->roundTrips;
   Impl& c = *impl_;
-  Failure failed = Failure::kNone;
-  std::string why;
-  if (!c.ready(&failed, &why)) {
-    *error = c.transportError(failed, why);
-    return -1;
-  }
+  if (!c.startStreamed(error)) return -1;
   http::request<http::empty_body> request{http::verb::post, path, 11};
   c.prepare(request, true);
   request.set(http::field::content_type, "application/json");
@@ -653,18 +660,8 @@ int RemoteConnection::download(const std::string& path,
                                const std::function<bool(const char*, size_t)>& sink,
                                std::multimap<std::string, std::string>* headers,
                                std::string* failureBody, std::string* error) {
-  if (!impl_->opened) {
-    *error = "the server connection is not open";
-    return -1;
-  }
-  ++impl_->roundTrips;
   Impl& c = *impl_;
-  Failure failed = Failure::kNone;
-  std::string why;
-  if (!c.ready(&failed, &why)) {
-    *error = c.transportError(failed, why);
-    return -1;
-  }
+  if (!c.startStreamed(error)) return -1;
   http::request<http::empty_body> request{http::verb::get, path, 11};
   c.prepare(request, true);
   error_code ec;
