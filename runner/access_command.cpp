@@ -48,7 +48,7 @@ int accessCommand(const std::vector<std::string>& arguments) {
       std::cout << kUsage << "\n";
       return 0;
     } else if (word.size() > 1 && word[0] == '-' && word[1] == '-') {
-      return usage("unknown option " + word);
+      return usage(unknownOption(word));
     } else {
       operands.push_back(word);
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "runner/command_line.h"
 #include "runner/lua_program.h"
 #include "runner/program_session.h"
 
@@ -158,7 +159,7 @@ int browseCommand(const CommandLine& line) {
     if (operand == browse->flag) {
       flag = true;
     } else if (operand.size() > 2 && operand.rfind("--", 0) == 0) {
-      std::cerr << "mdhost " << word << ": unknown option '" << operand << "'\nusage: "
+      std::cerr << "mdhost " << word << ": " << unknownOption(operand) << "\nusage: "
                 << browse->usage << "\n";
       return 2;
     } else {

@@ -122,9 +122,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
       continue;
     }
     if (!takesValue(name)) {
-      // Only the name: the value of a misspelled --password must not show up on the screen.
-      return {std::nullopt, "unknown option '" + name + "'" +
-                                (inlineValue ? " (its value is not shown)" : "")};
+      return {std::nullopt, unknownOption(argument)};
     }
     std::string value;
     if (inlineValue) {
@@ -186,8 +184,8 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
         } else if (rest[at] == "--merge") {
           line.merge = true;
         } else {
-          return {std::nullopt, "repo import: unknown option '" + rest[at] +
-                                    "' (known: --dry-run, --replace, --merge)"};
+          return {std::nullopt, "repo import: " + unknownOption(rest[at]) +
+                                    " (known: --dry-run, --replace, --merge)"};
         }
       }
       if (line.replace && line.merge) {
@@ -212,6 +210,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
     line.operands.assign(rest.begin() + 1, rest.end());
   }
   return {line, {}};
+}
+
+std::string unknownOption(const std::string& word) {
+  const size_t equals = word.find('=');
+  if (equals == std::string::npos) return "unknown option '" + word + "'";
+  return "unknown option '" + word.substr(0, equals) + "' (its value is not shown)";
 }
 
 std::string usageText() {

@@ -28,7 +28,7 @@ std::string readQueryOptions(const std::vector<std::string>& arguments,
     } else if (flags.count(word)) {
       out.flags.insert(word);
     } else if (word.size() > 1 && word[0] == '-' && word[1] == '-') {
-      return "unknown option " + word;
+      return unknownOption(word);
     } else {
       out.operands.push_back(word);
     }

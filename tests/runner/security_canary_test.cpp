@@ -111,4 +111,26 @@ TEST_F(SecurityCanaryTest, NoPasswordOrHashInAnyOutputLogStatisticsOrExport) {
   EXPECT_EQ(whoami.rfind("1\n", 0), 0u) << whoami;
 }
 
+// A password given to a misspelled option is still a password: no subcommand that reads options
+// of its own repeats it when it refuses the option.
+TEST_F(SecurityCanaryTest, AMisspelledPasswordOptionIsRefusedWithoutShowingItsValue) {
+  const std::string db = (tmp / "x.db").string();
+  run("", "repo import " + kSample.string() + " " + db);
+  const std::string canary = "--passwrd=dee.pass";
+  for (const std::string& words :
+       {canary + " " + (tmp / "program.lua").string(),
+        "repo import " + canary + " " + kSample.string() + " " + (tmp / "y.db").string(),
+        "access --repository " + db + " " + canary + " A0000001.TABLE003 Read",
+        "audit --repository " + db + " " + canary,
+        "who --repository " + db + " A0000001.TABLE003 Read " + canary,
+        "what --repository " + db + " Ada Read " + canary,
+        "--repository " + db + " ls " + canary + " PhysicalTable"}) {
+    ran.clear();
+    const std::string text = run("", words);
+    EXPECT_EQ(WIFEXITED(ran[0]) ? WEXITSTATUS(ran[0]) : -1, 2) << words << ": " << text;
+    EXPECT_NE(text.find("--passwrd"), std::string::npos) << words << ": " << text;
+    EXPECT_EQ(text.find("dee.pass"), std::string::npos) << words << ": " << text;
+  }
+}
+
 }  // namespace
