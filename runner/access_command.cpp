@@ -48,7 +48,7 @@ int accessCommand(const std::vector<std::string>& arguments) {
       std::cout << kUsage << "\n";
       return 0;
     } else if (word.size() > 1 && word[0] == '-' && word[1] == '-') {
-      return usage(unknownOption(word));
+      return usage(unknownOption(word, /*quoted=*/false));
     } else {
       operands.push_back(word);
     }

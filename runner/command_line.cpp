@@ -212,10 +212,12 @@ ParseResult parseCommandLine(const std::vector<std::string>& arguments) {
   return {line, {}};
 }
 
-std::string unknownOption(const std::string& word) {
+std::string unknownOption(const std::string& word, bool quoted) {
   const size_t equals = word.find('=');
-  if (equals == std::string::npos) return "unknown option '" + word + "'";
-  return "unknown option '" + word.substr(0, equals) + "' (its value is not shown)";
+  const std::string quote = quoted ? "'" : "";
+  std::string text = "unknown option " + quote + word.substr(0, equals) + quote;
+  if (equals != std::string::npos) text += " (its value is not shown)";
+  return text;
 }
 
 std::string usageText() {

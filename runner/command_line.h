@@ -71,9 +71,10 @@ struct ParseResult {
 // belongs to the script (so `mdhost prog.lua --stats` passes "--stats" to prog.lua).
 ParseResult parseCommandLine(const std::vector<std::string>& arguments);
 
-// "unknown option '--name'" for a word no command knows; of "--name=value" only the name is
-// shown, since the value of a misspelled --password must not show up on the screen.
-std::string unknownOption(const std::string& word);
+// "unknown option '--name'" (unquoted: "unknown option --name") for a word no command knows; of
+// "--name=value" only the name is shown, since the value of a misspelled --password must not
+// show up on the screen.
+std::string unknownOption(const std::string& word, bool quoted = true);
 
 // The usage text printed by --help (it names SCRIPT; scripts/run-main.sh looks for that word).
 std::string usageText();

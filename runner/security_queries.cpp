@@ -28,7 +28,7 @@ std::string readQueryOptions(const std::vector<std::string>& arguments,
     } else if (flags.count(word)) {
       out.flags.insert(word);
     } else if (word.size() > 1 && word[0] == '-' && word[1] == '-') {
-      return unknownOption(word);
+      return unknownOption(word, /*quoted=*/false);
     } else {
       out.operands.push_back(word);
     }
