@@ -312,6 +312,41 @@ TEST_F(ServerTest, GuessingPasswordsIsSlowedAlikeForEveryUserAndTheRightOneWorks
   EXPECT_FALSE(login(port, "ada", "ada.pass").empty());
 }
 
+// An attacker who answers in the server's place (a certificate nobody vouches for, or a trusted
+// one issued for another name) gets no password: mdhost refuses before it logs in.
+TEST_F(ServerTest, MdhostSendsNoPasswordToAServerItCannotVerify) {
+  ServerProcess server(folder(), "", {"--seed", kSample}, 0, "unverified");
+  ASSERT_GT(server.port(), 0) << server.output();
+  Folder elsewhere("server-test-elsewhere");
+  const std::string made =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=elsewhere.invalid "
+      "-addext subjectAltName=DNS:elsewhere.invalid -keyout '" + (elsewhere / "key.pem").string() +
+      "' -out '" + (elsewhere / "cert.pem").string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(made.c_str()), 0);
+  ServerProcess impostor(elsewhere, "", {"--seed", kSample}, 0, "impostor");
+  ASSERT_GT(impostor.port(), 0) << impostor.output();
+
+  const std::vector<std::vector<std::string>> attempts = {
+      {"--repository", server.url()},  // the system's store does not know the test's authority
+      {"--repository", impostor.url(), "--tls-ca", (elsewhere / "cert.pem").string()},
+      {"--repository", "https://localhost:" + std::to_string(impostor.port()), "--tls-ca",
+       (elsewhere / "cert.pem").string()}};
+  for (std::vector<std::string> arguments : attempts) {
+    arguments.insert(arguments.end(), {"--user", "ada", "-e", "print(metadata_version())"});
+    Transcript run = runMdhost(folder(), arguments, {"MDHOST_PASSWORD=ada.pass"});
+    EXPECT_NE(run.status, 0) << arguments[1] << ": " << run.out;
+    EXPECT_NE(run.err.find("certificate"), std::string::npos) << arguments[1] << ": " << run.err;
+  }
+  EXPECT_EQ(server.log().find("/v1/login"), std::string::npos) << server.log();
+  EXPECT_EQ(impostor.log().find("/v1/login"), std::string::npos) << impostor.log();
+  // The same server, vouched for under its own name, is used.
+  Transcript trusted = runMdhost(folder(), {"--repository", server.url(), "--tls-ca", certificate(),
+                                            "--user", "ada", "-e", "print(metadata_version())"},
+                                 {"MDHOST_PASSWORD=ada.pass"});
+  EXPECT_EQ(trusted.status, 0) << trusted.err;
+  EXPECT_NE(server.log().find("/v1/login 200"), std::string::npos) << server.log();
+}
+
 // The counts of an import or export summary line ("...: 3 objects, ... in 0.01 s"), without the
 // locations and the time, which differ between the two ways of running.
 std::string summaryCounts(const std::string& line) {
