@@ -182,12 +182,11 @@ class TlsStream {
     }
     return 0;
   }
+  // The throwing forms the stream concept asks for as well (the client itself uses only the
+  // forms with an error code).
   template <class Buffers>
   size_t read_some(const Buffers& buffers) {
-    error_code ec;
-    const size_t got = read_some(buffers, ec);
-    if (ec) throw boost::system::system_error(ec);
-    return got;
+    return orThrow([&](error_code& ec) { return read_some(buffers, ec); });
   }
 
   template <class Buffers>
@@ -225,13 +224,17 @@ class TlsStream {
   }
   template <class Buffers>
   size_t write_some(const Buffers& buffers) {
-    error_code ec;
-    const size_t put = write_some(buffers, ec);
-    if (ec) throw boost::system::system_error(ec);
-    return put;
+    return orThrow([&](error_code& ec) { return write_some(buffers, ec); });
   }
 
  private:
+  template <class Transfer>
+  static size_t orThrow(Transfer transfer) {
+    error_code ec;
+    const size_t moved = transfer(ec);
+    if (ec) throw boost::system::system_error(ec);
+    return moved;
+  }
   static bool connectWithin(int s, const addrinfo* a, int seconds, std::string* why) {
     const int flags = ::fcntl(s, F_GETFL);
     ::fcntl(s, F_SETFL, flags | O_NONBLOCK);
