@@ -130,8 +130,7 @@ class SeedImporter {
                 step(source->position().offset, source->size());
               },
               &fault)) {
-        problems_.push_back(source_ + ":" + std::to_string(fault.at.line) + ":" +
-                            std::to_string(fault.at.column) + ": " + fault.reason);
+        reportFault(fault);
         return false;
       }
     }
@@ -147,11 +146,28 @@ class SeedImporter {
       Statement s(db_, "SELECT 1 FROM objects LIMIT 1");
       if (!s.step()) rows_.loadingEmpty();
     }
-    // The load.
-    {
+    // The load: through the quick reader when it read the whole file for the survey.
+    pass_ = 2;
+    nextKey_ = firstKey_;
+    if (surveyed) {
       std::unique_ptr<SeedSource> source = open();
-      pass_ = 2;
-      nextKey_ = firstKey_;
+      const uint64_t size = source->size();
+      if (quickEntries(
+              *source, [this](uint64_t index, Piece& piece) { load(index, piece); },
+              [this, size](uint64_t offset) { step(offset, size); }) != SurveyResult::kDone) {
+        // The file changed since the survey; the full reader says how, when it can.
+        source = open();
+        SyntaxFault fault;
+        if (!readSeed(*source, [](const std::string&, Piece&) {}, [](uint64_t, Piece&) {},
+                      &fault)) {
+          reportFault(fault);
+        } else {
+          problems_.push_back(source_ + ": the file changed while it was imported");
+        }
+        return false;
+      }
+    } else {
+      std::unique_ptr<SeedSource> source = open();
       SyntaxFault fault;
       if (!readSeed(
               *source, [](const std::string&, Piece&) {},
@@ -161,8 +177,7 @@ class SeedImporter {
               },
               &fault)) {
         // The file changed between the passes.
-        problems_.push_back(source_ + ":" + std::to_string(fault.at.line) + ":" +
-                            std::to_string(fault.at.column) + ": " + fault.reason);
+        reportFault(fault);
         return false;
       }
     }
@@ -175,6 +190,11 @@ class SeedImporter {
   }
 
  private:
+  void reportFault(const SyntaxFault& fault) {
+    problems_.push_back(source_ + ":" + std::to_string(fault.at.line) + ":" +
+                        std::to_string(fault.at.column) + ": " + fault.reason);
+  }
+
   // --- the survey -------------------------------------------------------------------------
 
   void keepMember(const std::string& name, Piece& piece) { members_[name] = std::move(piece); }

@@ -1,7 +1,14 @@
 // The quick survey of a seed file; contract in seed_survey.h.
 #include "mdserver/model/seed_survey.h"
 
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace mdserver::seed_json {
 
@@ -27,7 +34,6 @@ class Reader {
       ++line_;
       lineStart_ = offset_;
     }
-    if (recording_) recorded_ += c;
     return static_cast<unsigned char>(c);
   }
   int afterBlanks() {
@@ -53,7 +59,6 @@ class Reader {
     }
     const size_t n = static_cast<size_t>(at_ - from);
     offset_ += n;
-    if (recording_) recorded_.append(from, n);
     if (out) out->append(from, n);
   }
 
@@ -61,19 +66,27 @@ class Reader {
   uint64_t offset() const { return offset_; }
   bool readFailed() const { return source_.readFailed(); }
 
+  // What is read from here on is kept, a block's span at a time (not a character at a time).
   void record() {
     recorded_.clear();
     recording_ = true;
+    recordFrom_ = at_;
   }
   std::string& stopRecording() {
+    if (recording_) recorded_.append(recordFrom_, static_cast<size_t>(at_ - recordFrom_));
     recording_ = false;
     return recorded_;
   }
 
  private:
   bool refill() {
+    if (recording_) recorded_.append(recordFrom_, static_cast<size_t>(at_ - recordFrom_));
     const std::string_view block = source_.takeBlock();
-    if (block.empty()) return false;
+    if (block.empty()) {
+      recordFrom_ = at_;
+      return false;
+    }
+    recordFrom_ = block.data();
     at_ = block.data();
     end_ = block.data() + block.size();
     return true;
@@ -86,6 +99,7 @@ class Reader {
   uint64_t line_ = 1;
   uint64_t lineStart_ = 0;
   bool recording_ = false;
+  const char* recordFrom_ = nullptr;
   std::string recorded_;
 };
 
@@ -98,7 +112,11 @@ class Survey {
   Survey(SeedSource& source, const std::function<void(const std::string&, Piece&)>& member,
          const std::function<void(const SurveyedEntry&)>& entry,
          const std::function<void(uint64_t)>& progress)
-      : in_(source), member_(member), entry_(entry), progress_(progress) {}
+      : in_(source), member_(&member), entry_(&entry), progress_(progress) {}
+  // Hands out every entry of "objects" whole instead (members are passed over).
+  Survey(SeedSource& source, const std::function<void(uint64_t, Piece&)>& wholeEntry,
+         const std::function<void(uint64_t)>& progress)
+      : in_(source), progress_(progress), wholeEntry_(&wholeEntry) {}
 
   void run() {
     // The top: one object, nothing but blanks after it. (A byte-order mark, or anything else,
@@ -121,6 +139,9 @@ class Survey {
           if (in_.afterBlanks() != '[') throw Unsure{};
           objectsSeen = true;
           objects();
+        } else if (wholeEntry_) {
+          in_.expect(':');
+          skipValue();
         } else {
           Piece piece;
           piece.start = in_.position();
@@ -133,7 +154,7 @@ class Survey {
           piece.value = Json::parse(piece.text.begin() + static_cast<std::ptrdiff_t>(colon) + 1,
                                     piece.text.end(), nullptr, /*allow_exceptions=*/false);
           if (piece.value.is_discarded()) throw Unsure{};
-          member_(name, piece);
+          (*member_)(name, piece);
         }
         const int c = in_.afterBlanks();
         in_.get();
@@ -148,9 +169,20 @@ class Survey {
   // The "objects" array, from its '['.
   void objects() {
     elements([&] {
-      if (in_.afterBlanks() == '{') {
+      if (wholeEntry_) {
+        in_.afterBlanks();
+        piece_.start = in_.position();
+        in_.record();
+        piece_.value = Json();
+        {
+          DomBuilder builder(piece_.value, /*allow_exceptions=*/false);
+          buildValue(builder);
+        }
+        piece_.text = std::move(in_.stopRecording());
+        (*wholeEntry_)(index_++, piece_);
+      } else if (in_.afterBlanks() == '{') {
         objectEntry();
-        entry_(entry_state_);
+        (*entry_)(entry_state_);
       } else {
         skipValue();
       }
@@ -416,6 +448,170 @@ class Survey {
     }
   }
 
+  using DomBuilder = nlohmann::detail::json_sax_dom_parser<Json>;
+
+  // Any value, from its first character, told to builder as the full reader's parser tells it
+  // (so the document is the one that parser builds).
+  void buildValue(DomBuilder& builder) {
+    switch (in_.afterBlanks()) {
+      case '"':
+        readString(text_);
+        builder.string(text_);
+        return;
+      case '{':
+        enter();
+        in_.get();
+        builder.start_object(static_cast<std::size_t>(-1));
+        if (in_.afterBlanks() == '}') {
+          in_.get();
+        } else {
+          for (;;) {
+            if (in_.afterBlanks() != '"') throw Unsure{};
+            readString(text_);
+            builder.key(text_);
+            in_.expect(':');
+            buildValue(builder);
+            const int c = in_.afterBlanks();
+            in_.get();
+            if (c == '}') break;
+            if (c != ',') throw Unsure{};
+          }
+        }
+        builder.end_object();
+        leave();
+        return;
+      case '[':
+        enter();
+        in_.get();
+        builder.start_array(static_cast<std::size_t>(-1));
+        if (in_.afterBlanks() == ']') {
+          in_.get();
+        } else {
+          for (;;) {
+            buildValue(builder);
+            const int c = in_.afterBlanks();
+            in_.get();
+            if (c == ']') break;
+            if (c != ',') throw Unsure{};
+          }
+        }
+        builder.end_array();
+        leave();
+        return;
+      case 't':
+        literal("true");
+        builder.boolean(true);
+        return;
+      case 'f':
+        literal("false");
+        builder.boolean(false);
+        return;
+      case 'n':
+        literal("null");
+        builder.null();
+        return;
+      default:
+        buildNumber(builder);
+    }
+  }
+
+  // A string's meaning, from its '"': escapes decoded, the bytes checked as skipString does.
+  void readString(std::string& out) {
+    out.clear();
+    in_.get();
+    for (;;) {
+      in_.plainRun(&out);
+      const int c = in_.get();
+      if (c == '"') return;
+      if (c < 0x20) throw Unsure{};
+      if (c == '\\') {
+        unescape(out);
+      } else if (c >= 0x80) {
+        out.push_back(static_cast<char>(c));
+        utf8Rest(c, &out);
+      } else {
+        out.push_back(static_cast<char>(c));
+      }
+    }
+  }
+
+  // What follows a backslash: the character it stands for, added to out in UTF-8.
+  void unescape(std::string& out) {
+    const int c = in_.get();
+    switch (c) {
+      case '"': case '\\': case '/':
+        out.push_back(static_cast<char>(c));
+        return;
+      case 'b': out.push_back('\b'); return;
+      case 'f': out.push_back('\f'); return;
+      case 'n': out.push_back('\n'); return;
+      case 'r': out.push_back('\r'); return;
+      case 't': out.push_back('\t'); return;
+      case 'u': {
+        unsigned code = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int d = in_.get();
+          if (!isHex(d)) throw Unsure{};
+          code = code * 16 + static_cast<unsigned>(d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10);
+        }
+        // A surrogate (half a pair, or a pair): the full reader checks the pairing.
+        if (code >= 0xD800 && code <= 0xDFFF) throw Unsure{};
+        if (code < 0x80) {
+          out.push_back(static_cast<char>(code));
+          return;
+        }
+        if (code < 0x800) {
+          out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        } else {
+          out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+          out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        }
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        return;
+      }
+      default:
+        throw Unsure{};
+    }
+  }
+
+  // A number as skipNumber takes it, told as the full reader's lexer makes it: without a
+  // fraction an integer (unsigned unless negative), with one a double from its text.
+  void buildNumber(DomBuilder& builder) {
+    number_.clear();
+    if (in_.peek() == '-') number_.push_back(static_cast<char>(in_.get()));
+    int digits = 0;
+    auto isDigit = [](int c) { return c >= '0' && c <= '9'; };
+    const int first = in_.get();
+    if (!isDigit(first)) throw Unsure{};
+    number_.push_back(static_cast<char>(first));
+    ++digits;
+    if (first != '0') {
+      while (isDigit(in_.peek())) {
+        number_.push_back(static_cast<char>(in_.get()));
+        ++digits;
+      }
+    }
+    bool fraction = false;
+    if (in_.peek() == '.') {
+      fraction = true;
+      number_.push_back(static_cast<char>(in_.get()));
+      if (!isDigit(in_.peek())) throw Unsure{};
+      while (isDigit(in_.peek())) {
+        number_.push_back(static_cast<char>(in_.get()));
+        ++digits;
+      }
+    }
+    const int after = in_.peek();
+    if (digits > 15 || after == 'e' || after == 'E' || isDigit(after)) throw Unsure{};
+    if (fraction) {
+      builder.number_float(std::strtod(number_.c_str(), nullptr), number_);
+    } else if (number_[0] == '-') {
+      builder.number_integer(std::strtoll(number_.c_str(), nullptr, 10));
+    } else {
+      builder.number_unsigned(std::strtoull(number_.c_str(), nullptr, 10));
+    }
+  }
+
   // Any value, from its first character.
   void skipValue() {
     switch (in_.afterBlanks()) {
@@ -443,12 +639,16 @@ class Survey {
   }
 
   Reader in_;
-  const std::function<void(const std::string&, Piece&)>& member_;
-  const std::function<void(const SurveyedEntry&)>& entry_;
+  const std::function<void(const std::string&, Piece&)>* member_ = nullptr;
+  const std::function<void(const SurveyedEntry&)>* entry_ = nullptr;
   const std::function<void(uint64_t)>& progress_;
   size_t depth_ = 0;
   std::string key_;
   SurveyedEntry entry_state_;
+  const std::function<void(uint64_t, Piece&)>* wholeEntry_ = nullptr;
+  uint64_t index_ = 0;
+  Piece piece_;
+  std::string text_, number_;
 };
 
 }  // namespace
@@ -464,6 +664,131 @@ SurveyResult quickSurvey(SeedSource& source,
     return SurveyResult::kUnsure;
   }
   return SurveyResult::kDone;
+}
+
+namespace {
+
+// Entries read on a thread of their own and handed to the caller's thread in batches, so that
+// reading the file and the caller's work on each entry (for the load: its checks and rows) run
+// side by side. A few batches are held at most.
+class ReadAhead {
+ public:
+  struct Item {
+    uint64_t index = 0;
+    uint64_t offset = 0;  // bytes read once the entry ended
+    Piece piece;
+  };
+  // The caller gave up: the reader stops where it is.
+  struct Abandoned {};
+
+  // Reader's side.
+  void put(Item&& item) {
+    filling_.push_back(std::move(item));
+    if (filling_.size() >= kBatch) send();
+  }
+  void end(SurveyResult result, std::exception_ptr failure) {
+    if (!filling_.empty()) {
+      try {
+        send();
+      } catch (const Abandoned&) {
+      }
+    }
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    result_ = result;
+    failure_ = failure;
+    ready_.notify_one();
+  }
+
+  // Caller's side: the next batch, false once the reader is done and everything is taken.
+  bool take(std::vector<Item>& batch) {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return !full_.empty() || done_; });
+    if (full_.empty()) return false;
+    batch = std::move(full_.front());
+    full_.pop_front();
+    room_.notify_one();
+    return true;
+  }
+  void abandon() {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    room_.notify_one();
+  }
+  SurveyResult result() const { return result_; }
+  std::exception_ptr failure() const { return failure_; }
+
+ private:
+  static constexpr size_t kBatch = 64;
+  static constexpr size_t kBatches = 4;
+
+  void send() {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return full_.size() < kBatches || abandoned_; });
+    if (abandoned_) throw Abandoned{};
+    full_.push_back(std::move(filling_));
+    filling_ = {};
+    filling_.reserve(kBatch);
+    ready_.notify_one();
+  }
+
+  std::vector<Item> filling_;
+  std::mutex mutex_;
+  std::condition_variable ready_, room_;
+  std::deque<std::vector<Item>> full_;
+  bool done_ = false;
+  bool abandoned_ = false;
+  SurveyResult result_ = SurveyResult::kUnsure;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
+SurveyResult quickEntries(SeedSource& source,
+                          const std::function<void(uint64_t, Piece&)>& entry,
+                          const std::function<void(uint64_t)>& progress) {
+  ReadAhead handoff;
+  std::thread reader([&] {
+    ReadAhead::Item item;
+    const std::function<void(uint64_t, Piece&)> keep = [&](uint64_t index, Piece& piece) {
+      item.index = index;
+      item.piece = std::move(piece);
+    };
+    // Told after every entry: the entry is complete with its offset.
+    const std::function<void(uint64_t)> handOut = [&](uint64_t offset) {
+      item.offset = offset;
+      handoff.put(std::move(item));
+      item = {};
+    };
+    SurveyResult result = SurveyResult::kUnsure;
+    std::exception_ptr failure;
+    try {
+      Survey survey(source, keep, handOut);
+      survey.run();
+      result = SurveyResult::kDone;
+    } catch (const Unsure&) {
+    } catch (const ReadAhead::Abandoned&) {
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    handoff.end(result, failure);
+  });
+  try {
+    std::vector<ReadAhead::Item> batch;
+    while (handoff.take(batch)) {
+      for (ReadAhead::Item& item : batch) {
+        entry(item.index, item.piece);
+        progress(item.offset);
+      }
+    }
+  } catch (...) {
+    handoff.abandon();
+    reader.join();
+    throw;
+  }
+  reader.join();
+  if (handoff.failure()) std::rethrow_exception(handoff.failure());
+  return handoff.result();
 }
 
 }  // namespace mdserver::seed_json

@@ -44,4 +44,14 @@ SurveyResult quickSurvey(SeedSource& source,
                          const std::function<void(const SurveyedEntry&)>& entry,
                          const std::function<void(uint64_t)>& progress);
 
+// The same reader for the load's pass over a file the survey read to its end: each entry of
+// "objects" handed out whole, index and piece as readSeed's entry(), its document parsed from
+// the entry's own text at once rather than character by character through the source (members
+// are passed over). The file is read on a thread of its own, a few dozen entries ahead of the
+// caller; entry() and progress() are called on the caller's thread, and what they throw stops
+// the reading and comes back from here. kUnsure as above, and then some entries may have been
+// handed out already: after a survey that was sure, only the file changing brings it about.
+SurveyResult quickEntries(SeedSource& source, const std::function<void(uint64_t, Piece&)>& entry,
+                          const std::function<void(uint64_t)>& progress);
+
 }  // namespace mdserver::seed_json

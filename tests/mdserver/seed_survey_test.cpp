@@ -1,10 +1,12 @@
 // The quick survey of a seed file against the full reader: whatever the quick one is sure of
 // must be what the full one finds, and whatever the full one refuses the quick one must not be
-// sure of.
+// sure of. The same for the quick reader's entries handed out whole for the load: each entry's
+// document, number kinds included, and where its parts are in the file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,48 @@ std::string describe(const std::string& name, const Piece& piece) {
                           ? "/" + piece.value.begin().key()
                           : (piece.value.is_array() && !piece.value.empty() ? "/0" : "");
   return name + "@" + piece.locate("") + "@" + piece.locate(inner) + "=" + piece.value.dump();
+}
+
+// A document with the kind of every value (an unsigned, a signed and a floating number that
+// compare equal are told apart) and its members in order.
+std::string strict(const Json& value) {
+  std::string out = std::to_string(static_cast<int>(value.type()));
+  if (value.is_object()) {
+    out += "{";
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      out += Json(it.key()).dump() + ":" + strict(it.value()) + ",";
+    }
+    return out + "}";
+  }
+  if (value.is_array()) {
+    out += "[";
+    for (const Json& element : value) out += strict(element) + ",";
+    return out + "]";
+  }
+  return out + value.dump();
+}
+
+// An entry as the load sees it: index, positions of the value and of its first inner value.
+std::string describeEntry(uint64_t index, const Piece& piece) {
+  return std::to_string(index) + ":" + describe("", piece) + "=" + strict(piece.value);
+}
+
+std::vector<std::string> fullEntries(SeedSource& source, bool* ok) {
+  std::vector<std::string> out;
+  seed_json::SyntaxFault fault;
+  *ok = seed_json::readSeed(
+      source, [](const std::string&, Piece&) {},
+      [&](uint64_t index, Piece& piece) { out.push_back(describeEntry(index, piece)); }, &fault);
+  return out;
+}
+
+SurveyResult quickEntries(SeedSource& source, std::vector<std::string>* out,
+                          uint64_t* lastProgress = nullptr) {
+  return seed_json::quickEntries(
+      source, [&](uint64_t index, Piece& piece) { out->push_back(describeEntry(index, piece)); },
+      [&](uint64_t offset) {
+        if (lastProgress) *lastProgress = offset;
+      });
 }
 
 // The full reader, and the full reader's document turned into what the quick one reports.
@@ -112,6 +156,21 @@ bool agree(const std::string& text) {
       EXPECT_EQ(full, fast) << text;
     }
   }
+  // The load's reading follows at least what the survey follows (it has no members to decide
+  // on), and whatever it is sure of, it hands out as the full reader does.
+  SeedSource fullEntrySource(text), fastEntrySource(text);
+  bool entriesOk = false;
+  const std::vector<std::string> expected = fullEntries(fullEntrySource, &entriesOk);
+  std::vector<std::string> handedOut;
+  const SurveyResult entriesResult = quickEntries(fastEntrySource, &handedOut);
+  if (result == SurveyResult::kDone) EXPECT_EQ(entriesResult, SurveyResult::kDone) << text;
+  if (entriesResult == SurveyResult::kDone) {
+    EXPECT_TRUE(entriesOk) << "the load's reader was sure of text the full reader refuses:\n"
+                           << text;
+    if (entriesOk) {
+      EXPECT_EQ(expected, handedOut) << text;
+    }
+  }
   return result == SurveyResult::kDone;
 }
 
@@ -146,6 +205,17 @@ TEST(SeedSurvey, FindsWhatTheFullReaderFindsInPlainFiles) {
         "security": {"n\u00e9": [{"\u0069d": 1}]}})",
       // The same member twice: both handed out, the later one counts for the caller.
       R"({"types": ["A"], "objects": [], "types": ["B"]})",
+      // Every escape, text beyond ASCII at each length, numbers of each kind and at the edge of
+      // what is followed, names given twice (the later value in the earlier place), escaped
+      // names below the entry's own, entries of every kind.
+      R"({"objects": [{"n": "\b\f\n\r\t\/\\\"\u0000\u001f\u007F\u0080\u07ff\u0800)"
+      R"(\uFFFF\ud7ff\ue000",)"
+      "\"u\": \"\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\",\n"
+      R"( "k": [0, -0, 7, -7, 0.5, -0.0, 10.25, 999999999999999, -999999999999999,)"
+      R"( 0.00000000000001, 1234567.89012345],)"
+      R"( "d": 1, "e": {"d": 2, "\u00e9": 4, "\u00E9": 5, "\u00e9": 6}, "d": [3]},)"
+      "\n"
+      R"( {}, [], [{}], "\ud7ff", true, false, null, -12, 12, 1.5, ""]})",
   };
   for (const std::string& text : plain) EXPECT_TRUE(agree(text)) << text;
 }
@@ -244,10 +314,40 @@ TEST(SeedSurvey, ReadsAFileAcrossItsBlocks) {
   SeedSource fastSource(file, text.size());
   uint64_t lastProgress = 0;
   EXPECT_EQ(quick(fastSource, &fast, &lastProgress), SurveyResult::kDone);
-  std::fclose(file);
   EXPECT_EQ(full, fast);
   EXPECT_EQ(fast.entries.size(), 3000u);
   EXPECT_GT(lastProgress, text.size() - 66100);
+
+  // The load's reading: the same entries, in order, and progress to the end of the list.
+  std::rewind(file);
+  SeedSource fullEntrySource(file, text.size());
+  bool ok = false;
+  const std::vector<std::string> expected = fullEntries(fullEntrySource, &ok);
+  ASSERT_TRUE(ok);
+  std::rewind(file);
+  SeedSource fastEntrySource(file, text.size());
+  std::vector<std::string> handedOut;
+  lastProgress = 0;
+  EXPECT_EQ(quickEntries(fastEntrySource, &handedOut, &lastProgress), SurveyResult::kDone);
+  EXPECT_EQ(expected, handedOut);
+  EXPECT_GT(lastProgress, text.size() - 66100);
+
+  // A caller that stops part way (an entry refused): the reader stops too, nothing more is
+  // handed out, and the caller's exception comes back as it was thrown.
+  std::rewind(file);
+  SeedSource stoppedSource(file, text.size());
+  uint64_t seen = 0;
+  EXPECT_THROW(seed_json::quickEntries(
+                   stoppedSource,
+                   [&](uint64_t index, Piece&) {
+                     EXPECT_EQ(index, seen);
+                     ++seen;
+                     if (index == 1000) throw std::runtime_error("refused");
+                   },
+                   [](uint64_t) {}),
+               std::runtime_error);
+  EXPECT_EQ(seen, 1001u);
+  std::fclose(file);
 }
 
 }  // namespace
