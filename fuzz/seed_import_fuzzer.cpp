@@ -3,7 +3,9 @@
 //   and never a storage error (the importer must catch what the database would refuse);
 // - a refused seed stores nothing (the repository exports as it did before);
 // - an accepted seed exports to a text that imports into a new repository and exports again
-//   unchanged.
+//   unchanged;
+// - wherever the load's quick reader is sure of a text, it hands out the entries the full
+//   parser does: the same documents, number kinds included, at the same places.
 // Two repositories are made once and reused: after an import stored something, each is put back
 // to the rows it started with, far cheaper than making a new one.
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include "fuzz/fuzz_check.h"
 #include "mdserver/base/status_codes.h"
 #include "mdserver/model/repository.h"
+#include "mdserver/model/seed_survey.h"
 
 namespace {
 
@@ -133,11 +136,67 @@ bool placeOf(const std::string& message, uint64_t& line, uint64_t& column) {
   return std::string_view(end).size() > 2;  // a reason follows
 }
 
+// Equal as documents and in the kind of every value (1, 1.0 and -0 are told apart).
+bool sameDocument(const mdserver::seed_json::Json& a, const mdserver::seed_json::Json& b) {
+  if (a.type() != b.type() || a.size() != b.size()) return false;
+  if (a.is_object()) {
+    for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
+      if (x.key() != y.key() || !sameDocument(x.value(), y.value())) return false;
+    }
+    return true;
+  }
+  if (a.is_array()) {
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!sameDocument(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  return a == b || (a.is_number_float() && a.dump() == b.dump());  // NaN never comes from text
+}
+
+void checkQuickEntries(std::string_view text) {
+  using mdserver::seed_json::Piece;
+  using mdserver::seed_json::SeedSource;
+  struct Entry {
+    uint64_t index;
+    std::string place;
+    mdserver::seed_json::Json value;
+  };
+  std::vector<Entry> full, quick;
+  SeedSource fullSource(text), quickSource(text);
+  mdserver::seed_json::SyntaxFault fault;
+  const bool fullOk = mdserver::seed_json::readSeed(
+      fullSource, [](const std::string&, Piece&) {},
+      [&](uint64_t index, Piece& piece) {
+        full.push_back({index, piece.locate(""), std::move(piece.value)});
+      },
+      &fault);
+  const auto quickResult = mdserver::seed_json::quickEntries(
+      quickSource,
+      [&](uint64_t index, Piece& piece) {
+        quick.push_back({index, piece.locate(""), std::move(piece.value)});
+      },
+      [](uint64_t) {});
+  if (quickResult != mdserver::seed_json::SurveyResult::kDone) return;
+  FUZZ_CHECK(fullOk, "the quick reader was sure of a text the full parser refuses: " +
+                         fault.reason);
+  FUZZ_CHECK(full.size() == quick.size(), "entries handed out: " + std::to_string(full.size()) +
+                                              " by the full parser, " +
+                                              std::to_string(quick.size()) + " by the quick one");
+  for (size_t i = 0; i < full.size(); ++i) {
+    FUZZ_CHECK(full[i].index == quick[i].index && full[i].place == quick[i].place &&
+                   sameDocument(full[i].value, quick[i].value),
+               "entry " + std::to_string(i) + ": " + full[i].place + " " + full[i].value.dump() +
+                   " against " + quick[i].place + " " + quick[i].value.dump());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   State& s = state();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  checkQuickEntries(text);
 
   mdserver::SeedSummary summary;
   const Outcome outcome = s.repository->importSeedText(text, kSource, &summary, {});
