@@ -7,6 +7,7 @@
 #include <exception>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -748,7 +749,8 @@ SurveyResult quickEntries(SeedSource& source,
                           const std::function<void(uint64_t, Piece&)>& entry,
                           const std::function<void(uint64_t)>& progress) {
   ReadAhead handoff;
-  std::thread reader([&] {
+  std::thread reader;
+  const auto readAll = [&] {
     ReadAhead::Item item;
     const std::function<void(uint64_t, Piece&)> keep = [&](uint64_t index, Piece& piece) {
       item.index = index;
@@ -772,7 +774,19 @@ SurveyResult quickEntries(SeedSource& source,
       failure = std::current_exception();
     }
     handoff.end(result, failure);
-  });
+  };
+  try {
+    reader = std::thread(readAll);
+  } catch (const std::system_error&) {
+    // No thread to be had: the file is read here, entry by entry, as the caller takes them.
+    Survey survey(source, entry, progress);
+    try {
+      survey.run();
+    } catch (const Unsure&) {
+      return SurveyResult::kUnsure;
+    }
+    return SurveyResult::kDone;
+  }
   try {
     std::vector<ReadAhead::Item> batch;
     while (handoff.take(batch)) {
