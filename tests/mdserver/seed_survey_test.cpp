@@ -163,7 +163,9 @@ bool agree(const std::string& text) {
   const std::vector<std::string> expected = fullEntries(fullEntrySource, &entriesOk);
   std::vector<std::string> handedOut;
   const SurveyResult entriesResult = quickEntries(fastEntrySource, &handedOut);
-  if (result == SurveyResult::kDone) EXPECT_EQ(entriesResult, SurveyResult::kDone) << text;
+  if (result == SurveyResult::kDone) {
+    EXPECT_EQ(entriesResult, SurveyResult::kDone) << text;
+  }
   if (entriesResult == SurveyResult::kDone) {
     EXPECT_TRUE(entriesOk) << "the load's reader was sure of text the full reader refuses:\n"
                            << text;
