@@ -283,9 +283,10 @@ class Survey {
   }
 
   // An object from its '{': value(key, escaped) reads each member's value; escaped: the key
-  // holds an escape, so its text is not its meaning.
+  // holds an escape, so its text is not its meaning. With decodeKeys, each key comes decoded
+  // (its meaning; escaped is then false).
   template <typename Value>
-  void members(Value&& value) {
+  void members(Value&& value, bool decodeKeys = false) {
     enter();
     in_.get();
     if (in_.afterBlanks() == '}') {
@@ -296,7 +297,11 @@ class Survey {
     for (;;) {
       if (in_.afterBlanks() != '"') throw Unsure{};
       bool escaped = false;
-      plainString(&key_, &escaped);
+      if (decodeKeys) {
+        readString(key_);
+      } else {
+        plainString(&key_, &escaped);
+      }
       in_.expect(':');
       in_.afterBlanks();
       value(key_, escaped);
@@ -460,44 +465,20 @@ class Survey {
         builder.string(text_);
         return;
       case '{':
-        enter();
-        in_.get();
         builder.start_object(static_cast<std::size_t>(-1));
-        if (in_.afterBlanks() == '}') {
-          in_.get();
-        } else {
-          for (;;) {
-            if (in_.afterBlanks() != '"') throw Unsure{};
-            readString(text_);
-            builder.key(text_);
-            in_.expect(':');
-            buildValue(builder);
-            const int c = in_.afterBlanks();
-            in_.get();
-            if (c == '}') break;
-            if (c != ',') throw Unsure{};
-          }
-        }
+        // The builder takes the key before the value is read (which may reuse key_).
+        members(
+            [&](const std::string&, bool) {
+              builder.key(key_);
+              buildValue(builder);
+            },
+            /*decodeKeys=*/true);
         builder.end_object();
-        leave();
         return;
       case '[':
-        enter();
-        in_.get();
         builder.start_array(static_cast<std::size_t>(-1));
-        if (in_.afterBlanks() == ']') {
-          in_.get();
-        } else {
-          for (;;) {
-            buildValue(builder);
-            const int c = in_.afterBlanks();
-            in_.get();
-            if (c == ']') break;
-            if (c != ',') throw Unsure{};
-          }
-        }
+        elements([&] { buildValue(builder); });
         builder.end_array();
-        leave();
         return;
       case 't':
         literal("true");
