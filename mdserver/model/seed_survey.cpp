@@ -633,6 +633,16 @@ class Survey {
   std::string text_, number_;
 };
 
+// Runs a reader to the end of its source: kUnsure when it met something it does not follow.
+SurveyResult readToEnd(Survey& survey) {
+  try {
+    survey.run();
+  } catch (const Unsure&) {
+    return SurveyResult::kUnsure;
+  }
+  return SurveyResult::kDone;
+}
+
 }  // namespace
 
 SurveyResult quickSurvey(SeedSource& source,
@@ -640,12 +650,7 @@ SurveyResult quickSurvey(SeedSource& source,
                          const std::function<void(const SurveyedEntry&)>& entry,
                          const std::function<void(uint64_t)>& progress) {
   Survey survey(source, member, entry, progress);
-  try {
-    survey.run();
-  } catch (const Unsure&) {
-    return SurveyResult::kUnsure;
-  }
-  return SurveyResult::kDone;
+  return readToEnd(survey);
 }
 
 namespace {
@@ -761,12 +766,7 @@ SurveyResult quickEntries(SeedSource& source,
   } catch (const std::system_error&) {
     // No thread to be had: the file is read here, entry by entry, as the caller takes them.
     Survey survey(source, entry, progress);
-    try {
-      survey.run();
-    } catch (const Unsure&) {
-      return SurveyResult::kUnsure;
-    }
-    return SurveyResult::kDone;
+    return readToEnd(survey);
   }
   try {
     std::vector<ReadAhead::Item> batch;
