@@ -587,6 +587,28 @@ TEST_F(ServerTest, AProgramOutlivesAServerRestartAndSaysItReconnected) {
   }
 }
 
+// The server closes a connection idle for 5 s; the next call of a program that paused longer
+// goes out on a new connection, without an error and without a note (the server is the same).
+TEST_F(ServerTest, AConnectionTheServerClosedWhileIdleIsOpenedAgainUnnoticed) {
+  ServerProcess server(folder(), "", {"--seed", kSample}, 0, "idle");
+  ASSERT_GT(server.port(), 0) << server.output();
+  const std::string program =
+      "print(metadata_version())\n"
+      "os.execute('sleep 6')\n"
+      "local t, id = char(20), char(20)\n"
+      "print(metadata_resolve(\"vqsobj:PhysicalTable?@Name='CUSTOMERS'\", t, id), id)\n";
+  const std::string hostLog = (folder() / "idle-host.log").string();
+  Transcript run = runMdhost(folder(),
+                             {"--user", "ada", "--repository", server.url(), "--tls-ca",
+                              certificate(), "--log", hostLog, "-e", program},
+                             {"MDHOST_PASSWORD=ada.pass"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\n1\t"), std::string::npos) << run.out << run.err;
+  const std::string log = readFile(hostLog);
+  EXPECT_EQ(log.find("reconnected"), std::string::npos) << log;
+  EXPECT_EQ(log.find("logged in again"), std::string::npos) << log;
+}
+
 TEST_F(ServerTest, TwoServersOverOnePostgresDatabaseShareSessionsChangesAndTransactions) {
   std::string reason;
   std::unique_ptr<mdserver::testing::PostgresCluster> cluster =
