@@ -282,11 +282,10 @@ class Survey {
     });
   }
 
-  // An object from its '{': value(key, escaped) reads each member's value; escaped: the key
-  // holds an escape, so its text is not its meaning. With decodeKeys, each key comes decoded
-  // (its meaning; escaped is then false).
+  // An object from its '{': value(key, escaped) reads each member's value; key is the name's
+  // meaning, escaped tells whether it was written with an escape.
   template <typename Value>
-  void members(Value&& value, bool decodeKeys = false) {
+  void members(Value&& value) {
     enter();
     in_.get();
     if (in_.afterBlanks() == '}') {
@@ -297,11 +296,7 @@ class Survey {
     for (;;) {
       if (in_.afterBlanks() != '"') throw Unsure{};
       bool escaped = false;
-      if (decodeKeys) {
-        readString(key_);
-      } else {
-        plainString(&key_, &escaped);
-      }
+      readString(&key_, &escaped);
       in_.expect(':');
       in_.afterBlanks();
       value(key_, escaped);
@@ -324,11 +319,12 @@ class Survey {
   }
   void leave() { --depth_; }
 
-  // A string without escapes (a name or an identifier whose meaning matters), from its '"'.
-  // With escaped given, escapes are let through (checked, not decoded) and *escaped is set: the
-  // text then is not the string's meaning.
-  void plainString(std::string* out, bool* escaped = nullptr) {
-    out->clear();
+  // A string from its '"', checked as strictly as the full reader checks it; its meaning
+  // (escapes decoded) goes to out when given. An escape is refused unless escaped is given,
+  // which then tells whether there was one (a name or an identifier whose meaning decides
+  // something is taken only without).
+  void readString(std::string* out, bool* escaped) {
+    if (out) out->clear();
     in_.get();
     for (;;) {
       in_.plainRun(out);
@@ -338,49 +334,55 @@ class Survey {
       if (c == '\\') {
         if (!escaped) throw Unsure{};
         *escaped = true;
-        escape();
-      } else if (c >= 0x80) {
-        out->push_back(static_cast<char>(c));
-        utf8Rest(c, out);
+        unescape(out);
       } else {
-        out->push_back(static_cast<char>(c));
+        // A byte from 0x80 on, or any at the start of the next block.
+        if (out) out->push_back(static_cast<char>(c));
+        if (c >= 0x80) utf8Rest(c, out);
       }
     }
   }
-
-  // Any string, from its '"'.
+  void plainString(std::string* out) { readString(out, nullptr); }
   void skipString() {
-    in_.get();
-    for (;;) {
-      in_.plainRun(nullptr);
-      const int c = in_.get();
-      if (c == '"') return;
-      if (c < 0x20) throw Unsure{};
-      if (c == '\\') {
-        escape();
-      } else if (c >= 0x80) {
-        utf8Rest(c, nullptr);
-      }
-    }
+    bool escaped = false;
+    readString(nullptr, &escaped);
   }
 
-  // What follows a backslash in a string.
-  void escape() {
-    switch (in_.get()) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+  // What follows a backslash: checked, and the character it stands for added to out (when
+  // given) in UTF-8.
+  void unescape(std::string* out) {
+    std::string ignored;
+    std::string& to = out ? *out : ignored;
+    const int c = in_.get();
+    switch (c) {
+      case '"': case '\\': case '/':
+        to.push_back(static_cast<char>(c));
         return;
+      case 'b': to.push_back('\b'); return;
+      case 'f': to.push_back('\f'); return;
+      case 'n': to.push_back('\n'); return;
+      case 'r': to.push_back('\r'); return;
+      case 't': to.push_back('\t'); return;
       case 'u': {
-        int digits[4];
-        for (int& d : digits) {
-          d = in_.get();
+        unsigned code = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int d = in_.get();
           if (!isHex(d)) throw Unsure{};
+          code = code * 16 + static_cast<unsigned>(d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10);
         }
         // A surrogate (half a pair, or a pair): the full reader checks the pairing.
-        if ((digits[0] == 'd' || digits[0] == 'D') &&
-            (digits[1] >= '8' || (digits[1] >= 'a' && digits[1] <= 'f') ||
-             (digits[1] >= 'A' && digits[1] <= 'F'))) {
-          throw Unsure{};
+        if (code >= 0xD800 && code <= 0xDFFF) throw Unsure{};
+        if (code < 0x80) {
+          to.push_back(static_cast<char>(code));
+          return;
         }
+        if (code < 0x800) {
+          to.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        } else {
+          to.push_back(static_cast<char>(0xE0 | (code >> 12)));
+          to.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        }
+        to.push_back(static_cast<char>(0x80 | (code & 0x3F)));
         return;
       }
       default:
@@ -460,19 +462,19 @@ class Survey {
   // (so the document is the one that parser builds).
   void buildValue(DomBuilder& builder) {
     switch (in_.afterBlanks()) {
-      case '"':
-        readString(text_);
+      case '"': {
+        bool escaped = false;
+        readString(&text_, &escaped);
         builder.string(text_);
         return;
+      }
       case '{':
         builder.start_object(static_cast<std::size_t>(-1));
         // The builder takes the key before the value is read (which may reuse key_).
-        members(
-            [&](const std::string&, bool) {
-              builder.key(key_);
-              buildValue(builder);
-            },
-            /*decodeKeys=*/true);
+        members([&](const std::string&, bool) {
+          builder.key(key_);
+          buildValue(builder);
+        });
         builder.end_object();
         return;
       case '[':
@@ -494,65 +496,6 @@ class Survey {
         return;
       default:
         buildNumber(builder);
-    }
-  }
-
-  // A string's meaning, from its '"': escapes decoded, the bytes checked as skipString does.
-  void readString(std::string& out) {
-    out.clear();
-    in_.get();
-    for (;;) {
-      in_.plainRun(&out);
-      const int c = in_.get();
-      if (c == '"') return;
-      if (c < 0x20) throw Unsure{};
-      if (c == '\\') {
-        unescape(out);
-      } else if (c >= 0x80) {
-        out.push_back(static_cast<char>(c));
-        utf8Rest(c, &out);
-      } else {
-        out.push_back(static_cast<char>(c));
-      }
-    }
-  }
-
-  // What follows a backslash: the character it stands for, added to out in UTF-8.
-  void unescape(std::string& out) {
-    const int c = in_.get();
-    switch (c) {
-      case '"': case '\\': case '/':
-        out.push_back(static_cast<char>(c));
-        return;
-      case 'b': out.push_back('\b'); return;
-      case 'f': out.push_back('\f'); return;
-      case 'n': out.push_back('\n'); return;
-      case 'r': out.push_back('\r'); return;
-      case 't': out.push_back('\t'); return;
-      case 'u': {
-        unsigned code = 0;
-        for (int i = 0; i < 4; ++i) {
-          const int d = in_.get();
-          if (!isHex(d)) throw Unsure{};
-          code = code * 16 + static_cast<unsigned>(d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10);
-        }
-        // A surrogate (half a pair, or a pair): the full reader checks the pairing.
-        if (code >= 0xD800 && code <= 0xDFFF) throw Unsure{};
-        if (code < 0x80) {
-          out.push_back(static_cast<char>(code));
-          return;
-        }
-        if (code < 0x800) {
-          out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        } else {
-          out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-          out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        }
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        return;
-      }
-      default:
-        throw Unsure{};
     }
   }
 
